@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "parquet/file_writer.h"
+#include "parquet/schema.h"
+#include "parquet/table.h"
+
+namespace parquet {
+
+struct RowGroupInfo {
+  std::int64_t num_rows = 0;
+  std::int64_t compressed_bytes = 0;
+  std::int64_t uncompressed_bytes = 0;
+  Codec codec = Codec::kUncompressed;  // of the first column chunk
+};
+
+// Reads files this module writes. Anything else is refused with a parquet::Error that names
+// the file and the unsupported feature; a damaged file never crashes it.
+class FileReader {
+ public:
+  static std::unique_ptr<FileReader> open(const std::string& path);
+  ~FileReader();
+
+  const Schema& schema() const;
+  std::int64_t num_rows() const;
+  const std::vector<RowGroupInfo>& row_groups() const;
+  // Decodes one row group into a table of the file's schema.
+  Table read_row_group(std::size_t index) const;
+  // Decodes the whole file.
+  Table read_all() const;
+
+ private:
+  FileReader();
+  struct Impl;
+  std::unique_ptr<Impl> _impl;
+};
+
+}  // namespace parquet
