@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -39,6 +40,10 @@ class Object {
   void insert(std::string key, Value value);
   // Appends without looking for an existing key. Requires: key is not present.
   void append_unique(std::string key, Value value);
+  // Appends key with a value constructed in place from args (no Value is moved).
+  // Requires: key is not present.
+  template <class... Args>
+  Value& emplace_unique(std::string_view key, Args&&... args);
 
   std::size_t size() const;
   bool empty() const;
@@ -136,5 +141,12 @@ inline std::vector<Object::Member>::const_iterator Object::end() const { return 
 inline std::vector<Object::Member>::iterator Object::begin() { return _members.begin(); }
 inline std::vector<Object::Member>::iterator Object::end() { return _members.end(); }
 inline bool Object::operator==(const Object& other) const { return _members == other._members; }
+template <class... Args>
+Value& Object::emplace_unique(std::string_view key, Args&&... args) {
+  return _members
+      .emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                    std::forward_as_tuple(std::forward<Args>(args)...))
+      .second;
+}
 
 }  // namespace json

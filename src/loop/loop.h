@@ -19,6 +19,7 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include <asio.hpp>
 

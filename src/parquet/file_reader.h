@@ -19,10 +19,14 @@ struct RowGroupInfo {
 };
 
 // Reads files this module writes. Anything else is refused with a parquet::Error that names
-// the file and the unsupported feature; a damaged file never crashes it.
+// the file and the unsupported feature; a damaged file never crashes it. Not thread-safe: the
+// decoding buffers are shared by the const methods of one reader.
 class FileReader {
  public:
   static std::unique_ptr<FileReader> open(const std::string& path);
+  // Reads a file image held in memory (the fuzzer's input); data must outlive the reader.
+  static std::unique_ptr<FileReader> open_buffer(std::string name, const std::uint8_t* data,
+                                                 std::size_t size);
   ~FileReader();
 
   const Schema& schema() const;
@@ -32,6 +36,10 @@ class FileReader {
   Table read_row_group(std::size_t index) const;
   // Decodes the whole file.
   Table read_all() const;
+  // Decodes at most max_rows rows from the start of the file.
+  Table read_head(std::size_t max_rows) const;
+  const std::string& path() const;
+  std::string created_by() const;  // empty when the file does not say
 
  private:
   FileReader();

@@ -3,18 +3,30 @@
 // A Redis connection on the event loop: hiredis formats commands and parses replies, Asio
 // does the I/O. Commands are pipelined: send() queues a command without waiting, and every
 // command queued in one turn of the loop goes out in one write. Replies arrive in order.
+//
+// Threading: a Connection belongs to the loop thread of the executor it was connected on;
+// every member is called there and every handler runs there. Not thread-safe.
+//
+// Failure: a socket error, a protocol error or the server closing the connection breaks it;
+// every command awaiting a reply then fails with ConnectionError. The next command sent
+// reconnects first (one attempt, with AUTH and SELECT again), so a caller that retries
+// recovers once the server is back. close() is final: no reconnection after it.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <asio.hpp>
 
 #include "redis/reply.h"
+
+struct redisReader;
 
 namespace redis {
 
@@ -24,13 +36,17 @@ struct Endpoint {
   std::optional<std::string> user;
   std::optional<std::string> password;
   int db = 0;
+
+  // "host:port", as error messages name the server.
+  std::string address() const;
 };
 
 // Parses redis://[[user]:password@]host[:port][/db]. Throws std::invalid_argument with a clear
-// message for anything else.
+// message for anything else. User and password may be percent-encoded; IPv6 hosts go in
+// brackets.
 Endpoint parse_url(std::string_view url);
 
-class Connection {
+class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // Connects (AUTH and SELECT as the endpoint asks). Throws ConnectionError when the server
   // cannot be reached, ResponseError when it refuses AUTH or SELECT.
@@ -39,19 +55,77 @@ class Connection {
 
   // Sends one command and awaits its reply. An error reply is thrown as ResponseError, a lost
   // connection as ConnectionError. After a lost connection, the next command reconnects once.
+  // A cancelled awaiting task gets loop::Cancelled; the reply is then read and dropped.
   asio::awaitable<Reply> command(std::vector<std::string> args);
+  // command("XACK", stream, group, id): the same with the words as arguments. GCC 12 cannot
+  // compile a braced list as the operand of co_await (`co_await c->command({"PING"})`
+  // fails with "array used as initializer"), so call sites inside coroutines use this form.
+  template <typename... Words>
+    requires(sizeof...(Words) > 0 &&
+             (std::is_convertible_v<const Words&, std::string_view> && ...))
+  asio::awaitable<Reply> command(const Words&... words) {
+    return command(std::vector<std::string>{std::string(std::string_view(words))...});
+  }
 
   // Queues one command without waiting; on_reply runs on the loop when its reply (or the
   // connection's failure, as an exception_ptr) arrives. Its reply still comes in order.
+  // An error reply reaches on_reply as a ResponseError exception_ptr.
   using ReplyHandler = std::function<void(std::exception_ptr, Reply)>;
   void send(std::vector<std::string> args, ReplyHandler on_reply);
 
-  // Awaits every reply of commands sent so far.
+  // Awaits every reply of commands sent so far (their handlers have run). Never throws for a
+  // failed command: its handler got the error.
   asio::awaitable<void> drain();
 
   // Closes the socket; pending commands fail with ConnectionError.
   void close();
   bool is_open() const;
+
+  const Endpoint& endpoint() const { return _endpoint; }
+  // Commands sent and not yet answered.
+  std::size_t pending() const { return _pending.size(); }
+  // Writes issued to the socket since the connection was created (a pipelining observable).
+  std::uint64_t writes() const { return _writes; }
+
+  Connection(asio::any_io_executor executor, Endpoint endpoint);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+ private:
+  enum class State { kBroken, kConnecting, kOpen, kClosed };
+
+  // Opens a socket to the endpoint (no handshake). Throws ConnectionError.
+  asio::awaitable<asio::ip::tcp::socket> _open_socket();
+  // Makes socket the connection's own, with a fresh reply reader, and starts reading.
+  void _install(asio::ip::tcp::socket socket);
+  // The one reconnection attempt, started by the first command after a failure.
+  asio::awaitable<void> _reconnect();
+  // Queues AUTH and SELECT ahead of every command queued so far.
+  void _queue_handshake_first();
+  void _append(const std::vector<std::string>& args);
+  void _schedule_flush();
+  void _flush();
+  void _start_read();
+  void _on_read(std::size_t n);
+  // Breaks the connection: every pending command fails with ConnectionError(message).
+  void _fail(const std::string& message);
+  std::string _describe(const asio::error_code& ec) const;
+
+  asio::any_io_executor _executor;
+  Endpoint _endpoint;
+  asio::ip::tcp::socket _socket;
+  State _state = State::kBroken;
+  // Bumped on every (re)connection and failure, so callbacks of an older socket do nothing.
+  std::uint64_t _generation = 0;
+  redisReader* _reader = nullptr;
+  std::string _out;  // formatted commands not yet handed to a write
+  bool _write_in_flight = false;
+  bool _flush_scheduled = false;
+  std::vector<char> _read_buffer;
+  // One handler per command queued or written and not yet answered, in sending order.
+  std::deque<ReplyHandler> _pending;
+  std::uint64_t _writes = 0;
 };
 
 }  // namespace redis

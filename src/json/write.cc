@@ -1,0 +1,241 @@
+#include "json/write.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+namespace json {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// For each byte: 0 when it is written as it is, else the letter of its short escape, 'u' for
+// a \u00XX escape, or 'm' for the lead or continuation byte of a multi-byte sequence.
+constexpr std::array<char, 256> kEscape = [] {
+  std::array<char, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+  t['\b'] = 'b';
+  t['\f'] = 'f';
+  t['\n'] = 'n';
+  t['\r'] = 'r';
+  t['\t'] = 't';
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t[0x7F] = 'u';  // json.dumps passes only ' ' to '~' through
+  for (int c = 0x80; c < 0x100; ++c) t[c] = 'm';
+  return t;
+}();
+
+void append_u(std::string& out, std::uint32_t unit) {
+  const char buf[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
+                       kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+  out.append(buf, 6);
+}
+
+// Decodes the sequence starting at s[i] (a byte from 0x80 up). Surrogates are accepted, since
+// parse() keeps escaped lone surrogates that way. Returns the length, or 0 when it is invalid.
+std::size_t decode(std::string_view s, std::size_t i, std::uint32_t& cp) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  std::size_t len;
+  std::uint32_t min;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+    min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+    min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+    min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF) return 0;
+  return len;
+}
+
+void write_string(std::string_view s, std::string& out) {
+  out.push_back('"');
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    const std::size_t start = i;
+    while (i < n && kEscape[static_cast<unsigned char>(s[i])] == 0) ++i;
+    out.append(s.data() + start, i - start);
+    if (i == n) break;
+    const auto c = static_cast<unsigned char>(s[i]);
+    const char e = kEscape[c];
+    if (e == 'm') {
+      std::uint32_t cp;
+      const std::size_t len = decode(s, i, cp);
+      if (len == 0) {
+        append_u(out, 0xDC00 | c);
+        ++i;
+      } else if (cp >= 0x10000) {
+        append_u(out, 0xD800 + ((cp - 0x10000) >> 10));
+        append_u(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+        i += len;
+      } else {
+        append_u(out, cp);
+        i += len;
+      }
+    } else if (e == 'u') {
+      append_u(out, c);
+      ++i;
+    } else {
+      out.push_back('\\');
+      out.push_back(e);
+      ++i;
+    }
+  }
+  out.push_back('"');
+}
+
+template <class Int>
+void append_int(Int v, std::string& out) {
+  char buf[24];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, end);
+}
+
+}  // namespace
+
+void append_double(double d, std::string& out) {
+  if (std::isnan(d)) {
+    out += "nan";
+    return;
+  }
+  if (std::isinf(d)) {
+    out += d < 0 ? "-inf" : "inf";
+    return;
+  }
+  // The shortest round-trip digits, as "[-]d[.ddd]e[+-]XX".
+  char buf[32];
+  const char* end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific).ptr;
+  const char* p = buf;
+  if (*p == '-') {
+    out.push_back('-');
+    ++p;
+  }
+  char digits[20];
+  int ndigits = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[ndigits++] = *p;
+  }
+  ++p;  // the exponent: "+16", "-05"
+  const bool negative_exponent = *p++ == '-';
+  int exponent = 0;
+  std::from_chars(p, end, exponent);
+  if (negative_exponent) exponent = -exponent;
+  const int point = exponent + 1;         // digits before the decimal point
+  if (exponent >= -4 && exponent < 16) {
+    if (point <= 0) {
+      out += "0.";
+      out.append(static_cast<std::size_t>(-point), '0');
+      out.append(digits, static_cast<std::size_t>(ndigits));
+    } else if (point >= ndigits) {
+      out.append(digits, static_cast<std::size_t>(ndigits));
+      out.append(static_cast<std::size_t>(point - ndigits), '0');
+      out += ".0";
+    } else {
+      out.append(digits, static_cast<std::size_t>(point));
+      out.push_back('.');
+      out.append(digits + point, static_cast<std::size_t>(ndigits - point));
+    }
+    return;
+  }
+  out.push_back(digits[0]);
+  if (ndigits > 1) {
+    out.push_back('.');
+    out.append(digits + 1, static_cast<std::size_t>(ndigits - 1));
+  }
+  out.push_back('e');
+  out.push_back(exponent < 0 ? '-' : '+');
+  const int magnitude = std::abs(exponent);
+  if (magnitude < 10) out.push_back('0');
+  append_int(magnitude, out);
+}
+
+std::string format_double(double d) {
+  std::string out;
+  append_double(d, out);
+  return out;
+}
+
+void write(const Value& v, std::string& out) {
+  switch (v.kind()) {
+    case Kind::kNull:
+      out += "null";
+      return;
+    case Kind::kBool:
+      out += v.as_bool() ? "true" : "false";
+      return;
+    case Kind::kInt:
+      append_int(v.as_int(), out);
+      return;
+    case Kind::kUint:
+      append_int(v.as_uint(), out);
+      return;
+    case Kind::kBigInt:
+      out += v.as_bigint().digits;
+      return;
+    case Kind::kDouble: {
+      const double d = v.as_double();
+      if (std::isnan(d)) {
+        out += "NaN";
+      } else if (std::isinf(d)) {
+        out += d < 0 ? "-Infinity" : "Infinity";
+      } else {
+        append_double(d, out);
+      }
+      return;
+    }
+    case Kind::kString:
+      write_string(v.as_string(), out);
+      return;
+    case Kind::kArray: {
+      out.push_back('[');
+      bool first = true;
+      for (const Value& e : v.as_array()) {
+        if (!first) out += ", ";
+        first = false;
+        write(e, out);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Kind::kObject: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [key, value] : v.as_object()) {
+        if (!first) out += ", ";
+        first = false;
+        write_string(key, out);
+        out += ": ";
+        write(value, out);
+      }
+      out.push_back('}');
+      return;
+    }
+  }
+}
+
+std::string dumps(const Value& v) {
+  std::string out;
+  write(v, out);
+  return out;
+}
+
+}  // namespace json

@@ -1,0 +1,127 @@
+#include "networking/remote_historian/v2/conversions.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "json/write.h"
+#include "networking/remote_historian/v2/normalize.h"
+
+namespace networking::remote_historian::v2 {
+
+namespace {
+
+// Python's repr of a float in str() position: non-finite values are lower-case words.
+std::string float_text(double d) {
+  if (std::isnan(d)) return "nan";
+  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+  return json::format_double(d);
+}
+
+std::string quoted(std::string_view text) {
+  // Error messages quote the text as the producers' language would (repr of a short text).
+  std::string out = "'";
+  out.append(text.substr(0, 200));
+  out += "'";
+  return out;
+}
+
+// Nearest double of a big integer, or overflow beyond the double range.
+double bigint_to_double(const json::BigInt& b) {
+  double d = std::strtod(b.digits.c_str(), nullptr);
+  if (std::isinf(d)) throw std::overflow_error("int too large to convert to float");
+  return d;
+}
+
+}  // namespace
+
+std::string _text_form(const json::Value& value) {
+  switch (value.kind()) {
+    case json::Kind::kNull:
+      return "None";
+    case json::Kind::kBool:
+      return value.as_bool() ? "True" : "False";
+    case json::Kind::kInt:
+      return std::to_string(value.as_int());
+    case json::Kind::kUint:
+      return std::to_string(value.as_uint());
+    case json::Kind::kBigInt:
+      return value.as_bigint().digits;
+    case json::Kind::kDouble:
+      return float_text(value.as_double());
+    case json::Kind::kString:
+      return value.as_string();
+    case json::Kind::kArray:
+    case json::Kind::kObject:
+      return json::dumps(value);
+  }
+  return {};
+}
+
+std::optional<std::string> _text_or_null(const json::Value* value) {
+  if (value == nullptr || value->is_null()) return std::nullopt;
+  if (value->is_string()) return value->as_string();
+  return _text_form(*value);
+}
+
+std::int64_t _to_int64(const json::Value& value) {
+  switch (value.kind()) {
+    case json::Kind::kBool:
+      return value.as_bool() ? 1 : 0;
+    case json::Kind::kInt:
+      return value.as_int();
+    case json::Kind::kUint:
+    case json::Kind::kBigInt:
+      throw std::overflow_error("integer " + _text_form(value) +
+                                " is outside the 64-bit integer range");
+    case json::Kind::kDouble: {
+      double d = value.as_double();
+      if (std::isnan(d)) throw std::invalid_argument("cannot convert float NaN to integer");
+      if (std::isinf(d)) throw std::overflow_error("cannot convert float infinity to integer");
+      double t = std::trunc(d);
+      // 2^63 is exactly representable; every double below it in magnitude fits int64.
+      if (t >= 9223372036854775808.0 || t < -9223372036854775808.0)
+        throw std::overflow_error("integer " + float_text(t) +
+                                  " is outside the 64-bit integer range");
+      return static_cast<std::int64_t>(t);
+    }
+    case json::Kind::kString:
+      return _parse_int_text(value.as_string());
+    case json::Kind::kNull:
+    case json::Kind::kArray:
+    case json::Kind::kObject:
+      break;
+  }
+  throw std::invalid_argument(
+      "int() argument must be a string, a bytes-like object or a real number, not '" +
+      std::string(value.type_name()) + "'");
+}
+
+double _to_double(const json::Value& value) {
+  switch (value.kind()) {
+    case json::Kind::kBool:
+      return value.as_bool() ? 1.0 : 0.0;
+    case json::Kind::kInt:
+      return static_cast<double>(value.as_int());
+    case json::Kind::kUint:
+      return static_cast<double>(value.as_uint());
+    case json::Kind::kBigInt:
+      return bigint_to_double(value.as_bigint());
+    case json::Kind::kDouble:
+      return value.as_double();
+    case json::Kind::kString: {
+      auto d = _parse_float_text(value.as_string());
+      if (!d) throw std::invalid_argument("could not convert string to float: " +
+                                          quoted(value.as_string()));
+      return *d;
+    }
+    case json::Kind::kNull:
+    case json::Kind::kArray:
+    case json::Kind::kObject:
+      break;
+  }
+  throw std::invalid_argument("float() argument must be a string or a real number, not '" +
+                              std::string(value.type_name()) + "'");
+}
+
+}  // namespace networking::remote_historian::v2

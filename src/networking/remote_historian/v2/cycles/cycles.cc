@@ -1,0 +1,175 @@
+// Training cycles: the cycle summary dataset, closing a cycle, training-result intake and the
+// metrics callback. Everything here runs on the loop thread except the HTTP exchange.
+
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "http/post_json.h"
+#include "json/write.h"
+#include "networking/remote_historian/v2/event_historian_processor.h"
+#include "networking/remote_historian/v2/logger.h"
+#include "parquet/file_writer.h"
+
+namespace networking::remote_historian::v2 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto kCallbackTimeout = std::chrono::seconds(5);
+
+parquet::Schema cycle_schema() {
+  using parquet::Type;
+  return parquet::Schema({{"cycle_index", Type::kInt64},
+                          {"average_reward", Type::kDouble},
+                          {"skill_name", Type::kString},
+                          {"total_cycles", Type::kInt64},
+                          {"is_metadata", Type::kBool}});
+}
+
+// One row of the cycle schema as a one-row table.
+parquet::Table cycle_row(std::int64_t cycle_index, std::optional<double> average_reward,
+                         const std::optional<std::string>& skill,
+                         std::optional<std::int64_t> total, bool is_metadata) {
+  parquet::Table t;
+  t.columns.emplace_back(parquet::Type::kInt64);
+  t.columns.back().append(cycle_index);
+  t.columns.emplace_back(parquet::Type::kDouble);
+  if (average_reward) {
+    t.columns.back().append(*average_reward);
+  } else {
+    t.columns.back().append_null();
+  }
+  t.columns.emplace_back(parquet::Type::kString);
+  if (skill) {
+    t.columns.back().append(*skill);
+  } else {
+    t.columns.back().append_null();
+  }
+  t.columns.emplace_back(parquet::Type::kInt64);
+  if (total) {
+    t.columns.back().append(*total);
+  } else {
+    t.columns.back().append_null();
+  }
+  t.columns.emplace_back(parquet::Type::kBool);
+  t.columns.back().append_bool(is_metadata);
+  return t;
+}
+
+std::string skill_key(const std::optional<std::string>& skill) {
+  return skill && !skill->empty() ? *skill : std::string();
+}
+
+}  // namespace
+
+void EventHistorianProcessor::_ensure_cycle_writer() {
+  if (_cycle_writer) return;
+  if (!_cycle_parts_dir || _cycle_parts_dir->empty())
+    throw std::runtime_error("Historian cycle schema not initialized");
+  if (!_cycle_schema) _cycle_schema = cycle_schema();
+  fs::create_directories(*_cycle_parts_dir);
+  if (!_cycle_parts_scanned) {
+    // Parts left by an earlier run with the same final name are never overwritten.
+    _cycle_part_index = _next_free_part(*_cycle_parts_dir, _cycle_part_index);
+    _cycle_parts_scanned = true;
+  }
+  const std::string path =
+      (fs::path(*_cycle_parts_dir) / _part_file_name(_cycle_part_index)).string();
+  ++_cycle_part_index;
+  _cycle_writer = std::make_unique<parquet::FileWriter>(path, *_cycle_schema);
+  _write_cycle_metadata();
+}
+
+void EventHistorianProcessor::_write_cycle_metadata() {
+  if (_cycle_metadata_written) return;
+  if (!_cycle_writer || !_cycle_schema)
+    throw std::runtime_error("Historian cycle schema not initialized");
+  _cycle_writer->write_table(cycle_row(0, std::nullopt, skill_name, total_cycles, true));
+  _cycle_metadata_written = true;
+}
+
+void EventHistorianProcessor::_write_cycle_summary(double average_reward,
+                                                   const std::string& skill) {
+  _ensure_cycle_writer();
+  const std::int64_t* index = _cycle_indices.find(skill);
+  _cycle_writer->write_table(cycle_row(index ? *index : 0, average_reward,
+                                       skill.empty() ? std::nullopt : std::optional(skill),
+                                       std::nullopt, false));
+  _cycle_writer->close();
+  _cycle_writer.reset();
+}
+
+void EventHistorianProcessor::_finalize_cycle_summary() {
+  const std::string key = skill_key(_current_skill_name);
+  std::vector<std::string> completed;
+  for (const auto& [episode, done] : _cycle_episode_done)
+    if (done) completed.push_back(episode);
+  double sum = 0.0;
+  for (const auto& episode : completed) {
+    const double* reward = _cycle_episode_rewards.find(episode);
+    if (!reward) throw std::out_of_range("no reward recorded for episode '" + episode + "'");
+    sum += *reward;
+  }
+  const double average = completed.empty() ? 0.0 : sum / static_cast<double>(completed.size());
+  _last_cycle_average_reward.set(key, average);
+  _cycle_indices.get_or_insert(key, 0) += 1;
+  _write_cycle_summary(average, key);
+  const std::unordered_set<std::string> counted(completed.begin(), completed.end());
+  _cycle_episode_rewards.erase(counted);
+  _cycle_episode_done.erase(counted);
+}
+
+bool EventHistorianProcessor::_is_training_result_payload(const json::Object& payload) const {
+  const json::Value* type = payload.find("type");
+  if (type && type->is_string() && type->as_string() == "ppo_training_result") return true;
+  const json::Value* result = payload.find("training_result");
+  return result && result->is_object();
+}
+
+asio::awaitable<void> EventHistorianProcessor::_handle_training_result(
+    const json::Object& payload) {
+  const json::Value* result = payload.find("training_result");
+  const json::Value* status =
+      result && result->is_object() ? result->as_object().find("status") : nullptr;
+  if (status && status->truthy() && !(status->is_string() && status->as_string() == "success"))
+    co_return;
+  const std::string key = skill_key(_current_skill_name);
+  const json::Value* steps_per_sec = payload.find("steps_per_sec");
+  _last_cycle_steps_per_sec.set(key, steps_per_sec ? *steps_per_sec : json::Value());
+  _finalize_cycle_summary();
+  co_await _drain_pending();
+  if (_callback_url && !_callback_url->empty() && _job_id && !_job_id->empty()) {
+    asio::co_spawn(co_await asio::this_coro::executor, _fire_cycle_callback(key), asio::detached);
+  }
+}
+
+asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string skill) {
+  // The report describes the state once the handler has returned to the loop.
+  co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+  json::Object body;
+  const std::int64_t* index = _cycle_indices.find(skill);
+  body.append_unique("iteration", json::Value((index ? *index : 1) - 1));
+  const double* mean = _last_cycle_average_reward.find(skill);
+  body.append_unique("mean_reward", json::Value(mean ? *mean : 0.0));
+  body.append_unique("skill_name", skill.empty() ? json::Value() : json::Value(skill));
+  const std::int64_t* announced = _skill_total_cycles.find(skill);
+  body.append_unique("total_iterations", announced ? json::Value(*announced)
+                                         : total_cycles ? json::Value(*total_cycles)
+                                                        : json::Value());
+  const json::Value* sps = _last_cycle_steps_per_sec.find(skill);
+  body.append_unique("steps_per_sec", sps ? *sps : json::Value());
+  const std::string url = *_callback_url + "/internal/jobs/" + *_job_id + "/cycle-metrics";
+  try {
+    const std::string text = json::dumps(json::Value(std::move(body)));
+    co_await loop::run_blocking([url, text] { http::post_json(url, text, kCallbackTimeout); });
+  } catch (const std::exception& e) {
+    logger().debug("[EventHistorian] Cycle metrics callback failed: %s", e.what());
+  }
+}
+
+}  // namespace networking::remote_historian::v2

@@ -1,0 +1,326 @@
+#include "networking/remote_historian/v2/event_historian_processor.h"
+
+#include <cmath>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "json/parse.h"
+#include "json/utf8.h"
+#include "networking/event_base/logger.h"
+#include "networking/event_base/settings.h"
+#include "networking/remote_historian/v2/conversions.h"
+#include "networking/remote_historian/v2/logger.h"
+#include "networking/remote_historian/v2/normalize.h"
+#include "redis/error.h"
+
+namespace networking::remote_historian::v2 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kArgumentNames[] = {
+    "redis_url",   "input_topic",      "output_topic",           "consumer_group",
+    "output_path", "skill_name",       "include_raw_json",       "training_results_topic",
+    "total_cycles", "callback_url",    "job_id"};
+constexpr std::size_t kArgumentCount = std::size(kArgumentNames);
+
+std::string required_text(const json::Value& v, const char* name) {
+  if (!v.is_string())
+    throw TypeError(std::string("argument '") + name + "' must be text, not '" +
+                    std::string(v.type_name()) + "'");
+  return v.as_string();
+}
+
+std::optional<std::string> optional_text(const json::Value& v, const char* name) {
+  if (v.is_null()) return std::nullopt;
+  return required_text(v, name);
+}
+
+std::optional<std::int64_t> optional_count(const json::Value& v, const char* name) {
+  auto fail = [&](const std::string& why) {
+    return TypeError(std::string("argument '") + name + "' " + why);
+  };
+  switch (v.kind()) {
+    case json::Kind::kNull:
+      return std::nullopt;
+    case json::Kind::kBool:
+      return v.as_bool() ? 1 : 0;
+    case json::Kind::kInt:
+      return v.as_int();
+    case json::Kind::kDouble: {
+      double d = std::trunc(v.as_double());
+      if (!std::isfinite(d) || d >= 9223372036854775808.0 || d < -9223372036854775808.0)
+        throw fail("cannot be converted to an integer");
+      return static_cast<std::int64_t>(d);
+    }
+    case json::Kind::kUint:
+    case json::Kind::kBigInt:
+      throw fail("is outside the 64-bit integer range");
+    default:
+      throw fail("must be an integer or null, not '" + std::string(v.type_name()) + "'");
+  }
+}
+
+std::string join_path(const std::string& dir, const std::string& name) {
+  return (fs::path(dir) / name).string();
+}
+
+bool path_exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+// Strict UTF-8 decoding of one envelope value.
+const std::string& utf8(const std::string& bytes, const char* field) {
+  if (!json::is_valid_utf8(bytes))
+    throw std::invalid_argument(std::string("'utf-8' codec can't decode the ") + field +
+                                " field");
+  return bytes;
+}
+
+}  // namespace
+
+ProcessorOptions ProcessorOptions::from_arguments(const json::Array& positional,
+                                                  const json::Object& named) {
+  if (positional.size() > kArgumentCount)
+    throw TypeError("EventHistorianProcessor() takes at most 11 arguments (" +
+                    std::to_string(positional.size()) + " given)");
+  const json::Value* bound[kArgumentCount] = {};
+  for (std::size_t i = 0; i < positional.size(); ++i) bound[i] = &positional[i];
+  for (const auto& [key, value] : named) {
+    std::size_t i = 0;
+    while (i < kArgumentCount && key != kArgumentNames[i]) ++i;
+    if (i == kArgumentCount)
+      throw TypeError("EventHistorianProcessor() got an unexpected keyword argument '" + key +
+                      "'");
+    if (bound[i] != nullptr)
+      throw TypeError("EventHistorianProcessor() got multiple values for argument '" + key +
+                      "'");
+    bound[i] = &value;
+  }
+  ProcessorOptions o;
+  if (bound[0]) o.redis_url = required_text(*bound[0], kArgumentNames[0]);
+  if (bound[1]) o.input_topic = required_text(*bound[1], kArgumentNames[1]);
+  if (bound[2]) o.output_topic = required_text(*bound[2], kArgumentNames[2]);
+  if (bound[3]) o.consumer_group = required_text(*bound[3], kArgumentNames[3]);
+  if (bound[4]) o.output_path = required_text(*bound[4], kArgumentNames[4]);
+  if (bound[5]) o.skill_name = optional_text(*bound[5], kArgumentNames[5]);
+  if (bound[6]) o.include_raw_json = bound[6]->truthy();
+  if (bound[7]) o.training_results_topic = optional_text(*bound[7], kArgumentNames[7]);
+  if (bound[8]) o.total_cycles = optional_count(*bound[8], kArgumentNames[8]);
+  if (bound[9]) o.callback_url = optional_text(*bound[9], kArgumentNames[9]);
+  if (bound[10]) o.job_id = optional_text(*bound[10], kArgumentNames[10]);
+  return o;
+}
+
+EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
+    : EventBase(std::move(options.redis_url), std::move(options.input_topic),
+                std::move(options.output_topic), std::move(options.consumer_group)),
+      output_path(std::move(options.output_path)),
+      skill_name(std::move(options.skill_name)),
+      include_raw_json(options.include_raw_json),
+      run_id(event_base::settings().RUN_ID),
+      training_results_topic(std::move(options.training_results_topic)),
+      total_cycles(options.total_cycles),
+      _job_id(std::move(options.job_id)),
+      _current_skill_name(skill_name) {
+  if (options.callback_url && !options.callback_url->empty()) {
+    std::string url = *options.callback_url;
+    while (!url.empty() && url.back() == '/') url.pop_back();
+    _callback_url = std::move(url);
+  }
+}
+
+asio::awaitable<void> EventHistorianProcessor::init() {
+  fs::create_directories(output_path);
+  std::string base = "v2_event_historian_" + _sanitize_filename(run_id);
+  if (skill_name && !skill_name->empty()) base += "_" + _sanitize_filename(skill_name);
+
+  std::string step_file = join_path(output_path, base + ".parquet");
+  if (path_exists(step_file))
+    step_file = join_path(output_path, base + "_" + std::to_string(std::time(nullptr)) + ".parquet");
+  _output_file = step_file;
+  _parts_dir = step_file + ".parts";
+
+  std::string cycle_file = join_path(output_path, base + "_cycle_summary.parquet");
+  if (path_exists(cycle_file))
+    cycle_file = join_path(output_path, base + "_cycle_summary_" +
+                                            std::to_string(std::time(nullptr)) + ".parquet");
+  _cycle_output_file = cycle_file;
+  _cycle_parts_dir = cycle_file + ".parts";
+
+  _is_initialized = true;
+  logger().debug("[EventHistorian] Initialized output: %s", _output_file->c_str());
+  logger().debug("[EventHistorian] Initialized cycle output: %s", _cycle_output_file->c_str());
+  co_return;
+}
+
+asio::awaitable<void> EventHistorianProcessor::disconnect() {
+  _is_running = false;
+  co_await _drain_pending();
+  if (_writer) {
+    _writer->close();
+    _writer.reset();
+  }
+  if (_cycle_writer) {
+    _cycle_writer->close();
+    _cycle_writer.reset();
+  }
+  co_await loop::run_blocking([parts = _parts_dir, file = _output_file] {
+    _compact_parts(parts, file);
+  });
+  co_await loop::run_blocking([parts = _cycle_parts_dir, file = _cycle_output_file] {
+    _compact_parts(parts, file);
+  });
+  co_await EventBase::disconnect();
+}
+
+asio::awaitable<void> EventHistorianProcessor::_create_consumer_group_for_topic(
+    std::string topic, std::string start_id) {
+  if (!redis_client) throw std::runtime_error("Not connected to Redis");
+  bool exists = false;
+  // Built apart from the co_await: GCC 12 miscompiles braced lists inside one.
+  std::vector<std::string> create = {"XGROUP", "CREATE", topic, consumer_group, start_id,
+                                     "MKSTREAM"};
+  try {
+    co_await redis_client->command(std::move(create));
+  } catch (const redis::ResponseError& e) {
+    if (std::string_view(e.what()).find("BUSYGROUP") == std::string_view::npos) throw;
+    exists = true;
+  }
+  if (exists) {
+    logger().debug("[EventHistorian] Consumer group '%s' already exists for topic '%s'",
+                   consumer_group.c_str(), topic.c_str());
+  } else {
+    logger().debug("[EventHistorian] Created consumer group '%s' for topic '%s'",
+                   consumer_group.c_str(), topic.c_str());
+  }
+}
+
+asio::awaitable<void> EventHistorianProcessor::start() {
+  co_await connect();
+  co_await _create_consumer_group_for_topic(input_topic, "0");
+  const bool read_results = training_results_topic && !training_results_topic->empty();
+  if (read_results) co_await _create_consumer_group_for_topic(*training_results_topic, "$");
+  _is_running = true;
+  logger().debug("[EventHistorian] Started event processing for consumer '%s'",
+                 consumer_name.c_str());
+  _start_cleanup_thread();
+
+  std::exception_ptr escaped;
+  try {
+    co_await _read_loop(read_results);
+  } catch (...) {
+    escaped = std::current_exception();
+  }
+  _is_running = false;
+  co_await disconnect();
+  if (escaped) std::rethrow_exception(escaped);
+}
+
+asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
+  while (_is_running) {
+    bool failed = false;
+    try {
+      if (!redis_client) throw std::runtime_error("Not connected to Redis");
+      std::vector<std::string> read = {"XREADGROUP", "GROUP", consumer_group, consumer_name,
+                                       "COUNT",      "10",    "BLOCK",        "1",
+                                       "STREAMS",    input_topic};
+      const bool two = read_results && *training_results_topic != input_topic;
+      if (two) read.push_back(*training_results_topic);
+      read.push_back(">");
+      if (two) read.push_back(">");
+      redis::Reply reply = co_await redis_client->command(std::move(read));
+      if (reply.type != redis::Reply::Type::kNil && reply.type != redis::Reply::Type::kArray)
+        throw std::runtime_error("unexpected reply to XREADGROUP");
+      for (const redis::Reply& stream : reply.elements) {
+        if (stream.type != redis::Reply::Type::kArray || stream.elements.size() != 2 ||
+            stream.elements[1].type != redis::Reply::Type::kArray)
+          throw std::runtime_error("reply element is not a (stream, entries) pair");
+        const std::string& stream_name = stream.elements[0].str;
+        for (const redis::Reply& entry : stream.elements[1].elements) {
+          if (entry.type != redis::Reply::Type::kArray || entry.elements.size() != 2)
+            throw std::runtime_error("stream entry is not an (id, fields) pair");
+          co_await _handle_entry(stream_name, entry);
+        }
+      }
+    } catch (const std::exception& e) {
+      logger().error("[EventHistorian] Error reading messages: %s", e.what());
+      failed = true;
+    }
+    if (failed) co_await loop::sleep_for(std::chrono::milliseconds(100));
+  }
+  // The last acknowledgements are still in flight; their failures are logged per entry.
+  if (redis_client) {
+    try {
+      co_await redis_client->drain();
+    } catch (const std::exception&) {
+      // Each failed acknowledgement has already been logged by its own handler.
+    }
+  }
+}
+
+asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string& stream_name,
+                                                             const redis::Reply& entry) {
+  const std::string& raw_id = entry.elements[0].str;
+  try {
+    const redis::Reply& fields = entry.elements[1];
+    if (fields.type != redis::Reply::Type::kArray || fields.elements.size() % 2 != 0)
+      throw std::invalid_argument("entry fields are not a field map");
+    const std::string* data = nullptr;
+    const std::string* timestamp = nullptr;
+    const std::string* correlation_id = nullptr;
+    const std::string* unique_id = nullptr;
+    for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
+      const std::string& name = fields.elements[i].str;
+      const std::string* value = &fields.elements[i + 1].str;
+      if (name == "data") data = value;
+      else if (name == "timestamp") timestamp = value;
+      else if (name == "correlation_id") correlation_id = value;
+      else if (name == "unique_id") unique_id = value;
+    }
+    event_base::EventMessage message;
+    message.data = data ? json::parse(utf8(*data, "data")) : json::Value(json::Object{});
+    if (timestamp) {
+      auto ts = _parse_float_text(utf8(*timestamp, "timestamp"));
+      if (!ts)
+        throw std::invalid_argument("could not convert string to float: '" + *timestamp + "'");
+      message.timestamp = *ts;
+    }
+    if (correlation_id && !utf8(*correlation_id, "correlation_id").empty())
+      message.correlation_id = *correlation_id;
+    if (unique_id && !utf8(*unique_id, "unique_id").empty()) message.unique_id = *unique_id;
+    message.message_id = utf8(raw_id, "entry identifier");
+
+    std::optional<json::Object> result = co_await process_message(message);
+    if (result) {
+      std::optional<std::string> reply_id = message.unique_id;
+      if (!reply_id) {
+        if (const json::Value* sim_id = result->find("sim_id"))
+          reply_id = _text_or_null(sim_id);
+      }
+      co_await publish_message(json::Value(std::move(*result)), message.correlation_id, reply_id);
+    }
+    if (!redis_client) throw std::runtime_error("Not connected to Redis");
+    // Sent without waiting: the reply is collected with the next read's round trip.
+    redis_client->send({"XACK", stream_name, consumer_group, raw_id},
+                       [raw_id](std::exception_ptr error, redis::Reply) {
+                         if (!error) return;
+                         try {
+                           std::rethrow_exception(error);
+                         } catch (const std::exception& e) {
+                           logger().error("[EventHistorian] Error processing message %s: %s",
+                                          raw_id.c_str(), e.what());
+                         }
+                       });
+  } catch (const std::exception& e) {
+    logger().error("[EventHistorian] Error processing message %s: %s", raw_id.c_str(), e.what());
+  }
+}
+
+}  // namespace networking::remote_historian::v2

@@ -1,0 +1,174 @@
+#pragma once
+
+// Consumes episode steps and writes a flattened parquet dataset.
+//
+// Threads: every member runs on the event-loop thread except _flush_rows (with _ensure_writer,
+// _materialize_row and _coerce_vector) and _compact_parts, which run on a worker thread of
+// loop::worker_pool() while the loop awaits them. _obs_dim, _act_dim and _obs_names are written
+// once on the loop thread before the first flush is submitted; the submission publishes them.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "json/value.h"
+#include "loop/loop.h"
+#include "networking/event_base/event_base.h"
+#include "networking/event_base/event_message.h"
+#include "networking/remote_historian/v2/ordered_map.h"
+#include "networking/remote_historian/v2/pending_row.h"
+#include "parquet/file_writer.h"
+#include "parquet/schema.h"
+#include "parquet/table.h"
+#include "redis/reply.h"
+
+namespace networking::remote_historian::v2 {
+
+// A constructor argument of the wrong type, an unknown or repeated argument name.
+class TypeError : public std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
+
+inline constexpr std::string_view kDefaultRedisUrl = "redis://localhost:6379";
+inline constexpr std::string_view kDefaultInputTopic = "korvo.episodes";
+inline constexpr std::string_view kDefaultOutputTopic = "korvo.episodes";
+inline constexpr std::string_view kDefaultConsumerGroup = "korvo-historian-group";
+inline constexpr std::string_view kDefaultOutputPath = "./historian_output";
+inline constexpr std::string_view kDefaultTrainingResultsTopic = "korvo.ppo.training_results";
+
+// The eleven constructor arguments with their defaults.
+struct ProcessorOptions {
+  std::string redis_url{kDefaultRedisUrl};
+  std::string input_topic{kDefaultInputTopic};
+  std::string output_topic{kDefaultOutputTopic};
+  std::string consumer_group{kDefaultConsumerGroup};
+  std::string output_path{kDefaultOutputPath};
+  std::optional<std::string> skill_name;
+  bool include_raw_json = false;
+  std::optional<std::string> training_results_topic{std::string(kDefaultTrainingResultsTopic)};
+  std::optional<std::int64_t> total_cycles;
+  std::optional<std::string> callback_url;
+  std::optional<std::string> job_id;
+
+  // Binds untyped arguments as a host's configuration gives them: positional values in the
+  // order of the fields above, then named ones. Throws TypeError naming the argument for a
+  // wrong type, too many positional values, an unknown name or a name given twice.
+  static ProcessorOptions from_arguments(const json::Array& positional, const json::Object& named);
+};
+
+// "part-" + index zero-padded to five digits (never cut) + ".parquet".
+std::string _part_file_name(std::int64_t index);
+
+// Observation column names made unique against reserved (the fixed, action and raw JSON
+// columns) and each other: a clashing name gets "_" + its position, extended until free;
+// every other name is kept.
+std::vector<std::string> _unique_observation_columns(std::vector<std::string> names,
+                                                     const std::vector<std::string>& reserved);
+
+class EventHistorianProcessor : public event_base::EventBase {
+ public:
+  explicit EventHistorianProcessor(ProcessorOptions options = {});
+
+  asio::awaitable<void> init();
+  asio::awaitable<void> disconnect() override;
+  // Merges the part files of parts_dir into final_path; logs a failure instead of raising.
+  static void _compact_parts(const std::optional<std::string>& parts_dir,
+                             const std::optional<std::string>& final_path);
+  asio::awaitable<void> _create_consumer_group_for_topic(std::string topic,
+                                                        std::string start_id = "0");
+  asio::awaitable<void> start();
+
+  // Requires: the caller holds _flush_lock (worker thread).
+  void _ensure_writer();
+  void _ensure_cycle_writer();
+  void _write_cycle_metadata();
+  void _write_cycle_summary(double average_reward, const std::string& skill_name);
+  void _finalize_cycle_summary();
+  bool _is_training_result_payload(const json::Object& payload) const;
+  asio::awaitable<void> _handle_training_result(const json::Object& payload);
+  asio::awaitable<void> _fire_cycle_callback(std::string skill_name);
+
+  // Fits a vector to target_len (truncation logs a warning naming label) and returns its
+  // elements as optional doubles.
+  std::vector<std::optional<double>> _coerce_vector(const StepVector& vector,
+                                                    std::size_t target_len,
+                                                    std::string_view label) const;
+  // Appends one pending row to the columns of table, in schema order.
+  void _materialize_row(const PendingRow& row, parquet::Table& table) const;
+  // Writes one batch as the next part file. Requires: the caller holds _flush_lock.
+  void _flush_rows(const std::vector<PendingRow>& rows);
+  asio::awaitable<void> _drain_pending();
+  // Returns no reply on every path; a failure propagates to the read loop.
+  asio::awaitable<std::optional<json::Object>> process_message(
+      const event_base::EventMessage& message);
+
+  // Configuration.
+  std::string output_path;
+  std::optional<std::string> skill_name;
+  bool include_raw_json = false;
+  std::optional<std::string> run_id;
+  std::optional<std::string> training_results_topic;
+  std::optional<std::int64_t> total_cycles;
+  std::optional<std::string> _callback_url;
+  std::optional<std::string> _job_id;
+
+  // State.
+  bool _is_initialized = false;
+  std::unique_ptr<parquet::FileWriter> _writer;
+  std::optional<parquet::Schema> _schema;
+  std::unique_ptr<parquet::FileWriter> _cycle_writer;
+  std::optional<parquet::Schema> _cycle_schema;
+  std::optional<std::int64_t> _obs_dim;
+  std::optional<std::int64_t> _act_dim;
+  std::optional<std::vector<std::string>> _obs_names;
+  std::optional<std::vector<std::string>> _obs_fields;
+  bool _warned_obs_name_mismatch = false;
+  // Appended to and swapped only on the loop thread, never across a co_await: no lock needed.
+  std::vector<PendingRow> _pending_rows;
+  std::unique_ptr<loop::AsyncLock> _flush_lock;
+  std::optional<std::string> _output_file;
+  std::optional<std::string> _cycle_output_file;
+  std::optional<std::string> _parts_dir;
+  std::optional<std::string> _cycle_parts_dir;
+  std::int64_t _part_index = 0;
+  std::int64_t _cycle_part_index = 0;
+  std::optional<std::string> _current_skill_name;
+  OrderedMap<std::int64_t> _cycle_indices;
+  OrderedMap<std::int64_t> _skill_total_cycles;
+  OrderedMap<double> _cycle_episode_rewards;
+  OrderedMap<bool> _cycle_episode_done;
+  bool _cycle_metadata_written = false;
+  OrderedMap<double> _last_cycle_average_reward;
+  OrderedMap<json::Value> _last_cycle_steps_per_sec;
+
+ private:
+  asio::awaitable<void> _read_loop(bool read_results);
+  // Decodes, processes and acknowledges one stream entry; logs its failure.
+  asio::awaitable<void> _handle_entry(const std::string& stream_name, const redis::Reply& entry);
+  void _handle_skill_start(const json::Object& payload);
+  // Builds the pending row of one step and appends it. Never suspends.
+  void _process_step(const json::Object& payload, double message_timestamp);
+  // The first part number that no file in dir uses yet, at least next.
+  static std::int64_t _next_free_part(const std::string& dir, std::int64_t next);
+
+  // Mirrors whether _writer is open, for the loop thread while a flush may run.
+  std::atomic<bool> _writer_open{false};
+  // Raw sensor-name list of the previous step and its normalized form: consecutive steps
+  // almost always carry the same list, so it is normalized once.
+  std::vector<std::string> _raw_names_cache;
+  std::vector<std::string> _normalized_names_cache;
+  const std::vector<std::string>& _normalized_names(const std::vector<std::string>& raw);
+  // Whether each parts directory has been scanned for the parts of an earlier run.
+  bool _parts_scanned = false;
+  bool _cycle_parts_scanned = false;
+};
+
+}  // namespace networking::remote_historian::v2

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace parquet {
+
+// A read-only file, or a byte buffer standing in for one (the fuzzer's input). Reads are
+// positioned, so one InputFile can serve several readers of the same thread.
+class InputFile {
+ public:
+  // Throws parquet::Error naming the file when it cannot be opened.
+  static InputFile open(const std::string& path);
+  // Does not copy: data must outlive the InputFile.
+  static InputFile from_memory(std::string name, const std::uint8_t* data, std::size_t size);
+
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  const std::string& path() const { return _path; }
+  std::uint64_t size() const { return _size; }
+  int fd() const { return _fd; }  // -1 for a memory buffer
+
+  // Reads exactly size bytes at offset into out. Requires: the range lies inside the file.
+  // Throws parquet::Error when the file got shorter or reading fails.
+  void read(std::uint64_t offset, std::size_t size, std::uint8_t* out) const;
+
+ private:
+  InputFile() = default;
+  std::string _path;
+  int _fd = -1;
+  const std::uint8_t* _memory = nullptr;
+  std::uint64_t _size = 0;
+};
+
+// A file written front to back through a buffer; tracks its position.
+class OutputFile {
+ public:
+  // Creates or truncates path. exclusive: fail when it exists (for temporary names).
+  // Throws parquet::Error naming the file.
+  OutputFile(std::string path, bool exclusive);
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();  // closes without flushing when close() was not called
+
+  const std::string& path() const { return _path; }
+  std::uint64_t position() const { return _position; }
+  int fd() const { return _fd; }
+
+  void write(const void* data, std::size_t size);
+  void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
+  // Copies size bytes at offset of input, in the kernel where it can.
+  void copy_from(const InputFile& input, std::uint64_t offset, std::uint64_t size);
+  void flush();
+  void sync();   // flush, then fsync
+  void close();  // flush, then close; throws on failure
+
+ private:
+  [[noreturn]] void _fail(const char* action) const;
+  void _write_direct(const std::uint8_t* data, std::size_t size);
+
+  std::string _path;
+  int _fd = -1;
+  std::uint64_t _position = 0;
+  std::vector<std::uint8_t> _buffer;
+  std::size_t _used = 0;
+};
+
+}  // namespace parquet

@@ -1,0 +1,491 @@
+#include "parquet/parsed_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+#include "parquet/error.h"
+#include "parquet/thrift_compact.h"
+
+namespace parquet {
+namespace {
+
+constexpr std::size_t kFirstHeaderWindow = 256;
+// Our page headers are about 20 bytes; foreign ones with page statistics can be longer.
+constexpr std::size_t kMaxPageHeaderBytes = std::size_t{1} << 20;
+
+std::string encoding_name(std::int32_t e) {
+  switch (e) {
+    case 0: return "PLAIN";
+    case 2: return "PLAIN_DICTIONARY";
+    case 3: return "RLE";
+    case 4: return "BIT_PACKED";
+    case 5: return "DELTA_BINARY_PACKED";
+    case 6: return "DELTA_LENGTH_BYTE_ARRAY";
+    case 7: return "DELTA_BYTE_ARRAY";
+    case 8: return "RLE_DICTIONARY";
+    case 9: return "BYTE_STREAM_SPLIT";
+  }
+  return "encoding " + std::to_string(e);
+}
+
+std::string codec_wire_name(std::int32_t c) {
+  switch (c) {
+    case 2: return "GZIP";
+    case 3: return "LZO";
+    case 4: return "BROTLI";
+    case 5: return "LZ4";
+    case 7: return "LZ4_RAW";
+  }
+  return "codec " + std::to_string(c);
+}
+
+std::string physical_name(std::int32_t t) {
+  switch (t) {
+    case 1: return "INT32";
+    case 3: return "INT96";
+    case 4: return "FLOAT";
+    case 7: return "FIXED_LEN_BYTE_ARRAY";
+  }
+  return "physical type " + std::to_string(t);
+}
+
+std::string logical_name(std::int16_t v) {
+  static const char* const kNames[] = {
+      "",     "STRING",  "MAP",     "LIST",    "ENUM",     "DECIMAL",  "DATE",
+      "TIME", "TIMESTAMP", "",      "INTEGER", "UNKNOWN", "JSON",     "BSON",
+      "UUID", "FLOAT16", "VARIANT", "GEOMETRY", "GEOGRAPHY", "FILE"};
+  if (v > 0 && v < static_cast<std::int16_t>(std::size(kNames)) && kNames[v][0] != '\0') {
+    return kNames[v];
+  }
+  return "logical type " + std::to_string(v);
+}
+
+std::string converted_name(std::int32_t v) {
+  static const char* const kNames[] = {
+      "UTF8",  "MAP",    "MAP_KEY_VALUE", "LIST",   "ENUM",    "DECIMAL",         "DATE",
+      "TIME_MILLIS", "TIME_MICROS", "TIMESTAMP_MILLIS", "TIMESTAMP_MICROS", "UINT_8", "UINT_16",
+      "UINT_32", "UINT_64", "INT_8", "INT_16", "INT_32", "INT_64", "JSON", "BSON", "INTERVAL"};
+  if (v >= 0 && v < static_cast<std::int32_t>(std::size(kNames))) return kNames[v];
+  return "converted type " + std::to_string(v);
+}
+
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+}  // namespace
+
+void ParsedFile::damaged(const std::string& detail) const {
+  throw Error("File '" + path() + "' is damaged: " + detail);
+}
+
+void ParsedFile::unsupported(const std::string& feature) const {
+  throw Error("File '" + path() + "' uses " + feature + ", which this reader does not support");
+}
+
+Codec ParsedFile::chunk_codec(std::size_t rg, std::size_t col) const {
+  switch (*chunk(rg, col).codec) {
+    case kCodecSnappy: return Codec::kSnappy;
+    case kCodecZstd: return Codec::kZstd;
+    default: return Codec::kUncompressed;
+  }
+}
+
+ParsedFile ParsedFile::open(InputFile input) {
+  ParsedFile file(std::move(input));
+  const std::uint64_t size = file._input.size();
+  if (size < 12) {
+    throw Error("File '" + file.path() + "' is too short to be a Parquet file (" +
+                std::to_string(size) + " bytes)");
+  }
+  std::uint8_t head[4];
+  std::uint8_t tail[8];
+  file._input.read(0, 4, head);
+  file._input.read(size - 8, 8, tail);
+  if (std::memcmp(tail + 4, "PARE", 4) == 0) file.unsupported("an encrypted footer");
+  if (std::memcmp(tail + 4, "PAR1", 4) != 0) {
+    throw Error("File '" + file.path() + "' has no PAR1 footer");
+  }
+  if (std::memcmp(head, "PAR1", 4) != 0) {
+    throw Error("File '" + file.path() + "' has no PAR1 header");
+  }
+  std::uint32_t footer_length = 0;
+  std::memcpy(&footer_length, tail, 4);
+  if (std::uint64_t{footer_length} + 12 > size) {
+    file.damaged("footer length " + std::to_string(footer_length) + " exceeds the file size " +
+                 std::to_string(size));
+  }
+  const std::uint64_t footer_start = size - 8 - footer_length;
+  std::vector<std::uint8_t> footer(footer_length);
+  file._input.read(footer_start, footer_length, footer.data());
+  try {
+    file._meta = parse_file_metadata(footer.data(), footer.size());
+  } catch (const ThriftError& e) {
+    file.damaged(std::string("footer does not parse (") + e.what() + ")");
+  }
+  if (file._meta.encrypted) file.unsupported("encryption");
+  if (!file._meta.version) file.damaged("footer has no version");
+  if (!file._meta.num_rows || *file._meta.num_rows < 0) file.damaged("footer has no row count");
+  file._check_schema();
+  file._check_row_groups(footer_start);
+  return file;
+}
+
+void ParsedFile::_check_schema() {
+  const std::vector<SchemaElement>& elements = _meta.schema;
+  if (elements.empty()) damaged("footer has no schema");
+  const SchemaElement& root = elements.front();
+  if (root.type || !root.num_children) damaged("schema root is not a group");
+  if (*root.num_children != static_cast<std::int64_t>(elements.size()) - 1) {
+    unsupported("a nested schema");
+  }
+  if (elements.size() == 1) damaged("schema has no columns");
+  std::vector<Field> fields;
+  fields.reserve(elements.size() - 1);
+  for (std::size_t i = 1; i < elements.size(); ++i) {
+    const SchemaElement& e = elements[i];
+    if (!e.name) damaged("schema element " + std::to_string(i) + " has no name");
+    const std::string column = "column " + quoted(*e.name);
+    if (e.num_children) unsupported("a nested schema (" + column + ")");
+    if (!e.type) damaged(column + " has no type");
+    if (!e.repetition_type) damaged(column + " has no repetition type");
+    if (*e.repetition_type == kRepetitionRequired) unsupported("a REQUIRED " + column);
+    if (*e.repetition_type != kRepetitionOptional) unsupported("a repeated " + column);
+    if (e.logical_type) {
+      const std::int16_t v = e.logical_type->variant;
+      if (v == 2 || v == 3) unsupported("a nested schema (" + column + ")");
+    }
+    if (e.converted_type && (*e.converted_type == 1 || *e.converted_type == 2 ||
+                             *e.converted_type == 3)) {
+      unsupported("a nested schema (" + column + ")");
+    }
+    Field field{*e.name, Type::kDouble, true};
+    const auto refuse_annotations = [&] {
+      if (e.logical_type) {
+        unsupported("logical type " + logical_name(e.logical_type->variant) + " on " + column);
+      }
+      if (e.converted_type) {
+        unsupported("converted type " + converted_name(*e.converted_type) + " on " + column);
+      }
+    };
+    switch (*e.type) {
+      case kTypeByteArray: {
+        const bool logical_string = e.logical_type && e.logical_type->variant == kLogicalString;
+        const bool converted_utf8 = e.converted_type && *e.converted_type == kConvertedUtf8;
+        if (e.logical_type && !logical_string) {
+          unsupported("logical type " + logical_name(e.logical_type->variant) + " on " + column);
+        }
+        if (e.converted_type && !converted_utf8) {
+          unsupported("converted type " + converted_name(*e.converted_type) + " on " + column);
+        }
+        if (!logical_string && !converted_utf8) unsupported("binary " + column + " (not text)");
+        field.type = Type::kString;
+        break;
+      }
+      case kTypeInt64: {
+        if (e.logical_type) {
+          const LogicalType& t = *e.logical_type;
+          if (t.variant != kLogicalInteger || t.bit_width != 64 || t.is_signed != true) {
+            unsupported("logical type " + logical_name(t.variant) + " on " + column);
+          }
+        }
+        if (e.converted_type && *e.converted_type != kConvertedInt64) {
+          unsupported("converted type " + converted_name(*e.converted_type) + " on " + column);
+        }
+        field.type = Type::kInt64;
+        break;
+      }
+      case kTypeDouble:
+        refuse_annotations();
+        field.type = Type::kDouble;
+        break;
+      case kTypeBoolean:
+        refuse_annotations();
+        field.type = Type::kBool;
+        break;
+      default:
+        unsupported(physical_name(*e.type) + " (" + column + ")");
+    }
+    fields.push_back(std::move(field));
+    _leaf_bytes.emplace_back();
+    serialize(e, _leaf_bytes.back());
+  }
+  try {
+    _schema = Schema(std::move(fields));
+  } catch (const Error& e) {
+    damaged(e.what());
+  }
+}
+
+void ParsedFile::_check_row_groups(std::uint64_t footer_start) {
+  const std::size_t columns = _schema.size();
+  std::int64_t total_rows = 0;
+  for (std::size_t g = 0; g < _meta.row_groups.size(); ++g) {
+    const RowGroup& group = _meta.row_groups[g];
+    const std::string where = "row group " + std::to_string(g);
+    if (!group.num_rows || *group.num_rows < 0) damaged(where + " has no row count");
+    const std::int64_t rows = *group.num_rows;
+    if (rows > *_meta.num_rows - total_rows) {
+      damaged("row groups hold more rows than the footer's " + std::to_string(*_meta.num_rows));
+    }
+    total_rows += rows;
+    if (group.columns.size() != columns) {
+      damaged(where + " has " + std::to_string(group.columns.size()) + " column chunks for " +
+              std::to_string(columns) + " columns");
+    }
+    for (std::size_t c = 0; c < columns; ++c) {
+      const ColumnChunk& chunk = group.columns[c];
+      const std::string& name = _schema.field(c).name;
+      const std::string column = "column " + quoted(name);
+      const std::string in = " (" + column + ", " + where + ")";
+      if (chunk.file_path) unsupported("column data in another file" + in);
+      if (chunk.encrypted) unsupported("encryption" + in);
+      if (!chunk.meta_data) damaged(column + " of " + where + " has no metadata");
+      const ColumnMetaData& m = *chunk.meta_data;
+      if (!m.type || *m.type != *_meta.schema[c + 1].type) {
+        damaged(column + " of " + where + " disagrees with the schema about its type");
+      }
+      if (m.path_in_schema.size() != 1 || m.path_in_schema[0] != name) {
+        damaged(column + " of " + where + " has the wrong path in the schema");
+      }
+      if (!m.codec) damaged(column + " of " + where + " has no codec");
+      if (*m.codec != kCodecUncompressed && *m.codec != kCodecSnappy && *m.codec != kCodecZstd) {
+        unsupported("compression codec " + codec_wire_name(*m.codec) + in);
+      }
+      for (std::int32_t e : m.encodings) {
+        if (e != kEncodingPlain && e != kEncodingRle) unsupported("encoding " + encoding_name(e) + in);
+      }
+      if (m.dictionary_page_offset) unsupported("dictionary pages" + in);
+      if (m.index_page_offset) unsupported("index pages" + in);
+      if (!m.num_values || *m.num_values != rows) {
+        damaged(column + " of " + where + " holds a value count other than the row count");
+      }
+      if (!m.data_page_offset || !m.total_compressed_size || !m.total_uncompressed_size) {
+        damaged(column + " of " + where + " has no offset or size");
+      }
+      const std::int64_t offset = *m.data_page_offset;
+      const std::int64_t length = *m.total_compressed_size;
+      if (offset < 4 || length < 0 || *m.total_uncompressed_size < 0 ||
+          static_cast<std::uint64_t>(offset) > footer_start ||
+          static_cast<std::uint64_t>(length) > footer_start - static_cast<std::uint64_t>(offset)) {
+        damaged(column + " of " + where + " lies outside the data area of the file");
+      }
+      // Every page takes at least kMinPageBytes and holds at most kMaxPageRows rows.
+      const std::uint64_t max_rows =
+          (static_cast<std::uint64_t>(length) / kMinPageBytes) * kMaxPageRows;
+      if (static_cast<std::uint64_t>(rows) > max_rows) {
+        damaged(column + " of " + where + " claims more rows than its bytes can hold");
+      }
+    }
+  }
+  if (total_rows != *_meta.num_rows) {
+    damaged("row groups hold " + std::to_string(total_rows) + " rows, the footer says " +
+            std::to_string(*_meta.num_rows));
+  }
+}
+
+PageHeader ParsedFile::_read_page_header(std::uint64_t offset, std::uint64_t end,
+                                         const std::string& column, DecodeBuffers& buffers,
+                                         std::size_t& header_size) const {
+  const std::uint64_t left = end - offset;
+  std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(left, kFirstHeaderWindow));
+  for (;;) {
+    buffers.header.resize(window);
+    _input.read(offset, window, buffers.header.data());
+    try {
+      return parse_page_header(buffers.header.data(), window, header_size);
+    } catch (const ThriftError& e) {
+      // A header longer than the window fails the same way as a broken one: widen and retry.
+      if (window == left || window >= kMaxPageHeaderBytes) {
+        damaged("a page header of " + column + " does not parse (" + e.what() + ")");
+      }
+      window = static_cast<std::size_t>(
+          std::min<std::uint64_t>({left, std::uint64_t{window} * 16, kMaxPageHeaderBytes}));
+    }
+  }
+}
+
+std::size_t ParsedFile::_check_page(const PageHeader& page, std::uint64_t body_start,
+                                    std::uint64_t end, const std::string& column) const {
+  if (!page.type) damaged("a page header of " + column + " has no type");
+  switch (*page.type) {
+    case kPageData: break;
+    case kPageDictionary: unsupported("dictionary pages (" + column + ")");
+    case kPageDataV2: unsupported("data page version 2 (" + column + ")");
+    case kPageIndex: unsupported("index pages (" + column + ")");
+    default: damaged("a page of " + column + " has an unknown type");
+  }
+  if (!page.data_page_header || !page.compressed_page_size || !page.uncompressed_page_size) {
+    damaged("a page header of " + column + " lacks its sizes");
+  }
+  const DataPageHeader& d = *page.data_page_header;
+  if (!d.num_values || !d.encoding || !d.definition_level_encoding) {
+    damaged("a page header of " + column + " lacks its counts or encodings");
+  }
+  if (*d.encoding != kEncodingPlain) {
+    unsupported("encoding " + encoding_name(*d.encoding) + " (" + column + ")");
+  }
+  if (*d.definition_level_encoding != kEncodingRle) {
+    unsupported("definition levels in " + encoding_name(*d.definition_level_encoding) + " (" +
+                column + ")");
+  }
+  if (*page.compressed_page_size < 0 || *page.uncompressed_page_size < 0 || *d.num_values < 0) {
+    damaged("a page header of " + column + " holds a negative size");
+  }
+  if (static_cast<std::uint64_t>(*page.compressed_page_size) > end - body_start) {
+    damaged("a page of " + column + " runs past the end of its column chunk");
+  }
+  if (static_cast<std::size_t>(*page.uncompressed_page_size) > kMaxPageBytes) {
+    unsupported("pages larger than " + std::to_string(kMaxPageBytes) + " bytes (" + column + ")");
+  }
+  if (static_cast<std::size_t>(*d.num_values) > kMaxPageRows) {
+    unsupported("pages of more than " + std::to_string(kMaxPageRows) + " rows (" + column + ")");
+  }
+  return static_cast<std::size_t>(*d.num_values);
+}
+
+void ParsedFile::check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers& buffers) const {
+  const ColumnMetaData& m = chunk(rg, col);
+  const std::string column = "column " + quoted(_schema.field(col).name) + " of row group " +
+                             std::to_string(rg);
+  std::uint64_t offset = static_cast<std::uint64_t>(*m.data_page_offset);
+  const std::uint64_t end = offset + static_cast<std::uint64_t>(*m.total_compressed_size);
+  const std::uint64_t rows = static_cast<std::uint64_t>(*m.num_values);
+  std::uint64_t seen = 0;
+  while (offset < end) {
+    std::size_t header_size = 0;
+    const PageHeader page = _read_page_header(offset, end, column, buffers, header_size);
+    seen += _check_page(page, offset + header_size, end, column);
+    if (seen > rows) damaged(column + " holds more values than rows");
+    offset += header_size + static_cast<std::uint64_t>(*page.compressed_page_size);
+  }
+  if (seen != rows) damaged(column + " holds fewer values than rows");
+}
+
+void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column& out,
+                              DecodeBuffers& buffers, std::size_t max_rows) const {
+  const ColumnMetaData& m = chunk(rg, col);
+  const Codec codec = chunk_codec(rg, col);
+  const Type type = _schema.field(col).type;
+  const std::string column = "column " + quoted(_schema.field(col).name) + " of row group " +
+                             std::to_string(rg);
+  std::uint64_t offset = static_cast<std::uint64_t>(*m.data_page_offset);
+  const std::uint64_t end = offset + static_cast<std::uint64_t>(*m.total_compressed_size);
+  const auto rows = static_cast<std::size_t>(*m.num_values);
+  const std::size_t wanted = std::min(rows, max_rows);
+  const std::size_t base = out.size();
+  // The row count was checked against the chunk's bytes when the file was opened. Growing
+  // geometrically keeps appends of many small row groups linear.
+  if (out.valid.capacity() < base + wanted) {
+    out.reserve(std::max(base + wanted, 2 * out.valid.capacity()));
+  }
+
+  std::size_t done = 0;
+  while (offset < end && done < wanted) {
+    std::size_t header_size = 0;
+    const PageHeader page = _read_page_header(offset, end, column, buffers, header_size);
+    const std::uint64_t body_start = offset + header_size;
+    const std::size_t n = _check_page(page, body_start, end, column);
+    if (n > rows - done) damaged(column + " holds more values than rows");
+    const auto stored_size = static_cast<std::size_t>(*page.compressed_page_size);
+    const auto body_size = static_cast<std::size_t>(*page.uncompressed_page_size);
+    buffers.stored.resize(stored_size);
+    _input.read(body_start, stored_size, buffers.stored.data());
+    try {
+      buffers.codecs.decompress(codec, buffers.stored.data(), stored_size, body_size, buffers.body);
+    } catch (const Error& e) {
+      damaged(column + ": " + e.what());
+    }
+    const std::uint8_t* body = buffers.body.data();
+    if (body_size < 4) damaged(column + " has a page without definition levels");
+    std::uint32_t level_bytes = 0;
+    std::memcpy(&level_bytes, body, 4);
+    if (level_bytes > body_size - 4) damaged(column + " has definition levels past its page");
+    std::size_t present = 0;
+    try {
+      present = decode_levels(body + 4, level_bytes, n, out.valid);
+    } catch (const Error& e) {
+      damaged(column + ": " + e.what());
+    }
+    const std::uint8_t* values = body + 4 + level_bytes;
+    const std::size_t values_size = body_size - 4 - level_bytes;
+    const std::uint8_t* valid = out.valid.data() + out.valid.size() - n;
+    switch (type) {
+      case Type::kDouble:
+      case Type::kInt64: {
+        if (values_size != present * 8) damaged(column + " has a page whose values do not fit");
+        const std::size_t at = type == Type::kDouble ? out.doubles.size() : out.ints.size();
+        std::uint8_t* dst;
+        if (type == Type::kDouble) {
+          out.doubles.resize(at + n, 0.0);
+          dst = reinterpret_cast<std::uint8_t*>(out.doubles.data() + at);
+        } else {
+          out.ints.resize(at + n, 0);
+          dst = reinterpret_cast<std::uint8_t*>(out.ints.data() + at);
+        }
+        if (present == n) {
+          std::memcpy(dst, values, n * 8);
+        } else {
+          const std::uint8_t* src = values;
+          for (std::size_t i = 0; i < n; ++i) {
+            if (!valid[i]) continue;
+            std::memcpy(dst + i * 8, src, 8);
+            src += 8;
+          }
+        }
+        break;
+      }
+      case Type::kBool: {
+        if (values_size != (present + 7) / 8) damaged(column + " has a page whose values do not fit");
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          if (valid[i]) {
+            out.bools.push_back((values[k / 8] >> (k % 8)) & 1);
+            ++k;
+          } else {
+            out.bools.push_back(0);
+          }
+        }
+        break;
+      }
+      case Type::kString: {
+        std::size_t pos = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          if (!valid[i]) {
+            out.strings.emplace_back();
+            continue;
+          }
+          if (values_size - pos < 4) damaged(column + " has a page whose values do not fit");
+          std::uint32_t length = 0;
+          std::memcpy(&length, values + pos, 4);
+          pos += 4;
+          if (length > values_size - pos) damaged(column + " has a page whose values do not fit");
+          std::string_view text(reinterpret_cast<const char*>(values + pos), length);
+          if (!is_valid_utf8(text)) damaged(column + " holds text that is not valid UTF-8");
+          out.strings.emplace_back(text);
+          pos += length;
+        }
+        if (pos != values_size) damaged(column + " has a page whose values do not fit");
+        break;
+      }
+    }
+    done += n;
+    offset = body_start + stored_size;
+  }
+  if (done < wanted || (wanted == rows && offset != end)) {
+    damaged(column + " holds " + std::to_string(done) + " values in pages for " +
+            std::to_string(rows) + " rows");
+  }
+  if (done > wanted) {
+    const std::size_t keep = base + wanted;
+    out.valid.resize(keep);
+    switch (type) {
+      case Type::kString: out.strings.resize(keep); break;
+      case Type::kInt64: out.ints.resize(keep); break;
+      case Type::kDouble: out.doubles.resize(keep); break;
+      case Type::kBool: out.bools.resize(keep); break;
+    }
+  }
+}
+
+}  // namespace parquet

@@ -1,0 +1,319 @@
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "networking/event_base/settings.h"
+#include "parquet/file_reader.h"
+#include "parquet/file_writer.h"
+#include "tests/networking/remote_historian/v2/processor_test_util.h"
+#include "tests/support/capturing_logger.h"
+#include "tests/support/parquet_readers.h"
+
+namespace {
+
+using namespace v2test;
+namespace fs = std::filesystem;
+using networking::event_base::LogLevel;
+using networking::remote_historian::v2::_part_file_name;
+
+std::vector<std::string> names_of(const parquet::Schema& s) {
+  std::vector<std::string> out;
+  for (const auto& f : s.fields()) out.push_back(f.name);
+  return out;
+}
+
+std::vector<std::string> part_files(const std::string& dir) {
+  std::vector<std::string> out;
+  if (!fs::exists(dir)) return out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+parquet::Table read_all(const std::string& path) { return parquet::FileReader::open(path)->read_all(); }
+
+std::optional<std::string> text_at(const parquet::Table& t, std::size_t col, std::size_t row) {
+  const auto& c = t.columns[col];
+  return c.valid[row] ? std::optional(c.strings[row]) : std::nullopt;
+}
+std::optional<double> double_at(const parquet::Table& t, std::size_t col, std::size_t row) {
+  const auto& c = t.columns[col];
+  return c.valid[row] ? std::optional(c.doubles[row]) : std::nullopt;
+}
+
+void shutdown(EventHistorianProcessor& p) { loop::run(p.disconnect()); }
+
+TEST(StepOutput, RowsBufferedUntilBothWidthsAreKnown) {
+  support::TempDir dir;
+  auto p = initialized(dir);
+  feed(*p, step("e1", 1, R"({"a": 1})", "[]"));
+  drain(*p);
+  EXPECT_EQ(p->_pending_rows.size(), 1u);
+  EXPECT_FALSE(fs::exists(*p->_parts_dir));
+  feed(*p, step("e1", 2, R"({"a": 2})", "[0.5, 0.25]"));
+  drain(*p);
+  EXPECT_TRUE(p->_pending_rows.empty());
+  EXPECT_EQ(part_files(*p->_parts_dir), (std::vector<std::string>{"part-00000.parquet"}));
+  auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
+  ASSERT_EQ(t.num_rows(), 2u);
+  // The row buffered before the action width was known is padded with nulls.
+  EXPECT_EQ(double_at(t, 11, 0), std::nullopt);
+  EXPECT_EQ(double_at(t, 11, 1), 0.5);
+  EXPECT_EQ(double_at(t, 12, 1), 0.25);
+  EXPECT_EQ(p->_writer, nullptr);
+}
+
+TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
+  support::TempDir dir;
+  ProcessorOptions o;
+  o.include_raw_json = true;
+  o.skill_name = "walk";
+  networking::event_base::settings().RUN_ID = "run-7";
+  auto p = initialized(dir, o);
+  networking::event_base::settings().RUN_ID.reset();
+  feed(*p, step("e1", 1, R"({"Hip Angle": 1.5, "knee": -0.0})", "[0.5]"), 10.0);
+  feed(*p, R"({"episode_id": "é✓", "sim_data": {"observation": [NaN, Infinity]}, "skill_data": {"action": [-Infinity]}})", 11.0);
+  drain(*p);
+  feed(*p, step("e2", 3, R"({"Hip Angle": 2, "knee": "3"})", "[1, 2]", 0.25, true), 12.0);
+  shutdown(*p);
+
+  EXPECT_EQ(*p->_output_file, (dir / "out" / "v2_event_historian_run-7_walk.parquet").string());
+  EXPECT_FALSE(fs::exists(*p->_parts_dir));
+  auto reader = parquet::FileReader::open(*p->_output_file);
+  EXPECT_EQ(names_of(reader->schema()),
+            (std::vector<std::string>{"run_id", "sim_id", "episode_id", "step_number",
+                                      "timestamp", "skill_name", "scenario", "reward",
+                                      "terminated", "truncated", "hip_angle", "knee", "a_0",
+                                      "sim_data_json", "skill_data_json"}));
+  auto t = reader->read_all();
+  ASSERT_EQ(t.num_rows(), 3u);
+  EXPECT_EQ(text_at(t, 0, 0), "run-7");
+  EXPECT_EQ(text_at(t, 2, 1), "é✓");
+  EXPECT_EQ(text_at(t, 5, 2), "walk");
+  EXPECT_EQ(double_at(t, 11, 2), 3.0);
+  EXPECT_EQ(text_at(t, 14, 2), R"({"action": [1, 2], "teacher_reward": 0.25})");
+  EXPECT_EQ(text_at(t, 13, 1), R"({"observation": [NaN, Infinity]})");
+
+  // Every independent reader sees the same columns and values.
+  support::expect_readers_agree(*p->_output_file, t);
+}
+
+TEST(StepOutput, TruncationAndPaddingAtFlush) {
+  support::CapturingLogger log;
+  support::TempDir dir;
+  auto p = initialized(dir);
+  feed(*p, R"({"sim_data": {"observation": [1, 2, 3]}, "skill_data": {"action": [1, 2, 3, 4]}})");
+  feed(*p, R"({"sim_data": {"observation": [1, "2", null, "x", 5]}, "skill_data": {"action": [0.5]}})");
+  feed(*p, R"({"sim_data": {"observation": [1, 2, 3]}, "skill_data": {"action": [1, 2, 3, 4]}})");
+  drain(*p);
+  EXPECT_EQ(log.messages(LogLevel::kWarning),
+            (std::vector<std::string>{"[EventHistorian] obs vector length 5 exceeds schema 3; truncating"}));
+  auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
+  EXPECT_EQ(double_at(t, 10, 1), 1.0);
+  EXPECT_EQ(double_at(t, 11, 1), 2.0);
+  EXPECT_EQ(double_at(t, 12, 1), std::nullopt);
+  EXPECT_EQ(double_at(t, 13, 1), 0.5);
+  EXPECT_EQ(double_at(t, 14, 1), std::nullopt);
+  EXPECT_EQ(double_at(t, 16, 1), std::nullopt);
+}
+
+TEST(StepOutput, CoerceVectorFitsToWidth) {
+  support::CapturingLogger log;
+  support::TempDir dir;
+  auto p = initialized(dir);
+  networking::remote_historian::v2::StepVector v(2, 4);
+  v.set(0, 1.5);
+  v.set(1, std::nullopt);
+  EXPECT_EQ(p->_coerce_vector(v, 3, "obs"),
+            (std::vector<std::optional<double>>{1.5, std::nullopt, std::nullopt}));
+  EXPECT_EQ(log.count(LogLevel::kWarning), 1u);
+  EXPECT_EQ(p->_coerce_vector(v, 0, "action"), (std::vector<std::optional<double>>{}));
+  EXPECT_EQ(log.messages(LogLevel::kWarning).back(),
+            "[EventHistorian] action vector length 4 exceeds schema 0; truncating");
+}
+
+TEST(StepOutput, ColumnNamesStayUnique) {
+  support::TempDir dir;
+  ProcessorOptions o;
+  o.include_raw_json = true;
+  auto p = initialized(dir, o);
+  feed(*p, R"({"sim_data": {"result": {"observation": {"reward": 1, "a_0": 2, "Timestamp": 3,
+      "sim_data_json": 4, "x": 5, "reward_0": 6}}}, "skill_data": {"action": [7]}})");
+  drain(*p);
+  auto reader = parquet::FileReader::open(*p->_parts_dir + "/part-00000.parquet");
+  auto names = names_of(reader->schema());
+  EXPECT_EQ(std::vector<std::string>(names.begin() + 10, names.end()),
+            (std::vector<std::string>{"reward_0_2", "a_0_1", "timestamp_2", "sim_data_json_3",
+                                      "x", "reward_0", "a_0", "sim_data_json",
+                                      "skill_data_json"}));
+  auto t = reader->read_all();
+  EXPECT_EQ(double_at(t, 7, 0), 0.0);  // the reward column keeps the step's reward
+  EXPECT_EQ(double_at(t, 10, 0), 1.0);
+  EXPECT_EQ(double_at(t, 16, 0), 7.0);
+}
+
+TEST(StepOutput, EachDrainWritesTheNextPart) {
+  support::TempDir dir;
+  auto p = initialized(dir);
+  for (int i = 0; i < 3; ++i) {
+    feed(*p, step("e", i, "[1]", "[1]"));
+    drain(*p);
+  }
+  drain(*p);  // nothing buffered: no file
+  EXPECT_EQ(part_files(*p->_parts_dir),
+            (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet",
+                                      "part-00002.parquet"}));
+  EXPECT_EQ(p->_part_index, 3);
+  EXPECT_EQ(_part_file_name(123456), "part-123456.parquet");
+}
+
+TEST(StepOutput, FailedFlushDropsOnlyItsBatch) {
+  support::CapturingLogger log;
+  support::TempDir dir;
+  auto p = initialized(dir);
+  // A file where the parts directory must go makes the flush fail.
+  std::ofstream(*p->_parts_dir) << "in the way";
+  feed(*p, step("e", 1, "[1]", "[1]"));
+  feed(*p, step("e", 2, "[1]", "[1]"));
+  drain(*p);
+  EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Parquet flush of 2 rows failed; rows dropped: "),
+            1u);
+  EXPECT_EQ(log.count(LogLevel::kError), 1u);
+  EXPECT_TRUE(p->_pending_rows.empty());
+  fs::remove(*p->_parts_dir);
+  feed(*p, step("e", 3, "[1]", "[1]"));
+  drain(*p);
+  auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
+  ASSERT_EQ(t.num_rows(), 1u);
+  EXPECT_EQ(t.columns[3].ints[0], 3);
+}
+
+TEST(StepOutput, OverlappingDrainsWriteEachRowOnce) {
+  support::TempDir dir;
+  auto p = initialized(dir);
+  feed(*p, step("e", 1, "[1]", "[1]"));
+  asio::io_context io;
+  int done = 0;
+  auto drain_then = [&]() -> asio::awaitable<void> {
+    co_await p->_drain_pending();
+    ++done;
+  };
+  asio::co_spawn(io, drain_then(), asio::detached);
+  asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+    // Runs while the first drain's flush is on the worker: this row goes to the next part.
+    feed(*p, step("e", 2, "[1]", "[1]"));
+    co_await drain_then();
+  }, asio::detached);
+  io.run();
+  EXPECT_EQ(done, 2);
+  auto first = read_all(*p->_parts_dir + "/part-00000.parquet");
+  auto second = read_all(*p->_parts_dir + "/part-00001.parquet");
+  ASSERT_EQ(first.num_rows(), 1u);
+  ASSERT_EQ(second.num_rows(), 1u);
+  EXPECT_EQ(first.columns[3].ints[0], 1);
+  EXPECT_EQ(second.columns[3].ints[0], 2);
+}
+
+TEST(StepOutput, EarlierRunsPartsAreKeptAndMerged) {
+  support::TempDir dir;
+  {
+    auto crashed = initialized(dir);
+    feed(*crashed, step("old", 1, "[1]", "[1]"));
+    drain(*crashed);
+    feed(*crashed, step("old", 2, "[1]", "[1]"));
+    drain(*crashed);
+  }  // never shut down: its parts stay behind
+  auto p = initialized(dir);
+  feed(*p, step("new", 1, "[1]", "[1]"));
+  drain(*p);
+  EXPECT_EQ(part_files(*p->_parts_dir),
+            (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet",
+                                      "part-00002.parquet"}));
+  shutdown(*p);
+  auto t = read_all(*p->_output_file);
+  ASSERT_EQ(t.num_rows(), 3u);
+  EXPECT_EQ(text_at(t, 2, 0), "old");
+  EXPECT_EQ(text_at(t, 2, 2), "new");
+}
+
+TEST(StepOutput, CompactionOrdersPartsByNumber) {
+  support::TempDir dir;
+  const std::string parts = (dir / "x.parquet.parts").string();
+  fs::create_directories(parts);
+  parquet::Schema schema({{"n", parquet::Type::kInt64}});
+  for (std::int64_t n : {99999, 100000, 5, 100001}) {
+    parquet::FileWriter w(parts + "/" + _part_file_name(n), schema);
+    parquet::Table t;
+    t.columns.emplace_back(parquet::Type::kInt64);
+    t.columns[0].append(n);
+    w.write_table(t);
+    w.close();
+  }
+  fs::copy_file(parts + "/" + _part_file_name(5), parts + "/extra.parquet");
+  std::ofstream(parts + "/notes.txt") << "not a part";
+  EventHistorianProcessor::_compact_parts(parts, (dir / "x.parquet").string());
+  auto t = read_all((dir / "x.parquet").string());
+  EXPECT_EQ(t.columns[0].ints, (std::vector<std::int64_t>{5, 99999, 100000, 100001, 5}));
+  EXPECT_FALSE(fs::exists(parts));
+}
+
+TEST(StepOutput, CompactionFailureKeepsEveryPart) {
+  support::CapturingLogger log;
+  support::TempDir dir;
+  const std::string parts = (dir / "x.parquet.parts").string();
+  fs::create_directories(parts);
+  for (auto [name, type] : {std::pair{"part-00000.parquet", parquet::Type::kInt64},
+                            std::pair{"foreign.parquet", parquet::Type::kString}}) {
+    parquet::FileWriter w(parts + "/" + name, parquet::Schema({{"n", type}}));
+    w.close();
+  }
+  EventHistorianProcessor::_compact_parts(parts, (dir / "x.parquet").string());
+  EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Failed to compact 2 part file(s) from " +
+                                            parts + " into " + (dir / "x.parquet").string() +
+                                            "; leaving parts on disk: "),
+            1u);
+  EXPECT_FALSE(fs::exists(dir / "x.parquet"));
+  EXPECT_EQ(part_files(parts).size(), 2u);
+  // Nothing to merge: the directory goes, no file is made, nothing is logged.
+  fs::remove_all(parts);
+  fs::create_directories(parts);
+  std::ofstream(parts + "/notes.txt") << "x";
+  EventHistorianProcessor::_compact_parts(parts, (dir / "x.parquet").string());
+  EXPECT_FALSE(fs::exists(parts));
+  EXPECT_FALSE(fs::exists(dir / "x.parquet"));
+  EXPECT_EQ(log.count(LogLevel::kError), 1u);
+  EventHistorianProcessor::_compact_parts((dir / "missing").string(), (dir / "y.parquet").string());
+  EXPECT_EQ(log.count(LogLevel::kError), 1u);
+}
+
+TEST(StepOutput, ShutdownWithNothingBufferedWritesNothing) {
+  support::TempDir dir;
+  auto p = initialized(dir);
+  feed(*p, step("e", 1, "[1]", "[]"));  // no action width: can never be written
+  shutdown(*p);
+  EXPECT_FALSE(fs::exists(*p->_output_file));
+  EXPECT_FALSE(fs::exists(*p->_parts_dir));
+  shutdown(*p);
+}
+
+TEST(StepOutput, FlushBeforeInitFails) {
+  EventHistorianProcessor p;
+  p._obs_dim = 1;
+  p._act_dim = 1;
+  EXPECT_THROW(
+      {
+        try {
+          p._ensure_writer();
+        } catch (const std::runtime_error& e) {
+          EXPECT_STREQ(e.what(), "Historian schema not initialized");
+          throw;
+        }
+      },
+      std::runtime_error);
+}
+
+}  // namespace

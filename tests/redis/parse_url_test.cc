@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "redis/connection.h"
+
+namespace {
+
+TEST(ParseUrl, AcceptedForms) {
+  const struct {
+    const char* url;
+    const char* host;
+    int port;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    int db;
+  } cases[] = {
+      {"redis://localhost", "localhost", 6379, std::nullopt, std::nullopt, 0},
+      {"redis://127.0.0.1:6390", "127.0.0.1", 6390, std::nullopt, std::nullopt, 0},
+      {"redis://h:1/0", "h", 1, std::nullopt, std::nullopt, 0},
+      {"redis://h:65535/15", "h", 65535, std::nullopt, std::nullopt, 15},
+      {"redis://h/", "h", 6379, std::nullopt, std::nullopt, 0},
+      {"redis://:secret@h:7000/2", "h", 7000, std::nullopt, "secret", 2},
+      {"redis://alice:secret@h", "h", 6379, "alice", "secret", 0},
+      {"redis://alice:@h", "h", 6379, "alice", "", 0},
+      {"redis://:p%40ss%3Aword@h", "h", 6379, std::nullopt, "p@ss:word", 0},
+      {"redis://:a@b@h:6380", "h", 6380, std::nullopt, "a@b", 0},
+      {"redis://[::1]:6381/3", "::1", 6381, std::nullopt, std::nullopt, 3},
+  };
+  for (const auto& c : cases) {
+    redis::Endpoint e = redis::parse_url(c.url);
+    EXPECT_EQ(e.host, c.host) << c.url;
+    EXPECT_EQ(e.port, c.port) << c.url;
+    EXPECT_EQ(e.user, c.user) << c.url;
+    EXPECT_EQ(e.password, c.password) << c.url;
+    EXPECT_EQ(e.db, c.db) << c.url;
+  }
+}
+
+TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
+  const struct {
+    const char* url;
+    const char* message;
+  } cases[] = {
+      {"localhost:6379", "Invalid Redis URL 'localhost:6379': expected redis://host[:port][/db]"},
+      {"http://h:6379", "Invalid Redis URL 'http://h:6379': unsupported scheme 'http', expected "
+                        "redis://"},
+      {"rediss://h", "Invalid Redis URL 'rediss://h': unsupported scheme 'rediss', expected "
+                     "redis://"},
+      {"redis://", "Invalid Redis URL 'redis://': no host"},
+      {"redis://:6379", "Invalid Redis URL 'redis://:6379': no host"},
+      {"redis://h:abc", "Invalid Redis URL 'redis://h:abc': invalid port 'abc'"},
+      {"redis://h:", "Invalid Redis URL 'redis://h:': invalid port ''"},
+      {"redis://h:0", "Invalid Redis URL 'redis://h:0': invalid port '0'"},
+      {"redis://h:65536", "Invalid Redis URL 'redis://h:65536': invalid port '65536'"},
+      {"redis://h:-1", "Invalid Redis URL 'redis://h:-1': invalid port '-1'"},
+      {"redis://h:63 79", "Invalid Redis URL 'redis://h:63 79': invalid port '63 79'"},
+      {"redis://h/x", "Invalid Redis URL 'redis://h/x': invalid database number 'x'"},
+      {"redis://h/-1", "Invalid Redis URL 'redis://h/-1': invalid database number '-1'"},
+      {"redis://h/1/2", "Invalid Redis URL 'redis://h/1/2': invalid database number '1/2'"},
+      {"redis://secret@h", "Invalid Redis URL 'redis://secret@h': credentials must be written "
+                           "[user]:password@"},
+      {"redis://:p%4@h", "Invalid Redis URL 'redis://:p%4@h': bad percent escape in the "
+                         "credentials"},
+      {"redis://[::1:6379", "Invalid Redis URL 'redis://[::1:6379': unclosed '[' in the host"},
+  };
+  for (const auto& c : cases) {
+    try {
+      redis::parse_url(c.url);
+      ADD_FAILURE() << "accepted " << c.url;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), c.message) << c.url;
+    }
+  }
+}
+
+}  // namespace

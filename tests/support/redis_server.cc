@@ -1,0 +1,170 @@
+#include "tests/support/redis_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace support {
+
+namespace {
+
+constexpr int kPingAttempts = 50;
+constexpr auto kPingWithin = std::chrono::milliseconds(5000);
+constexpr auto kStopWithin = std::chrono::seconds(10);
+
+std::string find_on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (dir.empty()) continue;
+    std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// One PING over a fresh connection; true when the server answered +PONG.
+bool ping(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  timeval timeout{0, 200 * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address = loopback(port);
+  bool ok = false;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      write(fd, "PING\r\n", 6) == 6) {
+    char reply[16] = {};
+    ssize_t n = read(fd, reply, sizeof reply - 1);
+    ok = n >= 5 && std::strncmp(reply, "+PONG", 5) == 0;
+  }
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+std::uint16_t free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("free_port: socket() failed");
+  sockaddr_in address = loopback(0);
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    throw std::runtime_error("free_port: bind() failed");
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+RedisServer::RedisServer(RedisServerOptions options) : _options(options) {
+  _executable = find_on_path("redis-server");
+  if (_executable.empty()) {
+    throw std::runtime_error(
+        "redis-server is not on PATH; the Redis tests need it (scripts/install-deps.sh "
+        "installs it)");
+  }
+  _port = _options.port != 0 ? _options.port : free_port();
+  start();
+}
+
+RedisServer::~RedisServer() { stop(); }
+
+void RedisServer::start() {
+  if (running()) throw std::logic_error("RedisServer::start: already running");
+  std::vector<std::string> args = {_executable,
+                                   "--port", std::to_string(_port),
+                                   "--bind", "127.0.0.1",
+                                   "--dir", _dir.str(),
+                                   "--logfile", (_dir / "redis.log").string(),
+                                   "--save", "",
+                                   "--appendonly", _options.appendonly ? "yes" : "no",
+                                   "--daemonize", "no",
+                                   "--protected-mode", "no"};
+  args.insert(args.end(), _options.extra_args.begin(), _options.extra_args.end());
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("RedisServer: fork() failed");
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  _pid = pid;
+  _wait_until_ready();
+}
+
+void RedisServer::_wait_until_ready() {
+  auto deadline = std::chrono::steady_clock::now() + kPingWithin;
+  for (int attempt = 0; attempt < kPingAttempts; ++attempt) {
+    if (ping(_port)) return;
+    int status = 0;
+    if (waitpid(_pid, &status, WNOHANG) == _pid) {
+      _pid = -1;
+      throw std::runtime_error("redis-server exited at start-up on port " +
+                               std::to_string(_port) + "; its log:\n" + log());
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(kPingWithin / kPingAttempts);
+  }
+  stop();
+  throw std::runtime_error("redis-server on port " + std::to_string(_port) +
+                           " did not answer PING within 5 s; its log:\n" + log());
+}
+
+void RedisServer::stop() {
+  if (!running()) return;
+  kill(_pid, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + kStopWithin;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(_pid, &status, WNOHANG);
+    if (done == _pid || (done < 0 && errno == ECHILD)) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(_pid, SIGKILL);
+      waitpid(_pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  _pid = -1;
+}
+
+std::string RedisServer::log() const {
+  std::ifstream in(_dir / "redis.log");
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace support

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace support {
+
+struct RedisServerOptions {
+  // Append-only persistence, so that data survives stop() and start().
+  bool appendonly = false;
+  // 0: a free port chosen at construction.
+  std::uint16_t port = 0;
+  // Further configuration, e.g. {"--requirepass", "secret"}.
+  std::vector<std::string> extra_args;
+};
+
+// A redis-server of the test's own on 127.0.0.1, with its data and log in a TempDir. The
+// constructor starts it and returns once it answers PING (polled at most 50 times within
+// 5 s); it throws std::runtime_error with one clear sentence when redis-server is not on PATH
+// or does not come up, which fails the calling test. The server is killed if the thread that
+// started it exits, so a crashed test leaves none behind.
+class RedisServer {
+ public:
+  explicit RedisServer(RedisServerOptions options = {});
+  ~RedisServer();
+  RedisServer(const RedisServer&) = delete;
+  RedisServer& operator=(const RedisServer&) = delete;
+
+  // SIGTERM to its pid, then waits for it to exit (SIGKILL after 10 s). No-op when stopped.
+  void stop();
+  // Starts it again on the same port and directory. Requires: stopped.
+  void start();
+
+  bool running() const { return _pid > 0; }
+  pid_t pid() const { return _pid; }
+  std::uint16_t port() const { return _port; }
+  std::string url() const { return "redis://127.0.0.1:" + std::to_string(_port); }
+  const TempDir& dir() const { return _dir; }
+  // The server's log so far (for failure messages).
+  std::string log() const;
+
+ private:
+  void _wait_until_ready();
+
+  RedisServerOptions _options;
+  TempDir _dir;
+  std::string _executable;
+  std::uint16_t _port = 0;
+  pid_t _pid = -1;
+};
+
+// A port on 127.0.0.1 that nothing listened on a moment ago.
+std::uint16_t free_port();
+
+}  // namespace support

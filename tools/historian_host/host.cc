@@ -1,0 +1,76 @@
+#include "tools/historian_host/host.h"
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <memory>
+
+#include <asio.hpp>
+
+#include "loop/loop.h"
+#include "redis/connection.h"
+
+namespace host {
+
+using networking::remote_historian::v2::EventHistorianProcessor;
+using networking::remote_historian::v2::ProcessorOptions;
+
+int run_until_signalled(ProcessorOptions options) {
+  asio::io_context io;
+  auto processor = std::make_shared<EventHistorianProcessor>(std::move(options));
+  int status = 0;
+  bool stop_requested = false;
+  bool finished = false;
+
+  // A stop can arrive before the read loop has set the running flag; keep clearing it until
+  // the loop has ended, so the request is never lost.
+  auto enforce_stop = [&]() -> asio::awaitable<void> {
+    while (!finished) {
+      processor->_is_running = false;
+      co_await loop::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  std::function<void(const std::error_code&, int)> on_signal = [&](const std::error_code& ec,
+                                                                   int) {
+    if (ec) return;
+    if (!stop_requested) {
+      stop_requested = true;
+      asio::co_spawn(io, enforce_stop(), asio::detached);
+    }
+    signals.async_wait(on_signal);
+  };
+  signals.async_wait(on_signal);
+
+  auto main_task = [&]() -> asio::awaitable<void> {
+    bool reachable = true;
+    try {
+      auto probe = co_await redis::Connection::connect(co_await asio::this_coro::executor,
+                                                       redis::parse_url(processor->redis_url));
+      probe->close();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "event-historian: error: cannot reach Redis at %s: %s\n",
+                   processor->redis_url.c_str(), e.what());
+      reachable = false;
+    }
+    if (reachable) {
+      try {
+        co_await processor->init();
+        if (!stop_requested) co_await processor->start();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+        status = 1;
+      }
+    } else {
+      status = 1;
+    }
+    finished = true;
+    signals.cancel();
+  };
+  asio::co_spawn(io, main_task(), asio::detached);
+  io.run();
+  return status;
+}
+
+}  // namespace host

@@ -1,0 +1,178 @@
+// event-historian: the host program. `run` consumes a training job's streams into Parquet
+// files; `demo` shows the whole system on a throwaway redis-server; `inspect` prints a file.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <asio.hpp>
+
+#include "json/parse.h"
+#include "json/value.h"
+#include "loop/loop.h"
+#include "networking/event_base/logger.h"
+#include "networking/event_base/settings.h"
+#include "networking/remote_historian/v2/event_historian_processor.h"
+#include "parquet/inspect.h"
+#include "redis/connection.h"
+#include "tools/historian_host/demo.h"
+#include "tools/historian_host/host.h"
+
+namespace {
+
+using networking::remote_historian::v2::EventHistorianProcessor;
+using networking::remote_historian::v2::ProcessorOptions;
+namespace eb = networking::event_base;
+
+struct RunFlags {
+  std::string redis_url{networking::remote_historian::v2::kDefaultRedisUrl};
+  std::string input_topic{networking::remote_historian::v2::kDefaultInputTopic};
+  std::string output_topic{networking::remote_historian::v2::kDefaultOutputTopic};
+  std::string consumer_group{networking::remote_historian::v2::kDefaultConsumerGroup};
+  std::string output_path{networking::remote_historian::v2::kDefaultOutputPath};
+  std::optional<std::string> skill_name;
+  bool include_raw_json = false;
+  std::string training_results_topic{
+      networking::remote_historian::v2::kDefaultTrainingResultsTopic};
+  std::optional<std::string> total_cycles;
+  std::optional<std::string> callback_url;
+  std::optional<std::string> job_id;
+  std::optional<std::string> run_id;
+  std::string log_level = "warning";
+};
+
+void add_run_options(CLI::App& app, RunFlags& f) {
+  app.add_option("--redis-url", f.redis_url,
+                 "Redis server, redis://[[user]:password@]host[:port][/db]")
+      ->capture_default_str();
+  app.add_option("--input-topic", f.input_topic, "Stream of training steps")->capture_default_str();
+  app.add_option("--output-topic", f.output_topic, "Stream that replies would be published to")
+      ->capture_default_str();
+  app.add_option("--consumer-group", f.consumer_group, "Consumer group shared by all instances")
+      ->capture_default_str();
+  app.add_option("--output-path", f.output_path, "Directory that receives the Parquet files")
+      ->capture_default_str();
+  app.add_option("--skill-name", f.skill_name,
+                 "Skill of this job: part of the file names and of the cycle metadata row");
+  app.add_flag("--include-raw-json", f.include_raw_json,
+               "Also write each step's raw sim_data and skill_data as JSON text columns");
+  app.add_option("--training-results-topic", f.training_results_topic,
+                 "Stream of training results that close cycles; an empty value reads none")
+      ->capture_default_str();
+  app.add_option("--total-cycles", f.total_cycles,
+                 "Number of training cycles of the job (a fraction is dropped)");
+  app.add_option("--callback-url", f.callback_url,
+                 "Base URL of the job service; each closed cycle is POSTed to "
+                 "URL/internal/jobs/JOB_ID/cycle-metrics");
+  app.add_option("--job-id", f.job_id, "Job identifier for the cycle-metrics callback");
+  app.add_option("--run-id", f.run_id,
+                 "Run identifier (part of the file names); default: the RUN_ID environment "
+                 "variable");
+  app.add_option("--log-level", f.log_level, "debug, warning or error")
+      ->check(CLI::IsMember({"debug", "warning", "error"}))
+      ->capture_default_str();
+}
+
+// Builds the constructor arguments from the flags, as untyped configuration.
+ProcessorOptions options_from(const RunFlags& f) {
+  json::Object named;
+  named.insert("redis_url", json::Value(f.redis_url));
+  named.insert("input_topic", json::Value(f.input_topic));
+  named.insert("output_topic", json::Value(f.output_topic));
+  named.insert("consumer_group", json::Value(f.consumer_group));
+  named.insert("output_path", json::Value(f.output_path));
+  named.insert("skill_name", f.skill_name ? json::Value(*f.skill_name) : json::Value());
+  named.insert("include_raw_json", json::Value(f.include_raw_json));
+  named.insert("training_results_topic", f.training_results_topic.empty()
+                                             ? json::Value()
+                                             : json::Value(f.training_results_topic));
+  if (f.total_cycles) {
+    json::Value n;
+    try {
+      n = json::parse(*f.total_cycles);
+    } catch (const std::exception&) {
+    }
+    if (!n.is_number())
+      throw std::invalid_argument("--total-cycles: '" + *f.total_cycles + "' is not a number");
+    named.insert("total_cycles", std::move(n));
+  }
+  named.insert("callback_url", f.callback_url ? json::Value(*f.callback_url) : json::Value());
+  named.insert("job_id", f.job_id ? json::Value(*f.job_id) : json::Value());
+  return ProcessorOptions::from_arguments({}, named);
+}
+
+eb::LogLevel level_from(const std::string& name) {
+  if (name == "debug") return eb::LogLevel::kDebug;
+  if (name == "error") return eb::LogLevel::kError;
+  return eb::LogLevel::kWarning;
+}
+
+int run_command(const RunFlags& flags) {
+  ProcessorOptions options;
+  try {
+    options = options_from(flags);
+    redis::parse_url(options.redis_url);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+    return 2;
+  }
+  eb::settings().RUN_ID = flags.run_id;
+  if (!flags.run_id) {
+    if (const char* env = std::getenv("RUN_ID")) eb::settings().RUN_ID = std::string(env);
+  }
+  eb::set_log_threshold(level_from(flags.log_level));
+  return host::run_until_signalled(std::move(options));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"event-historian: writes RL training steps from Redis streams to Parquet files"};
+  app.set_version_flag("--version", std::string("event-historian ") + HISTORIAN_VERSION);
+  app.require_subcommand(1);
+
+  RunFlags run_flags;
+  CLI::App* run = app.add_subcommand("run", "Consume the streams of one training job until "
+                                            "SIGTERM/SIGINT, then write the final files");
+  add_run_options(*run, run_flags);
+
+  host::DemoFlags demo_flags;
+  CLI::App* demo = app.add_subcommand(
+      "demo", "Start a throwaway redis-server, publish a synthetic training run through the "
+              "historian and show the files it wrote");
+  demo->add_option("--redis-url", demo_flags.redis_url,
+                   "Use this Redis server instead of starting one");
+  demo->add_option("--output-path", demo_flags.output_path, "Directory for the files")
+      ->capture_default_str();
+  demo->add_option("--episodes", demo_flags.episodes_per_cycle, "Episodes per cycle")
+      ->capture_default_str();
+  demo->add_option("--cycles", demo_flags.cycles, "Training cycles")->capture_default_str();
+
+  std::string inspect_path;
+  std::size_t inspect_rows = 10;
+  CLI::App* inspect = app.add_subcommand("inspect", "Print a Parquet file's schema, row groups "
+                                                    "and first rows");
+  inspect->add_option("FILE", inspect_path, "Parquet file")->required();
+  inspect->add_option("--rows", inspect_rows, "Rows to print")->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  if (*run) return run_command(run_flags);
+  if (*demo) return host::run_demo(demo_flags);
+  try {
+    parquet::inspect(inspect_path, std::cout, inspect_rows);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
