@@ -30,6 +30,8 @@ class Object {
   using Member = std::pair<std::string, Value>;
 
   Object() = default;
+  // Takes the members as they are. Requires: their keys are distinct.
+  explicit Object(std::vector<Member> members) : _members(std::move(members)) {}
 
   // Looks a key up; nullptr when absent. Linear, which beats hashing for payload-sized objects.
   const Value* find(std::string_view key) const;

@@ -17,7 +17,8 @@ asio::thread_pool& worker_pool() {
 
 asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d) {
   if (cancelled(co_await asio::this_coro::cancellation_state)) throw Cancelled{};
-  asio::steady_timer timer(co_await asio::this_coro::executor, d);
+  auto executor = co_await asio::this_coro::executor;
+  asio::steady_timer timer(executor, d);
   asio::error_code ec;
   co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   if (ec) throw Cancelled{};
@@ -33,7 +34,8 @@ asio::awaitable<AsyncLock::Guard> AsyncLock::lock() {
     _locked = true;
     co_return Guard(this);
   }
-  auto waiter = std::make_shared<Waiter>(co_await asio::this_coro::executor);
+  auto executor = co_await asio::this_coro::executor;
+  auto waiter = std::make_shared<Waiter>(executor);
   waiter->timer.expires_at(asio::steady_timer::time_point::max());
   _waiters.push_back(waiter);
   asio::error_code ec;  // always operation_aborted: the timer never expires

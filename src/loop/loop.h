@@ -32,6 +32,13 @@ struct Cancelled {};
 // two threads, created on first use.
 asio::thread_pool& worker_pool();
 
+// GCC 12 miscompiles a lambda that captures a non-trivial value by copy ([s], [name = str])
+// when the lambda is written inside a full-expression holding a co_await: the capture is not
+// copied but is destroyed. Name such a lambda first, then await:
+//   auto flush = [rows = std::move(rows)] { ... };  co_await loop::run_blocking(std::move(flush));
+// Captures of `this`, pointers and references ([this, &rows]) are not affected. Likewise a
+// braced list (`co_await f({"a", "b"})`) does not compile ("array used as initializer").
+//
 // Runs fn on the worker pool and resumes the awaiting coroutine on its own executor with
 // fn's result; an exception thrown by fn is rethrown on the loop thread. The loop keeps
 // running while fn does; fn is not interrupted by a cancellation of the awaiting task.

@@ -216,7 +216,8 @@ asio::awaitable<std::shared_ptr<Connection>> Connection::connect(asio::any_io_ex
                                                                  Endpoint endpoint) {
   auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint));
   connection->_state = State::kConnecting;
-  connection->_install(co_await connection->_open_socket());
+  auto socket = co_await connection->_open_socket();
+  connection->_install(std::move(socket));
   if (connection->_endpoint.password) {
     co_await connection->command(auth_args(connection->_endpoint));
   }

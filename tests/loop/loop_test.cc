@@ -77,7 +77,8 @@ TEST(AsyncLock, CancelledWaiterLeavesTheQueue) {
   asio::cancellation_signal signal;  // outlives every task bound to it
   loop::run([&]() -> asio::awaitable<void> {
     auto executor = co_await asio::this_coro::executor;
-    auto guard = std::make_unique<loop::AsyncLock::Guard>(co_await lock.lock());
+    auto first = co_await lock.lock();
+    auto guard = std::make_unique<loop::AsyncLock::Guard>(std::move(first));
     asio::co_spawn(
         executor,
         [&]() -> asio::awaitable<void> {
@@ -163,8 +164,9 @@ TEST(SleepFor, WaitsAtLeastTheDurationAndIsCancellable) {
   start = std::chrono::steady_clock::now();
   asio::cancellation_signal signal;  // outlives every task bound to it
   loop::run([&]() -> asio::awaitable<void> {
+    auto executor = co_await asio::this_coro::executor;
     asio::co_spawn(
-        co_await asio::this_coro::executor,
+        executor,
         [&]() -> asio::awaitable<void> {
           co_await asio::this_coro::throw_if_cancelled(false);
           try {

@@ -46,7 +46,8 @@ sockaddr_in loopback(std::uint16_t port) {
   return address;
 }
 
-// One PING over a fresh connection; true when the server answered +PONG.
+// One PING over a fresh connection; true when the server answered (+PONG, or -NOAUTH from a
+// server that wants a password: it is up and serving).
 bool ping(std::uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
@@ -59,7 +60,8 @@ bool ping(std::uint16_t port) {
       write(fd, "PING\r\n", 6) == 6) {
     char reply[16] = {};
     ssize_t n = read(fd, reply, sizeof reply - 1);
-    ok = n >= 5 && std::strncmp(reply, "+PONG", 5) == 0;
+    ok = (n >= 5 && std::strncmp(reply, "+PONG", 5) == 0) ||
+         (n >= 7 && std::strncmp(reply, "-NOAUTH", 7) == 0);
   }
   close(fd);
   return ok;

@@ -10,7 +10,10 @@
 #include "loop/loop.h"
 #include "networking/event_base/event_message.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
+#include "parquet/file_reader.h"
+#include "tests/support/parquet_readers.h"
 #include "tests/support/temp_dir.h"
+#include <gtest/gtest.h>
 
 namespace v2test {
 
@@ -50,6 +53,18 @@ inline std::string step(const std::string& episode, int step_number, const std::
          "{\"observation\": " + obs + ", \"terminated\": " + (done ? "true" : "false") +
          "}}, \"skill_data\": {\"action\": " + action +
          ", \"teacher_reward\": " + std::to_string(reward) + "}}";
+}
+
+// DuckDB, parquet-wasm and hyparquet all read the file as our own reader does: same columns,
+// kinds and cells.
+inline void expect_readers_agree(const std::string& path) {
+  auto reader = parquet::FileReader::open(path);
+  const parquet::Table table = reader->read_all();
+  const auto readouts = support::read_files_with_all_readers({path});
+  ASSERT_EQ(readouts.size(), 1u);
+  EXPECT_EQ(support::mismatches(readouts[0], support::expected_columns(reader->schema(), table)),
+            "")
+      << path;
 }
 
 }  // namespace v2test

@@ -99,7 +99,7 @@ TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
   EXPECT_EQ(text_at(t, 13, 1), R"({"observation": [NaN, Infinity]})");
 
   // Every independent reader sees the same columns and values.
-  support::expect_readers_agree(*p->_output_file, t);
+  expect_readers_agree(*p->_output_file);
 }
 
 TEST(StepOutput, TruncationAndPaddingAtFlush) {

@@ -1,0 +1,271 @@
+// The event-historian program as users run it: a child process, a real redis-server, signals,
+// and the files read back by the independent readers.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "loop/loop.h"
+#include "parquet/file_reader.h"
+#include "redis/connection.h"
+#include "tests/support/parquet_readers.h"
+#include "tests/support/redis_server.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+const std::string kProgram = std::string(HISTORIAN_BINARY_DIR) + "/tools/historian_host/event-historian";
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// The program as a child process with its output in files.
+class Child {
+ public:
+  Child(const Args& args, const support::TempDir& dir) : _out(dir / "stdout"), _err(dir / "stderr") {
+    std::vector<std::string> all = {kProgram};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, _out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, _err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&_pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+      throw std::runtime_error("cannot start " + kProgram);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (_pid > 0) {
+      kill(_pid, SIGKILL);
+      waitpid(_pid, nullptr, 0);
+    }
+  }
+  void signal(int sig) { kill(_pid, sig); }
+  // The exit status, or -1 when it did not exit within timeout.
+  int wait(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(_pid, &status, WNOHANG) == _pid) {
+        _pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  std::string out() const { return slurp(_out); }
+  std::string err() const { return slurp(_err); }
+
+ private:
+  pid_t _pid = -1;
+  fs::path _out, _err;
+};
+
+// Commands against a server from the test thread.
+redis::Reply command(const std::string& url, Args args) {
+  return loop::run([&]() -> asio::awaitable<redis::Reply> {
+    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
+                                                 redis::parse_url(url));
+    redis::Reply r = co_await c->command(std::move(args));
+    c->close();
+    co_return r;
+  }());
+}
+
+std::int64_t group_field(const std::string& url, const std::string& stream, const std::string& field) {
+  redis::Reply groups;
+  try {
+    groups = command(url, {"XINFO", "GROUPS", stream});
+  } catch (const std::exception&) {
+    return -1;
+  }
+  if (groups.elements.empty()) return -1;
+  const auto& g = groups.elements[0].elements;
+  for (std::size_t i = 0; i + 1 < g.size(); i += 2)
+    if (g[i].str == field) return g[i + 1].integer;
+  return -1;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::string step_data(int n, int sensors = 4) {
+  std::string obs;
+  for (int k = 0; k < sensors; ++k)
+    obs += (k ? ", " : "") + std::string("\"joint_") + std::to_string(k) + "\": " +
+           std::to_string(n * 0.5 + k);
+  return R"({"episode_id": "ep-)" + std::to_string(n / 10) + R"(", "step_number": )" +
+         std::to_string(n) + R"(, "sim_data": {"sim_id": "sim-1", "result": {"observation": {)" +
+         obs + R"(}}}, "skill_data": {"action": [0.5, -0.5], "teacher_reward": 0.25}})";
+}
+
+void add_steps(const std::string& url, const std::string& stream, int from, int to, int sensors = 4) {
+  loop::run([&]() -> asio::awaitable<void> {
+    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
+                                                 redis::parse_url(url));
+    for (int n = from; n < to; ++n)
+      c->send({"XADD", stream, "*", "data", step_data(n, sensors), "timestamp",
+               std::to_string(1000 + n)},
+              [](std::exception_ptr, redis::Reply) {});
+    co_await c->drain();
+    c->close();
+  }());
+}
+
+std::vector<std::string> files_in(const fs::path& dir) {
+  std::vector<std::string> out;
+  if (!fs::exists(dir)) return out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void expect_readers_agree(const std::string& path) {
+  auto reader = parquet::FileReader::open(path);
+  const auto readouts = support::read_files_with_all_readers({path});
+  EXPECT_EQ(support::mismatches(readouts.at(0),
+                                support::expected_columns(reader->schema(), reader->read_all())),
+            "");
+}
+
+TEST(Program, HelpAndVersion) {
+  support::TempDir dir;
+  Child help({"run", "--help"}, dir);
+  EXPECT_EQ(help.wait(std::chrono::seconds(10)), 0);
+  for (const char* option : {"--redis-url", "--input-topic", "--output-topic", "--consumer-group",
+                             "--output-path", "--skill-name", "--include-raw-json",
+                             "--training-results-topic", "--total-cycles", "--callback-url",
+                             "--job-id", "--run-id", "--log-level"})
+    EXPECT_NE(help.out().find(option), std::string::npos) << option;
+  Child version({"--version"}, dir);
+  EXPECT_EQ(version.wait(std::chrono::seconds(10)), 0);
+  EXPECT_NE(version.out().find("event-historian 0."), std::string::npos) << version.out();
+}
+
+TEST(Program, BadOptionsAndUnreachableRedisWriteNothing) {
+  const Args bad[] = {
+      {"run", "--total-cycles", "seven"},
+      {"run", "--log-level", "info"},
+      {"run", "--redis-url", "http://x"},
+      {"run", "--redis-url", "redis://127.0.0.1:" + std::to_string(support::free_port())},
+  };
+  for (const auto& args : bad) {
+    support::TempDir dir;
+    Args full = args;
+    full.push_back("--output-path");
+    full.push_back((dir / "out").string());
+    Child child(full, dir);
+    const int status = child.wait(std::chrono::seconds(20));
+    EXPECT_NE(status, 0) << args.back();
+    EXPECT_NE(status, -1) << args.back();
+    const std::string err = child.err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(fs::exists(dir / "out")) << args.back();
+  }
+}
+
+TEST(Program, SigtermWritesTheFinalFiles) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 250);
+  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
+               (dir / "out").string(), "--run-id", "r1", "--skill-name", "walk",
+               "--total-cycles", "2.9", "--training-results-topic", "results"},
+              dir);
+  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "steps", "lag") == 0 &&
+                                      group_field(server.url(), "steps", "pending") == 0; },
+                         std::chrono::seconds(30)))
+      << child.err();
+  command(server.url(), {"XADD", "results", "*", "data", R"({"type": "ppo_training_result"})"});
+  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "results", "lag") == 0 &&
+                                      group_field(server.url(), "results", "pending") == 0; },
+                         std::chrono::seconds(30)));
+  add_steps(server.url(), "steps", 250, 300);
+  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "steps", "lag") == 0 &&
+                                      group_field(server.url(), "steps", "pending") == 0; },
+                         std::chrono::seconds(30)));
+  child.signal(SIGTERM);
+  child.signal(SIGTERM);  // a second signal does not cut the shutdown short
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  EXPECT_EQ(files_in(dir / "out"),
+            (std::vector<std::string>{"v2_event_historian_r1_walk.parquet",
+                                      "v2_event_historian_r1_walk_cycle_summary.parquet"}));
+  const std::string steps = (dir / "out" / "v2_event_historian_r1_walk.parquet").string();
+  auto reader = parquet::FileReader::open(steps);
+  EXPECT_EQ(reader->num_rows(), 300);
+  auto t = reader->read_all();
+  for (std::int64_t n = 0; n < 300; ++n) EXPECT_EQ(t.columns[3].ints[n], n);
+  expect_readers_agree(steps);
+  const std::string cycles = (dir / "out" / "v2_event_historian_r1_walk_cycle_summary.parquet").string();
+  auto c = parquet::FileReader::open(cycles)->read_all();
+  ASSERT_EQ(c.num_rows(), 2u);
+  EXPECT_EQ(c.columns[3].ints[0], 2);  // --total-cycles 2.9 is taken as 2
+  expect_readers_agree(cycles);
+}
+
+TEST(Program, SigtermDuringAFlushFinishesIt) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 20000, 64);
+  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
+               (dir / "out").string(), "--include-raw-json"},
+              dir);
+  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "steps", "lag") == 0 &&
+                                      group_field(server.url(), "steps", "pending") == 0; },
+                         std::chrono::seconds(120)))
+      << child.err();
+  command(server.url(), {"XADD", "steps", "*", "data", R"({"type": "ppo_training_result"})"});
+  // The result is delivered (lag 0) but not yet acknowledged while its flush runs.
+  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "steps", "lag") == 0; },
+                         std::chrono::seconds(30)));
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(120)), 0) << child.err();
+  const auto files = files_in(dir / "out");
+  ASSERT_EQ(files.size(), 2u);
+  auto reader = parquet::FileReader::open((dir / "out" / files[0]).string());
+  EXPECT_EQ(reader->num_rows(), 20000);
+  EXPECT_EQ(reader->schema().size(), 10u + 64 + 2 + 2);
+}
+
+TEST(Program, DemoShowsItsFiles) {
+  support::TempDir dir;
+  Child demo({"demo", "--output-path", (dir / "out").string()}, dir);
+  EXPECT_EQ(demo.wait(std::chrono::seconds(120)), 0) << demo.out() << demo.err();
+  const std::string out = demo.out();
+  EXPECT_NE(out.find("Summary: 300 step rows (300 published)"), std::string::npos) << out;
+  EXPECT_NE(out.find("POST /internal/jobs/demo-job/cycle-metrics"), std::string::npos) << out;
+  EXPECT_EQ(files_in(dir / "out").size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "networking/event_base/settings.h"
+#include "parquet/file_reader.h"
+#include "redis/connection.h"
+#include "redis/error.h"
+#include "tests/networking/remote_historian/v2/processor_test_util.h"
+#include "tests/support/capturing_logger.h"
+#include "tests/support/redis_server.h"
+
+namespace {
+
+using namespace v2test;
+namespace fs = std::filesystem;
+using networking::event_base::LogLevel;
+using networking::remote_historian::v2::TypeError;
+
+json::Object named(const std::string& json_text) { return json::parse(json_text).as_object(); }
+
+TEST(Construction, Defaults) {
+  EventHistorianProcessor p;
+  EXPECT_EQ(p.redis_url, "redis://localhost:6379");
+  EXPECT_EQ(p.input_topic, "korvo.episodes");
+  EXPECT_EQ(p.output_topic, "korvo.episodes");
+  EXPECT_EQ(p.consumer_group, "korvo-historian-group");
+  EXPECT_EQ(p.output_path, "./historian_output");
+  EXPECT_EQ(p.training_results_topic, "korvo.ppo.training_results");
+  EXPECT_EQ(p.skill_name, std::nullopt);
+  EXPECT_EQ(p.total_cycles, std::nullopt);
+  EXPECT_EQ(p._callback_url, std::nullopt);
+  EXPECT_EQ(p._job_id, std::nullopt);
+  EXPECT_FALSE(p.include_raw_json);
+  EXPECT_FALSE(p._is_initialized);
+  EXPECT_EQ(p.redis_client, nullptr);
+  EXPECT_EQ(p._flush_lock, nullptr);
+  EXPECT_FALSE(fs::exists(p.output_path));
+}
+
+TEST(Construction, UntypedArguments) {
+  auto o = ProcessorOptions::from_arguments(
+      json::parse(R"(["redis://h:1", "in", "out"])").as_array(),
+      named(R"({"total_cycles": 7.9, "include_raw_json": "yes", "training_results_topic": null,
+                "skill_name": "", "callback_url": "http://x/a///"})"));
+  EXPECT_EQ(o.redis_url, "redis://h:1");
+  EXPECT_EQ(o.output_topic, "out");
+  EXPECT_EQ(o.consumer_group, "korvo-historian-group");
+  EXPECT_EQ(o.total_cycles, 7);
+  EXPECT_TRUE(o.include_raw_json);
+  EXPECT_EQ(o.training_results_topic, std::nullopt);
+  EventHistorianProcessor p(o);
+  EXPECT_EQ(p._callback_url, "http://x/a");
+  EXPECT_EQ(p.skill_name, "");
+  EXPECT_EQ(p._current_skill_name, "");
+  EXPECT_EQ(ProcessorOptions::from_arguments({}, named(R"({"total_cycles": -3.9})")).total_cycles, -3);
+  EXPECT_FALSE(ProcessorOptions::from_arguments({}, named(R"({"include_raw_json": 0})")).include_raw_json);
+  EXPECT_FALSE(ProcessorOptions::from_arguments({}, named(R"({"include_raw_json": ""})")).include_raw_json);
+  EXPECT_EQ(EventHistorianProcessor(ProcessorOptions::from_arguments({}, named(R"({"callback_url": "///"})")))
+                ._callback_url,
+            "");
+  EXPECT_EQ(EventHistorianProcessor(ProcessorOptions::from_arguments({}, named(R"({"callback_url": ""})")))
+                ._callback_url,
+            std::nullopt);
+}
+
+TEST(Construction, BadArgumentsNameTheArgument) {
+  const struct {
+    const char* positional;
+    const char* named;
+    const char* message;
+  } cases[] = {
+      {"[]", R"({"total_cycles": "7"})", "argument 'total_cycles' must be an integer or null, not 'str'"},
+      {"[]", R"({"output_path": null})", "argument 'output_path' must be text, not 'NoneType'"},
+      {"[]", R"({"redis_url": 5})", "argument 'redis_url' must be text, not 'int'"},
+      {"[]", R"({"job_id": [1]})", "argument 'job_id' must be text, not 'list'"},
+      {"[]", R"({"colour": "red"})", "EventHistorianProcessor() got an unexpected keyword argument 'colour'"},
+      {R"(["a"])", R"({"redis_url": "b"})", "EventHistorianProcessor() got multiple values for argument 'redis_url'"},
+      {"[1,2,3,4,5,6,7,8,9,10,11,12]", "{}", "EventHistorianProcessor() takes at most 11 arguments (12 given)"},
+  };
+  for (const auto& c : cases) {
+    try {
+      ProcessorOptions::from_arguments(json::parse(c.positional).as_array(), named(c.named));
+      ADD_FAILURE() << "accepted " << c.named;
+    } catch (const TypeError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+}
+
+TEST(Init, FileNames) {
+  support::TempDir dir;
+  networking::event_base::settings().RUN_ID = std::nullopt;
+  ProcessorOptions o;
+  o.output_path = (dir / "a" / "b").string() + "/";
+  EventHistorianProcessor unknown(o);
+  loop::run(unknown.init());
+  EXPECT_TRUE(fs::is_directory(dir / "a" / "b"));
+  EXPECT_EQ(*unknown._output_file, (dir / "a/b/v2_event_historian_unknown.parquet").string());
+  EXPECT_EQ(*unknown._parts_dir, *unknown._output_file + ".parts");
+  EXPECT_EQ(*unknown._cycle_output_file,
+            (dir / "a/b/v2_event_historian_unknown_cycle_summary.parquet").string());
+  EXPECT_EQ(*unknown._cycle_parts_dir, *unknown._cycle_output_file + ".parts");
+
+  networking::event_base::settings().RUN_ID = "run 7";
+  o.skill_name = "a/b c";
+  EventHistorianProcessor named_run(o);
+  networking::event_base::settings().RUN_ID.reset();
+  std::ofstream(dir / "a/b/v2_event_historian_run-7_a-b-c.parquet") << "earlier run";
+  const auto before = std::time(nullptr);
+  loop::run(named_run.init());
+  const std::string prefix = (dir / "a/b/v2_event_historian_run-7_a-b-c_").string();
+  ASSERT_TRUE(named_run._output_file->starts_with(prefix)) << *named_run._output_file;
+  const long seconds = std::stol(named_run._output_file->substr(prefix.size()));
+  EXPECT_GE(seconds, before);
+  EXPECT_LE(seconds, before + 2);
+  // The cycle file has no clash of its own, so it keeps its plain name.
+  EXPECT_EQ(*named_run._cycle_output_file,
+            (dir / "a/b/v2_event_historian_run-7_a-b-c_cycle_summary.parquet").string());
+}
+
+TEST(Init, FailureLeavesTheProcessorUninitialized) {
+  support::TempDir dir;
+  std::ofstream(dir / "file") << "x";
+  ProcessorOptions o;
+  o.output_path = (dir / "file" / "sub").string();
+  EventHistorianProcessor p(o);
+  EXPECT_ANY_THROW(loop::run(p.init()));
+  EXPECT_FALSE(p._is_initialized);
+  EXPECT_EQ(p._output_file, std::nullopt);
+}
+
+class GroupTest : public ::testing::Test {
+ protected:
+  support::RedisServer server;
+  support::TempDir dir;
+  std::unique_ptr<EventHistorianProcessor> processor() {
+    ProcessorOptions o;
+    o.redis_url = server.url();
+    return initialized(dir, o);
+  }
+};
+
+TEST_F(GroupTest, CreatesStreamAndGroupOnce) {
+  support::CapturingLogger log;
+  auto p = processor();
+  EXPECT_THROW(loop::run(p->_create_consumer_group_for_topic("s")), std::runtime_error);
+  loop::run([&]() -> asio::awaitable<void> {
+    co_await p->connect();
+    co_await p->_create_consumer_group_for_topic("fresh.stream");
+    co_await p->_create_consumer_group_for_topic("fresh.stream", "$");
+    std::vector<std::string> info = {"XINFO", "GROUPS", "fresh.stream"};
+    redis::Reply groups = co_await p->redis_client->command(std::move(info));
+    EXPECT_EQ(groups.elements.size(), 1u);
+    // A response error other than BUSYGROUP is raised unchanged.
+    std::vector<std::string> set = {"SET", "plain", "x"};
+    co_await p->redis_client->command(std::move(set));
+    bool raised = false;
+    try {
+      co_await p->_create_consumer_group_for_topic("plain");
+    } catch (const redis::ResponseError& e) {
+      raised = std::string(e.what()).find("WRONGTYPE") != std::string::npos;
+    }
+    EXPECT_TRUE(raised);
+    co_await p->disconnect();
+  }());
+  EXPECT_TRUE(log.contains(LogLevel::kDebug, "[EventHistorian] Created consumer group "
+                                             "'korvo-historian-group' for topic 'fresh.stream'"));
+  EXPECT_TRUE(log.contains(LogLevel::kDebug, "[EventHistorian] Consumer group "
+                                             "'korvo-historian-group' already exists for topic "
+                                             "'fresh.stream'"));
+  EXPECT_EQ(p->redis_client, nullptr);
+}
+
+}  // namespace
