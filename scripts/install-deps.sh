@@ -9,7 +9,7 @@ packages=(
   libasio-dev libhiredis-dev libsimdjson-dev rapidjson-dev
   libcurl4-openssl-dev libzstd-dev libsnappy-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  redis-server curl
+  redis-server curl python3-redis
 )
 
 missing=()

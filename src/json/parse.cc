@@ -123,27 +123,23 @@ void validate_utf8(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // Repeated keys
 
-std::uint64_t key_hash(std::string_view key) {
-  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ key.size();
-  const char* p = key.data();
-  std::size_t n = key.size();
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 31;
-    p += 8;
-    n -= 8;
-  }
-  std::uint64_t w = 0;
-  std::memcpy(&w, p, n);
-  h = (h ^ w) * 0x94D049BB133111EBull;
-  return h ^ (h >> 29);
+// A constant-time hash of the length and the first, middle and last bytes: keys of one
+// object usually differ there ("joint_7", "joint_12"). Keys alike there only cost a compare.
+std::uint32_t key_hash(std::string_view key) {
+  const std::size_t n = key.size();
+  if (n == 0) return 0;
+  const auto byte = [&key](std::size_t i) -> std::uint64_t {
+    return static_cast<unsigned char>(key[i]);
+  };
+  std::uint64_t h = n * 0x9E3779B97F4A7C15ull;
+  h ^= byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16) | (byte(n >= 2 ? n - 2 : 0) << 24);
+  h *= 0xBF58476D1CE4E5B9ull;
+  return static_cast<std::uint32_t>(h >> 32);
 }
 
-// Finds a repeated key while one object is built. A few keys are compared directly; beyond
-// that a 1024-bit map of key hashes rules out almost every new key at once, so only a hash
-// collision costs string comparisons; a very large object switches to a hash table.
+// Finds a repeated key while one object is built: a 1024-bit map of key hashes rules out
+// almost every new key at once, so only a hash collision costs string comparisons; a very
+// large object switches to a hash table.
 class KeyIndex {
  public:
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
@@ -156,23 +152,17 @@ class KeyIndex {
       const auto [it, inserted] = _map->try_emplace(std::string(key), count);
       return inserted ? kNone : it->second;
     }
-    if (count < kLinearLimit) return scan(key, members, count);
     if (count >= kBitsLimit) {
       _map = std::make_unique<std::unordered_map<std::string, std::size_t>>();
       _map->reserve(2 * count);
       for (std::size_t i = 0; i < count; ++i) _map->emplace(members[i].first, i);
       return find_or_add(key, members, count);
     }
-    if (!_bits_filled) {
-      for (std::size_t i = 0; i < count; ++i) set_bit(members[i].first);
-      _bits_filled = true;
-    }
     if (!set_bit(key)) return kNone;
     return scan(key, members, count);
   }
 
  private:
-  static constexpr std::size_t kLinearLimit = 8;
   static constexpr std::size_t kBitsLimit = 128;
 
   static std::size_t scan(std::string_view key, const Object::Member* members,
@@ -185,7 +175,7 @@ class KeyIndex {
 
   // Returns whether the bit was already set.
   bool set_bit(std::string_view key) {
-    const auto bit = static_cast<unsigned>(key_hash(key) >> 54);
+    const unsigned bit = key_hash(key) >> 22;
     std::uint64_t& word = _bits[bit >> 6];
     const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
     const bool was_set = (word & mask) != 0;
@@ -194,7 +184,6 @@ class KeyIndex {
   }
 
   std::array<std::uint64_t, 16> _bits{};
-  bool _bits_filled = false;
   std::unique_ptr<std::unordered_map<std::string, std::size_t>> _map;
 };
 
@@ -206,76 +195,138 @@ struct TooDeep {};
 
 // Both parsers hand each finished scalar or container to an `emit` callable that constructs
 // the Value in its final place (an array slot, an object member), so no Value is moved.
-template <class Emit>
-void from_dom(simdjson::dom::element e, int depth, Emit&& emit);
 
-Array array_from_dom(simdjson::dom::array a, int depth) {
-  Array out;
-  out.reserve(a.size());
-  for (simdjson::dom::element child : a) {
-    from_dom(child, depth, [&out](auto&& v) { out.emplace_back(std::forward<decltype(v)>(v)); });
+// Walks simdjson's tape, the documented form of its DOM: one 64-bit word per element with the
+// type in the top byte; containers carry their element count, strings an offset into the
+// string buffer where a 32-bit length precedes the bytes; numbers fill the next word.
+class TapeReader {
+ public:
+  explicit TapeReader(const simdjson::dom::document& doc)
+      : _tape(doc.tape.get()), _strings(doc.string_buf.get()) {}
+
+  Value root() {
+    Value result;
+    _i = 1;  // word 0 is the root marker
+    value(0, [&result](auto&& v) { result = Value(std::forward<decltype(v)>(v)); });
+    return result;
   }
-  return out;
-}
 
-Object object_from_dom(simdjson::dom::object o, int depth) {
-  Object out;
-  out.reserve(o.size());
-  KeyIndex index;
-  for (simdjson::dom::key_value_pair kv : o) {
-    const std::size_t dup =
-        index.find_or_add(kv.key, out.empty() ? nullptr : &out[0], out.size());
-    if (dup == KeyIndex::kNone) {
-      from_dom(kv.value, depth, [&out, &kv](auto&& v) {
-        out.emplace_unique(kv.key, std::forward<decltype(v)>(v));
-      });
-    } else {
-      Value& slot = (out.begin() + static_cast<std::ptrdiff_t>(dup))->second;
-      from_dom(kv.value, depth, [&slot](auto&& v) { slot = Value(std::forward<decltype(v)>(v)); });
+ private:
+  static constexpr std::uint64_t kPayload = simdjson::internal::JSON_VALUE_MASK;
+
+  char type() const { return static_cast<char>(_tape[_i] >> 56); }
+
+  // The element count of the container at _i; it saturates, so it is a capacity hint only.
+  std::size_t count() const { return (_tape[_i] >> 32) & simdjson::internal::JSON_COUNT_MASK; }
+
+  std::string_view string() const {
+    const std::uint8_t* p = _strings + (_tape[_i] & kPayload);
+    std::uint32_t len;
+    std::memcpy(&len, p, sizeof len);
+    return {reinterpret_cast<const char*>(p + sizeof len), len};
+  }
+
+  template <class T>
+  T next_word() const {
+    T v;
+    std::memcpy(&v, &_tape[_i + 1], sizeof v);
+    return v;
+  }
+
+  template <class Emit>
+  void value(int depth, Emit&& emit) {
+    switch (type()) {
+      case '[':
+        if (depth == kMaxDepth) throw TooDeep{};
+        emit(array(depth + 1));
+        return;
+      case '{':
+        if (depth == kMaxDepth) throw TooDeep{};
+        emit(object(depth + 1));
+        return;
+      case '"':
+        emit(string());
+        ++_i;
+        return;
+      case 'd':
+        emit(next_word<double>());
+        _i += 2;
+        return;
+      case 'l':
+        emit(static_cast<long long>(next_word<std::int64_t>()));
+        _i += 2;
+        return;
+      case 'u':
+        emit(static_cast<unsigned long long>(next_word<std::uint64_t>()));
+        _i += 2;
+        return;
+      case 't':
+        emit(true);
+        break;
+      case 'f':
+        emit(false);
+        break;
+      default:  // 'n'
+        emit(nullptr);
+        break;
     }
+    ++_i;
   }
-  return out;
+
+  Array array(int depth) {
+    Array out;
+    out.reserve(count());
+    ++_i;
+    while (type() != ']') {
+      value(depth, [&out](auto&& v) { out.emplace_back(std::forward<decltype(v)>(v)); });
+    }
+    ++_i;
+    return out;
+  }
+
+  Object object(int depth) {
+    Object out;
+    out.reserve(count());
+    KeyIndex index;
+    ++_i;
+    while (type() != '}') {
+      const std::string_view key = string();
+      ++_i;
+      const std::size_t dup = index.find_or_add(key, out.empty() ? nullptr : &out[0], out.size());
+      if (dup == KeyIndex::kNone) {
+        value(depth,
+              [&out, key](auto&& v) { out.emplace_unique(key, std::forward<decltype(v)>(v)); });
+      } else {
+        Value& slot = (out.begin() + static_cast<std::ptrdiff_t>(dup))->second;
+        value(depth, [&slot](auto&& v) { slot = Value(std::forward<decltype(v)>(v)); });
+      }
+    }
+    ++_i;
+    return out;
+  }
+
+  const std::uint64_t* _tape;
+  const std::uint8_t* _strings;
+  std::size_t _i = 0;
+};
+
+struct DomState {
+  simdjson::dom::parser parser;
+  simdjson::dom::document doc;
+  // simdjson then refuses nesting beyond kMaxDepth itself; TooDeep is only a safeguard.
+  DomState() { (void)parser.allocate(1 << 16, kMaxDepth); }
+};
+
+DomState& dom_state() {
+  thread_local DomState state;
+  return state;
 }
 
-template <class Emit>
-void from_dom(simdjson::dom::element e, int depth, Emit&& emit) {
-  using simdjson::dom::element_type;
-  switch (e.type()) {
-    case element_type::ARRAY:
-      if (depth == kMaxDepth) throw TooDeep{};
-      emit(array_from_dom(e.get_array().value_unsafe(), depth + 1));
-      return;
-    case element_type::OBJECT:
-      if (depth == kMaxDepth) throw TooDeep{};
-      emit(object_from_dom(e.get_object().value_unsafe(), depth + 1));
-      return;
-    case element_type::INT64:
-      emit(static_cast<long long>(e.get_int64().value_unsafe()));
-      return;
-    case element_type::UINT64:
-      emit(static_cast<unsigned long long>(e.get_uint64().value_unsafe()));
-      return;
-    case element_type::DOUBLE:
-      emit(e.get_double().value_unsafe());
-      return;
-    case element_type::STRING:
-      emit(e.get_string().value_unsafe());
-      return;
-    case element_type::BOOL:
-      emit(e.get_bool().value_unsafe());
-      return;
-    case element_type::NULL_VALUE:
-      emit(nullptr);
-      return;
-  }
-}
-
-simdjson::dom::parser& thread_parser() {
-  thread_local simdjson::dom::parser parser;
-  // simdjson refuses nesting beyond kMaxDepth itself, so from_dom never recurses deeper.
-  thread_local const bool sized = parser.allocate(1 << 16, kMaxDepth) == simdjson::SUCCESS;
-  (void)sized;
-  return parser;
+// The bare words NaN and Infinity, which simdjson refuses, are what a Python producer writes
+// for non-finite floats; a text that may hold them goes straight to the exact parser.
+bool may_hold_non_finite(std::string_view text) {
+  return text.find("NaN") != std::string_view::npos ||
+         text.find("Infinity") != std::string_view::npos;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -487,13 +538,11 @@ class ExactParser {
       }
     }
     ++_p;
-    Object out;
-    out.reserve(stack.size() - base);
-    for (std::size_t i = base; i < stack.size(); ++i) {
-      out.append_unique(std::move(stack[i].first), std::move(stack[i].second));
-    }
-    stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end());
-    return out;
+    const auto first = stack.begin() + static_cast<std::ptrdiff_t>(base);
+    std::vector<Object::Member> members(std::make_move_iterator(first),
+                                        std::make_move_iterator(stack.end()));
+    stack.erase(first, stack.end());
+    return Object(std::move(members));
   }
 
   // Requires: *_p is the opening quote. The input is valid UTF-8 (checked up front), so bytes
@@ -710,15 +759,14 @@ double decimal_to_double(std::string_view literal) {
 }
 
 Value parse(std::string_view text) {
-  simdjson::dom::parser& parser = thread_parser();
-  auto doc = parser.parse(text.data(), text.size(), true);
-  if (doc.error() == simdjson::SUCCESS) {
-    try {
-      Value result;
-      from_dom(doc.value_unsafe(), 0,
-               [&result](auto&& v) { result = Value(std::forward<decltype(v)>(v)); });
-      return result;
-    } catch (const TooDeep&) {
+  if (!may_hold_non_finite(text)) {
+    DomState& dom = dom_state();
+    if (dom.parser.parse_into_document(dom.doc, text.data(), text.size(), true).error() ==
+        simdjson::SUCCESS) {
+      try {
+        return TapeReader(dom.doc).root();
+      } catch (const TooDeep&) {
+      }
     }
   }
   return ExactParser(text).run();

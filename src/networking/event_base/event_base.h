@@ -19,15 +19,22 @@ class EventBase {
             std::string consumer_group);
   virtual ~EventBase();
 
-  // Connects to redis_url. Throws std::invalid_argument for a bad URL and
-  // redis::ConnectionError when the server cannot be reached.
+  // Connects to redis_url on the awaiting task's executor. Throws std::invalid_argument for a
+  // bad URL, redis::ConnectionError when the server cannot be reached and
+  // redis::ResponseError when it refuses AUTH or SELECT.
   asio::awaitable<void> connect();
-  // XADD output_topic * data <json text> [correlation_id <id>] [unique_id <id>].
+  // XADD output_topic * data <json.dumps text> [correlation_id <id>] [unique_id <id>], the
+  // id fields only when not null. Throws std::runtime_error("Not connected to Redis") without
+  // a client, and the client's errors.
   asio::awaitable<void> publish_message(const json::Value& data,
                                         std::optional<std::string> correlation_id,
                                         std::optional<std::string> unique_id);
-  // Closes the connection; redis_client becomes null.
+  // Clears _is_running, awaits the replies of commands already sent (so acknowledgements
+  // sent without waiting still count), then closes the connection; redis_client becomes
+  // null. Does nothing more when not connected; never throws for a broken connection.
   virtual asio::awaitable<void> disconnect();
+  // The base has nothing to clean up in the background: the connection is one socket on the
+  // loop and replies need no expiry, so no thread is started. Returns true.
   bool _start_cleanup_thread();
 
   std::string redis_url;

@@ -265,38 +265,47 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   }
 }
 
+event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply& entry) {
+  const std::string& raw_id = entry.elements[0].str;
+  const redis::Reply& fields = entry.elements[1];
+  if (fields.type != redis::Reply::Type::kArray || fields.elements.size() % 2 != 0)
+    throw std::invalid_argument("entry fields are not a field map");
+  const std::string* data = nullptr;
+  const std::string* timestamp = nullptr;
+  const std::string* correlation_id = nullptr;
+  const std::string* unique_id = nullptr;
+  for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
+    const std::string& name = fields.elements[i].str;
+    const std::string* value = &fields.elements[i + 1].str;
+    if (name == "data") {
+      data = value;
+    } else if (name == "timestamp") {
+      timestamp = value;
+    } else if (name == "correlation_id") {
+      correlation_id = value;
+    } else if (name == "unique_id") {
+      unique_id = value;
+    }
+  }
+  event_base::EventMessage message;
+  message.data = data ? json::parse(utf8(*data, "data")) : json::Value(json::Object{});
+  if (timestamp) {
+    auto ts = _parse_float_text(utf8(*timestamp, "timestamp"));
+    if (!ts) throw std::invalid_argument("could not convert string to float: '" + *timestamp + "'");
+    message.timestamp = *ts;
+  }
+  if (correlation_id && !utf8(*correlation_id, "correlation_id").empty())
+    message.correlation_id = *correlation_id;
+  if (unique_id && !utf8(*unique_id, "unique_id").empty()) message.unique_id = *unique_id;
+  message.message_id = utf8(raw_id, "entry identifier");
+  return message;
+}
+
 asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string& stream_name,
                                                              const redis::Reply& entry) {
   const std::string& raw_id = entry.elements[0].str;
   try {
-    const redis::Reply& fields = entry.elements[1];
-    if (fields.type != redis::Reply::Type::kArray || fields.elements.size() % 2 != 0)
-      throw std::invalid_argument("entry fields are not a field map");
-    const std::string* data = nullptr;
-    const std::string* timestamp = nullptr;
-    const std::string* correlation_id = nullptr;
-    const std::string* unique_id = nullptr;
-    for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
-      const std::string& name = fields.elements[i].str;
-      const std::string* value = &fields.elements[i + 1].str;
-      if (name == "data") data = value;
-      else if (name == "timestamp") timestamp = value;
-      else if (name == "correlation_id") correlation_id = value;
-      else if (name == "unique_id") unique_id = value;
-    }
-    event_base::EventMessage message;
-    message.data = data ? json::parse(utf8(*data, "data")) : json::Value(json::Object{});
-    if (timestamp) {
-      auto ts = _parse_float_text(utf8(*timestamp, "timestamp"));
-      if (!ts)
-        throw std::invalid_argument("could not convert string to float: '" + *timestamp + "'");
-      message.timestamp = *ts;
-    }
-    if (correlation_id && !utf8(*correlation_id, "correlation_id").empty())
-      message.correlation_id = *correlation_id;
-    if (unique_id && !utf8(*unique_id, "unique_id").empty()) message.unique_id = *unique_id;
-    message.message_id = utf8(raw_id, "entry identifier");
-
+    event_base::EventMessage message = _decode_entry(entry);
     std::optional<json::Object> result = co_await process_message(message);
     if (result) {
       std::optional<std::string> reply_id = message.unique_id;

@@ -106,6 +106,9 @@ class EventHistorianProcessor : public event_base::EventBase {
   // Writes one batch as the next part file. Requires: the caller holds _flush_lock.
   void _flush_rows(const std::vector<PendingRow>& rows);
   asio::awaitable<void> _drain_pending();
+  // Decodes a stream entry (id, field map) into a message: absent fields take their defaults,
+  // every value must be UTF-8, "data" JSON and "timestamp" a number. Throws otherwise.
+  static event_base::EventMessage _decode_entry(const redis::Reply& entry);
   // Returns no reply on every path; a failure propagates to the read loop.
   asio::awaitable<std::optional<json::Object>> process_message(
       const event_base::EventMessage& message);

@@ -1,0 +1,178 @@
+// End-to-end throughput and idle cost of the event-historian program against a redis-server.
+//
+//   e2e_bench --port PORT --data DIR --program PATH [--n N] [--stream S] [--load-only]
+//             [--idle-seconds T]
+//
+// Loads N benchmark payloads (fields data and timestamp) into stream S, then starts
+// `PROGRAM run` with its default settings on that stream and reports the entries per second
+// from its start until every entry is acknowledged, and the time its shutdown takes to write
+// the final files. --load-only only fills the stream (for the other consumers of the run).
+// --idle-seconds measures the CPU use of an idle historian over that many seconds.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "loop/loop.h"
+#include "parquet/file_reader.h"
+#include "redis/connection.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Args = std::vector<std::string>;
+
+std::string g_url;
+
+redis::Reply command(Args args) {
+  return loop::run([&]() -> asio::awaitable<redis::Reply> {
+    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
+                                                 redis::parse_url(g_url));
+    redis::Reply r = co_await c->command(std::move(args));
+    c->close();
+    co_return r;
+  }());
+}
+
+void load(const std::string& stream, const std::string& path, std::size_t n) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::vector<std::string> lines;
+  for (std::string line; lines.size() < n && std::getline(in, line);) lines.push_back(line);
+  command({"DEL", stream});
+  loop::run([&]() -> asio::awaitable<void> {
+    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
+                                                 redis::parse_url(g_url));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      char ts[32];
+      std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + i * 0.01);
+      c->send({"XADD", stream, "*", "data", lines[i], "timestamp", ts},
+              [](std::exception_ptr, redis::Reply) {});
+      if (i % 1000 == 999) co_await c->drain();
+    }
+    co_await c->drain();
+    c->close();
+  }());
+}
+
+// (lag, pending) of group on stream; (-1, -1) while the group does not exist.
+std::pair<std::int64_t, std::int64_t> progress(const std::string& stream, const std::string& group) {
+  redis::Reply groups = command({"XINFO", "GROUPS", stream});
+  for (const auto& g : groups.elements) {
+    std::int64_t lag = -1, pending = -1;
+    std::string name;
+    for (std::size_t i = 0; i + 1 < g.elements.size(); i += 2) {
+      if (g.elements[i].str == "name") name = g.elements[i + 1].str;
+      if (g.elements[i].str == "lag") lag = g.elements[i + 1].integer;
+      if (g.elements[i].str == "pending") pending = g.elements[i + 1].integer;
+    }
+    if (name == group) return {lag, pending};
+  }
+  return {-1, -1};
+}
+
+pid_t spawn(const Args& args) {
+  std::vector<std::string> all = args;
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, all[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+    throw std::runtime_error("cannot start " + all[0]);
+  return pid;
+}
+
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state ... cmajflt
+  long utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string port, data, program, stream = "e2e.steps";
+  std::size_t n = 200000;
+  bool load_only = false;
+  int idle_seconds = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+    if (a == "--port") port = next();
+    else if (a == "--data") data = next();
+    else if (a == "--program") program = next();
+    else if (a == "--n") n = std::stoul(next());
+    else if (a == "--stream") stream = next();
+    else if (a == "--load-only") load_only = true;
+    else if (a == "--idle-seconds") idle_seconds = std::stoi(next());
+  }
+  g_url = "redis://127.0.0.1:" + port;
+  const fs::path out = fs::temp_directory_path() / ("e2e-bench-" + std::to_string(getpid()));
+  if (idle_seconds > 0) {
+    const std::string idle_stream = stream + ".idle";
+    command({"DEL", idle_stream});
+    pid_t pid = spawn({program, "run", "--redis-url", g_url, "--input-topic", idle_stream,
+                       "--training-results-topic", "", "--output-path", out.string()});
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double c0 = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
+    const double c1 = cpu_seconds(pid);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::printf("idle seconds=%d cpu_seconds=%.3f cpu_percent_of_one_core=%.2f\n", idle_seconds,
+                c1 - c0, 100.0 * (c1 - c0) / idle_seconds);
+    fs::remove_all(out);
+    return 0;
+  }
+  load(stream, data + "/steps.jsonl", n);
+  if (load_only) return 0;
+
+  const auto t0 = Clock::now();
+  pid_t pid = spawn({program, "run", "--redis-url", g_url, "--input-topic", stream,
+                     "--training-results-topic", "", "--consumer-group", "e2e-historian",
+                     "--output-path", out.string()});
+  while (true) {
+    auto [lag, pending] = progress(stream, "e2e-historian");
+    if (lag == 0 && pending == 0) break;
+    if (Clock::now() - t0 > std::chrono::seconds(600)) throw std::runtime_error("timed out");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const double consume = std::chrono::duration<double>(Clock::now() - t0).count();
+  const auto t1 = Clock::now();
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double shutdown = std::chrono::duration<double>(Clock::now() - t1).count();
+  std::int64_t rows = 0;
+  for (const auto& e : fs::directory_iterator(out))
+    if (e.path().extension() == ".parquet" &&
+        e.path().filename().string().find("cycle_summary") == std::string::npos)
+      rows = parquet::FileReader::open(e.path().string())->num_rows();
+  std::printf("historian_e2e n=%zu consume_seconds=%.3f entries_per_s=%.0f "
+              "shutdown_seconds=%.3f rows_written=%lld exit=%d\n",
+              n, consume, n / consume, shutdown, static_cast<long long>(rows),
+              WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  fs::remove_all(out);
+  return 0;
+}

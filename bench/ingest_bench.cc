@@ -1,0 +1,166 @@
+// Step intake, buffering and output of the processor on the benchmark payload.
+//
+//   ingest_bench --data DIR [--file steps.jsonl] [--n N] [--memory-rows M] [--raw-json]
+//                [--flush]
+//
+// throughput: decodes N stream entries (envelope + JSON) and runs process_message on each, on
+//             one thread; prints steps/s.
+// memory:     buffers M rows (cycling through the payloads) and prints resident bytes per row.
+// --flush:    writes the M buffered rows as one part file (rows/s), then writes them again as
+//             ten parts and compacts those into one file (MB/s of the final file).
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "loop/loop.h"
+#include "networking/remote_historian/v2/event_historian_processor.h"
+#include "redis/reply.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using networking::remote_historian::v2::EventHistorianProcessor;
+using networking::remote_historian::v2::ProcessorOptions;
+using Clock = std::chrono::steady_clock;
+
+long rss_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
+redis::Reply bulk(std::string s) {
+  redis::Reply r;
+  r.type = redis::Reply::Type::kString;
+  r.str = std::move(s);
+  return r;
+}
+
+// Stream entries as the read loop gets them: (id, [data, payload, timestamp, text]).
+std::vector<redis::Reply> load_entries(const std::string& path, std::size_t n) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path + " (run gen_steps.py first)");
+  std::vector<redis::Reply> out;
+  std::string line;
+  while (out.size() < n && std::getline(in, line)) {
+    char ts[32];
+    std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + out.size() * 0.01);
+    redis::Reply fields;
+    fields.type = redis::Reply::Type::kArray;
+    fields.elements = {bulk("data"), bulk(line), bulk("timestamp"), bulk(ts)};
+    redis::Reply entry;
+    entry.type = redis::Reply::Type::kArray;
+    entry.elements = {bulk(std::to_string(out.size()) + "-0"), std::move(fields)};
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+// Processes entries[i % size] for i in [0, count) on one loop; returns seconds.
+double process(EventHistorianProcessor& p, const std::vector<redis::Reply>& entries,
+               std::size_t count) {
+  const auto t0 = Clock::now();
+  loop::run([&]() -> asio::awaitable<void> {
+    for (std::size_t i = 0; i < count; ++i) {
+      auto message = EventHistorianProcessor::_decode_entry(entries[i % entries.size()]);
+      co_await p.process_message(message);
+    }
+  }());
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+std::unique_ptr<EventHistorianProcessor> processor(const fs::path& out, bool raw_json) {
+  ProcessorOptions o;
+  o.output_path = out.string();
+  o.include_raw_json = raw_json;
+  o.skill_name = "walk";
+  auto p = std::make_unique<EventHistorianProcessor>(o);
+  loop::run(p->init());
+  return p;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string data, file = "steps.jsonl";
+  std::size_t n = 200000, memory_rows = 0;
+  bool raw_json = false, flush = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+    if (a == "--data") data = next();
+    else if (a == "--file") file = next();
+    else if (a == "--n") n = std::stoul(next());
+    else if (a == "--memory-rows") memory_rows = std::stoul(next());
+    else if (a == "--raw-json") raw_json = true;
+    else if (a == "--flush") flush = true;
+  }
+  if (data.empty()) {
+    std::fprintf(stderr, "usage: ingest_bench --data DIR [--file F] [--n N] [--memory-rows M] "
+                         "[--raw-json] [--flush]\n");
+    return 2;
+  }
+  const auto entries = load_entries(data + "/" + file, n);
+  const fs::path out = fs::temp_directory_path() / ("ingest-bench-" + std::to_string(getpid()));
+  fs::remove_all(out);
+
+  {
+    auto p = processor(out / "throughput", raw_json);
+    process(*p, entries, std::min<std::size_t>(entries.size(), 2000));  // warm-up
+    p->_pending_rows.clear();
+    const double seconds = process(*p, entries, entries.size());
+    std::printf("ingest file=%s raw_json=%d n=%zu seconds=%.3f steps_per_s=%.0f\n", file.c_str(),
+                raw_json, entries.size(), seconds, entries.size() / seconds);
+  }
+
+  if (memory_rows > 0) {
+    auto p = processor(out / "memory", raw_json);
+    p->_pending_rows.reserve(0);
+    const long before = rss_bytes();
+    process(*p, entries, memory_rows);
+    const long after = rss_bytes();
+    std::printf("memory raw_json=%d rows=%zu rss_bytes_per_row=%.0f\n", raw_json,
+                p->_pending_rows.size(), double(after - before) / p->_pending_rows.size());
+
+    if (flush) {
+      auto rows = std::move(p->_pending_rows);
+      auto t0 = Clock::now();
+      p->_flush_rows(rows);
+      double s = std::chrono::duration<double>(Clock::now() - t0).count();
+      std::printf("flush rows=%zu seconds=%.3f rows_per_s=%.0f\n", rows.size(), s,
+                  rows.size() / s);
+      // Ten parts of the same rows, then one compaction.
+      const std::size_t per = rows.size() / 10;
+      for (int k = 0; k < 10; ++k) {
+        std::vector<networking::remote_historian::v2::PendingRow> part(
+            std::make_move_iterator(rows.begin() + k * per),
+            std::make_move_iterator(rows.begin() + (k + 1) * per));
+        p->_flush_rows(part);
+      }
+      rows.clear();
+      t0 = Clock::now();
+      const std::string final_file = (out / "compacted.parquet").string();
+      EventHistorianProcessor::_compact_parts(*p->_parts_dir, final_file);
+      s = std::chrono::duration<double>(Clock::now() - t0).count();
+      const double mb = fs::file_size(final_file) / 1e6;
+      std::printf("compact parts=11 output_mb=%.1f seconds=%.3f mb_per_s=%.1f\n", mb, s, mb / s);
+    }
+  }
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("peak_rss_mb=%.0f\n", usage.ru_maxrss / 1024.0);
+  fs::remove_all(out);
+  return 0;
+}

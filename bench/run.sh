@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs the benchmarks beside their baselines, in one run, so that the figures are ratios.
+#   bench/run.sh [ingest|e2e|parquet|all]
+# The payload generator and the Python baselines live in the shared folder beside the
+# checkout (HISTORIAN_SHARED, default ../shared).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+what=${1:-all}
+shared=${HISTORIAN_SHARED:-$(cd .. && pwd)/shared}
+build=build/bench
+./scripts/install-deps.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHISTORIAN_BUILD_TESTS=OFF \
+  -DHISTORIAN_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build"
+data=bench/data
+if [ ! -f "$data/steps.jsonl" ]; then
+  python3 "$shared/bench/gen_steps.py" --data "$data" --n 200000
+fi
+
+if [ "$what" = ingest ] || [ "$what" = all ]; then
+  echo "== process_message throughput, memory per buffered row, flush and compaction"
+  python3 "$shared/bench/py_rowbuild.py" --data "$data" --n 200000
+  "$build/bench/ingest_bench" --data "$data" --n 200000 --memory-rows 1000000 --flush
+  "$build/bench/ingest_bench" --data "$data" --file steps_nan.jsonl --n 20000
+  "$build/bench/ingest_bench" --data "$data" --n 200000 --raw-json --memory-rows 1000000
+fi
+
+if [ "$what" = e2e ] || [ "$what" = all ]; then
+  echo "== end to end through redis-server"
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  dir=$(mktemp -d)
+  redis-server --port "$port" --bind 127.0.0.1 --save "" --appendonly no --dir "$dir" \
+    --daemonize yes --pidfile "$dir/redis.pid" --logfile "$dir/redis.log"
+  trap 'kill $(cat "$dir/redis.pid") 2>/dev/null; rm -rf "$dir"' EXIT
+  for _ in $(seq 50); do redis-cli -p "$port" ping >/dev/null 2>&1 && break; sleep 0.1; done
+  "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps --load-only
+  /usr/bin/python3 "$shared/bench/py_redis_consume.py" "$port" --work --n 200000
+  if [ -x "$build/bench/redis_baseline" ]; then
+    "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps --load-only
+    "$build/bench/redis_baseline" --port "$port" --mode sequential --n 200000
+    "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps --load-only
+    "$build/bench/redis_baseline" --port "$port" --mode pipelined --n 200000
+  fi
+  "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
+    "$build/tools/historian_host/event-historian" --n 200000
+  "$build/bench/e2e_bench" --port "$port" --program \
+    "$build/tools/historian_host/event-historian" --idle-seconds 30
+fi
+
+if [ "$what" = parquet ] || [ "$what" = all ]; then
+  if [ -x bench/parquet_bench.sh ]; then bench/parquet_bench.sh "$build"; fi
+fi
