@@ -42,8 +42,9 @@ std::string g_url;
 
 redis::Reply command(Args args) {
   return loop::run([&]() -> asio::awaitable<redis::Reply> {
-    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                 redis::parse_url(g_url));
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(g_url);
+    auto c = co_await redis::Connection::connect(executor, endpoint);
     redis::Reply r = co_await c->command(std::move(args));
     c->close();
     co_return r;
@@ -57,8 +58,9 @@ void load(const std::string& stream, const std::string& path, std::size_t n) {
   for (std::string line; lines.size() < n && std::getline(in, line);) lines.push_back(line);
   command({"DEL", stream});
   loop::run([&]() -> asio::awaitable<void> {
-    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                 redis::parse_url(g_url));
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(g_url);
+    auto c = co_await redis::Connection::connect(executor, endpoint);
     for (std::size_t i = 0; i < lines.size(); ++i) {
       char ts[32];
       std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + i * 0.01);

@@ -21,26 +21,27 @@ void init_once() {
 }
 
 // The response body is not used; reading it keeps curl from printing it to stdout.
-std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+std::size_t discard(char *, std::size_t size, std::size_t count, void *) { return size * count; }
 
-void check(CURLcode code, const char* what) {
-  if (code != CURLE_OK) throw Error(std::string("libcurl ") + what + ": " + curl_easy_strerror(code));
+void check(CURLcode code, const char *what) {
+  if (code != CURLE_OK)
+    throw Error(std::string("libcurl ") + what + ": " + curl_easy_strerror(code));
 }
 
-}  // namespace
+} // namespace
 
-long post_json(const std::string& url, const std::string& body,
-               std::chrono::milliseconds timeout) {
+long post_json(const std::string &url, const std::string &body, std::chrono::milliseconds timeout) {
   init_once();
-  std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-  if (!curl) throw Error("libcurl could not create a handle");
+  std::unique_ptr<CURL, void (*)(CURL *)> curl(curl_easy_init(), curl_easy_cleanup);
+  if (!curl)
+    throw Error("libcurl could not create a handle");
   // "Expect:" turns off the 100-continue wait that curl adds to larger bodies.
-  curl_slist* raw_headers = curl_slist_append(nullptr, "Content-Type: application/json");
+  curl_slist *raw_headers = curl_slist_append(nullptr, "Content-Type: application/json");
   raw_headers = curl_slist_append(raw_headers, "Expect:");
-  std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(raw_headers, curl_slist_free_all);
+  std::unique_ptr<curl_slist, void (*)(curl_slist *)> headers(raw_headers, curl_slist_free_all);
   char error_text[CURL_ERROR_SIZE] = {};
 
-  CURL* h = curl.get();
+  CURL *h = curl.get();
   check(curl_easy_setopt(h, CURLOPT_URL, url.c_str()), "URL");
   check(curl_easy_setopt(h, CURLOPT_POST, 1L), "POST");
   check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data()), "body");
@@ -63,4 +64,4 @@ long post_json(const std::string& url, const std::string& body,
   return status;
 }
 
-}  // namespace http
+} // namespace http

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,12 +19,16 @@
 
 // Two parsers share the work. simdjson takes every document it accepts (it refuses NaN and
 // Infinity, integers beyond 64 bits, out-of-range floats, escaped lone surrogates, ...) and
-// its tree is copied into ours. Every refused text goes to ExactParser, which follows
-// CPython's json scanner step by step, including its error messages and positions.
-// simdjson accepts only texts that json.loads accepts, with the same values, so the two agree.
+// its tree is copied into ours. Every refused text, and every text holding the words NaN or
+// Infinity, goes to ExactParser, which follows CPython's json scanner step by step, including
+// its error messages and positions. simdjson accepts only texts that json.loads accepts, with
+// the same values (the tests compare both with Python), so the two agree.
 
 namespace json {
 namespace {
+
+// Texts from this size up release the per-thread parse buffers afterwards.
+constexpr std::size_t kLargeText = std::size_t{1} << 22;
 
 // CPython refuses integer literals longer than this (sys.get_int_max_str_digits()).
 constexpr std::size_t kMaxIntDigits = 4300;
@@ -60,8 +65,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
     std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
                   static_cast<unsigned char>(text[pos]), pos, reason);
   } else {
-    std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode bytes in position %zu-%zu: %s",
-                  pos, pos + len - 1, reason);
+    std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode bytes in position %zu-%zu: %s", pos,
+                  pos + len - 1, reason);
   }
   throw ParseError(buf);
 }
@@ -73,11 +78,11 @@ void validate_utf8(std::string_view text) {
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      if ((w & 0x8080808080808080ull) == 0) {
-        i += 8;
+    if (n - i >= 32) {
+      std::uint64_t w[4];
+      std::memcpy(w, s + i, 32);
+      if (((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ull) == 0) {
+        i += 32;
         continue;
       }
     }
@@ -123,31 +128,55 @@ void validate_utf8(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // Repeated keys
 
-// A constant-time hash of the length and the first, middle and last bytes: keys of one
-// object usually differ there ("joint_7", "joint_12"). Keys alike there only cost a compare.
+template <class Word>
+std::uint64_t load(const char* at) {
+  Word w;
+  std::memcpy(&w, at, sizeof w);
+  return w;
+}
+
+__extension__ typedef unsigned __int128 Uint128;
+
+// A key hash with fixed-size loads only (short keys read overlapping words) and one wide
+// multiply to mix: keys of one object often differ in a single digit ("joint_7", "joint_12").
 std::uint32_t key_hash(std::string_view key) {
+  const char* p = key.data();
   const std::size_t n = key.size();
-  if (n == 0) return 0;
-  const auto byte = [&key](std::size_t i) -> std::uint64_t {
-    return static_cast<unsigned char>(key[i]);
-  };
-  std::uint64_t h = n * 0x9E3779B97F4A7C15ull;
-  h ^= byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16) | (byte(n >= 2 ? n - 2 : 0) << 24);
-  h *= 0xBF58476D1CE4E5B9ull;
-  return static_cast<std::uint32_t>(h >> 32);
+  std::uint64_t a = n;
+  std::uint64_t b = 0;
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      a = a * 0x9E3779B97F4A7C15ull + load<std::uint64_t>(p + i);
+    }
+    b = load<std::uint64_t>(p + n - 8);
+  } else if (n >= 4) {
+    b = load<std::uint32_t>(p) << 32 | load<std::uint32_t>(p + n - 4);
+  } else if (n > 0) {
+    b = load<std::uint8_t>(p) | load<std::uint8_t>(p + n / 2) << 8 |
+        load<std::uint8_t>(p + n - 1) << 16;
+  }
+  const Uint128 m = static_cast<Uint128>(a ^ 0xA0761D6478BD642Full) * (b ^ 0xE7037ED1A0B428DBull);
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m) ^
+                                    static_cast<std::uint64_t>(m >> 64));
 }
 
 // Finds a repeated key while one object is built: a 1024-bit map of key hashes rules out
-// almost every new key at once, so only a hash collision costs string comparisons; a very
-// large object switches to a hash table.
+// almost every new key at once, and on a bit collision the members' hashes are compared
+// before their keys; a very large object switches to a hash table.
 class KeyIndex {
  public:
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
+  // hashes: this thread's stack of member hashes. The object's hashes sit on top of it while
+  // it is built; a nested object pushes its own above them and pops them when done.
+  explicit KeyIndex(std::vector<std::uint32_t>& hashes) : _hashes(hashes), _base(hashes.size()) {}
+  ~KeyIndex() { _hashes.resize(_base); }
+  KeyIndex(const KeyIndex&) = delete;
+  KeyIndex& operator=(const KeyIndex&) = delete;
+
   // members[0, count) are the object's members so far. Returns the position of the one named
   // key, or kNone after remembering key as the member at position count.
-  std::size_t find_or_add(std::string_view key, const Object::Member* members,
-                          std::size_t count) {
+  std::size_t find_or_add(std::string_view key, const Object::Member* members, std::size_t count) {
     if (_map) {
       const auto [it, inserted] = _map->try_emplace(std::string(key), count);
       return inserted ? kNone : it->second;
@@ -158,34 +187,35 @@ class KeyIndex {
       for (std::size_t i = 0; i < count; ++i) _map->emplace(members[i].first, i);
       return find_or_add(key, members, count);
     }
-    if (!set_bit(key)) return kNone;
-    return scan(key, members, count);
+    const std::uint32_t hash = key_hash(key);
+    const unsigned bit = hash & 1023;
+    std::uint64_t& word = _bits[bit >> 6];
+    const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
+    if ((word & mask) != 0) {
+      const std::uint32_t* hashes = _hashes.data() + _base;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (hashes[i] == hash && members[i].first == key) return i;
+      }
+    }
+    word |= mask;
+    _hashes.push_back(hash);
+    return kNone;
   }
 
  private:
   static constexpr std::size_t kBitsLimit = 128;
 
-  static std::size_t scan(std::string_view key, const Object::Member* members,
-                          std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (members[i].first == key) return i;
-    }
-    return kNone;
-  }
-
-  // Returns whether the bit was already set.
-  bool set_bit(std::string_view key) {
-    const unsigned bit = key_hash(key) >> 22;
-    std::uint64_t& word = _bits[bit >> 6];
-    const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
-    const bool was_set = (word & mask) != 0;
-    word |= mask;
-    return was_set;
-  }
-
+  std::vector<std::uint32_t>& _hashes;
+  const std::size_t _base;
   std::array<std::uint64_t, 16> _bits{};
   std::unique_ptr<std::unordered_map<std::string, std::size_t>> _map;
 };
+
+// Reused by every parse on one thread.
+std::vector<std::uint32_t>& key_hashes() {
+  thread_local std::vector<std::uint32_t> hashes;
+  return hashes;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Fast path: simdjson's tree copied into ours
@@ -287,7 +317,7 @@ class TapeReader {
   Object object(int depth) {
     Object out;
     out.reserve(count());
-    KeyIndex index;
+    KeyIndex index(key_hashes());
     ++_i;
     while (type() != '}') {
       const std::string_view key = string();
@@ -314,12 +344,20 @@ struct DomState {
   simdjson::dom::parser parser;
   simdjson::dom::document doc;
   // simdjson then refuses nesting beyond kMaxDepth itself; TooDeep is only a safeguard.
-  DomState() { (void)parser.allocate(1 << 16, kMaxDepth); }
+  DomState() {
+    if (parser.allocate(1 << 16, kMaxDepth) != simdjson::SUCCESS) throw std::bad_alloc();
+  }
 };
 
-DomState& dom_state() {
-  thread_local DomState state;
+std::unique_ptr<DomState>& dom_slot() {
+  thread_local std::unique_ptr<DomState> state;
   return state;
+}
+
+DomState& dom_state() {
+  std::unique_ptr<DomState>& state = dom_slot();
+  if (!state) state = std::make_unique<DomState>();
+  return *state;
 }
 
 // The bare words NaN and Infinity, which simdjson refuses, are what a Python producer writes
@@ -382,6 +420,11 @@ class ExactParser {
     _scratch.members.clear();
   }
 
+  static void release_buffers() {
+    scratch() = Scratch();
+    key_hashes() = std::vector<std::uint32_t>();
+  }
+
   Value run() {
     validate_utf8(_text);
     if (_text.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -419,9 +462,16 @@ class ExactParser {
   void parse_value(int depth, Emit&& emit) {
     if (_p == _end) fail(_p, "Expecting value");
     switch (*_p) {
-      case '"':
-        emit(parse_string());
+      case '"': {
+        std::string unescaped;
+        const std::string_view plain = parse_string(unescaped);
+        if (plain.data()) {
+          emit(plain);
+        } else {
+          emit(std::move(unescaped));
+        }
         return;
+      }
       case '{':
         emit(parse_object(depth));
         return;
@@ -506,13 +556,15 @@ class ExactParser {
     skip_ws();
     std::vector<Object::Member>& stack = _scratch.members;
     const std::size_t base = stack.size();
-    KeyIndex index;
+    KeyIndex index(key_hashes());
     if (_p == _end || *_p != '}') {
       while (true) {
         if (_p == _end || *_p != '"') {
           fail(_p, "Expecting property name enclosed in double quotes");
         }
-        std::string key = parse_string();
+        std::string unescaped;
+        const std::string_view plain = parse_string(unescaped);
+        const std::string_view key = plain.data() ? plain : std::string_view(unescaped);
         skip_ws();
         if (_p == _end || *_p != ':') fail(_p, "Expecting ':' delimiter");
         ++_p;
@@ -520,14 +572,20 @@ class ExactParser {
         // Nested members are pushed above this object's and popped again before the value is
         // emitted, so this object's members stay contiguous from base.
         const std::size_t dup = index.find_or_add(key, stack.data() + base, stack.size() - base);
-        if (dup == KeyIndex::kNone) {
-          parse_value(depth + 1, [&stack, &key](auto&& v) {
-            stack.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+        if (dup != KeyIndex::kNone) {
+          parse_value(depth + 1, [&stack, at = base + dup](auto&& v) {
+            stack[at].second = Value(std::forward<decltype(v)>(v));
+          });
+        } else if (plain.data()) {
+          parse_value(depth + 1, [&stack, plain](auto&& v) {
+            stack.emplace_back(std::piecewise_construct, std::forward_as_tuple(plain),
                                std::forward_as_tuple(std::forward<decltype(v)>(v)));
           });
         } else {
-          parse_value(depth + 1, [&stack, at = base + dup](auto&& v) {
-            stack[at].second = Value(std::forward<decltype(v)>(v));
+          parse_value(depth + 1, [&stack, &unescaped](auto&& v) {
+            stack.emplace_back(std::piecewise_construct,
+                               std::forward_as_tuple(std::move(unescaped)),
+                               std::forward_as_tuple(std::forward<decltype(v)>(v)));
           });
         }
         skip_ws();
@@ -545,34 +603,36 @@ class ExactParser {
     return Object(std::move(members));
   }
 
-  // Requires: *_p is the opening quote. The input is valid UTF-8 (checked up front), so bytes
-  // from 0x80 up are copied as they are.
-  std::string parse_string() {
+  // Requires: *_p is the opening quote. Returns the content as a view into the text when it
+  // holds no escape; else returns a null view and leaves the decoded content in unescaped.
+  // The input is valid UTF-8 (checked up front), so bytes from 0x80 up are copied as they are.
+  std::string_view parse_string(std::string& unescaped) {
     const char* quote = _p;
     const char* s = ++_p;
     while (s != _end && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
-    std::string out(_p, s);
     if (s != _end && *s == '"') {
+      const std::string_view plain(_p, static_cast<std::size_t>(s - _p));
       _p = s + 1;
-      return out;
+      return plain;
     }
+    unescaped.assign(_p, s);
     _p = s;
     while (true) {
       s = _p;
       while (s != _end && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
-      out.append(_p, s);
+      unescaped.append(_p, s);
       _p = s;
       if (s == _end) fail(quote, "Unterminated string starting at");
       if (*s == '"') {
         _p = s + 1;
-        return out;
+        return {};
       }
       if (*s != '\\') fail(s, "Invalid control character at");
       if (s + 1 == _end) fail(quote, "Unterminated string starting at");
       const char esc = s[1];
       if (esc == 'u') {
         _p = s + 1;
-        append_code_point(out, parse_unicode_escape());
+        append_code_point(unescaped, parse_unicode_escape());
         continue;
       }
       char c;
@@ -600,7 +660,7 @@ class ExactParser {
         default:
           fail(s, "Invalid \\escape");
       }
-      out.push_back(c);
+      unescaped.push_back(c);
       _p = s + 2;
     }
   }
@@ -759,6 +819,15 @@ double decimal_to_double(std::string_view literal) {
 }
 
 Value parse(std::string_view text) {
+  // The per-thread buffers grow to the largest text parsed; after a large one they are let go.
+  struct ReleaseIfLarge {
+    std::size_t size;
+    ~ReleaseIfLarge() {
+      if (size < kLargeText) return;
+      dom_slot().reset();
+      ExactParser::release_buffers();
+    }
+  } release{text.size()};
   if (!may_hold_non_finite(text)) {
     DomState& dom = dom_state();
     if (dom.parser.parse_into_document(dom.doc, text.data(), text.size(), true).error() ==

@@ -30,8 +30,12 @@ constexpr std::array<char, 256> kEscape = [] {
 }();
 
 void append_u(std::string& out, std::uint32_t unit) {
-  const char buf[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
-                       kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+  const char buf[6] = {'\\',
+                       'u',
+                       kHex[(unit >> 12) & 0xF],
+                       kHex[(unit >> 8) & 0xF],
+                       kHex[(unit >> 4) & 0xF],
+                       kHex[unit & 0xF]};
   out.append(buf, 6);
 }
 
@@ -139,7 +143,7 @@ void append_double(double d, std::string& out) {
   int exponent = 0;
   std::from_chars(p, end, exponent);
   if (negative_exponent) exponent = -exponent;
-  const int point = exponent + 1;         // digits before the decimal point
+  const int point = exponent + 1;  // digits before the decimal point
   if (exponent >= -4 && exponent < 16) {
     if (point <= 0) {
       out += "0.";

@@ -4,32 +4,36 @@ namespace loop {
 
 namespace {
 
-bool cancelled(const asio::cancellation_state& state) {
+bool cancelled(const asio::cancellation_state &state) {
   return state.cancelled() != asio::cancellation_type::none;
 }
 
-}  // namespace
+} // namespace
 
-asio::thread_pool& worker_pool() {
+asio::thread_pool &worker_pool() {
   static asio::thread_pool pool(2);
   return pool;
 }
 
 asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d) {
-  if (cancelled(co_await asio::this_coro::cancellation_state)) throw Cancelled{};
+  if (cancelled(co_await asio::this_coro::cancellation_state))
+    throw Cancelled{};
   auto executor = co_await asio::this_coro::executor;
   asio::steady_timer timer(executor, d);
   asio::error_code ec;
   co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-  if (ec) throw Cancelled{};
+  if (ec)
+    throw Cancelled{};
 }
 
 AsyncLock::Guard::~Guard() {
-  if (_lock != nullptr) _lock->_unlock();
+  if (_lock != nullptr)
+    _lock->_unlock();
 }
 
 asio::awaitable<AsyncLock::Guard> AsyncLock::lock() {
-  if (cancelled(co_await asio::this_coro::cancellation_state)) throw Cancelled{};
+  if (cancelled(co_await asio::this_coro::cancellation_state))
+    throw Cancelled{};
   if (!_locked) {
     _locked = true;
     co_return Guard(this);
@@ -38,7 +42,7 @@ asio::awaitable<AsyncLock::Guard> AsyncLock::lock() {
   auto waiter = std::make_shared<Waiter>(executor);
   waiter->timer.expires_at(asio::steady_timer::time_point::max());
   _waiters.push_back(waiter);
-  asio::error_code ec;  // always operation_aborted: the timer never expires
+  asio::error_code ec; // always operation_aborted: the timer never expires
   co_await waiter->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   if (!waiter->granted) {
     // Woken by the task's cancellation, not by _unlock().
@@ -64,7 +68,8 @@ void run(asio::awaitable<void> task) {
   std::exception_ptr error;
   asio::co_spawn(context, std::move(task), [&](std::exception_ptr e) { error = e; });
   context.run();
-  if (error) std::rethrow_exception(error);
+  if (error)
+    std::rethrow_exception(error);
 }
 
-}  // namespace loop
+} // namespace loop

@@ -30,7 +30,7 @@ struct Cancelled {};
 
 // The worker pool shared by every loop of the process (the loop's "default executor"):
 // two threads, created on first use.
-asio::thread_pool& worker_pool();
+asio::thread_pool &worker_pool();
 
 // GCC 12 miscompiles a lambda that captures a non-trivial value by copy ([s], [name = str])
 // when the lambda is written inside a full-expression holding a co_await: the capture is not
@@ -42,8 +42,7 @@ asio::thread_pool& worker_pool();
 // Runs fn on the worker pool and resumes the awaiting coroutine on its own executor with
 // fn's result; an exception thrown by fn is rethrown on the loop thread. The loop keeps
 // running while fn does; fn is not interrupted by a cancellation of the awaiting task.
-template <typename Fn>
-asio::awaitable<std::invoke_result_t<Fn>> run_blocking(Fn fn);
+template <typename Fn> asio::awaitable<std::invoke_result_t<Fn>> run_blocking(Fn fn);
 
 // Suspends the awaiting coroutine for d without blocking the loop.
 asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d);
@@ -52,30 +51,30 @@ asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d);
 // lock is free. Waiters get the lock in the order they asked for it. Use from one loop thread
 // only. Must outlive every Guard and every waiter.
 class AsyncLock {
- public:
-  class Guard {  // releases the lock when destroyed
-   public:
-    explicit Guard(AsyncLock* lock) : _lock(lock) {}
-    Guard(Guard&& other) noexcept : _lock(std::exchange(other._lock, nullptr)) {}
-    Guard& operator=(Guard&&) = delete;
+public:
+  class Guard { // releases the lock when destroyed
+  public:
+    explicit Guard(AsyncLock *lock) : _lock(lock) {}
+    Guard(Guard &&other) noexcept : _lock(std::exchange(other._lock, nullptr)) {}
+    Guard &operator=(Guard &&) = delete;
     ~Guard();
 
-   private:
-    AsyncLock* _lock;
+  private:
+    AsyncLock *_lock;
   };
 
   AsyncLock() = default;
-  AsyncLock(const AsyncLock&) = delete;
-  AsyncLock& operator=(const AsyncLock&) = delete;
+  AsyncLock(const AsyncLock &) = delete;
+  AsyncLock &operator=(const AsyncLock &) = delete;
 
   // Throws Cancelled (and leaves the queue) when the waiting task is cancelled.
   asio::awaitable<Guard> lock();
   bool locked() const { return _locked; }
 
- private:
+private:
   // One suspended lock(): its timer never expires by itself; it is cancelled to wake it.
   struct Waiter {
-    explicit Waiter(const asio::any_io_executor& executor) : timer(executor) {}
+    explicit Waiter(const asio::any_io_executor &executor) : timer(executor) {}
     asio::steady_timer timer;
     bool granted = false;
   };
@@ -87,10 +86,13 @@ class AsyncLock {
   std::deque<std::shared_ptr<Waiter>> _waiters;
 };
 
-// Runs the awaitable to completion on a fresh io_context on the calling thread and returns
-// its result (rethrowing its exception). For tests, tools and main().
-template <typename T>
-T run(asio::awaitable<T> task);
+// Runs the awaitable on a fresh io_context on the calling thread and returns its result
+// (rethrowing its exception). For tests, tools and main(). Returns once the context is out of
+// work: the task has finished and so has everything it started (detached tasks, blocking
+// calls), and nothing waits on the context any more. An open redis::Connection keeps a read
+// waiting, so close it (EventBase::disconnect) before the task ends. Objects bound to the
+// context (connections, timers) must not outlive the call.
+template <typename T> T run(asio::awaitable<T> task);
 void run(asio::awaitable<void> task);
 
 // ---------------------------------------------------------------------------------------------
@@ -98,8 +100,7 @@ void run(asio::awaitable<void> task);
 namespace detail {
 
 // Completes with (exception, result) on the handler's own executor after fn ran on the pool.
-template <typename R, typename Fn>
-auto async_on_pool(Fn fn) {
+template <typename R, typename Fn> auto async_on_pool(Fn fn) {
   using Result = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
   return asio::async_initiate<const asio::use_awaitable_t<>,
                               void(std::exception_ptr, std::optional<Result>)>(
@@ -121,8 +122,8 @@ auto async_on_pool(Fn fn) {
             error = std::current_exception();
           }
           auto executor = work.get_executor();
-          asio::post(executor, [handler = std::move(handler), error,
-                                result = std::move(result), work = std::move(work)]() mutable {
+          asio::post(executor, [handler = std::move(handler), error, result = std::move(result),
+                                work = std::move(work)]() mutable {
             std::move(handler)(error, std::move(result));
           });
         });
@@ -130,27 +131,26 @@ auto async_on_pool(Fn fn) {
       asio::use_awaitable, std::move(fn));
 }
 
-}  // namespace detail
+} // namespace detail
 
-template <typename Fn>
-asio::awaitable<std::invoke_result_t<Fn>> run_blocking(Fn fn) {
+template <typename Fn> asio::awaitable<std::invoke_result_t<Fn>> run_blocking(Fn fn) {
   using R = std::invoke_result_t<Fn>;
   auto result = co_await detail::async_on_pool<R>(std::move(fn));
-  if constexpr (!std::is_void_v<R>) co_return std::move(*result);
+  if constexpr (!std::is_void_v<R>)
+    co_return std::move(*result);
 }
 
-template <typename T>
-T run(asio::awaitable<T> task) {
+template <typename T> T run(asio::awaitable<T> task) {
   asio::io_context context;
   std::optional<T> result;
   std::exception_ptr error;
   asio::co_spawn(
-      context,
-      [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); },
+      context, [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); },
       [&](std::exception_ptr e) { error = e; });
   context.run();
-  if (error) std::rethrow_exception(error);
+  if (error)
+    std::rethrow_exception(error);
   return std::move(*result);
 }
 
-}  // namespace loop
+} // namespace loop

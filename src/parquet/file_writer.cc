@@ -46,7 +46,7 @@ void check_options(const std::string& path, const Schema& schema, const WriterOp
 FileWriter::FileWriter(std::string path, Schema schema, WriterOptions options) {
   check_options(path, schema, options);
   _impl = std::make_unique<Impl>(std::move(path), std::move(schema), options);
-  _impl->out.emplace(_impl->path, false);
+  _impl->out.emplace(_impl->path);
   _impl->out->write("PAR1", 4);
 }
 

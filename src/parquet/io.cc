@@ -14,6 +14,7 @@ namespace parquet {
 namespace {
 
 constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+constexpr std::uint64_t kWriteBackBytes = std::uint64_t{16} << 20;
 
 std::string describe_errno(int err) { return std::strerror(err); }
 
@@ -63,6 +64,7 @@ InputFile::~InputFile() {
 }
 
 void InputFile::read(std::uint64_t offset, std::size_t size, std::uint8_t* out) const {
+  if (size == 0) return;
   if (_memory != nullptr) {
     std::memcpy(out, _memory + offset, size);
     return;
@@ -79,11 +81,24 @@ void InputFile::read(std::uint64_t offset, std::size_t size, std::uint8_t* out) 
   }
 }
 
-OutputFile::OutputFile(std::string path, bool exclusive) : _path(std::move(path)) {
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-  _fd = ::open(_path.c_str(), flags, 0666);
+OutputFile::OutputFile(std::string path) : _path(std::move(path)) {
+  _fd = ::open(_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (_fd < 0) _fail("create");
   _buffer.resize(kBufferBytes);
+}
+
+OutputFile::OutputFile(std::string path, int fd) : _path(std::move(path)), _fd(fd) {
+  _buffer.resize(kBufferBytes);
+}
+
+void OutputFile::_written(std::uint64_t bytes) {
+  _handed += bytes;
+  if (_write_back_early && _handed - _written_back >= kWriteBackBytes) {
+    // Only starts the writes; errors surface at sync().
+    ::sync_file_range(_fd, static_cast<off_t>(_written_back),
+                      static_cast<off_t>(_handed - _written_back), SYNC_FILE_RANGE_WRITE);
+    _written_back = _handed;
+  }
 }
 
 OutputFile::~OutputFile() {
@@ -103,10 +118,12 @@ void OutputFile::_write_direct(const std::uint8_t* data, std::size_t size) {
     }
     data += n;
     size -= static_cast<std::size_t>(n);
+    _written(static_cast<std::uint64_t>(n));
   }
 }
 
 void OutputFile::write(const void* data, std::size_t size) {
+  if (size == 0) return;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   _position += size;
   if (_used + size <= _buffer.size()) {
@@ -133,6 +150,7 @@ void OutputFile::copy_from(const InputFile& input, std::uint64_t offset, std::ui
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;  // not supported here, or the input got shorter: copy by hand
       left -= static_cast<std::uint64_t>(n);
+      _written(static_cast<std::uint64_t>(n));
     }
     _position += size - left;
     offset += size - left;

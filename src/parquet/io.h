@@ -41,9 +41,10 @@ class InputFile {
 // A file written front to back through a buffer; tracks its position.
 class OutputFile {
  public:
-  // Creates or truncates path. exclusive: fail when it exists (for temporary names).
-  // Throws parquet::Error naming the file.
-  OutputFile(std::string path, bool exclusive);
+  // Creates or truncates path. Throws parquet::Error naming the file.
+  explicit OutputFile(std::string path);
+  // Takes over fd, open for writing on the empty file at path.
+  OutputFile(std::string path, int fd);
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();  // closes without flushing when close() was not called
@@ -57,18 +58,25 @@ class OutputFile {
   // Copies size bytes at offset of input, in the kernel where it can.
   void copy_from(const InputFile& input, std::uint64_t offset, std::uint64_t size);
   void flush();
+  // From now on, starts the kernel's writeback of every few MiB written, so that a final
+  // sync() waits for little more than the last of them.
+  void write_back_early() { _write_back_early = true; }
   void sync();   // flush, then fsync
   void close();  // flush, then close; throws on failure
 
  private:
   [[noreturn]] void _fail(const char* action) const;
   void _write_direct(const std::uint8_t* data, std::size_t size);
+  void _written(std::uint64_t bytes);
 
   std::string _path;
   int _fd = -1;
   std::uint64_t _position = 0;
   std::vector<std::uint8_t> _buffer;
   std::size_t _used = 0;
+  bool _write_back_early = false;
+  std::uint64_t _handed = 0;       // bytes given to the kernel
+  std::uint64_t _written_back = 0; // bytes whose writeback was started
 };
 
 }  // namespace parquet

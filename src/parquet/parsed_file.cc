@@ -136,8 +136,14 @@ void ParsedFile::_check_schema() {
   if (elements.empty()) damaged("footer has no schema");
   const SchemaElement& root = elements.front();
   if (root.type || !root.num_children) damaged("schema root is not a group");
+  for (std::size_t i = 1; i < elements.size(); ++i) {
+    if (elements[i].num_children) {
+      unsupported("a nested schema (column " + quoted(elements[i].name.value_or("")) + ")");
+    }
+  }
   if (*root.num_children != static_cast<std::int64_t>(elements.size()) - 1) {
-    unsupported("a nested schema");
+    damaged("schema root counts " + std::to_string(*root.num_children) + " columns for " +
+            std::to_string(elements.size() - 1));
   }
   if (elements.size() == 1) damaged("schema has no columns");
   std::vector<Field> fields;
@@ -146,7 +152,6 @@ void ParsedFile::_check_schema() {
     const SchemaElement& e = elements[i];
     if (!e.name) damaged("schema element " + std::to_string(i) + " has no name");
     const std::string column = "column " + quoted(*e.name);
-    if (e.num_children) unsupported("a nested schema (" + column + ")");
     if (!e.type) damaged(column + " has no type");
     if (!e.repetition_type) damaged(column + " has no repetition type");
     if (*e.repetition_type == kRepetitionRequired) unsupported("a REQUIRED " + column);
@@ -423,7 +428,9 @@ void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column& out,
           out.ints.resize(at + n, 0);
           dst = reinterpret_cast<std::uint8_t*>(out.ints.data() + at);
         }
-        if (present == n) {
+        if (n == 0) {
+          break;
+        } else if (present == n) {
           std::memcpy(dst, values, n * 8);
         } else {
           const std::uint8_t* src = values;

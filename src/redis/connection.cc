@@ -22,7 +22,7 @@ constexpr auto kConnectTimeout = std::chrono::seconds(5);
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::string_view kScheme = "redis://";
 
-std::invalid_argument bad_url(std::string_view url, const std::string& why) {
+std::invalid_argument bad_url(std::string_view url, const std::string &why) {
   return std::invalid_argument("Invalid Redis URL '" + std::string(url) + "': " + why);
 }
 
@@ -48,7 +48,8 @@ std::string percent_decode(std::string_view url, std::string_view text) {
 // Whole-text decimal number in [low, high], or nullopt.
 std::optional<long> parse_number(std::string_view text, long low, long high) {
   long value = 0;
-  if (text.empty() || text.front() == '+' || text.front() == '-') return std::nullopt;
+  if (text.empty() || text.front() == '+' || text.front() == '-')
+    return std::nullopt;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
     return std::nullopt;
@@ -57,65 +58,69 @@ std::optional<long> parse_number(std::string_view text, long low, long high) {
 }
 
 // The reply as our type. An error reply, even nested in an array, is thrown as ResponseError.
-Reply convert(const redisReply* r) {
+Reply convert(const redisReply *r) {
   Reply out;
   switch (r->type) {
-    case REDIS_REPLY_STRING:
-      out.type = Reply::Type::kString;
-      out.str.assign(r->str, r->len);
-      break;
-    case REDIS_REPLY_STATUS:
-      out.type = Reply::Type::kStatus;
-      out.str.assign(r->str, r->len);
-      break;
-    case REDIS_REPLY_INTEGER:
-      out.type = Reply::Type::kInteger;
-      out.integer = r->integer;
-      break;
-    case REDIS_REPLY_NIL:
-      out.type = Reply::Type::kNil;
-      break;
-    case REDIS_REPLY_ARRAY:
-      out.type = Reply::Type::kArray;
-      out.elements.reserve(r->elements);
-      for (std::size_t i = 0; i < r->elements; ++i) out.elements.push_back(convert(r->element[i]));
-      break;
-    case REDIS_REPLY_ERROR:
-      throw ResponseError(std::string(r->str, r->len));
-    default:
-      throw ResponseError("Unsupported Redis reply type " + std::to_string(r->type));
+  case REDIS_REPLY_STRING:
+    out.type = Reply::Type::kString;
+    out.str.assign(r->str, r->len);
+    break;
+  case REDIS_REPLY_STATUS:
+    out.type = Reply::Type::kStatus;
+    out.str.assign(r->str, r->len);
+    break;
+  case REDIS_REPLY_INTEGER:
+    out.type = Reply::Type::kInteger;
+    out.integer = r->integer;
+    break;
+  case REDIS_REPLY_NIL:
+    out.type = Reply::Type::kNil;
+    break;
+  case REDIS_REPLY_ARRAY:
+    out.type = Reply::Type::kArray;
+    out.elements.reserve(r->elements);
+    for (std::size_t i = 0; i < r->elements; ++i)
+      out.elements.push_back(convert(r->element[i]));
+    break;
+  case REDIS_REPLY_ERROR:
+    throw ResponseError(std::string(r->str, r->len));
+  default:
+    throw ResponseError("Unsupported Redis reply type " + std::to_string(r->type));
   }
   return out;
 }
 
 // The one place where hiredis return codes become exceptions: a reader error is a broken
 // protocol stream, which only a new connection can recover from.
-void check(int rc, const redisReader* reader, const Endpoint& endpoint) {
-  if (rc == REDIS_OK) return;
+void check(int rc, const redisReader *reader, const Endpoint &endpoint) {
+  if (rc == REDIS_OK)
+    return;
   throw ConnectionError("Redis protocol error: " + std::string(reader->errstr) + " (" +
                         endpoint.address() + ")");
 }
 
-std::vector<std::string> auth_args(const Endpoint& endpoint) {
-  if (endpoint.user) return {"AUTH", *endpoint.user, *endpoint.password};
+std::vector<std::string> auth_args(const Endpoint &endpoint) {
+  if (endpoint.user)
+    return {"AUTH", *endpoint.user, *endpoint.password};
   return {"AUTH", *endpoint.password};
 }
 
-std::vector<std::string> select_args(const Endpoint& endpoint) {
+std::vector<std::string> select_args(const Endpoint &endpoint) {
   return {"SELECT", std::to_string(endpoint.db)};
 }
 
 // One awaiting command(): completed once, by its reply, the connection's failure or the
 // awaiting task's cancellation, whichever comes first.
-template <typename Handler>
-struct Waiting {
+template <typename Handler> struct Waiting {
   explicit Waiting(Handler h) : handler(std::move(h)) {}
 
   // Completion always goes through the awaiting task's executor, so the task resumes in a
   // turn of its own and whatever it sends then is flushed together.
   void complete(std::exception_ptr error, Reply reply, bool from_slot) {
-    if (!handler) return;
-    if (!from_slot && slot.is_connected()) slot.clear();
+    if (!handler)
+      return;
+    if (!from_slot && slot.is_connected())
+      slot.clear();
     Handler h = std::move(*handler);
     handler.reset();
     auto executor = asio::get_associated_executor(h);
@@ -128,7 +133,7 @@ struct Waiting {
   asio::cancellation_slot slot;
 };
 
-}  // namespace
+} // namespace
 
 std::string Endpoint::address() const {
   bool ipv6 = host.find(':') != std::string::npos;
@@ -138,7 +143,8 @@ std::string Endpoint::address() const {
 Endpoint parse_url(std::string_view url) {
   if (url.substr(0, kScheme.size()) != kScheme) {
     std::size_t colon = url.find("://");
-    if (colon == std::string_view::npos) throw bad_url(url, "expected redis://host[:port][/db]");
+    if (colon == std::string_view::npos)
+      throw bad_url(url, "expected redis://host[:port][/db]");
     throw bad_url(url, "unsupported scheme '" + std::string(url.substr(0, colon)) +
                            "', expected redis://");
   }
@@ -155,7 +161,8 @@ Endpoint parse_url(std::string_view url) {
     if (colon == std::string_view::npos) {
       throw bad_url(url, "credentials must be written [user]:password@");
     }
-    if (colon > 0) endpoint.user = percent_decode(url, credentials.substr(0, colon));
+    if (colon > 0)
+      endpoint.user = percent_decode(url, credentials.substr(0, colon));
     endpoint.password = percent_decode(url, credentials.substr(colon + 1));
     authority = authority.substr(at + 1);
   }
@@ -164,11 +171,13 @@ Endpoint parse_url(std::string_view url) {
   bool has_port = false;
   if (!authority.empty() && authority.front() == '[') {
     std::size_t close = authority.find(']');
-    if (close == std::string_view::npos) throw bad_url(url, "unclosed '[' in the host");
+    if (close == std::string_view::npos)
+      throw bad_url(url, "unclosed '[' in the host");
     endpoint.host = std::string(authority.substr(1, close - 1));
     std::string_view after = authority.substr(close + 1);
     if (!after.empty()) {
-      if (after.front() != ':') throw bad_url(url, "unexpected text after the host");
+      if (after.front() != ':')
+        throw bad_url(url, "unexpected text after the host");
       has_port = true;
       port_text = after.substr(1);
     }
@@ -180,35 +189,38 @@ Endpoint parse_url(std::string_view url) {
       port_text = authority.substr(colon + 1);
     }
   }
-  if (endpoint.host.empty()) throw bad_url(url, "no host");
+  if (endpoint.host.empty())
+    throw bad_url(url, "no host");
   if (has_port) {
     auto port = parse_number(port_text, 1, 65535);
-    if (!port) throw bad_url(url, "invalid port '" + std::string(port_text) + "'");
+    if (!port)
+      throw bad_url(url, "invalid port '" + std::string(port_text) + "'");
     endpoint.port = static_cast<std::uint16_t>(*port);
   }
   if (!path.empty()) {
     auto db = parse_number(path, 0, 1 << 20);
-    if (!db) throw bad_url(url, "invalid database number '" + std::string(path) + "'");
+    if (!db)
+      throw bad_url(url, "invalid database number '" + std::string(path) + "'");
     endpoint.db = static_cast<int>(*db);
   }
   return endpoint;
 }
 
 Connection::Connection(asio::any_io_executor executor, Endpoint endpoint)
-    : _executor(std::move(executor)),
-      _endpoint(std::move(endpoint)),
-      _socket(_executor),
+    : _executor(std::move(executor)), _endpoint(std::move(endpoint)), _socket(_executor),
       _read_buffer(kReadChunk) {}
 
 Connection::~Connection() {
   asio::error_code ignored;
   _socket.close(ignored);
-  if (_reader != nullptr) redisReaderFree(_reader);
+  if (_reader != nullptr)
+    redisReaderFree(_reader);
   auto handlers = std::move(_pending);
-  auto error = std::make_exception_ptr(ConnectionError("Connection closed (" +
-                                                       _endpoint.address() + ")"));
-  for (auto& handler : handlers) {
-    if (handler) handler(error, Reply{});
+  auto error =
+      std::make_exception_ptr(ConnectionError("Connection closed (" + _endpoint.address() + ")"));
+  for (auto &handler : handlers) {
+    if (handler)
+      handler(error, Reply{});
   }
 }
 
@@ -221,7 +233,8 @@ asio::awaitable<std::shared_ptr<Connection>> Connection::connect(asio::any_io_ex
   if (connection->_endpoint.password) {
     co_await connection->command(auth_args(connection->_endpoint));
   }
-  if (connection->_endpoint.db != 0) co_await connection->command(select_args(connection->_endpoint));
+  if (connection->_endpoint.db != 0)
+    co_await connection->command(select_args(connection->_endpoint));
   co_return connection;
 }
 
@@ -236,8 +249,10 @@ asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
     asio::ip::tcp::resolver resolver(_executor);
     auto results = co_await resolver.async_resolve(_endpoint.host, std::to_string(_endpoint.port),
                                                    asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) throw ConnectionError(_describe(ec));
-    for (const auto& entry : results) targets.push_back(entry.endpoint());
+    if (ec)
+      throw ConnectionError(_describe(ec));
+    for (const auto &entry : results)
+      targets.push_back(entry.endpoint());
   }
 
   asio::ip::tcp::socket socket(_executor);
@@ -245,17 +260,21 @@ asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
   auto outcome = co_await (
       asio::async_connect(socket, targets, asio::redirect_error(asio::use_awaitable, ec)) ||
       timer.async_wait(asio::use_awaitable));
-  if (outcome.index() == 1) throw ConnectionError(_describe(asio::error::timed_out));
-  if (ec) throw ConnectionError(_describe(ec));
+  if (outcome.index() == 1)
+    throw ConnectionError(_describe(asio::error::timed_out));
+  if (ec)
+    throw ConnectionError(_describe(ec));
   socket.set_option(asio::ip::tcp::no_delay(true));
   co_return socket;
 }
 
 void Connection::_install(asio::ip::tcp::socket socket) {
   _socket = std::move(socket);
-  if (_reader != nullptr) redisReaderFree(_reader);
+  if (_reader != nullptr)
+    redisReaderFree(_reader);
   _reader = redisReaderCreate();
-  if (_reader == nullptr) throw std::bad_alloc();
+  if (_reader == nullptr)
+    throw std::bad_alloc();
   ++_generation;
   _write_in_flight = false;
   _state = State::kOpen;
@@ -263,23 +282,27 @@ void Connection::_install(asio::ip::tcp::socket socket) {
   _schedule_flush();
 }
 
-asio::awaitable<void> Connection::_reconnect() {
-  auto self = shared_from_this();
+asio::awaitable<void> Connection::_reconnect([[maybe_unused]] std::shared_ptr<Connection> self) {
   try {
     auto socket = co_await _open_socket();
-    if (_state != State::kConnecting) co_return;  // closed while connecting
+    if (_state != State::kConnecting)
+      co_return; // closed while connecting
     _queue_handshake_first();
     _install(std::move(socket));
-  } catch (const std::exception& e) {
-    if (_state == State::kConnecting) _fail(e.what());
+  } catch (const std::exception &e) {
+    if (_state == State::kConnecting)
+      _fail(e.what());
   }
 }
 
 void Connection::_queue_handshake_first() {
   std::vector<std::vector<std::string>> commands;
-  if (_endpoint.password) commands.push_back(auth_args(_endpoint));
-  if (_endpoint.db != 0) commands.push_back(select_args(_endpoint));
-  if (commands.empty()) return;
+  if (_endpoint.password)
+    commands.push_back(auth_args(_endpoint));
+  if (_endpoint.db != 0)
+    commands.push_back(select_args(_endpoint));
+  if (commands.empty())
+    return;
 
   std::string queued = std::move(_out);
   _out.clear();
@@ -287,52 +310,58 @@ void Connection::_queue_handshake_first() {
   for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
     _pending.push_front([weak, what = (*it)[0]](std::exception_ptr error, Reply) {
       auto self = weak.lock();
-      if (!error || !self) return;
+      if (!error || !self)
+        return;
       try {
         std::rethrow_exception(error);
-      } catch (const ResponseError& e) {
+      } catch (const ResponseError &e) {
         // Commands behind a refused handshake would only fail one by one.
-        self->_fail("Redis refused " + what + ": " + e.what() + " (" +
-                    self->_endpoint.address() + ")");
+        self->_fail("Redis refused " + what + ": " + e.what() + " (" + self->_endpoint.address() +
+                    ")");
       } catch (...) {
         // The connection is failing already; its own error reaches every command.
       }
     });
   }
-  for (const auto& args : commands) _append(args);
+  for (const auto &args : commands)
+    _append(args);
   _out += queued;
 }
 
-void Connection::_append(const std::vector<std::string>& args) {
-  std::vector<const char*> argv;
+void Connection::_append(const std::vector<std::string> &args) {
+  std::vector<const char *> argv;
   std::vector<std::size_t> lengths;
   argv.reserve(args.size());
   lengths.reserve(args.size());
-  for (const auto& arg : args) {
+  for (const auto &arg : args) {
     argv.push_back(arg.data());
     lengths.push_back(arg.size());
   }
-  char* formatted = nullptr;
+  char *formatted = nullptr;
   int length = redisFormatCommandArgv(&formatted, static_cast<int>(args.size()), argv.data(),
                                       lengths.data());
-  if (length < 0) throw std::bad_alloc();
+  if (length < 0)
+    throw std::bad_alloc();
   _out.append(formatted, static_cast<std::size_t>(length));
   redisFreeCommand(formatted);
 }
 
 void Connection::send(std::vector<std::string> args, ReplyHandler on_reply) {
-  if (args.empty()) throw std::invalid_argument("Redis command without a name");
+  if (args.empty())
+    throw std::invalid_argument("Redis command without a name");
   if (_state == State::kClosed) {
-    auto error = std::make_exception_ptr(
-        ConnectionError("Connection closed (" + _endpoint.address() + ")"));
-    if (on_reply) asio::post(_executor, [on_reply, error] { on_reply(error, Reply{}); });
+    auto error =
+        std::make_exception_ptr(ConnectionError("Connection closed (" + _endpoint.address() + ")"));
+    if (on_reply)
+      asio::post(_executor, [on_reply, error] { on_reply(error, Reply{}); });
     return;
   }
   _append(args);
   _pending.push_back(std::move(on_reply));
   if (_state == State::kBroken) {
     _state = State::kConnecting;
-    asio::co_spawn(_executor, _reconnect(), asio::detached);
+    // The task holds the connection from its creation: the sender may let go of it at once.
+    asio::co_spawn(_executor, _reconnect(shared_from_this()), asio::detached);
   } else if (_state == State::kOpen) {
     _schedule_flush();
   }
@@ -361,17 +390,20 @@ asio::awaitable<Reply> Connection::command(std::vector<std::string> args) {
 }
 
 asio::awaitable<void> Connection::drain() {
-  if (_pending.empty()) co_return;
+  if (_pending.empty())
+    co_return;
   auto self = shared_from_this();
   co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(
       [this](auto handler) {
         using Handler = decltype(handler);
         auto shared = std::make_shared<std::optional<Handler>>(std::move(handler));
         // Replies come in order, so the last handler runs after every earlier one.
-        ReplyHandler& last = _pending.back();
+        ReplyHandler &last = _pending.back();
         last = [previous = std::move(last), shared](std::exception_ptr error, Reply reply) {
-          if (previous) previous(error, std::move(reply));
-          if (!*shared) return;
+          if (previous)
+            previous(error, std::move(reply));
+          if (!*shared)
+            return;
           Handler h = std::move(**shared);
           shared->reset();
           auto executor = asio::get_associated_executor(h);
@@ -382,7 +414,8 @@ asio::awaitable<void> Connection::drain() {
 }
 
 void Connection::close() {
-  if (_state == State::kClosed) return;
+  if (_state == State::kClosed)
+    return;
   // Closed first, so that a handler sending again from _fail() does not reconnect.
   _state = State::kClosed;
   _fail("Connection closed (" + _endpoint.address() + ")");
@@ -391,7 +424,8 @@ void Connection::close() {
 bool Connection::is_open() const { return _state == State::kOpen; }
 
 void Connection::_schedule_flush() {
-  if (_flush_scheduled) return;
+  if (_flush_scheduled)
+    return;
   _flush_scheduled = true;
   asio::post(_executor, [self = shared_from_this()] {
     self->_flush_scheduled = false;
@@ -400,15 +434,17 @@ void Connection::_schedule_flush() {
 }
 
 void Connection::_flush() {
-  if (_state != State::kOpen || _write_in_flight || _out.empty()) return;
+  if (_state != State::kOpen || _write_in_flight || _out.empty())
+    return;
   auto bytes = std::make_shared<std::string>(std::move(_out));
   _out.clear();
   _write_in_flight = true;
   ++_writes;
   asio::async_write(_socket, asio::buffer(*bytes),
-                    [self = shared_from_this(), bytes, generation = _generation](
-                        const asio::error_code& ec, std::size_t) {
-                      if (generation != self->_generation) return;
+                    [self = shared_from_this(), bytes,
+                     generation = _generation](const asio::error_code &ec, std::size_t) {
+                      if (generation != self->_generation)
+                        return;
                       self->_write_in_flight = false;
                       if (ec) {
                         self->_fail(self->_describe(ec));
@@ -421,10 +457,11 @@ void Connection::_flush() {
 void Connection::_start_read() {
   // A weak reference: an idle read must not keep a connection nobody holds alive.
   _socket.async_read_some(asio::buffer(_read_buffer),
-                          [weak = weak_from_this(), generation = _generation](
-                              const asio::error_code& ec, std::size_t n) {
+                          [weak = weak_from_this(),
+                           generation = _generation](const asio::error_code &ec, std::size_t n) {
                             auto self = weak.lock();
-                            if (!self || generation != self->_generation) return;
+                            if (!self || generation != self->_generation)
+                              return;
                             if (ec) {
                               self->_fail(self->_describe(ec));
                               return;
@@ -438,14 +475,15 @@ void Connection::_on_read(std::size_t n) {
   try {
     check(redisReaderFeed(_reader, _read_buffer.data(), n), _reader, _endpoint);
     for (;;) {
-      void* raw = nullptr;
+      void *raw = nullptr;
       check(redisReaderGetReply(_reader, &raw), _reader, _endpoint);
-      if (raw == nullptr) break;
-      std::unique_ptr<redisReply, void (*)(void*)> owned(static_cast<redisReply*>(raw),
-                                                         freeReplyObject);
+      if (raw == nullptr)
+        break;
+      std::unique_ptr<redisReply, void (*)(void *)> owned(static_cast<redisReply *>(raw),
+                                                          freeReplyObject);
       if (_pending.empty()) {
-        throw ConnectionError("Redis sent a reply no command asked for (" +
-                              _endpoint.address() + ")");
+        throw ConnectionError("Redis sent a reply no command asked for (" + _endpoint.address() +
+                              ")");
       }
       ReplyHandler handler = std::move(_pending.front());
       _pending.pop_front();
@@ -453,24 +491,27 @@ void Connection::_on_read(std::size_t n) {
       Reply reply;
       try {
         reply = convert(owned.get());
-      } catch (const ResponseError&) {
+      } catch (const ResponseError &) {
         error = std::current_exception();
       }
       owned.reset();
-      if (handler) handler(error, std::move(reply));
+      if (handler)
+        handler(error, std::move(reply));
       // The handler may have closed the connection, or broken it and reconnected.
-      if (generation != _generation) return;
+      if (generation != _generation)
+        return;
     }
-  } catch (const ConnectionError& e) {
+  } catch (const ConnectionError &e) {
     _fail(e.what());
     return;
   }
   _start_read();
 }
 
-void Connection::_fail(const std::string& message) {
+void Connection::_fail(const std::string &message) {
   ++_generation;
-  if (_state != State::kClosed) _state = State::kBroken;
+  if (_state != State::kClosed)
+    _state = State::kBroken;
   asio::error_code ignored;
   _socket.close(ignored);
   _out.clear();
@@ -478,14 +519,15 @@ void Connection::_fail(const std::string& message) {
   auto handlers = std::move(_pending);
   _pending.clear();
   auto error = std::make_exception_ptr(ConnectionError(message));
-  for (auto& handler : handlers) {
-    if (handler) handler(error, Reply{});
+  for (auto &handler : handlers) {
+    if (handler)
+      handler(error, Reply{});
   }
 }
 
-std::string Connection::_describe(const asio::error_code& ec) const {
+std::string Connection::_describe(const asio::error_code &ec) const {
   std::string what = ec == asio::error::eof ? "Connection closed by the server" : ec.message();
   return what + " (" + _endpoint.address() + ")";
 }
 
-}  // namespace redis
+} // namespace redis

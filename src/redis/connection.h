@@ -47,7 +47,7 @@ struct Endpoint {
 Endpoint parse_url(std::string_view url);
 
 class Connection : public std::enable_shared_from_this<Connection> {
- public:
+public:
   // Connects (AUTH and SELECT as the endpoint asks). Throws ConnectionError when the server
   // cannot be reached, ResponseError when it refuses AUTH or SELECT.
   static asio::awaitable<std::shared_ptr<Connection>> connect(asio::any_io_executor executor,
@@ -61,9 +61,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // compile a braced list as the operand of co_await (`co_await c->command({"PING"})`
   // fails with "array used as initializer"), so call sites inside coroutines use this form.
   template <typename... Words>
-    requires(sizeof...(Words) > 0 &&
-             (std::is_convertible_v<const Words&, std::string_view> && ...))
-  asio::awaitable<Reply> command(const Words&... words) {
+  requires(sizeof...(Words) > 0 && (std::is_convertible_v<const Words &, std::string_view> &&
+                                    ...)) asio::awaitable<Reply> command(const Words &...words) {
     return command(std::vector<std::string>{std::string(std::string_view(words))...});
   }
 
@@ -81,7 +80,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void close();
   bool is_open() const;
 
-  const Endpoint& endpoint() const { return _endpoint; }
+  const Endpoint &endpoint() const { return _endpoint; }
   // Commands sent and not yet answered.
   std::size_t pending() const { return _pending.size(); }
   // Writes issued to the socket since the connection was created (a pipelining observable).
@@ -89,10 +88,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   Connection(asio::any_io_executor executor, Endpoint endpoint);
   ~Connection();
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
 
- private:
+private:
   enum class State { kBroken, kConnecting, kOpen, kClosed };
 
   // Opens a socket to the endpoint (no handshake). Throws ConnectionError.
@@ -100,17 +99,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Makes socket the connection's own, with a fresh reply reader, and starts reading.
   void _install(asio::ip::tcp::socket socket);
   // The one reconnection attempt, started by the first command after a failure.
-  asio::awaitable<void> _reconnect();
+  asio::awaitable<void> _reconnect(std::shared_ptr<Connection> self);
   // Queues AUTH and SELECT ahead of every command queued so far.
   void _queue_handshake_first();
-  void _append(const std::vector<std::string>& args);
+  void _append(const std::vector<std::string> &args);
   void _schedule_flush();
   void _flush();
   void _start_read();
   void _on_read(std::size_t n);
   // Breaks the connection: every pending command fails with ConnectionError(message).
-  void _fail(const std::string& message);
-  std::string _describe(const asio::error_code& ec) const;
+  void _fail(const std::string &message);
+  std::string _describe(const asio::error_code &ec) const;
 
   asio::any_io_executor _executor;
   Endpoint _endpoint;
@@ -118,8 +117,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   State _state = State::kBroken;
   // Bumped on every (re)connection and failure, so callbacks of an older socket do nothing.
   std::uint64_t _generation = 0;
-  redisReader* _reader = nullptr;
-  std::string _out;  // formatted commands not yet handed to a write
+  redisReader *_reader = nullptr;
+  std::string _out; // formatted commands not yet handed to a write
   bool _write_in_flight = false;
   bool _flush_scheduled = false;
   std::vector<char> _read_buffer;
@@ -128,4 +127,4 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t _writes = 0;
 };
 
-}  // namespace redis
+} // namespace redis

@@ -89,8 +89,9 @@ class Child {
 // Commands against a server from the test thread.
 redis::Reply command(const std::string& url, Args args) {
   return loop::run([&]() -> asio::awaitable<redis::Reply> {
-    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                 redis::parse_url(url));
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(url);
+    auto c = co_await redis::Connection::connect(executor, endpoint);
     redis::Reply r = co_await c->command(std::move(args));
     c->close();
     co_return r;
@@ -132,8 +133,9 @@ std::string step_data(int n, int sensors = 4) {
 
 void add_steps(const std::string& url, const std::string& stream, int from, int to, int sensors = 4) {
   loop::run([&]() -> asio::awaitable<void> {
-    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                 redis::parse_url(url));
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(url);
+    auto c = co_await redis::Connection::connect(executor, endpoint);
     for (int n = from; n < to; ++n)
       c->send({"XADD", stream, "*", "data", step_data(n, sensors), "timestamp",
                std::to_string(1000 + n)},

@@ -15,14 +15,13 @@ using namespace std::chrono_literals;
 
 // Spawns a detached task. Lambda coroutines go in as the callable itself (not as the
 // awaitable it returns), so that co_spawn keeps their captures alive.
-template <typename Task>
-void spawn(const asio::any_io_executor& executor, Task task) {
+template <typename Task> void spawn(const asio::any_io_executor &executor, Task task) {
   asio::co_spawn(executor, std::move(task), asio::detached);
 }
 
 // A task that takes the lock, records its name, holds the lock for hold, then releases.
-asio::awaitable<void> take(loop::AsyncLock& lock, std::vector<std::string>& order,
-                           std::string name, std::chrono::milliseconds hold) {
+asio::awaitable<void> take(loop::AsyncLock &lock, std::vector<std::string> &order, std::string name,
+                           std::chrono::milliseconds hold) {
   auto guard = co_await lock.lock();
   order.push_back(name);
   co_await loop::sleep_for(hold);
@@ -35,8 +34,9 @@ TEST(AsyncLock, WaitersGetTheLockInArrivalOrder) {
     auto executor = co_await asio::this_coro::executor;
     {
       auto guard = co_await lock.lock();
-      for (const char* name : {"b", "c", "d"}) spawn(executor, take(lock, order, name, 1ms));
-      co_await loop::sleep_for(5ms);  // b, c and d are queued now
+      for (const char *name : {"b", "c", "d"})
+        spawn(executor, take(lock, order, name, 1ms));
+      co_await loop::sleep_for(5ms); // b, c and d are queued now
       EXPECT_TRUE(lock.locked());
     }
     // Released above; a newcomer asking in the same turn must queue behind b, c and d.
@@ -74,7 +74,7 @@ TEST(AsyncLock, CancelledWaiterLeavesTheQueue) {
   loop::AsyncLock lock;
   std::vector<std::string> order;
   bool cancelled = false;
-  asio::cancellation_signal signal;  // outlives every task bound to it
+  asio::cancellation_signal signal; // outlives every task bound to it
   loop::run([&]() -> asio::awaitable<void> {
     auto executor = co_await asio::this_coro::executor;
     auto first = co_await lock.lock();
@@ -86,7 +86,7 @@ TEST(AsyncLock, CancelledWaiterLeavesTheQueue) {
           try {
             auto g = co_await lock.lock();
             order.push_back("cancelled one got the lock");
-          } catch (const loop::Cancelled&) {
+          } catch (const loop::Cancelled &) {
             cancelled = true;
           }
         },
@@ -110,7 +110,7 @@ TEST(RunBlocking, RunsOnAWorkerAndResumesOnTheLoopThread) {
   auto value = loop::run([&]() -> asio::awaitable<std::unique_ptr<int>> {
     auto result = co_await loop::run_blocking([&] {
       worker_thread = std::this_thread::get_id();
-      std::this_thread::sleep_for(20ms);  // the loop has nothing else to do meanwhile
+      std::this_thread::sleep_for(20ms); // the loop has nothing else to do meanwhile
       return std::make_unique<int>(42);
     });
     resumed_on = std::this_thread::get_id();
@@ -129,7 +129,7 @@ TEST(RunBlocking, RethrowsTheWorkersExceptionOnTheLoopThread) {
   loop::run([&]() -> asio::awaitable<void> {
     try {
       co_await loop::run_blocking([] { throw std::runtime_error("disk full"); });
-    } catch (const std::runtime_error& e) {
+    } catch (const std::runtime_error &e) {
       message = e.what();
       caught_on = std::this_thread::get_id();
     }
@@ -162,7 +162,7 @@ TEST(SleepFor, WaitsAtLeastTheDurationAndIsCancellable) {
 
   bool cancelled = false;
   start = std::chrono::steady_clock::now();
-  asio::cancellation_signal signal;  // outlives every task bound to it
+  asio::cancellation_signal signal; // outlives every task bound to it
   loop::run([&]() -> asio::awaitable<void> {
     auto executor = co_await asio::this_coro::executor;
     asio::co_spawn(
@@ -171,7 +171,7 @@ TEST(SleepFor, WaitsAtLeastTheDurationAndIsCancellable) {
           co_await asio::this_coro::throw_if_cancelled(false);
           try {
             co_await loop::sleep_for(10s);
-          } catch (const loop::Cancelled&) {
+          } catch (const loop::Cancelled &) {
             cancelled = true;
           }
         },
@@ -191,4 +191,4 @@ TEST(Run, RethrowsTheTasksException) {
                std::invalid_argument);
 }
 
-}  // namespace
+} // namespace

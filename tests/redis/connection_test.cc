@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using redis::Connection;
 using redis::Reply;
 
-asio::awaitable<std::shared_ptr<Connection>> connect_to(const std::string& url) {
+asio::awaitable<std::shared_ptr<Connection>> connect_to(const std::string &url) {
   auto executor = co_await asio::this_coro::executor;
   co_return co_await Connection::connect(executor, redis::parse_url(url));
 }
@@ -27,22 +27,25 @@ std::string refused(std::uint16_t port) {
 }
 
 // ASSERT_* cannot return from a coroutine: `if (!holds(...)) co_return;` does it instead.
-bool holds(bool condition, const char* what) {
-  if (!condition) ADD_FAILURE() << "expected " << what;
+bool holds(bool condition, const char *what) {
+  if (!condition)
+    ADD_FAILURE() << "expected " << what;
   return condition;
 }
 
-std::size_t count_lines(const std::string& text) {
+std::size_t count_lines(const std::string &text) {
   std::size_t n = 0;
-  for (char c : text) n += c == '\n';
+  for (char c : text)
+    n += c == '\n';
   return n;
 }
 
 // One server for the suite; every test uses keys named after itself.
 class ConnectionTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
-    if (!server) server = std::make_unique<support::RedisServer>();
+    if (!server)
+      server = std::make_unique<support::RedisServer>();
     key = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   static void TearDownTestSuite() { server.reset(); }
@@ -70,8 +73,10 @@ TEST_F(ConnectionTest, RepliesOfEachType) {
     EXPECT_EQ(count.type, Reply::Type::kInteger);
     EXPECT_EQ(count.integer, 3);
     Reply list = co_await c->command("LRANGE", key + ":list", "0", "-1");
-    if (!holds(list.type == Reply::Type::kArray, "list.type == Reply::Type::kArray")) co_return;
-    if (!holds(list.elements.size() == 3u, "list.elements.size() == 3u")) co_return;
+    if (!holds(list.type == Reply::Type::kArray, "list.type == Reply::Type::kArray"))
+      co_return;
+    if (!holds(list.elements.size() == 3u, "list.elements.size() == 3u"))
+      co_return;
     EXPECT_EQ(list.elements[1].type, Reply::Type::kString);
     EXPECT_EQ(list.elements[1].str, "");
     EXPECT_EQ(list.elements[2].str, "z");
@@ -103,21 +108,24 @@ TEST_F(ConnectionTest, ReadLoopPatternAcksAndNextReadShareAWrite) {
     for (int i = 0; i < 3; ++i) {
       co_await c->command("XADD", key, "*", "data", "{\"i\": " + std::to_string(i) + "}");
     }
-    const std::vector<std::string> read = {"XREADGROUP", "GROUP", "g", "c", "COUNT", "10",
-                                           "BLOCK", "1", "STREAMS", key, ">"};
+    const std::vector<std::string> read = {"XREADGROUP", "GROUP", "g",       "c", "COUNT", "10",
+                                           "BLOCK",      "1",     "STREAMS", key, ">"};
     Reply batch = co_await c->command(read);
     // [[stream, [[id, [field, value, ...]], ...]]]
-    if (!holds(batch.type == Reply::Type::kArray, "batch.type == Reply::Type::kArray")) co_return;
-    if (!holds(batch.elements.size() == 1u, "batch.elements.size() == 1u")) co_return;
+    if (!holds(batch.type == Reply::Type::kArray, "batch.type == Reply::Type::kArray"))
+      co_return;
+    if (!holds(batch.elements.size() == 1u, "batch.elements.size() == 1u"))
+      co_return;
     EXPECT_EQ(batch.elements[0].elements[0].str, key);
-    const auto& entries = batch.elements[0].elements[1].elements;
-    if (!holds(entries.size() == 3u, "entries.size() == 3u")) co_return;
+    const auto &entries = batch.elements[0].elements[1].elements;
+    if (!holds(entries.size() == 3u, "entries.size() == 3u"))
+      co_return;
     EXPECT_EQ(entries[2].elements[1].elements[0].str, "data");
     EXPECT_EQ(entries[2].elements[1].elements[1].str, "{\"i\": 2}");
 
     const auto writes_before = c->writes();
     std::vector<long long> acked;
-    for (const auto& entry : entries) {
+    for (const auto &entry : entries) {
       c->send({"XACK", key, "g", entry.elements[0].str},
               [&](std::exception_ptr, Reply reply) { acked.push_back(reply.integer); });
     }
@@ -137,7 +145,7 @@ TEST_F(ConnectionTest, ErrorReplyCarriesTheServersTextAndKeepsTheConnection) {
     std::string message;
     try {
       co_await c->command("XGROUP", "CREATE", key, "g", "$", "MKSTREAM");
-    } catch (const redis::ResponseError& e) {
+    } catch (const redis::ResponseError &e) {
       message = e.what();
     }
     EXPECT_EQ(message, "BUSYGROUP Consumer Group name already exists");
@@ -145,8 +153,9 @@ TEST_F(ConnectionTest, ErrorReplyCarriesTheServersTextAndKeepsTheConnection) {
     std::string sent_error;
     c->send({"XGROUP", "CREATE", key, "g", "$"}, [&](std::exception_ptr error, Reply) {
       try {
-        if (error) std::rethrow_exception(error);
-      } catch (const redis::ResponseError& e) {
+        if (error)
+          std::rethrow_exception(error);
+      } catch (const redis::ResponseError &e) {
         sent_error = e.what();
       }
     });
@@ -160,7 +169,8 @@ TEST_F(ConnectionTest, LargeValuesCrossManyReadsAndWrites) {
   loop::run([&]() -> asio::awaitable<void> {
     auto c = co_await connect_to(server->url());
     std::string big(3 * 1024 * 1024 + 7, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 % 251);
+    for (std::size_t i = 0; i < big.size(); ++i)
+      big[i] = static_cast<char>(i * 131 % 251);
     co_await c->command("SET", key, big);
     c->send({"GET", key}, nullptr);
     Reply got = co_await c->command("GET", key);
@@ -178,7 +188,7 @@ TEST_F(ConnectionTest, DrainAwaitsEveryReplySent) {
     co_await c->drain();
     EXPECT_EQ(answered, 100);
     EXPECT_EQ(c->pending(), 0u);
-    co_await c->drain();  // nothing outstanding: returns at once
+    co_await c->drain(); // nothing outstanding: returns at once
   }());
 }
 
@@ -195,7 +205,7 @@ TEST_F(ConnectionTest, CancelledCommandDropsItsReplyAndTheNextGetsItsOwn) {
           co_await asio::this_coro::throw_if_cancelled(false);
           try {
             co_await c->command("BLPOP", key, "0.3");
-          } catch (const loop::Cancelled&) {
+          } catch (const loop::Cancelled &) {
             cancelled = true;
           }
         },
@@ -205,7 +215,7 @@ TEST_F(ConnectionTest, CancelledCommandDropsItsReplyAndTheNextGetsItsOwn) {
     co_await loop::sleep_for(5ms);
     EXPECT_TRUE(cancelled);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 250ms);
-    Reply echo = co_await c->command("ECHO", "mine");  // queued behind the BLPOP's nil
+    Reply echo = co_await c->command("ECHO", "mine"); // queued behind the BLPOP's nil
     EXPECT_EQ(echo.str, "mine");
   }());
 }
@@ -219,9 +229,10 @@ TEST_F(ConnectionTest, DroppedConnectionClosesItsSocket) {
     EXPECT_EQ(count_lines((co_await observer->command("CLIENT", "LIST")).str), baseline + 1);
     c.reset();
     std::size_t now = 0;
-    for (int attempt = 0; attempt < 50; ++attempt) {  // at most 1 s
+    for (int attempt = 0; attempt < 50; ++attempt) { // at most 1 s
       now = count_lines((co_await observer->command("CLIENT", "LIST")).str);
-      if (now == baseline) break;
+      if (now == baseline)
+        break;
       co_await loop::sleep_for(20ms);
     }
     EXPECT_EQ(now, baseline);
@@ -231,12 +242,14 @@ TEST_F(ConnectionTest, DroppedConnectionClosesItsSocket) {
 TEST_F(ConnectionTest, CloseFailsPendingCommandsAndIsFinal) {
   loop::run([&]() -> asio::awaitable<void> {
     auto c = co_await connect_to(server->url());
-    const std::string closed = "Connection closed (127.0.0.1:" + std::to_string(server->port()) + ")";
+    const std::string closed =
+        "Connection closed (127.0.0.1:" + std::to_string(server->port()) + ")";
     std::string pending_error;
     c->send({"BLPOP", key, "1"}, [&](std::exception_ptr error, Reply) {
       try {
-        if (error) std::rethrow_exception(error);
-      } catch (const redis::ConnectionError& e) {
+        if (error)
+          std::rethrow_exception(error);
+      } catch (const redis::ConnectionError &e) {
         pending_error = e.what();
       }
     });
@@ -247,7 +260,7 @@ TEST_F(ConnectionTest, CloseFailsPendingCommandsAndIsFinal) {
     std::string later_error;
     try {
       co_await c->command("PING");
-    } catch (const redis::ConnectionError& e) {
+    } catch (const redis::ConnectionError &e) {
       later_error = e.what();
     }
     EXPECT_EQ(later_error, closed);
@@ -261,7 +274,7 @@ TEST(ConnectionFailure, UnreachablePortIsAConnectionErrorNamingIt) {
   loop::run([&]() -> asio::awaitable<void> {
     try {
       co_await connect_to("redis://127.0.0.1:" + std::to_string(port));
-    } catch (const redis::ConnectionError& e) {
+    } catch (const redis::ConnectionError &e) {
       message = e.what();
     }
   }());
@@ -274,7 +287,7 @@ TEST(ConnectionFailure, WrongPasswordIsAResponseError) {
   loop::run([&]() -> asio::awaitable<void> {
     try {
       co_await connect_to("redis://:wrong@127.0.0.1:" + std::to_string(server.port()));
-    } catch (const redis::ResponseError& e) {
+    } catch (const redis::ResponseError &e) {
       message = e.what();
     }
   }());
@@ -295,7 +308,7 @@ TEST(ConnectionFailure, ReconnectsByItselfAfterTheServerRestarts) {
     bool first_failed = false;
     try {
       co_await c->command("GET", "kept");
-    } catch (const redis::ConnectionError&) {
+    } catch (const redis::ConnectionError &) {
       first_failed = true;
     }
     EXPECT_TRUE(first_failed);
@@ -305,7 +318,7 @@ TEST(ConnectionFailure, ReconnectsByItselfAfterTheServerRestarts) {
       std::string message;
       try {
         co_await c->command("GET", "kept");
-      } catch (const redis::ConnectionError& e) {
+      } catch (const redis::ConnectionError &e) {
         message = e.what();
       }
       EXPECT_EQ(message, refused(server.port())) << "attempt " << attempt;
@@ -320,4 +333,4 @@ TEST(ConnectionFailure, ReconnectsByItselfAfterTheServerRestarts) {
   }());
 }
 
-}  // namespace
+} // namespace

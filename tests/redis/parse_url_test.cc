@@ -10,8 +10,8 @@ namespace {
 
 TEST(ParseUrl, AcceptedForms) {
   const struct {
-    const char* url;
-    const char* host;
+    const char *url;
+    const char *host;
     int port;
     std::optional<std::string> user;
     std::optional<std::string> password;
@@ -29,7 +29,7 @@ TEST(ParseUrl, AcceptedForms) {
       {"redis://:a@b@h:6380", "h", 6380, std::nullopt, "a@b", 0},
       {"redis://[::1]:6381/3", "::1", 6381, std::nullopt, std::nullopt, 3},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     redis::Endpoint e = redis::parse_url(c.url);
     EXPECT_EQ(e.host, c.host) << c.url;
     EXPECT_EQ(e.port, c.port) << c.url;
@@ -41,8 +41,8 @@ TEST(ParseUrl, AcceptedForms) {
 
 TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
   const struct {
-    const char* url;
-    const char* message;
+    const char *url;
+    const char *message;
   } cases[] = {
       {"localhost:6379", "Invalid Redis URL 'localhost:6379': expected redis://host[:port][/db]"},
       {"http://h:6379", "Invalid Redis URL 'http://h:6379': unsupported scheme 'http', expected "
@@ -66,14 +66,14 @@ TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
                          "credentials"},
       {"redis://[::1:6379", "Invalid Redis URL 'redis://[::1:6379': unclosed '[' in the host"},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     try {
       redis::parse_url(c.url);
       ADD_FAILURE() << "accepted " << c.url;
-    } catch (const std::invalid_argument& e) {
+    } catch (const std::invalid_argument &e) {
       EXPECT_STREQ(e.what(), c.message) << c.url;
     }
   }
 }
 
-}  // namespace
+} // namespace

@@ -6,7 +6,7 @@ namespace eb = networking::event_base;
 
 CapturingLogger::CapturingLogger(LogLevel threshold) : _previous_threshold(eb::log_threshold()) {
   _previous_sink = eb::set_log_sink(
-      [this](LogLevel level, const std::string& logger, const std::string& message) {
+      [this](LogLevel level, const std::string &logger, const std::string &message) {
         std::lock_guard lock(_mutex);
         _records.push_back({level, logger, message});
       });
@@ -26,7 +26,7 @@ std::vector<CapturingLogger::Record> CapturingLogger::records() const {
 
 std::vector<std::string> CapturingLogger::lines() const {
   std::vector<std::string> out;
-  for (const auto& record : records()) {
+  for (const auto &record : records()) {
     out.push_back(std::string(eb::level_name(record.level)) + " " + record.message);
   }
   return out;
@@ -34,23 +34,26 @@ std::vector<std::string> CapturingLogger::lines() const {
 
 std::vector<std::string> CapturingLogger::messages(LogLevel level) const {
   std::vector<std::string> out;
-  for (const auto& record : records()) {
-    if (record.level == level) out.push_back(record.message);
+  for (const auto &record : records()) {
+    if (record.level == level)
+      out.push_back(record.message);
   }
   return out;
 }
 
 bool CapturingLogger::contains(LogLevel level, std::string_view message) const {
-  for (const auto& record : records()) {
-    if (record.level == level && record.message == message) return true;
+  for (const auto &record : records()) {
+    if (record.level == level && record.message == message)
+      return true;
   }
   return false;
 }
 
 std::size_t CapturingLogger::count(LogLevel level, std::string_view prefix) const {
   std::size_t n = 0;
-  for (const auto& record : records()) {
-    if (record.level == level && std::string_view(record.message).substr(0, prefix.size()) == prefix) {
+  for (const auto &record : records()) {
+    if (record.level == level &&
+        std::string_view(record.message).substr(0, prefix.size()) == prefix) {
       ++n;
     }
   }
@@ -62,4 +65,4 @@ void CapturingLogger::clear() {
   _records.clear();
 }
 
-}  // namespace support
+} // namespace support

@@ -14,7 +14,7 @@ namespace support {
 // back the previous sink and threshold when destroyed. Thread-safe: workers may log while the
 // test reads.
 class CapturingLogger {
- public:
+public:
   using LogLevel = networking::event_base::LogLevel;
 
   struct Record {
@@ -25,8 +25,8 @@ class CapturingLogger {
 
   explicit CapturingLogger(LogLevel threshold = LogLevel::kDebug);
   ~CapturingLogger();
-  CapturingLogger(const CapturingLogger&) = delete;
-  CapturingLogger& operator=(const CapturingLogger&) = delete;
+  CapturingLogger(const CapturingLogger &) = delete;
+  CapturingLogger &operator=(const CapturingLogger &) = delete;
 
   std::vector<Record> records() const;
   // "<LEVEL> <message>" per record, in order: "ERROR [EventHistorian] ...".
@@ -39,11 +39,11 @@ class CapturingLogger {
   std::size_t count(LogLevel level, std::string_view prefix = "") const;
   void clear();
 
- private:
+private:
   mutable std::mutex _mutex;
   std::vector<Record> _records;
   networking::event_base::LogSink _previous_sink;
   LogLevel _previous_threshold;
 };
 
-}  // namespace support
+} // namespace support

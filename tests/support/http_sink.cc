@@ -18,68 +18,80 @@ namespace {
 constexpr auto kIoTimeout = std::chrono::seconds(10);
 
 std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char &c : text)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
-std::string trim(const std::string& text) {
+std::string trim(const std::string &text) {
   std::size_t begin = text.find_first_not_of(" \t");
   std::size_t end = text.find_last_not_of(" \t\r");
   return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
 }
 
-const char* reason(int status) {
+const char *reason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+  case 200:
+    return "OK";
+  case 201:
+    return "Created";
+  case 204:
+    return "No Content";
+  case 400:
+    return "Bad Request";
+  case 404:
+    return "Not Found";
+  case 500:
+    return "Internal Server Error";
+  case 503:
+    return "Service Unavailable";
+  default:
+    return "Status";
   }
 }
 
 // Reads more bytes into buffer; false on end of stream, error or kIoTimeout.
-bool read_more(int fd, std::string& buffer) {
+bool read_more(int fd, std::string &buffer) {
   pollfd p{fd, POLLIN, 0};
   if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kIoTimeout).count())) <= 0) {
     return false;
   }
   char chunk[8192];
   ssize_t n = read(fd, chunk, sizeof chunk);
-  if (n <= 0) return false;
+  if (n <= 0)
+    return false;
   buffer.append(chunk, static_cast<std::size_t>(n));
   return true;
 }
 
-void write_all(int fd, const std::string& data) {
+void write_all(int fd, const std::string &data) {
   std::size_t done = 0;
   while (done < data.size()) {
     ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0)
+      return;
     done += static_cast<std::size_t>(n);
   }
 }
 
-}  // namespace
+} // namespace
 
-std::string HttpSink::Request::header(const std::string& lower_name) const {
+std::string HttpSink::Request::header(const std::string &lower_name) const {
   auto it = headers.find(lower_name);
   return it == headers.end() ? "" : it->second;
 }
 
 HttpSink::HttpSink() {
   _listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (_listen_fd < 0) throw std::runtime_error("HttpSink: socket() failed");
+  if (_listen_fd < 0)
+    throw std::runtime_error("HttpSink: socket() failed");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (bind(_listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (bind(_listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
       listen(_listen_fd, 16) != 0 ||
-      getsockname(_listen_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      getsockname(_listen_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
     close(_listen_fd);
     throw std::runtime_error("HttpSink: cannot listen on 127.0.0.1");
   }
@@ -96,16 +108,19 @@ HttpSink::~HttpSink() { stop(); }
 void HttpSink::stop() {
   {
     std::lock_guard lock(_mutex);
-    if (_stopping && !_thread.joinable()) return;
+    if (_stopping && !_thread.joinable())
+      return;
     _stopping = true;
   }
   _changed.notify_all();
   if (_wake_pipe[1] >= 0) {
     [[maybe_unused]] ssize_t n = write(_wake_pipe[1], "x", 1);
   }
-  if (_thread.joinable()) _thread.join();
-  for (int* fd : {&_listen_fd, &_wake_pipe[0], &_wake_pipe[1]}) {
-    if (*fd >= 0) close(*fd);
+  if (_thread.joinable())
+    _thread.join();
+  for (int *fd : {&_listen_fd, &_wake_pipe[0], &_wake_pipe[1]}) {
+    if (*fd >= 0)
+      close(*fd);
     *fd = -1;
   }
 }
@@ -127,8 +142,8 @@ std::vector<HttpSink::Request> HttpSink::requests() const {
   return _requests;
 }
 
-std::vector<HttpSink::Request> HttpSink::wait_for_requests(
-    std::size_t n, std::chrono::milliseconds timeout) const {
+std::vector<HttpSink::Request>
+HttpSink::wait_for_requests(std::size_t n, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(_mutex);
   _changed.wait_for(lock, timeout, [&] { return _requests.size() >= n; });
   return _requests;
@@ -137,11 +152,15 @@ std::vector<HttpSink::Request> HttpSink::wait_for_requests(
 void HttpSink::_serve() {
   for (;;) {
     pollfd fds[2] = {{_listen_fd, POLLIN, 0}, {_wake_pipe[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
+    if (poll(fds, 2, -1) < 0)
+      continue;
+    if (fds[1].revents != 0)
+      return;
+    if ((fds[0].revents & POLLIN) == 0)
+      continue;
     int fd = accept4(_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0)
+      continue;
     _handle(fd);
     close(fd);
   }
@@ -151,7 +170,8 @@ void HttpSink::_handle(int fd) {
   std::string buffer;
   std::size_t header_end;
   while ((header_end = buffer.find("\r\n\r\n")) == std::string::npos) {
-    if (!read_more(fd, buffer)) return;
+    if (!read_more(fd, buffer))
+      return;
   }
   Request request;
   std::size_t line_end = buffer.find("\r\n");
@@ -176,7 +196,8 @@ void HttpSink::_handle(int fd) {
   std::size_t content_length = std::strtoul(request.header("content-length").c_str(), nullptr, 10);
   std::string rest = buffer.substr(header_end + 4);
   while (rest.size() < content_length) {
-    if (!read_more(fd, rest)) break;
+    if (!read_more(fd, rest))
+      break;
   }
   request.body = rest.substr(0, content_length);
 
@@ -187,8 +208,10 @@ void HttpSink::_handle(int fd) {
     status = _status;
     auto delay = _delay;
     _changed.notify_all();
-    if (delay.count() > 0) _changed.wait_for(lock, delay, [&] { return _stopping; });
-    if (_stopping) return;
+    if (delay.count() > 0)
+      _changed.wait_for(lock, delay, [&] { return _stopping; });
+    if (_stopping)
+      return;
   }
   const std::string body = "{}";
   write_all(fd, "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
@@ -196,4 +219,4 @@ void HttpSink::_handle(int fd) {
                     std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
 }
 
-}  // namespace support
+} // namespace support

@@ -15,19 +15,19 @@ namespace support {
 // request and answers each with a fixed status after an optional delay. One connection at a
 // time; every response closes its connection.
 class HttpSink {
- public:
+public:
   struct Request {
     std::string method;
     std::string path;
-    std::map<std::string, std::string> headers;  // names in lower case
+    std::map<std::string, std::string> headers; // names in lower case
     std::string body;
-    std::string header(const std::string& lower_name) const;
+    std::string header(const std::string &lower_name) const;
   };
 
   HttpSink();
-  ~HttpSink();  // stop()
-  HttpSink(const HttpSink&) = delete;
-  HttpSink& operator=(const HttpSink&) = delete;
+  ~HttpSink(); // stop()
+  HttpSink(const HttpSink &) = delete;
+  HttpSink &operator=(const HttpSink &) = delete;
 
   // Status and delay of the responses from now on (default 200, no delay). A delayed
   // response is cut short by stop().
@@ -45,7 +45,7 @@ class HttpSink {
   // Stops listening and joins the thread. Idempotent.
   void stop();
 
- private:
+private:
   void _serve();
   void _handle(int fd);
 
@@ -62,4 +62,4 @@ class HttpSink {
   std::vector<Request> _requests;
 };
 
-}  // namespace support
+} // namespace support

@@ -26,14 +26,16 @@ constexpr int kPingAttempts = 50;
 constexpr auto kPingWithin = std::chrono::milliseconds(5000);
 constexpr auto kStopWithin = std::chrono::seconds(10);
 
-std::string find_on_path(const std::string& name) {
-  const char* path = std::getenv("PATH");
+std::string find_on_path(const std::string &name) {
+  const char *path = std::getenv("PATH");
   std::stringstream dirs(path != nullptr ? path : "");
   std::string dir;
   while (std::getline(dirs, dir, ':')) {
-    if (dir.empty()) continue;
+    if (dir.empty())
+      continue;
     std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (access(candidate.c_str(), X_OK) == 0)
+      return candidate;
   }
   return "";
 }
@@ -50,13 +52,14 @@ sockaddr_in loopback(std::uint16_t port) {
 // server that wants a password: it is up and serving).
 bool ping(std::uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0)
+    return false;
   timeval timeout{0, 200 * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_in address = loopback(port);
   bool ok = false;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
       write(fd, "PING\r\n", 6) == 6) {
     char reply[16] = {};
     ssize_t n = read(fd, reply, sizeof reply - 1);
@@ -67,15 +70,16 @@ bool ping(std::uint16_t port) {
   return ok;
 }
 
-}  // namespace
+} // namespace
 
 std::uint16_t free_port() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("free_port: socket() failed");
+  if (fd < 0)
+    throw std::runtime_error("free_port: socket() failed");
   sockaddr_in address = loopback(0);
   socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
     close(fd);
     throw std::runtime_error("free_port: bind() failed");
   }
@@ -97,28 +101,40 @@ RedisServer::RedisServer(RedisServerOptions options) : _options(options) {
 RedisServer::~RedisServer() { stop(); }
 
 void RedisServer::start() {
-  if (running()) throw std::logic_error("RedisServer::start: already running");
+  if (running())
+    throw std::logic_error("RedisServer::start: already running");
   std::vector<std::string> args = {_executable,
-                                   "--port", std::to_string(_port),
-                                   "--bind", "127.0.0.1",
-                                   "--dir", _dir.str(),
-                                   "--logfile", (_dir / "redis.log").string(),
-                                   "--save", "",
-                                   "--appendonly", _options.appendonly ? "yes" : "no",
-                                   "--daemonize", "no",
-                                   "--protected-mode", "no"};
+                                   "--port",
+                                   std::to_string(_port),
+                                   "--bind",
+                                   "127.0.0.1",
+                                   "--dir",
+                                   _dir.str(),
+                                   "--logfile",
+                                   (_dir / "redis.log").string(),
+                                   "--save",
+                                   "",
+                                   "--appendonly",
+                                   _options.appendonly ? "yes" : "no",
+                                   "--daemonize",
+                                   "no",
+                                   "--protected-mode",
+                                   "no"};
   args.insert(args.end(), _options.extra_args.begin(), _options.extra_args.end());
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
+  std::vector<char *> argv;
+  for (auto &arg : args)
+    argv.push_back(arg.data());
   argv.push_back(nullptr);
 
   pid_t parent = getpid();
   pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("RedisServer: fork() failed");
+  if (pid < 0)
+    throw std::runtime_error("RedisServer: fork() failed");
   if (pid == 0) {
     // Only async-signal-safe calls between fork and exec.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
+    if (getppid() != parent)
+      _exit(127);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -129,14 +145,16 @@ void RedisServer::start() {
 void RedisServer::_wait_until_ready() {
   auto deadline = std::chrono::steady_clock::now() + kPingWithin;
   for (int attempt = 0; attempt < kPingAttempts; ++attempt) {
-    if (ping(_port)) return;
+    if (ping(_port))
+      return;
     int status = 0;
     if (waitpid(_pid, &status, WNOHANG) == _pid) {
       _pid = -1;
-      throw std::runtime_error("redis-server exited at start-up on port " +
-                               std::to_string(_port) + "; its log:\n" + log());
+      throw std::runtime_error("redis-server exited at start-up on port " + std::to_string(_port) +
+                               "; its log:\n" + log());
     }
-    if (std::chrono::steady_clock::now() >= deadline) break;
+    if (std::chrono::steady_clock::now() >= deadline)
+      break;
     std::this_thread::sleep_for(kPingWithin / kPingAttempts);
   }
   stop();
@@ -145,13 +163,15 @@ void RedisServer::_wait_until_ready() {
 }
 
 void RedisServer::stop() {
-  if (!running()) return;
+  if (!running())
+    return;
   kill(_pid, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + kStopWithin;
   for (;;) {
     int status = 0;
     pid_t done = waitpid(_pid, &status, WNOHANG);
-    if (done == _pid || (done < 0 && errno == ECHILD)) break;
+    if (done == _pid || (done < 0 && errno == ECHILD))
+      break;
     if (std::chrono::steady_clock::now() >= deadline) {
       kill(_pid, SIGKILL);
       waitpid(_pid, &status, 0);
@@ -169,4 +189,4 @@ std::string RedisServer::log() const {
   return text.str();
 }
 
-}  // namespace support
+} // namespace support

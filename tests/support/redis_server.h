@@ -25,11 +25,11 @@ struct RedisServerOptions {
 // or does not come up, which fails the calling test. The server is killed if the thread that
 // started it exits, so a crashed test leaves none behind.
 class RedisServer {
- public:
+public:
   explicit RedisServer(RedisServerOptions options = {});
   ~RedisServer();
-  RedisServer(const RedisServer&) = delete;
-  RedisServer& operator=(const RedisServer&) = delete;
+  RedisServer(const RedisServer &) = delete;
+  RedisServer &operator=(const RedisServer &) = delete;
 
   // SIGTERM to its pid, then waits for it to exit (SIGKILL after 10 s). No-op when stopped.
   void stop();
@@ -40,11 +40,11 @@ class RedisServer {
   pid_t pid() const { return _pid; }
   std::uint16_t port() const { return _port; }
   std::string url() const { return "redis://127.0.0.1:" + std::to_string(_port); }
-  const TempDir& dir() const { return _dir; }
+  const TempDir &dir() const { return _dir; }
   // The server's log so far (for failure messages).
   std::string log() const;
 
- private:
+private:
   void _wait_until_ready();
 
   RedisServerOptions _options;
@@ -57,4 +57,4 @@ class RedisServer {
 // A port on 127.0.0.1 that nothing listened on a moment ago.
 std::uint16_t free_port();
 
-}  // namespace support
+} // namespace support

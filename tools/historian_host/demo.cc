@@ -69,6 +69,12 @@ class ThrowawayRedis {
     if (posix_spawnp(&_pid, "redis-server", nullptr, nullptr, argv.data(), environ) != 0)
       throw std::runtime_error(
           "cannot start redis-server (is it installed? scripts/install-deps.sh installs it)");
+    // Ready once it accepts connections and answers PING: at most 50 tries within 5 s.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      if (answers_ping()) return;
+      usleep(100000);
+    }
+    throw std::runtime_error("redis-server did not come up on port " + port);
   }
   ~ThrowawayRedis() {
     if (_pid > 0) {
@@ -81,6 +87,18 @@ class ThrowawayRedis {
   std::string url() const { return "redis://127.0.0.1:" + std::to_string(_port); }
 
  private:
+  bool answers_ping() const {
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    std::error_code ec;
+    socket.connect({asio::ip::make_address("127.0.0.1"), _port}, ec);
+    if (ec) return false;
+    asio::write(socket, asio::buffer(std::string("PING\r\n")), ec);
+    char reply[16] = {};
+    if (!ec) socket.read_some(asio::buffer(reply), ec);
+    return !ec && std::string_view(reply).starts_with("+PONG");
+  }
+
   pid_t _pid = -1;
   std::uint16_t _port = 0;
   std::string _dir;
@@ -252,8 +270,9 @@ int run_demo(const DemoFlags& flags) {
       historian_done = true;
     };
     auto producer = [&]() -> asio::awaitable<void> {
-      auto redis = co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                       redis::parse_url(url));
+      const auto executor = co_await asio::this_coro::executor;
+      const auto endpoint = redis::parse_url(url);
+      auto redis = co_await redis::Connection::connect(executor, endpoint);
       for (int attempt = 0; attempt < 500 && !processor->_is_running; ++attempt)
         co_await loop::sleep_for(std::chrono::milliseconds(10));
       if (!processor->_is_running) throw std::runtime_error("the historian did not start");

@@ -46,8 +46,9 @@ int run_until_signalled(ProcessorOptions options) {
   auto main_task = [&]() -> asio::awaitable<void> {
     bool reachable = true;
     try {
-      auto probe = co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                       redis::parse_url(processor->redis_url));
+      const auto executor = co_await asio::this_coro::executor;
+      const auto endpoint = redis::parse_url(processor->redis_url);
+      auto probe = co_await redis::Connection::connect(executor, endpoint);
       probe->close();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "event-historian: error: cannot reach Redis at %s: %s\n",

@@ -6,15 +6,15 @@
 
 #include <asio.hpp>
 
-#include "json/value.h"
 #include "redis/connection.h"
+#include "json/value.h"
 
 namespace networking::event_base {
 
 // The service base: owns the Redis connection, the consumer name and the running flag, and
 // publishes replies. Lives on the event loop; none of it is thread-safe.
 class EventBase {
- public:
+public:
   EventBase(std::string redis_url, std::string input_topic, std::string output_topic,
             std::string consumer_group);
   virtual ~EventBase();
@@ -26,7 +26,7 @@ class EventBase {
   // XADD output_topic * data <json.dumps text> [correlation_id <id>] [unique_id <id>], the
   // id fields only when not null. Throws std::runtime_error("Not connected to Redis") without
   // a client, and the client's errors.
-  asio::awaitable<void> publish_message(const json::Value& data,
+  asio::awaitable<void> publish_message(const json::Value &data,
                                         std::optional<std::string> correlation_id,
                                         std::optional<std::string> unique_id);
   // Clears _is_running, awaits the replies of commands already sent (so acknowledgements
@@ -42,8 +42,8 @@ class EventBase {
   std::string output_topic;
   std::string consumer_group;
   std::shared_ptr<redis::Connection> redis_client;
-  std::string consumer_name;  // unique per instance: host, pid and a random suffix
+  std::string consumer_name; // unique per instance: host, pid and a random suffix
   bool _is_running = false;
 };
 
-}  // namespace networking::event_base
+} // namespace networking::event_base

@@ -18,59 +18,65 @@ std::atomic<int> g_threshold{static_cast<int>(LogLevel::kWarning)};
 
 // Guards the sink and serializes records; separate from the registry's lock so that
 // get_logger() never waits for a slow sink.
-std::mutex& sink_mutex() {
+std::mutex &sink_mutex() {
   static std::mutex m;
   return m;
 }
 
-LogSink& current_sink() {
+LogSink &current_sink() {
   static LogSink sink;
   return sink;
 }
 
-std::string vformat(const char* fmt, va_list args) {
+std::string vformat(const char *fmt, va_list args) {
   char small[512];
   va_list copy;
   va_copy(copy, args);
   int n = std::vsnprintf(small, sizeof small, fmt, copy);
   va_end(copy);
-  if (n < 0) return fmt;
-  if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, n);
+  if (n < 0)
+    return fmt;
+  if (static_cast<std::size_t>(n) < sizeof small)
+    return std::string(small, n);
   std::string out(static_cast<std::size_t>(n) + 1, '\0');
   std::vsnprintf(out.data(), out.size(), fmt, args);
   out.resize(static_cast<std::size_t>(n));
   return out;
 }
 
-}  // namespace
+} // namespace
 
 std::string_view level_name(LogLevel level) {
   switch (level) {
-    case LogLevel::kDebug:
-      return "DEBUG";
-    case LogLevel::kWarning:
-      return "WARNING";
-    case LogLevel::kError:
-      return "ERROR";
+  case LogLevel::kDebug:
+    return "DEBUG";
+  case LogLevel::kWarning:
+    return "WARNING";
+  case LogLevel::kError:
+    return "ERROR";
   }
   return "LEVEL";
 }
 
 std::optional<LogLevel> parse_log_level(std::string_view text) {
   std::string lower;
-  for (char c : text) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  if (lower == "debug") return LogLevel::kDebug;
-  if (lower == "warning") return LogLevel::kWarning;
-  if (lower == "error") return LogLevel::kError;
+  for (char c : text)
+    lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (lower == "debug")
+    return LogLevel::kDebug;
+  if (lower == "warning")
+    return LogLevel::kWarning;
+  if (lower == "error")
+    return LogLevel::kError;
   return std::nullopt;
 }
 
-std::string format_log_line(LogLevel level, const std::string& logger_name,
-                            const std::string& message) {
+std::string format_log_line(LogLevel level, const std::string &logger_name,
+                            const std::string &message) {
   auto now = std::chrono::system_clock::now();
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) %
-                1000;
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm local{};
   localtime_r(&seconds, &local);
   char stamp[40];
@@ -95,23 +101,22 @@ LogSink set_log_sink(LogSink sink) {
   return std::exchange(current_sink(), std::move(sink));
 }
 
-Logger& get_logger(const std::string& name) {
+Logger &get_logger(const std::string &name) {
   static std::mutex registry_mutex;
   static std::map<std::string, std::unique_ptr<Logger>, std::less<>> registry;
   std::lock_guard lock(registry_mutex);
-  auto& slot = registry[name];
-  if (!slot) slot = std::make_unique<Logger>(name);
+  auto &slot = registry[name];
+  if (!slot)
+    slot = std::make_unique<Logger>(name);
   return *slot;
 }
 
-bool Logger::enabled(LogLevel level) const {
-  return static_cast<int>(level) >= g_threshold.load();
-}
+bool Logger::enabled(LogLevel level) const { return static_cast<int>(level) >= g_threshold.load(); }
 
-void Logger::_log(LogLevel level, const char* fmt, va_list args) const {
+void Logger::_log(LogLevel level, const char *fmt, va_list args) const {
   std::string message = vformat(fmt, args);
   std::lock_guard lock(sink_mutex());
-  if (const LogSink& sink = current_sink()) {
+  if (const LogSink &sink = current_sink()) {
     sink(level, _name, message);
     return;
   }
@@ -121,28 +126,31 @@ void Logger::_log(LogLevel level, const char* fmt, va_list args) const {
   std::fflush(stderr);
 }
 
-void Logger::debug(const char* fmt, ...) const {
-  if (!enabled(LogLevel::kDebug)) return;
+void Logger::debug(const char *fmt, ...) const {
+  if (!enabled(LogLevel::kDebug))
+    return;
   va_list args;
   va_start(args, fmt);
   _log(LogLevel::kDebug, fmt, args);
   va_end(args);
 }
 
-void Logger::warning(const char* fmt, ...) const {
-  if (!enabled(LogLevel::kWarning)) return;
+void Logger::warning(const char *fmt, ...) const {
+  if (!enabled(LogLevel::kWarning))
+    return;
   va_list args;
   va_start(args, fmt);
   _log(LogLevel::kWarning, fmt, args);
   va_end(args);
 }
 
-void Logger::error(const char* fmt, ...) const {
-  if (!enabled(LogLevel::kError)) return;
+void Logger::error(const char *fmt, ...) const {
+  if (!enabled(LogLevel::kError))
+    return;
   va_list args;
   va_start(args, fmt);
   _log(LogLevel::kError, fmt, args);
   va_end(args);
 }
 
-}  // namespace networking::event_base
+} // namespace networking::event_base

@@ -2,9 +2,9 @@
 
 namespace networking::event_base {
 
-Settings& settings() {
+Settings &settings() {
   static Settings instance;
   return instance;
 }
 
-}  // namespace networking::event_base
+} // namespace networking::event_base

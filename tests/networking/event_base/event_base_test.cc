@@ -20,27 +20,29 @@ using networking::event_base::EventBase;
 using redis::Reply;
 
 // Field names and values of every entry of a stream, in order.
-asio::awaitable<std::vector<std::vector<std::string>>> read_stream(redis::Connection& c,
-                                                                   const std::string& stream) {
+asio::awaitable<std::vector<std::vector<std::string>>> read_stream(redis::Connection &c,
+                                                                   const std::string &stream) {
   Reply range = co_await c.command("XRANGE", stream, "-", "+");
   std::vector<std::vector<std::string>> entries;
-  for (const auto& entry : range.elements) {
+  for (const auto &entry : range.elements) {
     std::vector<std::string> fields;
-    for (const auto& word : entry.elements[1].elements) fields.push_back(word.str);
+    for (const auto &word : entry.elements[1].elements)
+      fields.push_back(word.str);
     entries.push_back(fields);
   }
   co_return entries;
 }
 
-asio::awaitable<std::shared_ptr<redis::Connection>> observer(const support::RedisServer& s) {
+asio::awaitable<std::shared_ptr<redis::Connection>> observer(const support::RedisServer &s) {
   auto executor = co_await asio::this_coro::executor;
   co_return co_await redis::Connection::connect(executor, redis::parse_url(s.url()));
 }
 
 class EventBaseTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
-    if (!server) server = std::make_unique<support::RedisServer>();
+    if (!server)
+      server = std::make_unique<support::RedisServer>();
     name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   static void TearDownTestSuite() { server.reset(); }
@@ -59,11 +61,13 @@ TEST_F(EventBaseTest, ConnectGivesAWorkingClientAndKeepsTheConfiguration) {
   EXPECT_EQ(base.redis_client, nullptr);
   loop::run([&]() -> asio::awaitable<void> {
     co_await base.connect();
-    if (!base.redis_client) co_return;
+    if (!base.redis_client)
+      co_return;
+    EXPECT_TRUE(base.redis_client->is_open());
     Reply pong = co_await base.redis_client->command("PING");
     EXPECT_EQ(pong.str, "PONG");
+    co_await base.disconnect();
   }());
-  EXPECT_NE(base.redis_client, nullptr);
 }
 
 TEST_F(EventBaseTest, ConsumerNamesNameTheProcessAndDifferPerInstance) {
@@ -90,6 +94,7 @@ TEST_F(EventBaseTest, PublishMessageAddsTheReplyToTheOutputStream) {
     co_await base.publish_message(json::Value("only unique"), std::nullopt, "u-2");
     auto c = co_await observer(*server);
     entries = co_await read_stream(*c, name + ":out");
+    co_await base.disconnect();
   }());
   const std::vector<std::vector<std::string>> want = {
       {"data", R"({"a": 1, "b": [1.5, "x"]})", "correlation_id", "c-1", "unique_id", "u-1"},
@@ -105,16 +110,16 @@ TEST_F(EventBaseTest, DisconnectFlushesUnawaitedCommandsThenCloses) {
   long long pending_after = -1;
   loop::run([&]() -> asio::awaitable<void> {
     co_await base.connect();
-    auto& client = *base.redis_client;
+    auto &client = *base.redis_client;
     co_await client.command("XGROUP", "CREATE", name, "g", "0", "MKSTREAM");
     co_await client.command("XADD", name, "*", "data", "{}");
-    Reply read = co_await client.command("XREADGROUP", "GROUP", "g", "c", "COUNT", "10",
-                                         "STREAMS", name, ">");
+    Reply read = co_await client.command("XREADGROUP", "GROUP", "g", "c", "COUNT", "10", "STREAMS",
+                                         name, ">");
     const std::string id = read.elements[0].elements[1].elements[0].elements[0].str;
-    client.send({"XACK", name, "g", id}, nullptr);  // not awaited, as the read loop does
+    client.send({"XACK", name, "g", id}, nullptr); // not awaited, as the read loop does
     co_await base.disconnect();
     EXPECT_EQ(base.redis_client, nullptr);
-    co_await base.disconnect();  // a second run finds nothing to close
+    co_await base.disconnect(); // a second run finds nothing to close
     auto c = co_await observer(*server);
     Reply pending = co_await c->command("XPENDING", name, "g");
     pending_after = pending.elements[0].integer;
@@ -129,7 +134,7 @@ TEST_F(EventBaseTest, PublishWithoutAConnectionFails) {
   loop::run([&]() -> asio::awaitable<void> {
     try {
       co_await base.publish_message(json::Value(1), std::nullopt, std::nullopt);
-    } catch (const std::runtime_error& e) {
+    } catch (const std::runtime_error &e) {
       message = e.what();
     }
   }());
@@ -142,7 +147,7 @@ TEST(EventBaseConnect, BadUrlIsAnInvalidArgument) {
   loop::run([&]() -> asio::awaitable<void> {
     try {
       co_await base.connect();
-    } catch (const std::invalid_argument& e) {
+    } catch (const std::invalid_argument &e) {
       message = e.what();
     }
   }());
@@ -159,7 +164,7 @@ TEST(EventBaseConnect, UnreachablePortIsAConnectionError) {
   loop::run([&]() -> asio::awaitable<void> {
     try {
       co_await base.connect();
-    } catch (const redis::ConnectionError& e) {
+    } catch (const redis::ConnectionError &e) {
       message = e.what();
     }
   }());
@@ -167,4 +172,4 @@ TEST(EventBaseConnect, UnreachablePortIsAConnectionError) {
   EXPECT_EQ(base.redis_client, nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -14,7 +14,8 @@ namespace {
 using networking::event_base::get_logger;
 using networking::event_base::LogLevel;
 
-const std::regex kLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} WARNING logger_test: x=3 'a b'\n)");
+const std::regex
+    kLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} WARNING logger_test: x=3 'a b'\n)");
 
 TEST(Logger, DefaultSinkWritesOneTimestampedLineToStandardError) {
   auto previous = networking::event_base::set_log_sink(nullptr);
@@ -38,9 +39,9 @@ TEST(Logger, ThresholdDropsLowerLevels) {
       {LogLevel::kWarning, {"WARNING w", "ERROR e"}},
       {LogLevel::kError, {"ERROR e"}},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     support::CapturingLogger captured(c.threshold);
-    auto& logger = get_logger("logger_test");
+    auto &logger = get_logger("logger_test");
     logger.debug("d");
     logger.warning("w");
     logger.error("e");
@@ -66,10 +67,12 @@ TEST(Logger, RecordsFromManyThreadsArriveWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < 500; ++i) get_logger("logger_test").warning("thread %d record %d", t, i);
+      for (int i = 0; i < 500; ++i)
+        get_logger("logger_test").warning("thread %d record %d", t, i);
     });
   }
-  for (auto& thread : threads) thread.join();
+  for (auto &thread : threads)
+    thread.join();
   EXPECT_EQ(captured.count(LogLevel::kWarning, "thread "), 2000u);
   EXPECT_TRUE(captured.contains(LogLevel::kWarning, "thread 3 record 499"));
 }
@@ -89,12 +92,12 @@ TEST(CapturingLogger, RestoresThePreviousSinkAndThreshold) {
 
 TEST(LogLevel, NamesAndParsing) {
   const struct {
-    const char* text;
+    const char *text;
     std::optional<LogLevel> level;
-  } cases[] = {{"debug", LogLevel::kDebug},     {"WARNING", LogLevel::kWarning},
-               {"Error", LogLevel::kError},     {"info", std::nullopt},
-               {"", std::nullopt},              {"warn", std::nullopt}};
-  for (const auto& c : cases) {
+  } cases[] = {{"debug", LogLevel::kDebug}, {"WARNING", LogLevel::kWarning},
+               {"Error", LogLevel::kError}, {"info", std::nullopt},
+               {"", std::nullopt},          {"warn", std::nullopt}};
+  for (const auto &c : cases) {
     EXPECT_EQ(networking::event_base::parse_log_level(c.text), c.level) << c.text;
   }
   EXPECT_EQ(networking::event_base::level_name(LogLevel::kDebug), "DEBUG");
@@ -102,4 +105,4 @@ TEST(LogLevel, NamesAndParsing) {
   EXPECT_EQ(networking::event_base::level_name(LogLevel::kError), "ERROR");
 }
 
-}  // namespace
+} // namespace

@@ -1,6 +1,7 @@
 #include "networking/remote_historian/v2/conversions.h"
 
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -11,12 +12,8 @@ namespace networking::remote_historian::v2 {
 
 namespace {
 
-// Python's repr of a float in str() position: non-finite values are lower-case words.
-std::string float_text(double d) {
-  if (std::isnan(d)) return "nan";
-  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
-  return json::format_double(d);
-}
+// Python's str() of a float ("1.5", "inf", "nan").
+std::string float_text(double d) { return json::format_double(d); }
 
 std::string quoted(std::string_view text) {
   // Error messages quote the text as the producers' language would (repr of a short text).
@@ -122,6 +119,52 @@ double _to_double(const json::Value& value) {
   }
   throw std::invalid_argument("float() argument must be a string or a real number, not '" +
                               std::string(value.type_name()) + "'");
+}
+
+std::int64_t _parse_int_text(std::string_view text) {
+  const auto invalid = [&] {
+    return std::invalid_argument("invalid literal for int() with base 10: " + quoted(text));
+  };
+  // A text int() takes is also one float() takes (same white space, digits and underscore
+  // rules), so that check is shared; what remains is to refuse fractions, exponents and words.
+  if (!_parse_float_text(text)) throw invalid();
+  bool negative = false;
+  bool any_digit = false;
+  std::uint64_t magnitude = 0;
+  constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(INT64_MAX) + 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    int digit = -1;
+    std::size_t length = 1;
+    if (c < 0x80) {
+      if (c >= '0' && c <= '9') {
+        digit = c - '0';
+      } else if (c == '-' || c == '+') {
+        negative = c == '-';
+      } else if (c != '_' && c != ' ' && (c < '\t' || c > '\r')) {
+        throw invalid();
+      }
+    } else {
+      length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      // A non-ASCII character that float() accepted is white space or a digit of some script.
+      if (auto value = _parse_float_text(text.substr(i, length))) digit = static_cast<int>(*value);
+    }
+    if (digit >= 0) {
+      any_digit = true;
+      if (magnitude > (kLimit - static_cast<unsigned>(digit)) / 10) {
+        magnitude = kLimit + 1;  // beyond every int64
+        break;
+      }
+      magnitude = magnitude * 10 + static_cast<unsigned>(digit);
+    }
+    i += length;
+  }
+  if (!any_digit) throw invalid();
+  if (magnitude > kLimit || (!negative && magnitude == kLimit))
+    throw std::overflow_error("integer " + std::string(text) +
+                              " is outside the 64-bit integer range");
+  if (negative) return magnitude == kLimit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+  return static_cast<std::int64_t>(magnitude);
 }
 
 }  // namespace networking::remote_historian::v2

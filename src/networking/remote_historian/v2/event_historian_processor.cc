@@ -166,17 +166,17 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   if (_writer) {
     _writer->close();
     _writer.reset();
+    _writer_open = false;
   }
   if (_cycle_writer) {
     _cycle_writer->close();
     _cycle_writer.reset();
   }
-  co_await loop::run_blocking([parts = _parts_dir, file = _output_file] {
-    _compact_parts(parts, file);
-  });
-  co_await loop::run_blocking([parts = _cycle_parts_dir, file = _cycle_output_file] {
-    _compact_parts(parts, file);
-  });
+  // The jobs are named apart from the co_await: GCC 12 loses lambda captures made inside one.
+  auto compact_steps = [this] { _compact_parts(_parts_dir, _output_file); };
+  co_await loop::run_blocking(std::move(compact_steps));
+  auto compact_cycles = [this] { _compact_parts(_cycle_parts_dir, _cycle_output_file); };
+  co_await loop::run_blocking(std::move(compact_cycles));
   co_await EventBase::disconnect();
 }
 

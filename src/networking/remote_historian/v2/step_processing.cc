@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "json/write.h"
+#include "networking/event_base/json_encoder.h"
 #include "networking/remote_historian/v2/conversions.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
@@ -276,8 +276,8 @@ void EventHistorianProcessor::_process_step(const json::Object& payload,
   row._obs_vec = coerce(obs_refs, _obs_dim);
   row._action_vec = coerce(action_refs, _act_dim);
   if (include_raw_json) {
-    row._sim_data = json::dumps(sim_data);
-    row._skill_data = json::dumps(skill_data);
+    row._sim_data = event_base::JsonEncoder::encode(sim_data);
+    row._skill_data = event_base::JsonEncoder::encode(skill_data);
   }
   _pending_rows.push_back(std::move(row));
 }

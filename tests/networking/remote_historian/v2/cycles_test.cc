@@ -235,9 +235,11 @@ TEST_F(CallbackTest, SlowEndpointTimesOutWithoutStallingSteps) {
   std::size_t rows_while_waiting = 0;
   auto t0 = std::chrono::steady_clock::now();
   asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-    co_await p->process_message(message(kResult));
+    const auto result = message(kResult);
+    co_await p->process_message(result);
     for (int i = 0; i < 20; ++i) {
-      co_await p->process_message(message(step("e", i, "[1]", "[1]")));
+      const auto m = message(step("e", i, "[1]", "[1]"));
+      co_await p->process_message(m);
       co_await loop::sleep_for(std::chrono::milliseconds(10));
     }
     rows_while_waiting = p->_pending_rows.size();

@@ -41,8 +41,9 @@ class StreamLoopTest : public ::testing::Test {
 
   // A connection of the test's own, on the given loop.
   asio::awaitable<std::shared_ptr<redis::Connection>> client() {
-    co_return co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                  redis::parse_url(server.url()));
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(server.url());
+    co_return co_await redis::Connection::connect(executor, endpoint);
   }
 
   // Braced lists inside a co_await trip GCC 12, so commands are given as separate arguments.
@@ -253,8 +254,9 @@ TEST(StreamLoopRestart, RedisOutageLosesNothing) {
 
   asio::io_context io;
   auto add = [&](int from, int to) -> asio::awaitable<void> {
-    auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor,
-                                                 redis::parse_url(server.url()));
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(server.url());
+    auto c = co_await redis::Connection::connect(executor, endpoint);
     for (int n = from; n < to; ++n) {
       Args a = {"XADD", "steps", "*", "data", good_step(n)};
       co_await c->command(std::move(a));

@@ -144,13 +144,15 @@ asio::awaitable<void> EventHistorianProcessor::_handle_training_result(
   _finalize_cycle_summary();
   co_await _drain_pending();
   if (_callback_url && !_callback_url->empty() && _job_id && !_job_id->empty()) {
-    asio::co_spawn(co_await asio::this_coro::executor, _fire_cycle_callback(key), asio::detached);
+    const auto executor = co_await asio::this_coro::executor;
+    asio::co_spawn(executor, _fire_cycle_callback(key), asio::detached);
   }
 }
 
 asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string skill) {
   // The report describes the state once the handler has returned to the loop.
-  co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+  const auto executor = co_await asio::this_coro::executor;
+  co_await asio::post(executor, asio::use_awaitable);
   json::Object body;
   const std::int64_t* index = _cycle_indices.find(skill);
   body.append_unique("iteration", json::Value((index ? *index : 1) - 1));
@@ -166,7 +168,9 @@ asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string 
   const std::string url = *_callback_url + "/internal/jobs/" + *_job_id + "/cycle-metrics";
   try {
     const std::string text = json::dumps(json::Value(std::move(body)));
-    co_await loop::run_blocking([url, text] { http::post_json(url, text, kCallbackTimeout); });
+    // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
+    auto post = [url, text] { http::post_json(url, text, kCallbackTimeout); };
+    co_await loop::run_blocking(std::move(post));
   } catch (const std::exception& e) {
     logger().debug("[EventHistorian] Cycle metrics callback failed: %s", e.what());
   }

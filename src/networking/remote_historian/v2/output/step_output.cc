@@ -158,8 +158,10 @@ asio::awaitable<void> EventHistorianProcessor::_drain_pending() {
   if (_pending_rows.empty()) co_return;
   // The batch belongs to the flush job from here on, even if this coroutine goes away.
   auto rows = std::make_shared<std::vector<PendingRow>>(std::exchange(_pending_rows, {}));
+  // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
+  auto flush = [this, rows] { _flush_rows(*rows); };
   try {
-    co_await loop::run_blocking([this, rows] { _flush_rows(*rows); });
+    co_await loop::run_blocking(std::move(flush));
   } catch (const std::exception& e) {
     logger().error("[EventHistorian] Parquet flush of %d rows failed; rows dropped: %s",
                    static_cast<int>(rows->size()), e.what());
