@@ -22,16 +22,18 @@ namespace {
 parquet::Schema step_schema() {
   using parquet::Type;
   std::vector<parquet::Field> fields = {
-      {"run_id", Type::kString},     {"sim_id", Type::kString},      {"episode_id", Type::kString},
-      {"step_number", Type::kInt64}, {"timestamp", Type::kDouble},   {"skill_name", Type::kString},
-      {"scenario", Type::kString},   {"reward", Type::kDouble},      {"terminated", Type::kBool},
+      {"run_id", Type::kString},     {"sim_id", Type::kString},    {"episode_id", Type::kString},
+      {"step_number", Type::kInt64}, {"timestamp", Type::kDouble}, {"skill_name", Type::kString},
+      {"scenario", Type::kString},   {"reward", Type::kDouble},    {"terminated", Type::kBool},
       {"truncated", Type::kBool}};
-  for (int i = 0; i < 64; ++i) fields.push_back({"joint_" + std::to_string(i), Type::kDouble});
-  for (int i = 0; i < 8; ++i) fields.push_back({"a_" + std::to_string(i), Type::kDouble});
+  for (int i = 0; i < 64; ++i)
+    fields.push_back({"joint_" + std::to_string(i), Type::kDouble});
+  for (int i = 0; i < 8; ++i)
+    fields.push_back({"a_" + std::to_string(i), Type::kDouble});
   return parquet::Schema(std::move(fields));
 }
 
-int generate(const std::string& dir, int files, std::size_t rows) {
+int generate(const std::string &dir, int files, std::size_t rows) {
   const parquet::Schema schema = step_schema();
   std::mt19937_64 random(11);
   std::uniform_real_distribution<double> value(-3.2, 3.2);
@@ -39,7 +41,7 @@ int generate(const std::string& dir, int files, std::size_t rows) {
   std::size_t step = 0;
   for (int f = 0; f < files; ++f) {
     parquet::Table t;
-    for (const auto& field : schema.fields()) {
+    for (const auto &field : schema.fields()) {
       t.columns.emplace_back(field.type);
       t.columns.back().reserve(rows);
     }
@@ -54,7 +56,8 @@ int generate(const std::string& dir, int files, std::size_t rows) {
       t.columns[7].append(value(random));
       t.columns[8].append_bool(step % 200 == 199);
       t.columns[9].append_bool(false);
-      for (std::size_t c = 10; c < schema.size(); ++c) t.columns[c].append(value(random));
+      for (std::size_t c = 10; c < schema.size(); ++c)
+        t.columns[c].append(value(random));
     }
     char name[32];
     std::snprintf(name, sizeof name, "part-%05d.parquet", f);
@@ -65,9 +68,9 @@ int generate(const std::string& dir, int files, std::size_t rows) {
   return 0;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   try {
     if (command == "generate" && argc == 5) {
@@ -79,18 +82,18 @@ int main(int argc, char** argv) {
       const std::vector<std::string> inputs(argv + 4, argv + argc);
       const auto start = std::chrono::steady_clock::now();
       parquet::merge_files(inputs, argv[3], options);
-      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       const auto bytes = std::filesystem::file_size(argv[3]);
-      std::printf("merged %zu files into %ju bytes in %.3f s: %.0f MB/s\n", inputs.size(), bytes, seconds,
-                  static_cast<double>(bytes) / 1e6 / seconds);
+      std::printf("merged %zu files into %ju bytes in %.3f s: %.0f MB/s\n", inputs.size(), bytes,
+                  seconds, static_cast<double>(bytes) / 1e6 / seconds);
       return 0;
     }
-  } catch (const parquet::Error& e) {
+  } catch (const parquet::Error &e) {
     std::fprintf(stderr, "parquet_merge_bench: %s\n", e.what());
     return 1;
   }
-  std::fprintf(stderr,
-               "usage: parquet_merge_bench generate DIR FILES ROWS\n"
-               "       parquet_merge_bench merge MIN_COPY_ROWS OUTPUT INPUT...\n");
+  std::fprintf(stderr, "usage: parquet_merge_bench generate DIR FILES ROWS\n"
+                       "       parquet_merge_bench merge MIN_COPY_ROWS OUTPUT INPUT...\n");
   return 2;
 }

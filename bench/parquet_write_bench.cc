@@ -32,31 +32,34 @@ constexpr int kEpisodeSteps = 200;
 parquet::Schema step_schema() {
   using parquet::Type;
   std::vector<parquet::Field> fields = {
-      {"run_id", Type::kString},     {"sim_id", Type::kString},      {"episode_id", Type::kString},
-      {"step_number", Type::kInt64}, {"timestamp", Type::kDouble},   {"skill_name", Type::kString},
-      {"scenario", Type::kString},   {"reward", Type::kDouble},      {"terminated", Type::kBool},
+      {"run_id", Type::kString},     {"sim_id", Type::kString},    {"episode_id", Type::kString},
+      {"step_number", Type::kInt64}, {"timestamp", Type::kDouble}, {"skill_name", Type::kString},
+      {"scenario", Type::kString},   {"reward", Type::kDouble},    {"terminated", Type::kBool},
       {"truncated", Type::kBool}};
-  for (int i = 0; i < kObservations; ++i) fields.push_back({"joint_" + std::to_string(i), Type::kDouble});
-  for (int i = 0; i < kActions; ++i) fields.push_back({"a_" + std::to_string(i), Type::kDouble});
+  for (int i = 0; i < kObservations; ++i)
+    fields.push_back({"joint_" + std::to_string(i), Type::kDouble});
+  for (int i = 0; i < kActions; ++i)
+    fields.push_back({"a_" + std::to_string(i), Type::kDouble});
   return parquet::Schema(std::move(fields));
 }
 
 // Rows as the benchmark payload generator makes them: 200-step episodes, uniform observation
 // and action values (incompressible, like real sensor noise), a Gaussian reward.
-parquet::Table step_rows(const parquet::Schema& schema, std::size_t n) {
-  static const char* const kScenarios[] = {"flat", "rough", "stairs", "slope", "gap"};
+parquet::Table step_rows(const parquet::Schema &schema, std::size_t n) {
+  static const char *const kScenarios[] = {"flat", "rough", "stairs", "slope", "gap"};
   std::mt19937_64 random(7);
   std::uniform_real_distribution<double> observation(-3.2, 3.2), action(-1.0, 1.0);
   std::normal_distribution<double> reward(0.25, 0.1);
   parquet::Table t;
-  for (const auto& f : schema.fields()) {
+  for (const auto &f : schema.fields()) {
     t.columns.emplace_back(f.type);
     t.columns.back().reserve(n);
   }
   std::string scenario;
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t episode = i / kEpisodeSteps, step = i % kEpisodeSteps;
-    if (step == 0) scenario = kScenarios[random() % 5];
+    if (step == 0)
+      scenario = kScenarios[random() % 5];
     const bool last = step == kEpisodeSteps - 1;
     const bool terminated = last && random() % 10 < 7;
     t.columns[0].append(std::string("run-7"));
@@ -69,14 +72,16 @@ parquet::Table step_rows(const parquet::Schema& schema, std::size_t n) {
     t.columns[7].append(reward(random));
     t.columns[8].append_bool(terminated);
     t.columns[9].append_bool(last && !terminated);
-    for (int k = 0; k < kObservations; ++k) t.columns[10 + k].append(observation(random));
-    for (int k = 0; k < kActions; ++k) t.columns[10 + kObservations + k].append(action(random));
+    for (int k = 0; k < kObservations; ++k)
+      t.columns[10 + k].append(observation(random));
+    for (int k = 0; k < kActions; ++k)
+      t.columns[10 + kObservations + k].append(action(random));
   }
   return t;
 }
 
-double write_seconds(const std::string& path, const parquet::Schema& schema, const parquet::Table& t,
-                     parquet::Codec codec) {
+double write_seconds(const std::string &path, const parquet::Schema &schema,
+                     const parquet::Table &t, parquet::Codec codec) {
   const auto start = Clock::now();
   parquet::WriterOptions o;
   o.codec = codec;
@@ -86,19 +91,22 @@ double write_seconds(const std::string& path, const parquet::Schema& schema, con
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string run(const std::string& command) {
+std::string run(const std::string &command) {
   std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
+  FILE *pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr)
+    return out;
   char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  if (::pclose(pipe) != 0) out.clear();
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    out.append(buffer, n);
+  if (::pclose(pipe) != 0)
+    out.clear();
   return out;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   std::size_t rows = 1000000;
   int repeat = 3;
   std::string dir;
@@ -114,11 +122,13 @@ int main(int argc, char** argv) {
     } else if (a == "--no-duckdb") {
       duckdb = false;
     } else {
-      std::fprintf(stderr, "usage: parquet_write_bench [--rows N] [--repeat R] [--dir DIR] [--no-duckdb]\n");
+      std::fprintf(
+          stderr, "usage: parquet_write_bench [--rows N] [--repeat R] [--dir DIR] [--no-duckdb]\n");
       return 2;
     }
   }
-  if (dir.empty()) dir = (fs::path(HISTORIAN_SOURCE_DIR) / "bench" / "data" / "parquet_write").string();
+  if (dir.empty())
+    dir = (fs::path(HISTORIAN_SOURCE_DIR) / "bench" / "data" / "parquet_write").string();
   fs::create_directories(dir);
 
   const parquet::Schema schema = step_schema();
@@ -127,8 +137,8 @@ int main(int argc, char** argv) {
 
   const struct {
     parquet::Codec codec;
-    const char* name;
-    const char* duckdb_name;
+    const char *name;
+    const char *duckdb_name;
   } codecs[] = {{parquet::Codec::kUncompressed, "none", "uncompressed"},
                 {parquet::Codec::kSnappy, "snappy", "snappy"},
                 {parquet::Codec::kZstd, "zstd", "zstd"}};
@@ -137,7 +147,8 @@ int main(int argc, char** argv) {
   for (int c = 0; c < 3; ++c) {
     const std::string path = dir + "/ours_" + codecs[c].name + ".parquet";
     double best = 1e30;
-    for (int r = 0; r < repeat; ++r) best = std::min(best, write_seconds(path, schema, table, codecs[c].codec));
+    for (int r = 0; r < repeat; ++r)
+      best = std::min(best, write_seconds(path, schema, table, codecs[c].codec));
     ours[c] = best;
     our_size[c] = fs::file_size(path);
   }
@@ -147,9 +158,10 @@ int main(int argc, char** argv) {
   std::uintmax_t their_size[3] = {0, 0, 0};
   if (duckdb) {
     // DuckDB loads our uncompressed file into a table in memory, then COPY ... TO is timed.
-    const std::string script = (fs::path(HISTORIAN_SOURCE_DIR) / "tests" / "readers" / "duckdb_write_bench.mjs").string();
-    const std::string json = run("node '" + script + "' '" + dir + "/ours_none.parquet' '" + dir + "' " +
-                                 std::to_string(repeat));
+    const std::string script =
+        (fs::path(HISTORIAN_SOURCE_DIR) / "tests" / "readers" / "duckdb_write_bench.mjs").string();
+    const std::string json = run("node '" + script + "' '" + dir + "/ours_none.parquet' '" + dir +
+                                 "' " + std::to_string(repeat));
     rapidjson::Document doc;
     doc.Parse(json.c_str());
     if (doc.HasParseError() || !doc.IsObject()) {
@@ -157,22 +169,24 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (int c = 0; c < 3; ++c) {
-      const auto& entry = doc[codecs[c].duckdb_name];
+      const auto &entry = doc[codecs[c].duckdb_name];
       theirs[c] = entry["seconds"].GetDouble();
       their_size[c] = entry["bytes"].GetUint64();
     }
     std::printf("duckdb %s, threads %d\n", doc["version"].GetString(), doc["threads"].GetInt());
   }
 
-  std::printf("%-7s %12s %9s %11s | %12s %9s %11s | %7s %7s\n", "codec", "ours rows/s", "MB/s", "bytes",
-              "duckdb rows/s", "MB/s", "bytes", "speed", "size");
+  std::printf("%-7s %12s %9s %11s | %12s %9s %11s | %7s %7s\n", "codec", "ours rows/s", "MB/s",
+              "bytes", "duckdb rows/s", "MB/s", "bytes", "speed", "size");
   for (int c = 0; c < 3; ++c) {
     const double our_rate = static_cast<double>(rows) / ours[c];
-    std::printf("%-7s %12.0f %9.1f %11ju | ", codecs[c].name, our_rate, plain_mb / ours[c], our_size[c]);
+    std::printf("%-7s %12.0f %9.1f %11ju | ", codecs[c].name, our_rate, plain_mb / ours[c],
+                our_size[c]);
     if (duckdb) {
       const double their_rate = static_cast<double>(rows) / theirs[c];
-      std::printf("%12.0f %9.1f %11ju | %6.2fx %6.3fx\n", their_rate, plain_mb / theirs[c], their_size[c],
-                  our_rate / their_rate, static_cast<double>(our_size[c]) / static_cast<double>(their_size[c]));
+      std::printf("%12.0f %9.1f %11ju | %6.2fx %6.3fx\n", their_rate, plain_mb / theirs[c],
+                  their_size[c], our_rate / their_rate,
+                  static_cast<double>(our_size[c]) / static_cast<double>(their_size[c]));
     } else {
       std::printf("%12s %9s %11s |\n", "-", "-", "-");
     }

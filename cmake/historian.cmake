@@ -9,7 +9,8 @@ function(historian_test name)
     HISTORIAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     HISTORIAN_BINARY_DIR="${PROJECT_BINARY_DIR}")
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600
+    ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
   if(ARG_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()

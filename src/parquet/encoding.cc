@@ -10,7 +10,7 @@
 namespace parquet {
 namespace {
 
-void put_varint(std::uint64_t value, std::vector<std::uint8_t>& out) {
+void put_varint(std::uint64_t value, std::vector<std::uint8_t> &out) {
   while (value >= 0x80) {
     out.push_back(static_cast<std::uint8_t>((value & 0x7F) | 0x80));
     value >>= 7;
@@ -19,25 +19,26 @@ void put_varint(std::uint64_t value, std::vector<std::uint8_t>& out) {
 }
 
 // Bit-packed groups of 8 levels each; the last group is padded with zeros.
-void put_bit_packed(const std::uint8_t* levels, std::size_t n, std::vector<std::uint8_t>& out) {
+void put_bit_packed(const std::uint8_t *levels, std::size_t n, std::vector<std::uint8_t> &out) {
   const std::size_t groups = (n + 7) / 8;
   put_varint((groups << 1) | 1, out);
   for (std::size_t g = 0; g < groups; ++g) {
     std::uint8_t byte = 0;
     const std::size_t end = std::min(n, g * 8 + 8);
-    for (std::size_t i = g * 8; i < end; ++i) byte |= static_cast<std::uint8_t>(levels[i] << (i - g * 8));
+    for (std::size_t i = g * 8; i < end; ++i)
+      byte |= static_cast<std::uint8_t>(levels[i] << (i - g * 8));
     out.push_back(byte);
   }
 }
 
-void put_rle(std::size_t count, std::uint8_t value, std::vector<std::uint8_t>& out) {
+void put_rle(std::size_t count, std::uint8_t value, std::vector<std::uint8_t> &out) {
   put_varint(static_cast<std::uint64_t>(count) << 1, out);
   out.push_back(value);
 }
 
-}  // namespace
+} // namespace
 
-void encode_levels(const std::uint8_t* levels, std::size_t n, std::vector<std::uint8_t>& out) {
+void encode_levels(const std::uint8_t *levels, std::size_t n, std::vector<std::uint8_t> &out) {
   // A literal run is flushed only at a multiple of 8 values, so every bit-packed run but the
   // last is unpadded and the runs line up with the levels.
   std::size_t literal_start = 0;
@@ -46,48 +47,58 @@ void encode_levels(const std::uint8_t* levels, std::size_t n, std::vector<std::u
     if ((i - literal_start) % 8 == 0) {
       const std::uint8_t v = levels[i];
       std::size_t run = 1;
-      while (i + run < n && levels[i + run] == v) ++run;
+      while (i + run < n && levels[i + run] == v)
+        ++run;
       if (run >= 8) {
-        if (i > literal_start) put_bit_packed(levels + literal_start, i - literal_start, out);
+        if (i > literal_start)
+          put_bit_packed(levels + literal_start, i - literal_start, out);
         put_rle(run, v, out);
         i += run;
         literal_start = i;
         continue;
       }
-      i += run;  // these values join the literal run
+      i += run; // these values join the literal run
       continue;
     }
     ++i;
   }
-  if (n > literal_start) put_bit_packed(levels + literal_start, n - literal_start, out);
+  if (n > literal_start)
+    put_bit_packed(levels + literal_start, n - literal_start, out);
 }
 
-std::size_t decode_levels(const std::uint8_t* data, std::size_t size, std::size_t n,
-                          std::vector<std::uint8_t>& out) {
+std::size_t decode_levels(const std::uint8_t *data, std::size_t size, std::size_t n,
+                          std::vector<std::uint8_t> &out) {
   std::size_t pos = 0;
   std::size_t done = 0;
   std::size_t ones = 0;
   while (done < n) {
     std::uint64_t header = 0;
     for (int shift = 0;; shift += 7) {
-      if (pos == size) throw Error("definition levels end early");
-      if (shift > 35) throw Error("definition levels hold a run header that is too long");
+      if (pos == size)
+        throw Error("definition levels end early");
+      if (shift > 35)
+        throw Error("definition levels hold a run header that is too long");
       const std::uint8_t b = data[pos++];
       header |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0) break;
+      if ((b & 0x80) == 0)
+        break;
     }
     const std::uint64_t count = header >> 1;
-    if (count == 0 || count > 0x7FFFFFFF) throw Error("definition levels hold an empty or huge run");
+    if (count == 0 || count > 0x7FFFFFFF)
+      throw Error("definition levels hold an empty or huge run");
     if ((header & 1) == 0) {
-      if (pos == size) throw Error("definition levels end early");
+      if (pos == size)
+        throw Error("definition levels end early");
       const std::uint8_t v = data[pos++];
-      if (v > 1) throw Error("definition levels exceed the column's maximum level 1");
+      if (v > 1)
+        throw Error("definition levels exceed the column's maximum level 1");
       const std::size_t take = std::min<std::size_t>(count, n - done);
       out.insert(out.end(), take, v);
       ones += v * take;
       done += take;
     } else {
-      if (count > size - pos) throw Error("definition levels end early");
+      if (count > size - pos)
+        throw Error("definition levels end early");
       // count groups of 8 values, one byte each at bit width 1; values past n are padding.
       const std::size_t values = std::min<std::size_t>(count * 8, n - done);
       for (std::size_t k = 0; k < values; ++k) {
@@ -103,7 +114,7 @@ std::size_t decode_levels(const std::uint8_t* data, std::size_t size, std::size_
 }
 
 bool is_valid_utf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const auto *s = reinterpret_cast<const unsigned char *>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
@@ -135,10 +146,12 @@ bool is_valid_utf8(std::string_view text) {
     } else {
       return false;
     }
-    if (n - i < len) return false;
+    if (n - i < len)
+      return false;
     for (std::size_t k = 1; k < len; ++k) {
       const unsigned char cc = s[i + k];
-      if ((cc & 0xC0) != 0x80) return false;
+      if ((cc & 0xC0) != 0x80)
+        return false;
       cp = (cp << 6) | (cc & 0x3F);
     }
     if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
@@ -150,94 +163,103 @@ bool is_valid_utf8(std::string_view text) {
   return true;
 }
 
+// Created on first use: most files use one codec, and a zstd context is large.
 struct Codecs::Contexts {
-  ZSTD_CCtx* cctx = nullptr;
-  ZSTD_DCtx* dctx = nullptr;
+  ZSTD_CCtx *cctx = nullptr;
+  ZSTD_DCtx *dctx = nullptr;
+  ~Contexts() {
+    ZSTD_freeCCtx(cctx);
+    ZSTD_freeDCtx(dctx);
+  }
 };
 
-Codecs::Codecs() : _contexts(new Contexts) {}
+Codecs::Codecs() : _contexts(std::make_unique<Contexts>()) {}
 
-Codecs::~Codecs() {
-  ZSTD_freeCCtx(_contexts->cctx);
-  ZSTD_freeDCtx(_contexts->dctx);
-  delete _contexts;
-}
+Codecs::~Codecs() = default;
 
-void Codecs::compress(Codec codec, int zstd_level, const std::uint8_t* data, std::size_t size,
-                      std::vector<std::uint8_t>& out) {
+void Codecs::compress(Codec codec, int zstd_level, const std::uint8_t *data, std::size_t size,
+                      std::vector<std::uint8_t> &out) {
   switch (codec) {
-    case Codec::kUncompressed:
-      out.assign(data, data + size);
-      return;
-    case Codec::kSnappy: {
-      out.resize(snappy::MaxCompressedLength(size));
-      std::size_t length = 0;
-      snappy::RawCompress(reinterpret_cast<const char*>(data), size,
-                          reinterpret_cast<char*>(out.data()), &length);
-      out.resize(length);
-      return;
+  case Codec::kUncompressed:
+    out.assign(data, data + size);
+    return;
+  case Codec::kSnappy: {
+    out.resize(snappy::MaxCompressedLength(size));
+    std::size_t length = 0;
+    snappy::RawCompress(reinterpret_cast<const char *>(data), size,
+                        reinterpret_cast<char *>(out.data()), &length);
+    out.resize(length);
+    return;
+  }
+  case Codec::kZstd: {
+    if (_contexts->cctx == nullptr)
+      _contexts->cctx = ZSTD_createCCtx();
+    if (_contexts->cctx == nullptr)
+      throw Error("Cannot create a zstd compression context");
+    out.resize(ZSTD_compressBound(size));
+    const std::size_t length =
+        ZSTD_compressCCtx(_contexts->cctx, out.data(), out.size(), data, size, zstd_level);
+    if (ZSTD_isError(length)) {
+      throw Error(std::string("zstd compression failed: ") + ZSTD_getErrorName(length));
     }
-    case Codec::kZstd: {
-      if (_contexts->cctx == nullptr) _contexts->cctx = ZSTD_createCCtx();
-      if (_contexts->cctx == nullptr) throw Error("Cannot create a zstd compression context");
-      out.resize(ZSTD_compressBound(size));
-      const std::size_t length =
-          ZSTD_compressCCtx(_contexts->cctx, out.data(), out.size(), data, size, zstd_level);
-      if (ZSTD_isError(length)) {
-        throw Error(std::string("zstd compression failed: ") + ZSTD_getErrorName(length));
-      }
-      out.resize(length);
-      return;
-    }
+    out.resize(length);
+    return;
+  }
   }
 }
 
-void Codecs::decompress(Codec codec, const std::uint8_t* data, std::size_t size,
-                        std::size_t uncompressed_size, std::vector<std::uint8_t>& out) {
+void Codecs::decompress(Codec codec, const std::uint8_t *data, std::size_t size,
+                        std::size_t uncompressed_size, std::vector<std::uint8_t> &out) {
   switch (codec) {
-    case Codec::kUncompressed:
-      if (size != uncompressed_size) throw Error("page sizes disagree for an uncompressed page");
-      out.assign(data, data + size);
-      return;
-    case Codec::kSnappy: {
-      std::size_t length = 0;
-      const auto* in = reinterpret_cast<const char*>(data);
-      if (!snappy::GetUncompressedLength(in, size, &length) || length != uncompressed_size) {
-        throw Error("snappy page does not match its declared size");
-      }
-      out.resize(uncompressed_size);
-      if (!snappy::RawUncompress(in, size, reinterpret_cast<char*>(out.data()))) {
-        throw Error("snappy page does not decompress");
-      }
-      return;
+  case Codec::kUncompressed:
+    if (size != uncompressed_size)
+      throw Error("page sizes disagree for an uncompressed page");
+    out.assign(data, data + size);
+    return;
+  case Codec::kSnappy: {
+    std::size_t length = 0;
+    const auto *in = reinterpret_cast<const char *>(data);
+    if (!snappy::GetUncompressedLength(in, size, &length) || length != uncompressed_size) {
+      throw Error("snappy page does not match its declared size");
     }
-    case Codec::kZstd: {
-      // A frame that states its size must state the page's, checked before allocating.
-      const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
-      if (declared == ZSTD_CONTENTSIZE_ERROR ||
-          (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != uncompressed_size)) {
-        throw Error("zstd page does not match its declared size");
-      }
-      if (_contexts->dctx == nullptr) _contexts->dctx = ZSTD_createDCtx();
-      if (_contexts->dctx == nullptr) throw Error("Cannot create a zstd decompression context");
-      out.resize(uncompressed_size);
-      const std::size_t length =
-          ZSTD_decompressDCtx(_contexts->dctx, out.data(), out.size(), data, size);
-      if (ZSTD_isError(length) || length != uncompressed_size) {
-        throw Error("zstd page does not decompress to its declared size");
-      }
-      return;
+    out.resize(uncompressed_size);
+    if (!snappy::RawUncompress(in, size, reinterpret_cast<char *>(out.data()))) {
+      throw Error("snappy page does not decompress");
     }
+    return;
+  }
+  case Codec::kZstd: {
+    // A frame that states its size must state the page's, checked before allocating.
+    const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
+    if (declared == ZSTD_CONTENTSIZE_ERROR ||
+        (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != uncompressed_size)) {
+      throw Error("zstd page does not match its declared size");
+    }
+    if (_contexts->dctx == nullptr)
+      _contexts->dctx = ZSTD_createDCtx();
+    if (_contexts->dctx == nullptr)
+      throw Error("Cannot create a zstd decompression context");
+    out.resize(uncompressed_size);
+    const std::size_t length =
+        ZSTD_decompressDCtx(_contexts->dctx, out.data(), out.size(), data, size);
+    if (ZSTD_isError(length) || length != uncompressed_size) {
+      throw Error("zstd page does not decompress to its declared size");
+    }
+    return;
+  }
   }
 }
 
 std::string_view codec_name(Codec codec) {
   switch (codec) {
-    case Codec::kUncompressed: return "none";
-    case Codec::kSnappy: return "snappy";
-    case Codec::kZstd: return "zstd";
+  case Codec::kUncompressed:
+    return "none";
+  case Codec::kSnappy:
+    return "snappy";
+  case Codec::kZstd:
+    return "zstd";
   }
   return "unknown";
 }
 
-}  // namespace parquet
+} // namespace parquet

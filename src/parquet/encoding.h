@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,18 +15,18 @@ namespace parquet {
 // and the reader refuses one, so that a hostile page cannot make it allocate without limit.
 inline constexpr std::size_t kMaxPageRows = 1 << 17;
 inline constexpr std::size_t kMaxPageBytes = std::size_t{256} << 20;
-inline constexpr std::size_t kMaxTextBytes = std::size_t{128} << 20;  // one text value
+inline constexpr std::size_t kMaxTextBytes = std::size_t{128} << 20; // one text value
 // The smallest page a chunk can hold (header plus body); bounds the rows a chunk can claim.
 inline constexpr std::size_t kMinPageBytes = 16;
 
 // Appends the RLE/bit-packed hybrid encoding (bit width 1) of levels[0, n), each 0 or 1,
 // without the 4-byte length prefix.
-void encode_levels(const std::uint8_t* levels, std::size_t n, std::vector<std::uint8_t>& out);
+void encode_levels(const std::uint8_t *levels, std::size_t n, std::vector<std::uint8_t> &out);
 
 // Decodes n levels from data[0, size) and appends them to out. Returns the number of 1s.
 // Throws Error("...") with a detail message on malformed runs.
-std::size_t decode_levels(const std::uint8_t* data, std::size_t size, std::size_t n,
-                          std::vector<std::uint8_t>& out);
+std::size_t decode_levels(const std::uint8_t *data, std::size_t size, std::size_t n,
+                          std::vector<std::uint8_t> &out);
 
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool is_valid_utf8(std::string_view text);
@@ -33,24 +34,24 @@ bool is_valid_utf8(std::string_view text);
 // Compresses or decompresses one page body with a reusable context. A corrupt or wrongly
 // sized input makes decompress throw Error with a detail message.
 class Codecs {
- public:
+public:
   Codecs();
   ~Codecs();
-  Codecs(const Codecs&) = delete;
-  Codecs& operator=(const Codecs&) = delete;
+  Codecs(const Codecs &) = delete;
+  Codecs &operator=(const Codecs &) = delete;
 
   // Compresses data into out (resized to the compressed length).
-  void compress(Codec codec, int zstd_level, const std::uint8_t* data, std::size_t size,
-                std::vector<std::uint8_t>& out);
+  void compress(Codec codec, int zstd_level, const std::uint8_t *data, std::size_t size,
+                std::vector<std::uint8_t> &out);
   // Decompresses into out, which must end up exactly `uncompressed_size` bytes long.
-  void decompress(Codec codec, const std::uint8_t* data, std::size_t size,
-                  std::size_t uncompressed_size, std::vector<std::uint8_t>& out);
+  void decompress(Codec codec, const std::uint8_t *data, std::size_t size,
+                  std::size_t uncompressed_size, std::vector<std::uint8_t> &out);
 
- private:
+private:
   struct Contexts;
-  Contexts* _contexts;
+  std::unique_ptr<Contexts> _contexts;
 };
 
-std::string_view codec_name(Codec codec);  // "none", "snappy", "zstd"
+std::string_view codec_name(Codec codec); // "none", "snappy", "zstd"
 
-}  // namespace parquet
+} // namespace parquet

@@ -7,4 +7,4 @@ namespace parquet {
 class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-}  // namespace parquet
+} // namespace parquet

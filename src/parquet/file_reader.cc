@@ -17,7 +17,7 @@ FileReader::~FileReader() = default;
 
 namespace {
 
-std::vector<RowGroupInfo> summarize(const ParsedFile& file) {
+std::vector<RowGroupInfo> summarize(const ParsedFile &file) {
   std::vector<RowGroupInfo> infos;
   infos.reserve(file.num_row_groups());
   for (std::size_t g = 0; g < file.num_row_groups(); ++g) {
@@ -33,23 +33,24 @@ std::vector<RowGroupInfo> summarize(const ParsedFile& file) {
   return infos;
 }
 
-Table empty_table(const Schema& schema) {
+Table empty_table(const Schema &schema) {
   Table table;
   table.columns.reserve(schema.size());
-  for (const Field& f : schema.fields()) table.columns.emplace_back(f.type);
+  for (const Field &f : schema.fields())
+    table.columns.emplace_back(f.type);
   return table;
 }
 
-}  // namespace
+} // namespace
 
-std::unique_ptr<FileReader> FileReader::open(const std::string& path) {
+std::unique_ptr<FileReader> FileReader::open(const std::string &path) {
   std::unique_ptr<FileReader> reader(new FileReader());
   reader->_impl = std::make_unique<Impl>(ParsedFile::open(InputFile::open(path)));
   reader->_impl->infos = summarize(reader->_impl->file);
   return reader;
 }
 
-std::unique_ptr<FileReader> FileReader::open_buffer(std::string name, const std::uint8_t* data,
+std::unique_ptr<FileReader> FileReader::open_buffer(std::string name, const std::uint8_t *data,
                                                     std::size_t size) {
   std::unique_ptr<FileReader> reader(new FileReader());
   reader->_impl =
@@ -58,20 +59,20 @@ std::unique_ptr<FileReader> FileReader::open_buffer(std::string name, const std:
   return reader;
 }
 
-const Schema& FileReader::schema() const { return _impl->file.schema(); }
+const Schema &FileReader::schema() const { return _impl->file.schema(); }
 std::int64_t FileReader::num_rows() const { return _impl->file.num_rows(); }
-const std::vector<RowGroupInfo>& FileReader::row_groups() const { return _impl->infos; }
-const std::string& FileReader::path() const { return _impl->file.path(); }
+const std::vector<RowGroupInfo> &FileReader::row_groups() const { return _impl->infos; }
+const std::string &FileReader::path() const { return _impl->file.path(); }
 
 std::string FileReader::created_by() const {
   return _impl->file.metadata().created_by.value_or("");
 }
 
 Table FileReader::read_row_group(std::size_t index) const {
-  const ParsedFile& file = _impl->file;
+  const ParsedFile &file = _impl->file;
   if (index >= file.num_row_groups()) {
-    throw Error("File '" + file.path() + "' has no row group " + std::to_string(index) + " (it has " +
-                std::to_string(file.num_row_groups()) + ")");
+    throw Error("File '" + file.path() + "' has no row group " + std::to_string(index) +
+                " (it has " + std::to_string(file.num_row_groups()) + ")");
   }
   Table table = empty_table(file.schema());
   for (std::size_t c = 0; c < table.columns.size(); ++c) {
@@ -83,10 +84,11 @@ Table FileReader::read_row_group(std::size_t index) const {
 Table FileReader::read_all() const { return read_head(static_cast<std::size_t>(num_rows())); }
 
 Table FileReader::read_head(std::size_t max_rows) const {
-  const ParsedFile& file = _impl->file;
+  const ParsedFile &file = _impl->file;
   Table table = empty_table(file.schema());
   const std::size_t rows = std::min(max_rows, static_cast<std::size_t>(file.num_rows()));
-  for (Column& column : table.columns) column.reserve(rows);
+  for (Column &column : table.columns)
+    column.reserve(rows);
   std::size_t done = 0;
   for (std::size_t g = 0; g < file.num_row_groups() && done < rows; ++g) {
     const std::size_t take = rows - done;
@@ -98,4 +100,4 @@ Table FileReader::read_head(std::size_t max_rows) const {
   return table;
 }
 
-}  // namespace parquet
+} // namespace parquet

@@ -10,7 +10,7 @@
 namespace parquet {
 
 struct FileWriter::Impl {
-  Impl(std::string p, Schema s, const WriterOptions& o)
+  Impl(std::string p, Schema s, const WriterOptions &o)
       : path(std::move(p)), schema(std::move(s)), options(o), encoder(schema, options) {}
 
   std::string path;
@@ -21,27 +21,31 @@ struct FileWriter::Impl {
   std::vector<RowGroup> row_groups;
   std::int64_t num_rows = 0;
   bool closed = false;
-  bool failed = false;  // an I/O error left the file in an unknown state
+  bool failed = false; // an I/O error left the file in an unknown state
 };
 
 namespace {
 
-void check_options(const std::string& path, const Schema& schema, const WriterOptions& o) {
+void check_options(const std::string &path, const Schema &schema, const WriterOptions &o) {
   const std::string file = "Writer for '" + path + "': ";
-  if (schema.size() == 0) throw Error(file + "the schema has no columns");
-  for (const Field& f : schema.fields()) {
+  if (schema.size() == 0)
+    throw Error(file + "the schema has no columns");
+  for (const Field &f : schema.fields()) {
     if (!f.nullable) {
-      throw Error(file + "column '" + f.name + "' is not nullable; files hold nullable columns only");
+      throw Error(file + "column '" + f.name +
+                  "' is not nullable; files hold nullable columns only");
     }
   }
-  if (o.row_group_rows < 1) throw Error(file + "row_group_rows must be at least 1");
-  if (o.page_bytes < 1) throw Error(file + "page_bytes must be at least 1");
+  if (o.row_group_rows < 1)
+    throw Error(file + "row_group_rows must be at least 1");
+  if (o.page_bytes < 1)
+    throw Error(file + "page_bytes must be at least 1");
   if (o.codec != Codec::kUncompressed && o.codec != Codec::kSnappy && o.codec != Codec::kZstd) {
     throw Error(file + "unknown codec");
   }
 }
 
-}  // namespace
+} // namespace
 
 FileWriter::FileWriter(std::string path, Schema schema, WriterOptions options) {
   check_options(path, schema, options);
@@ -60,13 +64,15 @@ FileWriter::~FileWriter() {
   }
 }
 
-const Schema& FileWriter::schema() const { return _impl->schema; }
-const std::string& FileWriter::path() const { return _impl->path; }
+const Schema &FileWriter::schema() const { return _impl->schema; }
+const std::string &FileWriter::path() const { return _impl->path; }
 
-void FileWriter::write_table(const Table& table) {
-  Impl& w = *_impl;
-  if (w.closed) throw Error("Writer for '" + w.path + "' is already closed");
-  if (w.failed) throw Error("Writer for '" + w.path + "' failed earlier and cannot write more");
+void FileWriter::write_table(const Table &table) {
+  Impl &w = *_impl;
+  if (w.closed)
+    throw Error("Writer for '" + w.path + "' is already closed");
+  if (w.failed)
+    throw Error("Writer for '" + w.path + "' failed earlier and cannot write more");
   check_table(w.schema, table);
   const std::size_t rows = table.num_rows();
   const auto step = static_cast<std::size_t>(w.options.row_group_rows);
@@ -74,7 +80,8 @@ void FileWriter::write_table(const Table& table) {
     for (std::size_t begin = 0; begin < rows; begin += step) {
       const std::size_t end = std::min(rows, begin + step);
       RowGroup group = w.encoder.write_row_group(table, begin, end, *w.out);
-      if (w.row_groups.size() <= 32767) group.ordinal = static_cast<std::int16_t>(w.row_groups.size());
+      if (w.row_groups.size() <= 32767)
+        group.ordinal = static_cast<std::int16_t>(w.row_groups.size());
       w.row_groups.push_back(std::move(group));
       w.num_rows += static_cast<std::int64_t>(end - begin);
     }
@@ -85,8 +92,9 @@ void FileWriter::write_table(const Table& table) {
 }
 
 void FileWriter::close() {
-  Impl& w = *_impl;
-  if (w.closed) return;
+  Impl &w = *_impl;
+  if (w.closed)
+    return;
   w.closed = true;
   if (w.failed) {
     throw Error("Writer for '" + w.path + "' failed earlier; the file is incomplete");
@@ -107,4 +115,4 @@ void FileWriter::close() {
   w.out->close();
 }
 
-}  // namespace parquet
+} // namespace parquet

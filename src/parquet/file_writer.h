@@ -14,32 +14,32 @@ enum class Codec { kUncompressed, kSnappy, kZstd };
 
 struct WriterOptions {
   Codec codec = Codec::kSnappy;
-  std::int64_t row_group_rows = 1 << 20;      // a larger table is split
-  std::int64_t page_bytes = 1 << 20;          // about this much encoded data per page
-  int zstd_level = 3;                         // used when codec is kZstd
+  std::int64_t row_group_rows = 1 << 20; // a larger table is split
+  std::int64_t page_bytes = 1 << 20;     // about this much encoded data per page
+  int zstd_level = 3;                    // used when codec is kZstd
 };
 
 // Writes one Parquet file with a fixed schema; one row group per written table (split when
 // a table exceeds row_group_rows). Not thread-safe; one writer per file.
 class FileWriter {
- public:
+public:
   // Creates or replaces the file at path. Throws parquet::Error when it cannot be opened.
   FileWriter(std::string path, Schema schema, WriterOptions options = {});
-  ~FileWriter();  // Closes the file when close() was not called; errors are swallowed there.
-  FileWriter(const FileWriter&) = delete;
-  FileWriter& operator=(const FileWriter&) = delete;
+  ~FileWriter(); // Closes the file when close() was not called; errors are swallowed there.
+  FileWriter(const FileWriter &) = delete;
+  FileWriter &operator=(const FileWriter &) = delete;
 
-  const Schema& schema() const;
-  const std::string& path() const;
+  const Schema &schema() const;
+  const std::string &path() const;
 
   // Throws parquet::Error before writing anything when the table does not fit the schema.
-  void write_table(const Table& table);
+  void write_table(const Table &table);
   // Writes the footer and closes the file. Throws on I/O failure.
   void close();
 
- private:
+private:
   struct Impl;
   std::unique_ptr<Impl> _impl;
 };
 
-}  // namespace parquet
+} // namespace parquet

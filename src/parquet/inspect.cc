@@ -13,30 +13,40 @@ namespace {
 // Row groups listed one by one; past this many, only a count follows.
 constexpr std::size_t kListedRowGroups = 50;
 
-void put_text(std::ostream& out, const std::string& text) {
+void put_text(std::ostream &out, const std::string &text) {
   out << '"';
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out << "\\\""; break;
-      case '\\': out << "\\\\"; break;
-      case '\n': out << "\\n"; break;
-      case '\r': out << "\\r"; break;
-      case '\t': out << "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", c);
-          out << escape;
-        } else {
-          out << ch;  // UTF-8 checked by the reader
-        }
+    case '"':
+      out << "\\\"";
+      break;
+    case '\\':
+      out << "\\\\";
+      break;
+    case '\n':
+      out << "\\n";
+      break;
+    case '\r':
+      out << "\\r";
+      break;
+    case '\t':
+      out << "\\t";
+      break;
+    default:
+      if (c < 0x20 || c == 0x7F) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", c);
+        out << escape;
+      } else {
+        out << ch; // UTF-8 checked by the reader
+      }
     }
   }
   out << '"';
 }
 
-void put_double(std::ostream& out, double v) {
+void put_double(std::ostream &out, double v) {
   if (std::isnan(v)) {
     out << "nan";
   } else if (std::isinf(v)) {
@@ -48,25 +58,33 @@ void put_double(std::ostream& out, double v) {
   }
 }
 
-void put_cell(std::ostream& out, const Column& column, std::size_t row) {
+void put_cell(std::ostream &out, const Column &column, std::size_t row) {
   if (!column.valid[row]) {
     out << "null";
     return;
   }
   switch (column.type) {
-    case Type::kString: put_text(out, column.strings[row]); break;
-    case Type::kInt64: out << column.ints[row]; break;
-    case Type::kDouble: put_double(out, column.doubles[row]); break;
-    case Type::kBool: out << (column.bools[row] ? "true" : "false"); break;
+  case Type::kString:
+    put_text(out, column.strings[row]);
+    break;
+  case Type::kInt64:
+    out << column.ints[row];
+    break;
+  case Type::kDouble:
+    put_double(out, column.doubles[row]);
+    break;
+  case Type::kBool:
+    out << (column.bools[row] ? "true" : "false");
+    break;
   }
 }
 
-}  // namespace
+} // namespace
 
-void inspect(const std::string& path, std::ostream& out, std::size_t max_rows) {
+void inspect(const std::string &path, std::ostream &out, std::size_t max_rows) {
   const auto reader = FileReader::open(path);
-  const Schema& schema = reader->schema();
-  const auto& groups = reader->row_groups();
+  const Schema &schema = reader->schema();
+  const auto &groups = reader->row_groups();
   out << "file: " << path << '\n';
   out << "created by: " << reader->created_by() << '\n';
   out << "rows: " << reader->num_rows() << '\n';
@@ -96,4 +114,4 @@ void inspect(const std::string& path, std::ostream& out, std::size_t max_rows) {
   }
 }
 
-}  // namespace parquet
+} // namespace parquet

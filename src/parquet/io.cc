@@ -18,9 +18,9 @@ constexpr std::uint64_t kWriteBackBytes = std::uint64_t{16} << 20;
 
 std::string describe_errno(int err) { return std::strerror(err); }
 
-}  // namespace
+} // namespace
 
-InputFile InputFile::open(const std::string& path) {
+InputFile InputFile::open(const std::string &path) {
   InputFile file;
   file._path = path;
   file._fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -31,12 +31,13 @@ InputFile InputFile::open(const std::string& path) {
   if (::fstat(file._fd, &st) != 0) {
     throw Error("Cannot open file '" + path + "': " + describe_errno(errno));
   }
-  if (!S_ISREG(st.st_mode)) throw Error("Cannot open file '" + path + "': not a regular file");
+  if (!S_ISREG(st.st_mode))
+    throw Error("Cannot open file '" + path + "': not a regular file");
   file._size = static_cast<std::uint64_t>(st.st_size);
   return file;
 }
 
-InputFile InputFile::from_memory(std::string name, const std::uint8_t* data, std::size_t size) {
+InputFile InputFile::from_memory(std::string name, const std::uint8_t *data, std::size_t size) {
   InputFile file;
   file._path = std::move(name);
   file._memory = data;
@@ -44,13 +45,14 @@ InputFile InputFile::from_memory(std::string name, const std::uint8_t* data, std
   return file;
 }
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : _path(std::move(other._path)), _fd(std::exchange(other._fd, -1)),
-      _memory(other._memory), _size(other._size) {}
+InputFile::InputFile(InputFile &&other) noexcept
+    : _path(std::move(other._path)), _fd(std::exchange(other._fd, -1)), _memory(other._memory),
+      _size(other._size) {}
 
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
+InputFile &InputFile::operator=(InputFile &&other) noexcept {
   if (this != &other) {
-    if (_fd >= 0) ::close(_fd);
+    if (_fd >= 0)
+      ::close(_fd);
     _path = std::move(other._path);
     _fd = std::exchange(other._fd, -1);
     _memory = other._memory;
@@ -60,11 +62,13 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
 }
 
 InputFile::~InputFile() {
-  if (_fd >= 0) ::close(_fd);
+  if (_fd >= 0)
+    ::close(_fd);
 }
 
-void InputFile::read(std::uint64_t offset, std::size_t size, std::uint8_t* out) const {
-  if (size == 0) return;
+void InputFile::read(std::uint64_t offset, std::size_t size, std::uint8_t *out) const {
+  if (size == 0)
+    return;
   if (_memory != nullptr) {
     std::memcpy(out, _memory + offset, size);
     return;
@@ -73,17 +77,20 @@ void InputFile::read(std::uint64_t offset, std::size_t size, std::uint8_t* out) 
   while (done < size) {
     const ssize_t n = ::pread(_fd, out + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       throw Error("Cannot read file '" + _path + "': " + describe_errno(errno));
     }
-    if (n == 0) throw Error("File '" + _path + "' got shorter while being read");
+    if (n == 0)
+      throw Error("File '" + _path + "' got shorter while being read");
     done += static_cast<std::size_t>(n);
   }
 }
 
 OutputFile::OutputFile(std::string path) : _path(std::move(path)) {
   _fd = ::open(_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (_fd < 0) _fail("create");
+  if (_fd < 0)
+    _fail("create");
   _buffer.resize(kBufferBytes);
 }
 
@@ -102,18 +109,20 @@ void OutputFile::_written(std::uint64_t bytes) {
 }
 
 OutputFile::~OutputFile() {
-  if (_fd >= 0) ::close(_fd);
+  if (_fd >= 0)
+    ::close(_fd);
 }
 
-void OutputFile::_fail(const char* action) const {
+void OutputFile::_fail(const char *action) const {
   throw Error(std::string("Cannot ") + action + " file '" + _path + "': " + describe_errno(errno));
 }
 
-void OutputFile::_write_direct(const std::uint8_t* data, std::size_t size) {
+void OutputFile::_write_direct(const std::uint8_t *data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(_fd, data, size);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       _fail("write");
     }
     data += n;
@@ -122,9 +131,10 @@ void OutputFile::_write_direct(const std::uint8_t* data, std::size_t size) {
   }
 }
 
-void OutputFile::write(const void* data, std::size_t size) {
-  if (size == 0) return;
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
+void OutputFile::write(const void *data, std::size_t size) {
+  if (size == 0)
+    return;
+  const auto *bytes = static_cast<const std::uint8_t *>(data);
   _position += size;
   if (_used + size <= _buffer.size()) {
     std::memcpy(_buffer.data() + _used, bytes, size);
@@ -140,15 +150,17 @@ void OutputFile::write(const void* data, std::size_t size) {
   }
 }
 
-void OutputFile::copy_from(const InputFile& input, std::uint64_t offset, std::uint64_t size) {
+void OutputFile::copy_from(const InputFile &input, std::uint64_t offset, std::uint64_t size) {
   flush();
   if (input.fd() >= 0) {
     auto in_offset = static_cast<off_t>(offset);
     std::uint64_t left = size;
     while (left > 0) {
       const ssize_t n = ::copy_file_range(input.fd(), &in_offset, _fd, nullptr, left, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // not supported here, or the input got shorter: copy by hand
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        break; // not supported here, or the input got shorter: copy by hand
       left -= static_cast<std::uint64_t>(n);
       _written(static_cast<std::uint64_t>(n));
     }
@@ -175,13 +187,15 @@ void OutputFile::flush() {
 
 void OutputFile::sync() {
   flush();
-  if (::fsync(_fd) != 0) _fail("sync");
+  if (::fsync(_fd) != 0)
+    _fail("sync");
 }
 
 void OutputFile::close() {
   flush();
   const int fd = std::exchange(_fd, -1);
-  if (::close(fd) != 0) _fail("close");
+  if (::close(fd) != 0)
+    _fail("close");
 }
 
-}  // namespace parquet
+} // namespace parquet

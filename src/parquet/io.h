@@ -10,63 +10,63 @@ namespace parquet {
 // A read-only file, or a byte buffer standing in for one (the fuzzer's input). Reads are
 // positioned, so one InputFile can serve several readers of the same thread.
 class InputFile {
- public:
+public:
   // Throws parquet::Error naming the file when it cannot be opened.
-  static InputFile open(const std::string& path);
+  static InputFile open(const std::string &path);
   // Does not copy: data must outlive the InputFile.
-  static InputFile from_memory(std::string name, const std::uint8_t* data, std::size_t size);
+  static InputFile from_memory(std::string name, const std::uint8_t *data, std::size_t size);
 
-  InputFile(InputFile&& other) noexcept;
-  InputFile& operator=(InputFile&& other) noexcept;
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
+  InputFile(InputFile &&other) noexcept;
+  InputFile &operator=(InputFile &&other) noexcept;
+  InputFile(const InputFile &) = delete;
+  InputFile &operator=(const InputFile &) = delete;
   ~InputFile();
 
-  const std::string& path() const { return _path; }
+  const std::string &path() const { return _path; }
   std::uint64_t size() const { return _size; }
-  int fd() const { return _fd; }  // -1 for a memory buffer
+  int fd() const { return _fd; } // -1 for a memory buffer
 
   // Reads exactly size bytes at offset into out. Requires: the range lies inside the file.
   // Throws parquet::Error when the file got shorter or reading fails.
-  void read(std::uint64_t offset, std::size_t size, std::uint8_t* out) const;
+  void read(std::uint64_t offset, std::size_t size, std::uint8_t *out) const;
 
- private:
+private:
   InputFile() = default;
   std::string _path;
   int _fd = -1;
-  const std::uint8_t* _memory = nullptr;
+  const std::uint8_t *_memory = nullptr;
   std::uint64_t _size = 0;
 };
 
 // A file written front to back through a buffer; tracks its position.
 class OutputFile {
- public:
+public:
   // Creates or truncates path. Throws parquet::Error naming the file.
   explicit OutputFile(std::string path);
   // Takes over fd, open for writing on the empty file at path.
   OutputFile(std::string path, int fd);
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile();  // closes without flushing when close() was not called
+  OutputFile(const OutputFile &) = delete;
+  OutputFile &operator=(const OutputFile &) = delete;
+  ~OutputFile(); // closes without flushing when close() was not called
 
-  const std::string& path() const { return _path; }
+  const std::string &path() const { return _path; }
   std::uint64_t position() const { return _position; }
   int fd() const { return _fd; }
 
-  void write(const void* data, std::size_t size);
-  void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
+  void write(const void *data, std::size_t size);
+  void write(const std::string &bytes) { write(bytes.data(), bytes.size()); }
   // Copies size bytes at offset of input, in the kernel where it can.
-  void copy_from(const InputFile& input, std::uint64_t offset, std::uint64_t size);
+  void copy_from(const InputFile &input, std::uint64_t offset, std::uint64_t size);
   void flush();
   // From now on, starts the kernel's writeback of every few MiB written, so that a final
   // sync() waits for little more than the last of them.
   void write_back_early() { _write_back_early = true; }
-  void sync();   // flush, then fsync
-  void close();  // flush, then close; throws on failure
+  void sync();  // flush, then fsync
+  void close(); // flush, then close; throws on failure
 
- private:
-  [[noreturn]] void _fail(const char* action) const;
-  void _write_direct(const std::uint8_t* data, std::size_t size);
+private:
+  [[noreturn]] void _fail(const char *action) const;
+  void _write_direct(const std::uint8_t *data, std::size_t size);
   void _written(std::uint64_t bytes);
 
   std::string _path;
@@ -79,4 +79,4 @@ class OutputFile {
   std::uint64_t _written_back = 0; // bytes whose writeback was started
 };
 
-}  // namespace parquet
+} // namespace parquet

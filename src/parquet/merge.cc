@@ -20,12 +20,13 @@
 namespace parquet {
 namespace {
 
-ParsedFile open_input(const std::string& path) { return ParsedFile::open(InputFile::open(path)); }
+ParsedFile open_input(const std::string &path) { return ParsedFile::open(InputFile::open(path)); }
 
 // Names the first difference between the schema of `file` and that of `first`, or "".
-std::string schema_difference(const ParsedFile& first, const ParsedFile& file) {
+std::string schema_difference(const ParsedFile &first, const ParsedFile &file) {
   std::string logical = file.schema().first_difference(first.schema());
-  if (!logical.empty()) return logical;
+  if (!logical.empty())
+    return logical;
   for (std::size_t i = 0; i < file.leaf_bytes().size(); ++i) {
     if (file.leaf_bytes()[i] != first.leaf_bytes()[i]) {
       return "column " + std::to_string(i + 1) + " '" + file.schema().field(i).name +
@@ -35,7 +36,7 @@ std::string schema_difference(const ParsedFile& first, const ParsedFile& file) {
   return {};
 }
 
-void check_same_schema(const ParsedFile& first, const ParsedFile& file) {
+void check_same_schema(const ParsedFile &first, const ParsedFile &file) {
   const std::string difference = schema_difference(first, file);
   if (!difference.empty()) {
     throw Error("Schema of '" + file.path() + "' differs from that of '" + first.path() +
@@ -44,18 +45,22 @@ void check_same_schema(const ParsedFile& first, const ParsedFile& file) {
 }
 
 // Bytes that decoding a row group adds to a Table: flags, values, text payloads.
-std::uint64_t decoded_bytes(const ParsedFile& file, std::size_t rg) {
+std::uint64_t decoded_bytes(const ParsedFile &file, std::size_t rg) {
   const auto rows = static_cast<std::uint64_t>(file.row_group_rows(rg));
   std::uint64_t bytes = 0;
   for (std::size_t c = 0; c < file.schema().size(); ++c) {
     switch (file.schema().field(c).type) {
-      case Type::kString:
-        bytes += rows * (1 + sizeof(std::string)) +
-                 static_cast<std::uint64_t>(*file.chunk(rg, c).total_uncompressed_size);
-        break;
-      case Type::kInt64:
-      case Type::kDouble: bytes += rows * 9; break;
-      case Type::kBool: bytes += rows * 2; break;
+    case Type::kString:
+      bytes += rows * (1 + sizeof(std::string)) +
+               static_cast<std::uint64_t>(*file.chunk(rg, c).total_uncompressed_size);
+      break;
+    case Type::kInt64:
+    case Type::kDouble:
+      bytes += rows * 9;
+      break;
+    case Type::kBool:
+      bytes += rows * 2;
+      break;
     }
   }
   return bytes;
@@ -63,7 +68,7 @@ std::uint64_t decoded_bytes(const ParsedFile& file, std::size_t rg) {
 
 // Creates an empty file under a fresh name beside output. Opened with O_EXCL and without
 // O_TRUNC: ext4 flushes a truncated file when it is closed, which would cost a full write.
-std::unique_ptr<OutputFile> create_temp_beside(const std::string& output) {
+std::unique_ptr<OutputFile> create_temp_beside(const std::string &output) {
   const std::filesystem::path target(output);
   const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : ".";
   std::random_device random;
@@ -77,37 +82,40 @@ std::unique_ptr<OutputFile> create_temp_beside(const std::string& output) {
     name += std::to_string(random());
     const std::string path = (dir / name).string();
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return std::make_unique<OutputFile>(path, fd);
+    if (fd >= 0)
+      return std::make_unique<OutputFile>(path, fd);
     if (errno != EEXIST || attempt == 100) {
-      throw Error("Cannot create a temporary file beside '" + output + "': " +
-                  std::strerror(errno));
+      throw Error("Cannot create a temporary file beside '" + output +
+                  "': " + std::strerror(errno));
     }
   }
 }
 
-void sync_directory_of(const std::string& path) {
+void sync_directory_of(const std::string &path) {
   const std::filesystem::path p(path);
   const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // the rename is done; a directory that cannot be synced is not an error
+  if (fd < 0)
+    return; // the rename is done; a directory that cannot be synced is not an error
   ::fsync(fd);
   ::close(fd);
 }
 
 class Merger {
- public:
-  Merger(const ParsedFile& first, const MergeOptions& options, OutputFile& out)
+public:
+  Merger(const ParsedFile &first, const MergeOptions &options, OutputFile &out)
       : _options(options), _out(out), _schema(first.schema()), _encoder(_schema, options.writer) {
     _meta.version = 1;
     _meta.schema = first.metadata().schema;
     _meta.created_by = created_by();
     _meta.column_orders = _schema.size();
     _pending.columns.reserve(_schema.size());
-    for (const Field& f : _schema.fields()) _pending.columns.emplace_back(f.type);
+    for (const Field &f : _schema.fields())
+      _pending.columns.emplace_back(f.type);
     _out.write("PAR1", 4);
   }
 
-  void add(const ParsedFile& file) {
+  void add(const ParsedFile &file) {
     for (std::size_t g = 0; g < file.num_row_groups(); ++g) {
       if (file.row_group_rows(g) >= _options.min_copy_rows) {
         _flush_pending();
@@ -129,7 +137,7 @@ class Merger {
     _out.write("PAR1", 4);
   }
 
- private:
+private:
   void _add_row_group(RowGroup group) {
     const std::size_t index = _meta.row_groups.size();
     group.ordinal = index <= 32767 ? std::optional<std::int16_t>(static_cast<std::int16_t>(index))
@@ -141,17 +149,17 @@ class Merger {
   // Copies the row group's chunks byte for byte; page headers hold no file offsets, so only
   // the offsets in the footer move. Chunks that lie back to back, as ours do, are copied in
   // one call.
-  void _copy(const ParsedFile& file, std::size_t g) {
-    const RowGroup& source = file.metadata().row_groups[g];
+  void _copy(const ParsedFile &file, std::size_t g) {
+    const RowGroup &source = file.metadata().row_groups[g];
     RowGroup group;
     group.num_rows = source.num_rows;
     group.total_byte_size = source.total_byte_size;
     group.file_offset = static_cast<std::int64_t>(_out.position());
     std::int64_t compressed = 0;
-    std::uint64_t run_start = 0, run_end = 0;  // the bytes still to copy
+    std::uint64_t run_start = 0, run_end = 0; // the bytes still to copy
     for (std::size_t c = 0; c < source.columns.size(); ++c) {
       file.check_chunk_pages(g, c, _buffers);
-      const ColumnMetaData& m = file.chunk(g, c);
+      const ColumnMetaData &m = file.chunk(g, c);
       const auto start = static_cast<std::uint64_t>(*m.data_page_offset);
       const auto length = static_cast<std::uint64_t>(*m.total_compressed_size);
       if (start != run_end) {
@@ -165,7 +173,7 @@ class Merger {
       ColumnChunk chunk;
       chunk.file_offset =
           source.columns[c].file_offset == 0 ? 0 : source.columns[c].file_offset + delta;
-      ColumnMetaData& copied = chunk.meta_data.emplace(m);
+      ColumnMetaData &copied = chunk.meta_data.emplace(m);
       copied.data_page_offset = lands;
       group.columns.push_back(std::move(chunk));
       compressed += static_cast<std::int64_t>(length);
@@ -175,7 +183,7 @@ class Merger {
     _add_row_group(std::move(group));
   }
 
-  void _gather(const ParsedFile& file, std::size_t g) {
+  void _gather(const ParsedFile &file, std::size_t g) {
     const std::uint64_t bytes = decoded_bytes(file, g);
     const auto rows = static_cast<std::size_t>(file.row_group_rows(g));
     const auto max_rows = static_cast<std::size_t>(_options.writer.row_group_rows);
@@ -187,9 +195,11 @@ class Merger {
     if (_pending.num_rows() == 0 && rows > 0) {
       // Reserve what the budget allows at this row width, so the vectors do not overshoot it
       // by doubling.
-      const std::size_t fit = static_cast<std::size_t>(max_bytes / std::max<std::uint64_t>(1, bytes / rows));
+      const std::size_t fit =
+          static_cast<std::size_t>(max_bytes / std::max<std::uint64_t>(1, bytes / rows));
       const std::size_t expect = std::max(rows, std::min(max_rows, fit));
-      for (Column& column : _pending.columns) column.reserve(expect);
+      for (Column &column : _pending.columns)
+        column.reserve(expect);
     }
     for (std::size_t c = 0; c < _pending.columns.size(); ++c) {
       file.decode_chunk(g, c, _pending.columns[c], _buffers);
@@ -199,10 +209,11 @@ class Merger {
 
   void _flush_pending() {
     const std::size_t rows = _pending.num_rows();
-    if (rows == 0) return;
+    if (rows == 0)
+      return;
     // The values came out of our reader, which checks text and flags as the writer would.
     _add_row_group(_encoder.write_row_group(_pending, 0, rows, _out));
-    for (Column& column : _pending.columns) {
+    for (Column &column : _pending.columns) {
       column.valid.clear();
       column.strings.clear();
       column.ints.clear();
@@ -212,8 +223,8 @@ class Merger {
     _pending_bytes = 0;
   }
 
-  const MergeOptions& _options;
-  OutputFile& _out;
+  const MergeOptions &_options;
+  OutputFile &_out;
   Schema _schema;
   TableEncoder _encoder;
   DecodeBuffers _buffers;
@@ -223,18 +234,20 @@ class Merger {
   std::uint64_t _pending_bytes = 0;
 };
 
-}  // namespace
+} // namespace
 
-void merge_files(const std::vector<std::string>& inputs, const std::string& output,
-                 const MergeOptions& options) {
-  if (inputs.empty()) throw Error("No input files to merge into '" + output + "'");
+void merge_files(const std::vector<std::string> &inputs, const std::string &output,
+                 const MergeOptions &options) {
+  if (inputs.empty())
+    throw Error("No input files to merge into '" + output + "'");
   if (options.writer.row_group_rows < 1 || options.coalesce_bytes < 1) {
     throw Error("Merge into '" + output + "': row_group_rows and coalesce_bytes must be positive");
   }
   // Every footer is read and compared before anything is created; the inputs are then opened
   // again one at a time, so the number of inputs is not limited by open file descriptors.
   const ParsedFile first = open_input(inputs.front());
-  for (std::size_t i = 1; i < inputs.size(); ++i) check_same_schema(first, open_input(inputs[i]));
+  for (std::size_t i = 1; i < inputs.size(); ++i)
+    check_same_schema(first, open_input(inputs[i]));
 
   const std::unique_ptr<OutputFile> out = create_temp_beside(output);
   const std::string temp = out->path();
@@ -244,7 +257,7 @@ void merge_files(const std::vector<std::string>& inputs, const std::string& outp
     merger.add(first);
     for (std::size_t i = 1; i < inputs.size(); ++i) {
       const ParsedFile file = open_input(inputs[i]);
-      check_same_schema(first, file);  // the file may have been replaced since the first pass
+      check_same_schema(first, file); // the file may have been replaced since the first pass
       merger.add(file);
     }
     merger.finish();
@@ -261,4 +274,4 @@ void merge_files(const std::vector<std::string>& inputs, const std::string& outp
   sync_directory_of(output);
 }
 
-}  // namespace parquet
+} // namespace parquet

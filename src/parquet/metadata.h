@@ -37,7 +37,7 @@ inline constexpr std::int32_t kPageDataV2 = 3;
 inline constexpr std::int32_t kConvertedUtf8 = 0;
 inline constexpr std::int32_t kConvertedInt64 = 18;
 
-inline constexpr std::int16_t kLogicalString = 1;  // LogicalType union variants
+inline constexpr std::int16_t kLogicalString = 1; // LogicalType union variants
 inline constexpr std::int16_t kLogicalInteger = 10;
 
 struct LogicalType {
@@ -88,7 +88,7 @@ struct ColumnChunk {
   std::optional<std::string> file_path;
   std::int64_t file_offset = 0;
   std::optional<ColumnMetaData> meta_data;
-  bool encrypted = false;  // crypto_metadata or encrypted_column_metadata present
+  bool encrypted = false; // crypto_metadata or encrypted_column_metadata present
 };
 
 struct RowGroup {
@@ -106,8 +106,8 @@ struct FileMetaData {
   std::optional<std::int64_t> num_rows;
   std::vector<RowGroup> row_groups;
   std::optional<std::string> created_by;
-  std::size_t column_orders = 0;  // written as TYPE_ORDER for every leaf
-  bool encrypted = false;         // encryption_algorithm or footer_signing_key_metadata present
+  std::size_t column_orders = 0; // written as TYPE_ORDER for every leaf
+  bool encrypted = false;        // encryption_algorithm or footer_signing_key_metadata present
 };
 
 struct DataPageHeader {
@@ -125,13 +125,13 @@ struct PageHeader {
 };
 
 // Appends the compact-protocol encoding.
-void serialize(const FileMetaData& meta, std::string& out);
-void serialize(const PageHeader& header, std::string& out);
-void serialize(const SchemaElement& element, std::string& out);
+void serialize(const FileMetaData &meta, std::string &out);
+void serialize(const PageHeader &header, std::string &out);
+void serialize(const SchemaElement &element, std::string &out);
 
 // Parse exactly `size` bytes (FileMetaData) or a prefix (PageHeader: `consumed` receives its
 // length). Throw ThriftError on malformed input.
-FileMetaData parse_file_metadata(const std::uint8_t* data, std::size_t size);
-PageHeader parse_page_header(const std::uint8_t* data, std::size_t size, std::size_t& consumed);
+FileMetaData parse_file_metadata(const std::uint8_t *data, std::size_t size);
+PageHeader parse_page_header(const std::uint8_t *data, std::size_t size, std::size_t &consumed);
 
-}  // namespace parquet
+} // namespace parquet

@@ -17,45 +17,63 @@ constexpr std::size_t kMaxPageHeaderBytes = std::size_t{1} << 20;
 
 std::string encoding_name(std::int32_t e) {
   switch (e) {
-    case 0: return "PLAIN";
-    case 2: return "PLAIN_DICTIONARY";
-    case 3: return "RLE";
-    case 4: return "BIT_PACKED";
-    case 5: return "DELTA_BINARY_PACKED";
-    case 6: return "DELTA_LENGTH_BYTE_ARRAY";
-    case 7: return "DELTA_BYTE_ARRAY";
-    case 8: return "RLE_DICTIONARY";
-    case 9: return "BYTE_STREAM_SPLIT";
+  case 0:
+    return "PLAIN";
+  case 2:
+    return "PLAIN_DICTIONARY";
+  case 3:
+    return "RLE";
+  case 4:
+    return "BIT_PACKED";
+  case 5:
+    return "DELTA_BINARY_PACKED";
+  case 6:
+    return "DELTA_LENGTH_BYTE_ARRAY";
+  case 7:
+    return "DELTA_BYTE_ARRAY";
+  case 8:
+    return "RLE_DICTIONARY";
+  case 9:
+    return "BYTE_STREAM_SPLIT";
   }
   return "encoding " + std::to_string(e);
 }
 
 std::string codec_wire_name(std::int32_t c) {
   switch (c) {
-    case 2: return "GZIP";
-    case 3: return "LZO";
-    case 4: return "BROTLI";
-    case 5: return "LZ4";
-    case 7: return "LZ4_RAW";
+  case 2:
+    return "GZIP";
+  case 3:
+    return "LZO";
+  case 4:
+    return "BROTLI";
+  case 5:
+    return "LZ4";
+  case 7:
+    return "LZ4_RAW";
   }
   return "codec " + std::to_string(c);
 }
 
 std::string physical_name(std::int32_t t) {
   switch (t) {
-    case 1: return "INT32";
-    case 3: return "INT96";
-    case 4: return "FLOAT";
-    case 7: return "FIXED_LEN_BYTE_ARRAY";
+  case 1:
+    return "INT32";
+  case 3:
+    return "INT96";
+  case 4:
+    return "FLOAT";
+  case 7:
+    return "FIXED_LEN_BYTE_ARRAY";
   }
   return "physical type " + std::to_string(t);
 }
 
 std::string logical_name(std::int16_t v) {
-  static const char* const kNames[] = {
-      "",     "STRING",  "MAP",     "LIST",    "ENUM",     "DECIMAL",  "DATE",
-      "TIME", "TIMESTAMP", "",      "INTEGER", "UNKNOWN", "JSON",     "BSON",
-      "UUID", "FLOAT16", "VARIANT", "GEOMETRY", "GEOGRAPHY", "FILE"};
+  static const char *const kNames[] = {"",        "STRING",  "MAP",      "LIST",      "ENUM",
+                                       "DECIMAL", "DATE",    "TIME",     "TIMESTAMP", "",
+                                       "INTEGER", "UNKNOWN", "JSON",     "BSON",      "UUID",
+                                       "FLOAT16", "VARIANT", "GEOMETRY", "GEOGRAPHY", "FILE"};
   if (v > 0 && v < static_cast<std::int16_t>(std::size(kNames)) && kNames[v][0] != '\0') {
     return kNames[v];
   }
@@ -63,31 +81,53 @@ std::string logical_name(std::int16_t v) {
 }
 
 std::string converted_name(std::int32_t v) {
-  static const char* const kNames[] = {
-      "UTF8",  "MAP",    "MAP_KEY_VALUE", "LIST",   "ENUM",    "DECIMAL",         "DATE",
-      "TIME_MILLIS", "TIME_MICROS", "TIMESTAMP_MILLIS", "TIMESTAMP_MICROS", "UINT_8", "UINT_16",
-      "UINT_32", "UINT_64", "INT_8", "INT_16", "INT_32", "INT_64", "JSON", "BSON", "INTERVAL"};
-  if (v >= 0 && v < static_cast<std::int32_t>(std::size(kNames))) return kNames[v];
+  static const char *const kNames[] = {"UTF8",
+                                       "MAP",
+                                       "MAP_KEY_VALUE",
+                                       "LIST",
+                                       "ENUM",
+                                       "DECIMAL",
+                                       "DATE",
+                                       "TIME_MILLIS",
+                                       "TIME_MICROS",
+                                       "TIMESTAMP_MILLIS",
+                                       "TIMESTAMP_MICROS",
+                                       "UINT_8",
+                                       "UINT_16",
+                                       "UINT_32",
+                                       "UINT_64",
+                                       "INT_8",
+                                       "INT_16",
+                                       "INT_32",
+                                       "INT_64",
+                                       "JSON",
+                                       "BSON",
+                                       "INTERVAL"};
+  if (v >= 0 && v < static_cast<std::int32_t>(std::size(kNames)))
+    return kNames[v];
   return "converted type " + std::to_string(v);
 }
 
-std::string quoted(const std::string& name) { return "'" + name + "'"; }
+std::string quoted(const std::string &name) { return "'" + name + "'"; }
 
-}  // namespace
+} // namespace
 
-void ParsedFile::damaged(const std::string& detail) const {
+void ParsedFile::damaged(const std::string &detail) const {
   throw Error("File '" + path() + "' is damaged: " + detail);
 }
 
-void ParsedFile::unsupported(const std::string& feature) const {
+void ParsedFile::unsupported(const std::string &feature) const {
   throw Error("File '" + path() + "' uses " + feature + ", which this reader does not support");
 }
 
 Codec ParsedFile::chunk_codec(std::size_t rg, std::size_t col) const {
   switch (*chunk(rg, col).codec) {
-    case kCodecSnappy: return Codec::kSnappy;
-    case kCodecZstd: return Codec::kZstd;
-    default: return Codec::kUncompressed;
+  case kCodecSnappy:
+    return Codec::kSnappy;
+  case kCodecZstd:
+    return Codec::kZstd;
+  default:
+    return Codec::kUncompressed;
   }
 }
 
@@ -102,7 +142,8 @@ ParsedFile ParsedFile::open(InputFile input) {
   std::uint8_t tail[8];
   file._input.read(0, 4, head);
   file._input.read(size - 8, 8, tail);
-  if (std::memcmp(tail + 4, "PARE", 4) == 0) file.unsupported("an encrypted footer");
+  if (std::memcmp(tail + 4, "PARE", 4) == 0)
+    file.unsupported("an encrypted footer");
   if (std::memcmp(tail + 4, "PAR1", 4) != 0) {
     throw Error("File '" + file.path() + "' has no PAR1 footer");
   }
@@ -120,22 +161,27 @@ ParsedFile ParsedFile::open(InputFile input) {
   file._input.read(footer_start, footer_length, footer.data());
   try {
     file._meta = parse_file_metadata(footer.data(), footer.size());
-  } catch (const ThriftError& e) {
+  } catch (const ThriftError &e) {
     file.damaged(std::string("footer does not parse (") + e.what() + ")");
   }
-  if (file._meta.encrypted) file.unsupported("encryption");
-  if (!file._meta.version) file.damaged("footer has no version");
-  if (!file._meta.num_rows || *file._meta.num_rows < 0) file.damaged("footer has no row count");
+  if (file._meta.encrypted)
+    file.unsupported("encryption");
+  if (!file._meta.version)
+    file.damaged("footer has no version");
+  if (!file._meta.num_rows || *file._meta.num_rows < 0)
+    file.damaged("footer has no row count");
   file._check_schema();
   file._check_row_groups(footer_start);
   return file;
 }
 
 void ParsedFile::_check_schema() {
-  const std::vector<SchemaElement>& elements = _meta.schema;
-  if (elements.empty()) damaged("footer has no schema");
-  const SchemaElement& root = elements.front();
-  if (root.type || !root.num_children) damaged("schema root is not a group");
+  const std::vector<SchemaElement> &elements = _meta.schema;
+  if (elements.empty())
+    damaged("footer has no schema");
+  const SchemaElement &root = elements.front();
+  if (root.type || !root.num_children)
+    damaged("schema root is not a group");
   for (std::size_t i = 1; i < elements.size(); ++i) {
     if (elements[i].num_children) {
       unsupported("a nested schema (column " + quoted(elements[i].name.value_or("")) + ")");
@@ -145,23 +191,30 @@ void ParsedFile::_check_schema() {
     damaged("schema root counts " + std::to_string(*root.num_children) + " columns for " +
             std::to_string(elements.size() - 1));
   }
-  if (elements.size() == 1) damaged("schema has no columns");
+  if (elements.size() == 1)
+    damaged("schema has no columns");
   std::vector<Field> fields;
   fields.reserve(elements.size() - 1);
   for (std::size_t i = 1; i < elements.size(); ++i) {
-    const SchemaElement& e = elements[i];
-    if (!e.name) damaged("schema element " + std::to_string(i) + " has no name");
+    const SchemaElement &e = elements[i];
+    if (!e.name)
+      damaged("schema element " + std::to_string(i) + " has no name");
     const std::string column = "column " + quoted(*e.name);
-    if (!e.type) damaged(column + " has no type");
-    if (!e.repetition_type) damaged(column + " has no repetition type");
-    if (*e.repetition_type == kRepetitionRequired) unsupported("a REQUIRED " + column);
-    if (*e.repetition_type != kRepetitionOptional) unsupported("a repeated " + column);
+    if (!e.type)
+      damaged(column + " has no type");
+    if (!e.repetition_type)
+      damaged(column + " has no repetition type");
+    if (*e.repetition_type == kRepetitionRequired)
+      unsupported("a REQUIRED " + column);
+    if (*e.repetition_type != kRepetitionOptional)
+      unsupported("a repeated " + column);
     if (e.logical_type) {
       const std::int16_t v = e.logical_type->variant;
-      if (v == 2 || v == 3) unsupported("a nested schema (" + column + ")");
+      if (v == 2 || v == 3)
+        unsupported("a nested schema (" + column + ")");
     }
-    if (e.converted_type && (*e.converted_type == 1 || *e.converted_type == 2 ||
-                             *e.converted_type == 3)) {
+    if (e.converted_type &&
+        (*e.converted_type == 1 || *e.converted_type == 2 || *e.converted_type == 3)) {
       unsupported("a nested schema (" + column + ")");
     }
     Field field{*e.name, Type::kDouble, true};
@@ -174,42 +227,43 @@ void ParsedFile::_check_schema() {
       }
     };
     switch (*e.type) {
-      case kTypeByteArray: {
-        const bool logical_string = e.logical_type && e.logical_type->variant == kLogicalString;
-        const bool converted_utf8 = e.converted_type && *e.converted_type == kConvertedUtf8;
-        if (e.logical_type && !logical_string) {
-          unsupported("logical type " + logical_name(e.logical_type->variant) + " on " + column);
-        }
-        if (e.converted_type && !converted_utf8) {
-          unsupported("converted type " + converted_name(*e.converted_type) + " on " + column);
-        }
-        if (!logical_string && !converted_utf8) unsupported("binary " + column + " (not text)");
-        field.type = Type::kString;
-        break;
+    case kTypeByteArray: {
+      const bool logical_string = e.logical_type && e.logical_type->variant == kLogicalString;
+      const bool converted_utf8 = e.converted_type && *e.converted_type == kConvertedUtf8;
+      if (e.logical_type && !logical_string) {
+        unsupported("logical type " + logical_name(e.logical_type->variant) + " on " + column);
       }
-      case kTypeInt64: {
-        if (e.logical_type) {
-          const LogicalType& t = *e.logical_type;
-          if (t.variant != kLogicalInteger || t.bit_width != 64 || t.is_signed != true) {
-            unsupported("logical type " + logical_name(t.variant) + " on " + column);
-          }
-        }
-        if (e.converted_type && *e.converted_type != kConvertedInt64) {
-          unsupported("converted type " + converted_name(*e.converted_type) + " on " + column);
-        }
-        field.type = Type::kInt64;
-        break;
+      if (e.converted_type && !converted_utf8) {
+        unsupported("converted type " + converted_name(*e.converted_type) + " on " + column);
       }
-      case kTypeDouble:
-        refuse_annotations();
-        field.type = Type::kDouble;
-        break;
-      case kTypeBoolean:
-        refuse_annotations();
-        field.type = Type::kBool;
-        break;
-      default:
-        unsupported(physical_name(*e.type) + " (" + column + ")");
+      if (!logical_string && !converted_utf8)
+        unsupported("binary " + column + " (not text)");
+      field.type = Type::kString;
+      break;
+    }
+    case kTypeInt64: {
+      if (e.logical_type) {
+        const LogicalType &t = *e.logical_type;
+        if (t.variant != kLogicalInteger || t.bit_width != 64 || t.is_signed != true) {
+          unsupported("logical type " + logical_name(t.variant) + " on " + column);
+        }
+      }
+      if (e.converted_type && *e.converted_type != kConvertedInt64) {
+        unsupported("converted type " + converted_name(*e.converted_type) + " on " + column);
+      }
+      field.type = Type::kInt64;
+      break;
+    }
+    case kTypeDouble:
+      refuse_annotations();
+      field.type = Type::kDouble;
+      break;
+    case kTypeBoolean:
+      refuse_annotations();
+      field.type = Type::kBool;
+      break;
+    default:
+      unsupported(physical_name(*e.type) + " (" + column + ")");
     }
     fields.push_back(std::move(field));
     _leaf_bytes.emplace_back();
@@ -217,7 +271,7 @@ void ParsedFile::_check_schema() {
   }
   try {
     _schema = Schema(std::move(fields));
-  } catch (const Error& e) {
+  } catch (const Error &e) {
     damaged(e.what());
   }
 }
@@ -226,9 +280,10 @@ void ParsedFile::_check_row_groups(std::uint64_t footer_start) {
   const std::size_t columns = _schema.size();
   std::int64_t total_rows = 0;
   for (std::size_t g = 0; g < _meta.row_groups.size(); ++g) {
-    const RowGroup& group = _meta.row_groups[g];
+    const RowGroup &group = _meta.row_groups[g];
     const std::string where = "row group " + std::to_string(g);
-    if (!group.num_rows || *group.num_rows < 0) damaged(where + " has no row count");
+    if (!group.num_rows || *group.num_rows < 0)
+      damaged(where + " has no row count");
     const std::int64_t rows = *group.num_rows;
     if (rows > *_meta.num_rows - total_rows) {
       damaged("row groups hold more rows than the footer's " + std::to_string(*_meta.num_rows));
@@ -239,29 +294,36 @@ void ParsedFile::_check_row_groups(std::uint64_t footer_start) {
               std::to_string(columns) + " columns");
     }
     for (std::size_t c = 0; c < columns; ++c) {
-      const ColumnChunk& chunk = group.columns[c];
-      const std::string& name = _schema.field(c).name;
+      const ColumnChunk &chunk = group.columns[c];
+      const std::string &name = _schema.field(c).name;
       const std::string column = "column " + quoted(name);
       const std::string in = " (" + column + ", " + where + ")";
-      if (chunk.file_path) unsupported("column data in another file" + in);
-      if (chunk.encrypted) unsupported("encryption" + in);
-      if (!chunk.meta_data) damaged(column + " of " + where + " has no metadata");
-      const ColumnMetaData& m = *chunk.meta_data;
+      if (chunk.file_path)
+        unsupported("column data in another file" + in);
+      if (chunk.encrypted)
+        unsupported("encryption" + in);
+      if (!chunk.meta_data)
+        damaged(column + " of " + where + " has no metadata");
+      const ColumnMetaData &m = *chunk.meta_data;
       if (!m.type || *m.type != *_meta.schema[c + 1].type) {
         damaged(column + " of " + where + " disagrees with the schema about its type");
       }
       if (m.path_in_schema.size() != 1 || m.path_in_schema[0] != name) {
         damaged(column + " of " + where + " has the wrong path in the schema");
       }
-      if (!m.codec) damaged(column + " of " + where + " has no codec");
+      if (!m.codec)
+        damaged(column + " of " + where + " has no codec");
       if (*m.codec != kCodecUncompressed && *m.codec != kCodecSnappy && *m.codec != kCodecZstd) {
         unsupported("compression codec " + codec_wire_name(*m.codec) + in);
       }
       for (std::int32_t e : m.encodings) {
-        if (e != kEncodingPlain && e != kEncodingRle) unsupported("encoding " + encoding_name(e) + in);
+        if (e != kEncodingPlain && e != kEncodingRle)
+          unsupported("encoding " + encoding_name(e) + in);
       }
-      if (m.dictionary_page_offset) unsupported("dictionary pages" + in);
-      if (m.index_page_offset) unsupported("index pages" + in);
+      if (m.dictionary_page_offset)
+        unsupported("dictionary pages" + in);
+      if (m.index_page_offset)
+        unsupported("index pages" + in);
       if (!m.num_values || *m.num_values != rows) {
         damaged(column + " of " + where + " holds a value count other than the row count");
       }
@@ -290,8 +352,8 @@ void ParsedFile::_check_row_groups(std::uint64_t footer_start) {
 }
 
 PageHeader ParsedFile::_read_page_header(std::uint64_t offset, std::uint64_t end,
-                                         const std::string& column, DecodeBuffers& buffers,
-                                         std::size_t& header_size) const {
+                                         const std::string &column, DecodeBuffers &buffers,
+                                         std::size_t &header_size) const {
   const std::uint64_t left = end - offset;
   std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(left, kFirstHeaderWindow));
   for (;;) {
@@ -299,7 +361,7 @@ PageHeader ParsedFile::_read_page_header(std::uint64_t offset, std::uint64_t end
     _input.read(offset, window, buffers.header.data());
     try {
       return parse_page_header(buffers.header.data(), window, header_size);
-    } catch (const ThriftError& e) {
+    } catch (const ThriftError &e) {
       // A header longer than the window fails the same way as a broken one: widen and retry.
       if (window == left || window >= kMaxPageHeaderBytes) {
         damaged("a page header of " + column + " does not parse (" + e.what() + ")");
@@ -310,20 +372,26 @@ PageHeader ParsedFile::_read_page_header(std::uint64_t offset, std::uint64_t end
   }
 }
 
-std::size_t ParsedFile::_check_page(const PageHeader& page, std::uint64_t body_start,
-                                    std::uint64_t end, const std::string& column) const {
-  if (!page.type) damaged("a page header of " + column + " has no type");
+std::size_t ParsedFile::_check_page(const PageHeader &page, std::uint64_t body_start,
+                                    std::uint64_t end, const std::string &column) const {
+  if (!page.type)
+    damaged("a page header of " + column + " has no type");
   switch (*page.type) {
-    case kPageData: break;
-    case kPageDictionary: unsupported("dictionary pages (" + column + ")");
-    case kPageDataV2: unsupported("data page version 2 (" + column + ")");
-    case kPageIndex: unsupported("index pages (" + column + ")");
-    default: damaged("a page of " + column + " has an unknown type");
+  case kPageData:
+    break;
+  case kPageDictionary:
+    unsupported("dictionary pages (" + column + ")");
+  case kPageDataV2:
+    unsupported("data page version 2 (" + column + ")");
+  case kPageIndex:
+    unsupported("index pages (" + column + ")");
+  default:
+    damaged("a page of " + column + " has an unknown type");
   }
   if (!page.data_page_header || !page.compressed_page_size || !page.uncompressed_page_size) {
     damaged("a page header of " + column + " lacks its sizes");
   }
-  const DataPageHeader& d = *page.data_page_header;
+  const DataPageHeader &d = *page.data_page_header;
   if (!d.num_values || !d.encoding || !d.definition_level_encoding) {
     damaged("a page header of " + column + " lacks its counts or encodings");
   }
@@ -349,10 +417,10 @@ std::size_t ParsedFile::_check_page(const PageHeader& page, std::uint64_t body_s
   return static_cast<std::size_t>(*d.num_values);
 }
 
-void ParsedFile::check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers& buffers) const {
-  const ColumnMetaData& m = chunk(rg, col);
-  const std::string column = "column " + quoted(_schema.field(col).name) + " of row group " +
-                             std::to_string(rg);
+void ParsedFile::check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const {
+  const ColumnMetaData &m = chunk(rg, col);
+  const std::string column =
+      "column " + quoted(_schema.field(col).name) + " of row group " + std::to_string(rg);
   std::uint64_t offset = static_cast<std::uint64_t>(*m.data_page_offset);
   const std::uint64_t end = offset + static_cast<std::uint64_t>(*m.total_compressed_size);
   const std::uint64_t rows = static_cast<std::uint64_t>(*m.num_values);
@@ -361,19 +429,21 @@ void ParsedFile::check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffer
     std::size_t header_size = 0;
     const PageHeader page = _read_page_header(offset, end, column, buffers, header_size);
     seen += _check_page(page, offset + header_size, end, column);
-    if (seen > rows) damaged(column + " holds more values than rows");
+    if (seen > rows)
+      damaged(column + " holds more values than rows");
     offset += header_size + static_cast<std::uint64_t>(*page.compressed_page_size);
   }
-  if (seen != rows) damaged(column + " holds fewer values than rows");
+  if (seen != rows)
+    damaged(column + " holds fewer values than rows");
 }
 
-void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column& out,
-                              DecodeBuffers& buffers, std::size_t max_rows) const {
-  const ColumnMetaData& m = chunk(rg, col);
+void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column &out, DecodeBuffers &buffers,
+                              std::size_t max_rows) const {
+  const ColumnMetaData &m = chunk(rg, col);
   const Codec codec = chunk_codec(rg, col);
   const Type type = _schema.field(col).type;
-  const std::string column = "column " + quoted(_schema.field(col).name) + " of row group " +
-                             std::to_string(rg);
+  const std::string column =
+      "column " + quoted(_schema.field(col).name) + " of row group " + std::to_string(rg);
   std::uint64_t offset = static_cast<std::uint64_t>(*m.data_page_offset);
   const std::uint64_t end = offset + static_cast<std::uint64_t>(*m.total_compressed_size);
   const auto rows = static_cast<std::size_t>(*m.num_values);
@@ -391,90 +461,100 @@ void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column& out,
     const PageHeader page = _read_page_header(offset, end, column, buffers, header_size);
     const std::uint64_t body_start = offset + header_size;
     const std::size_t n = _check_page(page, body_start, end, column);
-    if (n > rows - done) damaged(column + " holds more values than rows");
+    if (n > rows - done)
+      damaged(column + " holds more values than rows");
     const auto stored_size = static_cast<std::size_t>(*page.compressed_page_size);
     const auto body_size = static_cast<std::size_t>(*page.uncompressed_page_size);
     buffers.stored.resize(stored_size);
     _input.read(body_start, stored_size, buffers.stored.data());
     try {
       buffers.codecs.decompress(codec, buffers.stored.data(), stored_size, body_size, buffers.body);
-    } catch (const Error& e) {
+    } catch (const Error &e) {
       damaged(column + ": " + e.what());
     }
-    const std::uint8_t* body = buffers.body.data();
-    if (body_size < 4) damaged(column + " has a page without definition levels");
+    const std::uint8_t *body = buffers.body.data();
+    if (body_size < 4)
+      damaged(column + " has a page without definition levels");
     std::uint32_t level_bytes = 0;
     std::memcpy(&level_bytes, body, 4);
-    if (level_bytes > body_size - 4) damaged(column + " has definition levels past its page");
+    if (level_bytes > body_size - 4)
+      damaged(column + " has definition levels past its page");
     std::size_t present = 0;
     try {
       present = decode_levels(body + 4, level_bytes, n, out.valid);
-    } catch (const Error& e) {
+    } catch (const Error &e) {
       damaged(column + ": " + e.what());
     }
-    const std::uint8_t* values = body + 4 + level_bytes;
+    const std::uint8_t *values = body + 4 + level_bytes;
     const std::size_t values_size = body_size - 4 - level_bytes;
-    const std::uint8_t* valid = out.valid.data() + out.valid.size() - n;
+    const std::uint8_t *valid = out.valid.data() + out.valid.size() - n;
     switch (type) {
-      case Type::kDouble:
-      case Type::kInt64: {
-        if (values_size != present * 8) damaged(column + " has a page whose values do not fit");
-        const std::size_t at = type == Type::kDouble ? out.doubles.size() : out.ints.size();
-        std::uint8_t* dst;
-        if (type == Type::kDouble) {
-          out.doubles.resize(at + n, 0.0);
-          dst = reinterpret_cast<std::uint8_t*>(out.doubles.data() + at);
-        } else {
-          out.ints.resize(at + n, 0);
-          dst = reinterpret_cast<std::uint8_t*>(out.ints.data() + at);
-        }
-        if (n == 0) {
-          break;
-        } else if (present == n) {
-          std::memcpy(dst, values, n * 8);
-        } else {
-          const std::uint8_t* src = values;
-          for (std::size_t i = 0; i < n; ++i) {
-            if (!valid[i]) continue;
-            std::memcpy(dst + i * 8, src, 8);
-            src += 8;
-          }
-        }
-        break;
+    case Type::kDouble:
+    case Type::kInt64: {
+      if (values_size != present * 8)
+        damaged(column + " has a page whose values do not fit");
+      const std::size_t at = type == Type::kDouble ? out.doubles.size() : out.ints.size();
+      std::uint8_t *dst;
+      if (type == Type::kDouble) {
+        out.doubles.resize(at + n, 0.0);
+        dst = reinterpret_cast<std::uint8_t *>(out.doubles.data() + at);
+      } else {
+        out.ints.resize(at + n, 0);
+        dst = reinterpret_cast<std::uint8_t *>(out.ints.data() + at);
       }
-      case Type::kBool: {
-        if (values_size != (present + 7) / 8) damaged(column + " has a page whose values do not fit");
-        std::size_t k = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-          if (valid[i]) {
-            out.bools.push_back((values[k / 8] >> (k % 8)) & 1);
-            ++k;
-          } else {
-            out.bools.push_back(0);
-          }
-        }
+      if (n == 0) {
         break;
-      }
-      case Type::kString: {
-        std::size_t pos = 0;
+      } else if (present == n) {
+        std::memcpy(dst, values, n * 8);
+      } else {
+        const std::uint8_t *src = values;
         for (std::size_t i = 0; i < n; ++i) {
-          if (!valid[i]) {
-            out.strings.emplace_back();
+          if (!valid[i])
             continue;
-          }
-          if (values_size - pos < 4) damaged(column + " has a page whose values do not fit");
-          std::uint32_t length = 0;
-          std::memcpy(&length, values + pos, 4);
-          pos += 4;
-          if (length > values_size - pos) damaged(column + " has a page whose values do not fit");
-          std::string_view text(reinterpret_cast<const char*>(values + pos), length);
-          if (!is_valid_utf8(text)) damaged(column + " holds text that is not valid UTF-8");
-          out.strings.emplace_back(text);
-          pos += length;
+          std::memcpy(dst + i * 8, src, 8);
+          src += 8;
         }
-        if (pos != values_size) damaged(column + " has a page whose values do not fit");
-        break;
       }
+      break;
+    }
+    case Type::kBool: {
+      if (values_size != (present + 7) / 8)
+        damaged(column + " has a page whose values do not fit");
+      std::size_t k = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (valid[i]) {
+          out.bools.push_back((values[k / 8] >> (k % 8)) & 1);
+          ++k;
+        } else {
+          out.bools.push_back(0);
+        }
+      }
+      break;
+    }
+    case Type::kString: {
+      std::size_t pos = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!valid[i]) {
+          out.strings.emplace_back();
+          continue;
+        }
+        if (values_size - pos < 4)
+          damaged(column + " has a page whose values do not fit");
+        std::uint32_t length = 0;
+        std::memcpy(&length, values + pos, 4);
+        pos += 4;
+        if (length > values_size - pos)
+          damaged(column + " has a page whose values do not fit");
+        std::string_view text(reinterpret_cast<const char *>(values + pos), length);
+        if (!is_valid_utf8(text))
+          damaged(column + " holds text that is not valid UTF-8");
+        out.strings.emplace_back(text);
+        pos += length;
+      }
+      if (pos != values_size)
+        damaged(column + " has a page whose values do not fit");
+      break;
+    }
     }
     done += n;
     offset = body_start + stored_size;
@@ -487,12 +567,20 @@ void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column& out,
     const std::size_t keep = base + wanted;
     out.valid.resize(keep);
     switch (type) {
-      case Type::kString: out.strings.resize(keep); break;
-      case Type::kInt64: out.ints.resize(keep); break;
-      case Type::kDouble: out.doubles.resize(keep); break;
-      case Type::kBool: out.bools.resize(keep); break;
+    case Type::kString:
+      out.strings.resize(keep);
+      break;
+    case Type::kInt64:
+      out.ints.resize(keep);
+      break;
+    case Type::kDouble:
+      out.doubles.resize(keep);
+      break;
+    case Type::kBool:
+      out.bools.resize(keep);
+      break;
     }
   }
 }
 
-}  // namespace parquet
+} // namespace parquet

@@ -27,46 +27,46 @@ struct DecodeBuffers {
 // compared with the file size and with what this module reads, so the byte ranges below lie
 // inside the file. Errors name the file.
 class ParsedFile {
- public:
+public:
   // Throws parquet::Error: "File '<path>' is damaged: ..." or "File '<path>' uses ..., which
   // this reader does not support".
   static ParsedFile open(InputFile input);
 
-  const std::string& path() const { return _input.path(); }
-  const InputFile& input() const { return _input; }
-  const FileMetaData& metadata() const { return _meta; }
-  const Schema& schema() const { return _schema; }
+  const std::string &path() const { return _input.path(); }
+  const InputFile &input() const { return _input; }
+  const FileMetaData &metadata() const { return _meta; }
+  const Schema &schema() const { return _schema; }
   std::int64_t num_rows() const { return *_meta.num_rows; }
   std::size_t num_row_groups() const { return _meta.row_groups.size(); }
   std::int64_t row_group_rows(std::size_t rg) const { return *_meta.row_groups[rg].num_rows; }
-  const ColumnMetaData& chunk(std::size_t rg, std::size_t col) const {
+  const ColumnMetaData &chunk(std::size_t rg, std::size_t col) const {
     return *_meta.row_groups[rg].columns[col].meta_data;
   }
   Codec chunk_codec(std::size_t rg, std::size_t col) const;
   // The serialized leaf schema elements, compared byte for byte by the merge.
-  const std::vector<std::string>& leaf_bytes() const { return _leaf_bytes; }
+  const std::vector<std::string> &leaf_bytes() const { return _leaf_bytes; }
 
   // Decodes column col of row group rg and appends its values to out, stopping after
   // max_rows rows when given. Requires: out.type is the column's type.
-  void decode_chunk(std::size_t rg, std::size_t col, Column& out, DecodeBuffers& buffers,
+  void decode_chunk(std::size_t rg, std::size_t col, Column &out, DecodeBuffers &buffers,
                     std::size_t max_rows = std::numeric_limits<std::size_t>::max()) const;
   // Reads only the page headers of a chunk and checks that they add up (types, sizes, row
   // counts), without decompressing: the check the merge makes before copying a chunk.
-  void check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers& buffers) const;
+  void check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const;
 
-  [[noreturn]] void damaged(const std::string& detail) const;
-  [[noreturn]] void unsupported(const std::string& feature) const;
+  [[noreturn]] void damaged(const std::string &detail) const;
+  [[noreturn]] void unsupported(const std::string &feature) const;
 
- private:
+private:
   explicit ParsedFile(InputFile input) : _input(std::move(input)) {}
   void _check_schema();
   void _check_row_groups(std::uint64_t footer_start);
   // Parses the page header at offset, inside a chunk ending at end.
-  PageHeader _read_page_header(std::uint64_t offset, std::uint64_t end, const std::string& column,
-                               DecodeBuffers& buffers, std::size_t& header_size) const;
+  PageHeader _read_page_header(std::uint64_t offset, std::uint64_t end, const std::string &column,
+                               DecodeBuffers &buffers, std::size_t &header_size) const;
   // Checks one page header; returns its row count.
-  std::size_t _check_page(const PageHeader& page, std::uint64_t body_end, std::uint64_t end,
-                          const std::string& column) const;
+  std::size_t _check_page(const PageHeader &page, std::uint64_t body_end, std::uint64_t end,
+                          const std::string &column) const;
 
   InputFile _input;
   FileMetaData _meta;
@@ -74,4 +74,4 @@ class ParsedFile {
   std::vector<std::string> _leaf_bytes;
 };
 
-}  // namespace parquet
+} // namespace parquet

@@ -8,20 +8,36 @@ namespace parquet {
 void Column::reserve(std::size_t n) {
   valid.reserve(n);
   switch (type) {
-    case Type::kString: strings.reserve(n); break;
-    case Type::kInt64: ints.reserve(n); break;
-    case Type::kDouble: doubles.reserve(n); break;
-    case Type::kBool: bools.reserve(n); break;
+  case Type::kString:
+    strings.reserve(n);
+    break;
+  case Type::kInt64:
+    ints.reserve(n);
+    break;
+  case Type::kDouble:
+    doubles.reserve(n);
+    break;
+  case Type::kBool:
+    bools.reserve(n);
+    break;
   }
 }
 
 void Column::append_null() {
   valid.push_back(0);
   switch (type) {
-    case Type::kString: strings.emplace_back(); break;
-    case Type::kInt64: ints.push_back(0); break;
-    case Type::kDouble: doubles.push_back(0.0); break;
-    case Type::kBool: bools.push_back(0); break;
+  case Type::kString:
+    strings.emplace_back();
+    break;
+  case Type::kInt64:
+    ints.push_back(0);
+    break;
+  case Type::kDouble:
+    doubles.push_back(0.0);
+    break;
+  case Type::kBool:
+    bools.push_back(0);
+    break;
   }
 }
 
@@ -47,34 +63,39 @@ void Column::append_bool(bool value) {
 
 namespace {
 
-std::size_t values_size(const Column& c) {
+std::size_t values_size(const Column &c) {
   switch (c.type) {
-    case Type::kString: return c.strings.size();
-    case Type::kInt64: return c.ints.size();
-    case Type::kDouble: return c.doubles.size();
-    case Type::kBool: return c.bools.size();
+  case Type::kString:
+    return c.strings.size();
+  case Type::kInt64:
+    return c.ints.size();
+  case Type::kDouble:
+    return c.doubles.size();
+  case Type::kBool:
+    return c.bools.size();
   }
   return 0;
 }
 
 // True when every byte is 0 or 1.
-bool all_flags(const std::vector<std::uint8_t>& bytes) {
+bool all_flags(const std::vector<std::uint8_t> &bytes) {
   std::uint8_t high = 0;
-  for (std::uint8_t b : bytes) high |= b & 0xFE;
+  for (std::uint8_t b : bytes)
+    high |= b & 0xFE;
   return high == 0;
 }
 
-}  // namespace
+} // namespace
 
-void check_table(const Schema& schema, const Table& table) {
+void check_table(const Schema &schema, const Table &table) {
   if (table.columns.size() != schema.size()) {
     throw Error("Table has " + std::to_string(table.columns.size()) + " columns, the schema " +
                 std::to_string(schema.size()));
   }
   const std::size_t rows = table.num_rows();
   for (std::size_t i = 0; i < schema.size(); ++i) {
-    const Field& field = schema.field(i);
-    const Column& column = table.columns[i];
+    const Field &field = schema.field(i);
+    const Column &column = table.columns[i];
     const std::string name = "Column '" + field.name + "'";
     if (column.type != field.type) {
       throw Error(name + " is " + std::string(type_name(field.type)) + " in the schema but " +
@@ -88,7 +109,8 @@ void check_table(const Schema& schema, const Table& table) {
       throw Error(name + " has " + std::to_string(rows) + " validity flags but " +
                   std::to_string(values_size(column)) + " values");
     }
-    if (!all_flags(column.valid)) throw Error(name + " has a validity flag other than 0 or 1");
+    if (!all_flags(column.valid))
+      throw Error(name + " has a validity flag other than 0 or 1");
     if (!field.nullable) {
       for (std::size_t r = 0; r < rows; ++r) {
         if (column.valid[r] == 0) {
@@ -101,8 +123,9 @@ void check_table(const Schema& schema, const Table& table) {
     }
     if (column.type == Type::kString) {
       for (std::size_t r = 0; r < rows; ++r) {
-        if (column.valid[r] == 0) continue;
-        const std::string& s = column.strings[r];
+        if (column.valid[r] == 0)
+          continue;
+        const std::string &s = column.strings[r];
         if (s.size() > kMaxTextBytes) {
           throw Error(name + " row " + std::to_string(r) + " holds text of more than " +
                       std::to_string(kMaxTextBytes) + " bytes");
@@ -115,4 +138,4 @@ void check_table(const Schema& schema, const Table& table) {
   }
 }
 
-}  // namespace parquet
+} // namespace parquet

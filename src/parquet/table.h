@@ -12,17 +12,17 @@ namespace parquet {
 // per row in the matching vector (rows that are null hold a default value there).
 struct Column {
   Type type = Type::kDouble;
-  std::vector<std::uint8_t> valid;  // 1 = value present, 0 = null
+  std::vector<std::uint8_t> valid; // 1 = value present, 0 = null
   std::vector<std::string> strings;
   std::vector<std::int64_t> ints;
   std::vector<double> doubles;
-  std::vector<std::uint8_t> bools;  // 0 or 1
+  std::vector<std::uint8_t> bools; // 0 or 1
 
   explicit Column(Type t = Type::kDouble) : type(t) {}
   std::size_t size() const { return valid.size(); }
   void reserve(std::size_t n);
   void append_null();
-  void append(std::string value);  // Requires: type is kString (likewise for the others).
+  void append(std::string value); // Requires: type is kString (likewise for the others).
   void append(std::int64_t value);
   void append(double value);
   void append_bool(bool value);
@@ -36,6 +36,6 @@ struct Table {
 
 // Throws parquet::Error when the table's columns do not match the schema (count, types or
 // lengths).
-void check_table(const Schema& schema, const Table& table);
+void check_table(const Schema &schema, const Table &table);
 
-}  // namespace parquet
+} // namespace parquet

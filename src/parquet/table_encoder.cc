@@ -22,22 +22,26 @@ namespace {
 
 std::int32_t physical_type(Type type) {
   switch (type) {
-    case Type::kString: return kTypeByteArray;
-    case Type::kInt64: return kTypeInt64;
-    case Type::kDouble: return kTypeDouble;
-    case Type::kBool: return kTypeBoolean;
+  case Type::kString:
+    return kTypeByteArray;
+  case Type::kInt64:
+    return kTypeInt64;
+  case Type::kDouble:
+    return kTypeDouble;
+  case Type::kBool:
+    return kTypeBoolean;
   }
   return kTypeByteArray;
 }
 
-std::size_t count_present(const std::uint8_t* valid, std::size_t n) {
+std::size_t count_present(const std::uint8_t *valid, std::size_t n) {
   std::size_t present = 0;
-  for (std::size_t i = 0; i < n; ++i) present += valid[i];
+  for (std::size_t i = 0; i < n; ++i)
+    present += valid[i];
   return present;
 }
 
-template <class T>
-std::string plain_bytes(T value) {
+template <class T> std::string plain_bytes(T value) {
   std::string bytes(sizeof(T), '\0');
   std::memcpy(bytes.data(), &value, sizeof(T));
   return bytes;
@@ -50,13 +54,13 @@ std::int32_t checked_i32(std::size_t n) {
   return static_cast<std::int32_t>(n);
 }
 
-}  // namespace
+} // namespace
 
 // Statistics of one column chunk, merged page by page.
 struct TableEncoder::PageStats {
   std::int64_t nulls = 0;
   std::int64_t nans = 0;
-  bool any = false;  // a value that takes part in min/max was seen
+  bool any = false; // a value that takes part in min/max was seen
   std::int64_t min_int = 0, max_int = 0;
   double min_double = 0, max_double = 0;
   bool any_false = false, any_true = false;
@@ -66,9 +70,12 @@ struct TableEncoder::PageStats {
 
 std::int32_t codec_wire_value(Codec codec) {
   switch (codec) {
-    case Codec::kUncompressed: return kCodecUncompressed;
-    case Codec::kSnappy: return kCodecSnappy;
-    case Codec::kZstd: return kCodecZstd;
+  case Codec::kUncompressed:
+    return kCodecUncompressed;
+  case Codec::kSnappy:
+    return kCodecSnappy;
+  case Codec::kZstd:
+    return kCodecZstd;
   }
   return kCodecUncompressed;
 }
@@ -78,14 +85,14 @@ std::string created_by() {
          HISTORIAN_BUILD_ID + ")";
 }
 
-std::vector<SchemaElement> schema_elements(const Schema& schema) {
+std::vector<SchemaElement> schema_elements(const Schema &schema) {
   std::vector<SchemaElement> elements;
   elements.reserve(schema.size() + 1);
   SchemaElement root;
   root.name = "schema";
   root.num_children = static_cast<std::int32_t>(schema.size());
   elements.push_back(root);
-  for (const Field& f : schema.fields()) {
+  for (const Field &f : schema.fields()) {
     SchemaElement leaf;
     leaf.type = physical_type(f.type);
     leaf.repetition_type = kRepetitionOptional;
@@ -100,15 +107,13 @@ std::vector<SchemaElement> schema_elements(const Schema& schema) {
   return elements;
 }
 
-TableEncoder::TableEncoder(const Schema& schema, const WriterOptions& options)
-    : _schema(schema),
-      _codec(options.codec),
-      _zstd_level(options.zstd_level),
-      _page_bytes(static_cast<std::size_t>(std::clamp<std::int64_t>(options.page_bytes, 1024,
-                                                                    std::int64_t{64} << 20))) {}
+TableEncoder::TableEncoder(const Schema &schema, const WriterOptions &options)
+    : _schema(schema), _codec(options.codec), _zstd_level(options.zstd_level),
+      _page_bytes(static_cast<std::size_t>(
+          std::clamp<std::int64_t>(options.page_bytes, 1024, std::int64_t{64} << 20))) {}
 
-RowGroup TableEncoder::write_row_group(const Table& table, std::size_t begin, std::size_t end,
-                                       OutputFile& out) {
+RowGroup TableEncoder::write_row_group(const Table &table, std::size_t begin, std::size_t end,
+                                       OutputFile &out) {
   RowGroup group;
   group.num_rows = static_cast<std::int64_t>(end - begin);
   group.file_offset = static_cast<std::int64_t>(out.position());
@@ -117,7 +122,7 @@ RowGroup TableEncoder::write_row_group(const Table& table, std::size_t begin, st
   group.columns.reserve(_schema.size());
   for (std::size_t c = 0; c < _schema.size(); ++c) {
     group.columns.push_back(_write_column(_schema.field(c), table.columns[c], begin, end, out));
-    const ColumnMetaData& m = *group.columns.back().meta_data;
+    const ColumnMetaData &m = *group.columns.back().meta_data;
     uncompressed += *m.total_uncompressed_size;
     compressed += *m.total_compressed_size;
   }
@@ -126,32 +131,33 @@ RowGroup TableEncoder::write_row_group(const Table& table, std::size_t begin, st
   return group;
 }
 
-std::size_t TableEncoder::_page_end(const Column& column, std::size_t begin,
+std::size_t TableEncoder::_page_end(const Column &column, std::size_t begin,
                                     std::size_t end) const {
   const std::size_t limit = std::min(end, begin + kMaxPageRows);
   switch (column.type) {
-    case Type::kInt64:
-    case Type::kDouble:
-      return std::min(limit, begin + std::max<std::size_t>(1, _page_bytes / 8));
-    case Type::kBool:
-      return limit;
-    case Type::kString: {
-      std::size_t bytes = 0;
-      std::size_t r = begin;
-      while (r < limit && bytes < _page_bytes) {
-        if (column.valid[r]) bytes += 4 + column.strings[r].size();
-        ++r;
-      }
-      return r;
+  case Type::kInt64:
+  case Type::kDouble:
+    return std::min(limit, begin + std::max<std::size_t>(1, _page_bytes / 8));
+  case Type::kBool:
+    return limit;
+  case Type::kString: {
+    std::size_t bytes = 0;
+    std::size_t r = begin;
+    while (r < limit && bytes < _page_bytes) {
+      if (column.valid[r])
+        bytes += 4 + column.strings[r].size();
+      ++r;
     }
+    return r;
+  }
   }
   return limit;
 }
 
-ColumnChunk TableEncoder::_write_column(const Field& field, const Column& column,
-                                        std::size_t begin, std::size_t end, OutputFile& out) {
+ColumnChunk TableEncoder::_write_column(const Field &field, const Column &column, std::size_t begin,
+                                        std::size_t end, OutputFile &out) {
   ColumnChunk chunk;
-  ColumnMetaData& meta = chunk.meta_data.emplace();
+  ColumnMetaData &meta = chunk.meta_data.emplace();
   meta.type = physical_type(field.type);
   meta.encodings = {kEncodingPlain, kEncodingRle};
   meta.path_in_schema = {field.name};
@@ -165,7 +171,7 @@ ColumnChunk TableEncoder::_write_column(const Field& field, const Column& column
   for (std::size_t page_begin = begin; page_begin < end;) {
     const std::size_t page_end = _page_end(column, page_begin, end);
     const std::size_t n = page_end - page_begin;
-    const std::uint8_t* valid = column.valid.data() + page_begin;
+    const std::uint8_t *valid = column.valid.data() + page_begin;
     const std::size_t present = count_present(valid, n);
     stats.nulls += static_cast<std::int64_t>(n - present);
 
@@ -187,7 +193,7 @@ ColumnChunk TableEncoder::_write_column(const Field& field, const Column& column
     std::memcpy(_body.data(), &level_bytes, 4);
     _encode_values(column, page_begin, page_end, present, stats);
 
-    const std::uint8_t* stored = _body.data();
+    const std::uint8_t *stored = _body.data();
     std::size_t stored_size = _body.size();
     if (_codec != Codec::kUncompressed) {
       _codecs.compress(_codec, _zstd_level, _body.data(), _body.size(), _compressed);
@@ -199,8 +205,8 @@ ColumnChunk TableEncoder::_write_column(const Field& field, const Column& column
     header.type = kPageData;
     header.uncompressed_page_size = checked_i32(_body.size());
     header.compressed_page_size = checked_i32(stored_size);
-    header.data_page_header = DataPageHeader{static_cast<std::int32_t>(n), kEncodingPlain,
-                                             kEncodingRle, kEncodingRle};
+    header.data_page_header =
+        DataPageHeader{static_cast<std::int32_t>(n), kEncodingPlain, kEncodingRle, kEncodingRle};
     _header.clear();
     serialize(header, _header);
     out.write(_header);
@@ -212,41 +218,41 @@ ColumnChunk TableEncoder::_write_column(const Field& field, const Column& column
   meta.total_uncompressed_size = total_uncompressed;
   meta.total_compressed_size = total_compressed;
 
-  Statistics& s = meta.statistics.emplace();
+  Statistics &s = meta.statistics.emplace();
   s.null_count = stats.nulls;
   bool exact = stats.any;
   switch (field.type) {
-    case Type::kInt64:
-      if (stats.any) {
-        s.min_value = plain_bytes(stats.min_int);
-        s.max_value = plain_bytes(stats.max_int);
-      }
-      break;
-    case Type::kDouble:
-      s.nan_count = stats.nans;
-      // DuckDB orders NaN above every number and ignores nan_count, so min/max over the other
-      // values would let it skip row groups that hold matching NaN rows.
-      if (stats.any && stats.nans == 0) {
-        s.min_value = plain_bytes(stats.min_double == 0.0 ? -0.0 : stats.min_double);
-        s.max_value = plain_bytes(stats.max_double == 0.0 ? 0.0 : stats.max_double);
-      } else {
-        exact = false;
-      }
-      break;
-    case Type::kBool:
-      if (stats.any) {
-        s.min_value = std::string(1, stats.any_false ? '\0' : '\1');
-        s.max_value = std::string(1, stats.any_true ? '\1' : '\0');
-      }
-      break;
-    case Type::kString:
-      if (stats.any && !stats.text_too_long) {
-        s.min_value = std::string(stats.min_text);
-        s.max_value = std::string(stats.max_text);
-      } else {
-        exact = false;
-      }
-      break;
+  case Type::kInt64:
+    if (stats.any) {
+      s.min_value = plain_bytes(stats.min_int);
+      s.max_value = plain_bytes(stats.max_int);
+    }
+    break;
+  case Type::kDouble:
+    s.nan_count = stats.nans;
+    // DuckDB orders NaN above every number and ignores nan_count, so min/max over the other
+    // values would let it skip row groups that hold matching NaN rows.
+    if (stats.any && stats.nans == 0) {
+      s.min_value = plain_bytes(stats.min_double == 0.0 ? -0.0 : stats.min_double);
+      s.max_value = plain_bytes(stats.max_double == 0.0 ? 0.0 : stats.max_double);
+    } else {
+      exact = false;
+    }
+    break;
+  case Type::kBool:
+    if (stats.any) {
+      s.min_value = std::string(1, stats.any_false ? '\0' : '\1');
+      s.max_value = std::string(1, stats.any_true ? '\1' : '\0');
+    }
+    break;
+  case Type::kString:
+    if (stats.any && !stats.text_too_long) {
+      s.min_value = std::string(stats.min_text);
+      s.max_value = std::string(stats.max_text);
+    } else {
+      exact = false;
+    }
+    break;
   }
   if (exact) {
     s.is_max_value_exact = true;
@@ -255,134 +261,139 @@ ColumnChunk TableEncoder::_write_column(const Field& field, const Column& column
   return chunk;
 }
 
-void TableEncoder::_encode_values(const Column& column, std::size_t begin, std::size_t end,
-                                  std::size_t present, PageStats& stats) {
+void TableEncoder::_encode_values(const Column &column, std::size_t begin, std::size_t end,
+                                  std::size_t present, PageStats &stats) {
   const std::size_t n = end - begin;
-  const std::uint8_t* valid = column.valid.data() + begin;
+  const std::uint8_t *valid = column.valid.data() + begin;
   const std::size_t offset = _body.size();
   switch (column.type) {
-    case Type::kDouble: {
-      const double* values = column.doubles.data() + begin;
-      _body.resize(offset + present * 8);
-      std::uint8_t* dst = _body.data() + offset;
-      double lo = std::numeric_limits<double>::infinity();
-      double hi = -lo;
-      std::int64_t nans = 0;
-      if (present == n) {
-        std::memcpy(dst, values, n * 8);
-        for (std::size_t i = 0; i < n; ++i) {
-          const double v = values[i];
-          nans += v != v;
-          lo = v < lo ? v : lo;  // a NaN compares false and leaves lo as it is
-          hi = v > hi ? v : hi;
-        }
+  case Type::kDouble: {
+    const double *values = column.doubles.data() + begin;
+    _body.resize(offset + present * 8);
+    std::uint8_t *dst = _body.data() + offset;
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    std::int64_t nans = 0;
+    if (present == n) {
+      std::memcpy(dst, values, n * 8);
+      for (std::size_t i = 0; i < n; ++i) {
+        const double v = values[i];
+        nans += v != v;
+        lo = v < lo ? v : lo; // a NaN compares false and leaves lo as it is
+        hi = v > hi ? v : hi;
+      }
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!valid[i])
+          continue;
+        const double v = values[i];
+        std::memcpy(dst, &v, 8);
+        dst += 8;
+        nans += v != v;
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+      }
+    }
+    stats.nans += nans;
+    if (present > static_cast<std::size_t>(nans)) {
+      if (!stats.any) {
+        stats.min_double = lo;
+        stats.max_double = hi;
+        stats.any = true;
       } else {
-        for (std::size_t i = 0; i < n; ++i) {
-          if (!valid[i]) continue;
-          const double v = values[i];
-          std::memcpy(dst, &v, 8);
-          dst += 8;
-          nans += v != v;
-          lo = v < lo ? v : lo;
-          hi = v > hi ? v : hi;
-        }
+        stats.min_double = std::min(stats.min_double, lo);
+        stats.max_double = std::max(stats.max_double, hi);
       }
-      stats.nans += nans;
-      if (present > static_cast<std::size_t>(nans)) {
-        if (!stats.any) {
-          stats.min_double = lo;
-          stats.max_double = hi;
-          stats.any = true;
-        } else {
-          stats.min_double = std::min(stats.min_double, lo);
-          stats.max_double = std::max(stats.max_double, hi);
-        }
-      }
-      return;
     }
-    case Type::kInt64: {
-      const std::int64_t* values = column.ints.data() + begin;
-      _body.resize(offset + present * 8);
-      std::uint8_t* dst = _body.data() + offset;
-      std::int64_t lo = std::numeric_limits<std::int64_t>::max();
-      std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-      if (present == n) {
-        std::memcpy(dst, values, n * 8);
-        for (std::size_t i = 0; i < n; ++i) {
-          lo = std::min(lo, values[i]);
-          hi = std::max(hi, values[i]);
-        }
+    return;
+  }
+  case Type::kInt64: {
+    const std::int64_t *values = column.ints.data() + begin;
+    _body.resize(offset + present * 8);
+    std::uint8_t *dst = _body.data() + offset;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    if (present == n) {
+      std::memcpy(dst, values, n * 8);
+      for (std::size_t i = 0; i < n; ++i) {
+        lo = std::min(lo, values[i]);
+        hi = std::max(hi, values[i]);
+      }
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!valid[i])
+          continue;
+        std::memcpy(dst, &values[i], 8);
+        dst += 8;
+        lo = std::min(lo, values[i]);
+        hi = std::max(hi, values[i]);
+      }
+    }
+    if (present > 0) {
+      if (!stats.any) {
+        stats.min_int = lo;
+        stats.max_int = hi;
+        stats.any = true;
       } else {
-        for (std::size_t i = 0; i < n; ++i) {
-          if (!valid[i]) continue;
-          std::memcpy(dst, &values[i], 8);
-          dst += 8;
-          lo = std::min(lo, values[i]);
-          hi = std::max(hi, values[i]);
-        }
+        stats.min_int = std::min(stats.min_int, lo);
+        stats.max_int = std::max(stats.max_int, hi);
       }
-      if (present > 0) {
+    }
+    return;
+  }
+  case Type::kBool: {
+    const std::uint8_t *values = column.bools.data() + begin;
+    _body.resize(offset + (present + 7) / 8, 0);
+    std::uint8_t *dst = _body.data() + offset;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!valid[i])
+        continue;
+      const std::uint8_t v = values[i];
+      dst[k / 8] |= static_cast<std::uint8_t>(v << (k % 8));
+      stats.any_true |= v != 0;
+      stats.any_false |= v == 0;
+      ++k;
+    }
+    stats.any |= present > 0;
+    return;
+  }
+  case Type::kString: {
+    const std::string *values = column.strings.data() + begin;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (valid[i])
+        bytes += 4 + values[i].size();
+    }
+    _body.resize(offset + bytes);
+    std::uint8_t *dst = _body.data() + offset;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!valid[i])
+        continue;
+      const std::string &v = values[i];
+      const auto length = static_cast<std::uint32_t>(v.size());
+      std::memcpy(dst, &length, 4);
+      std::memcpy(dst + 4, v.data(), v.size());
+      dst += 4 + v.size();
+      if (v.size() > kMaxTextStatisticsBytes) {
+        stats.text_too_long = true;
+      } else if (!stats.text_too_long) {
+        // string_view compares bytes as unsigned char, the order the format asks for.
+        const std::string_view view(v);
         if (!stats.any) {
-          stats.min_int = lo;
-          stats.max_int = hi;
+          stats.min_text = stats.max_text = view;
           stats.any = true;
-        } else {
-          stats.min_int = std::min(stats.min_int, lo);
-          stats.max_int = std::max(stats.max_int, hi);
+        } else if (view < stats.min_text) {
+          stats.min_text = view;
+        } else if (view > stats.max_text) {
+          stats.max_text = view;
         }
       }
-      return;
     }
-    case Type::kBool: {
-      const std::uint8_t* values = column.bools.data() + begin;
-      _body.resize(offset + (present + 7) / 8, 0);
-      std::uint8_t* dst = _body.data() + offset;
-      std::size_t k = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (!valid[i]) continue;
-        const std::uint8_t v = values[i];
-        dst[k / 8] |= static_cast<std::uint8_t>(v << (k % 8));
-        stats.any_true |= v != 0;
-        stats.any_false |= v == 0;
-        ++k;
-      }
-      stats.any |= present > 0;
-      return;
-    }
-    case Type::kString: {
-      const std::string* values = column.strings.data() + begin;
-      std::size_t bytes = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (valid[i]) bytes += 4 + values[i].size();
-      }
-      _body.resize(offset + bytes);
-      std::uint8_t* dst = _body.data() + offset;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (!valid[i]) continue;
-        const std::string& v = values[i];
-        const auto length = static_cast<std::uint32_t>(v.size());
-        std::memcpy(dst, &length, 4);
-        std::memcpy(dst + 4, v.data(), v.size());
-        dst += 4 + v.size();
-        if (v.size() > kMaxTextStatisticsBytes) {
-          stats.text_too_long = true;
-        } else if (!stats.text_too_long) {
-          // string_view compares bytes as unsigned char, the order the format asks for.
-          const std::string_view view(v);
-          if (!stats.any) {
-            stats.min_text = stats.max_text = view;
-            stats.any = true;
-          } else if (view < stats.min_text) {
-            stats.min_text = view;
-          } else if (view > stats.max_text) {
-            stats.max_text = view;
-          }
-        }
-      }
-      stats.any |= present > 0;
-      return;
-    }
+    stats.any |= present > 0;
+    return;
+  }
   }
 }
 
-}  // namespace parquet
+} // namespace parquet

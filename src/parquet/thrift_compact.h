@@ -37,11 +37,11 @@ class ThriftError : public Error {
 // Appends compact-protocol structs to a byte string. Fields must be written in ascending id
 // order inside each struct; begin_struct/end_struct nest.
 class CompactWriter {
- public:
-  explicit CompactWriter(std::string& out) : _out(out) {}
+public:
+  explicit CompactWriter(std::string &out) : _out(out) {}
 
   void begin_struct() { _last_ids.push_back(0); }
-  void end_struct();  // writes the stop byte
+  void end_struct(); // writes the stop byte
 
   void field_i32(std::int16_t id, std::int32_t value);
   void field_i64(std::int16_t id, std::int64_t value);
@@ -57,14 +57,14 @@ class CompactWriter {
   void element_i32(std::int32_t value) { _varint(_zigzag(value)); }
   void element_binary(std::string_view value);
 
- private:
+private:
   void _field_header(std::int16_t id, WireType type);
   void _varint(std::uint64_t value);
   static std::uint64_t _zigzag(std::int64_t value) {
     return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
   }
 
-  std::string& _out;
+  std::string &_out;
   std::vector<std::int16_t> _last_ids;
 };
 
@@ -82,10 +82,10 @@ struct ListHeader {
 // every length is checked against them and nesting is limited, so a hostile input can only
 // make it throw ThriftError.
 class CompactReader {
- public:
-  CompactReader(const std::uint8_t* data, std::size_t size) : _pos(data), _end(data + size) {}
+public:
+  CompactReader(const std::uint8_t *data, std::size_t size) : _pos(data), _end(data + size) {}
 
-  std::size_t consumed_from(const std::uint8_t* start) const {
+  std::size_t consumed_from(const std::uint8_t *start) const {
     return static_cast<std::size_t>(_pos - start);
   }
   std::size_t remaining() const { return static_cast<std::size_t>(_end - _pos); }
@@ -95,17 +95,17 @@ class CompactReader {
   void end_struct() { --_depth; }
   // Reads the next field header of the struct whose previous field id is last_id; false at
   // the stop byte.
-  bool next_field(FieldHeader& header, std::int16_t& last_id);
+  bool next_field(FieldHeader &header, std::int16_t &last_id);
 
   // Typed accessors: each first checks that the field has the expected wire type.
-  std::int32_t i32(const FieldHeader& h);
-  std::int64_t i64(const FieldHeader& h);
-  std::int16_t i16(const FieldHeader& h);
-  std::int8_t i8(const FieldHeader& h);
-  bool boolean(const FieldHeader& h);
-  std::string_view binary(const FieldHeader& h);
-  void expect(const FieldHeader& h, WireType type) const;
-  ListHeader list(const FieldHeader& h, WireType element);
+  std::int32_t i32(const FieldHeader &h);
+  std::int64_t i64(const FieldHeader &h);
+  std::int16_t i16(const FieldHeader &h);
+  std::int8_t i8(const FieldHeader &h);
+  bool boolean(const FieldHeader &h);
+  std::string_view binary(const FieldHeader &h);
+  void expect(const FieldHeader &h, WireType type) const;
+  ListHeader list(const FieldHeader &h, WireType element);
 
   // List elements.
   std::int32_t element_i32();
@@ -116,8 +116,8 @@ class CompactReader {
 
   static constexpr int kMaxDepth = 64;
 
- private:
-  [[noreturn]] static void _fail(const char* what);
+private:
+  [[noreturn]] static void _fail(const char *what);
   std::uint8_t _byte();
   std::uint64_t _varint();
   std::int32_t _zigzag32();
@@ -126,9 +126,9 @@ class CompactReader {
   ListHeader _list_header();
   WireType _element_type(std::uint8_t nibble);
 
-  const std::uint8_t* _pos;
-  const std::uint8_t* _end;
+  const std::uint8_t *_pos;
+  const std::uint8_t *_end;
   int _depth = 0;
 };
 
-}  // namespace parquet
+} // namespace parquet

@@ -20,20 +20,21 @@ using parquet::Type;
 using namespace tables;
 
 // The file's bytes with its footer replaced by raw.
-std::string with_raw_footer(const std::string& bytes, const std::string& raw) {
+std::string with_raw_footer(const std::string &bytes, const std::string &raw) {
   std::uint32_t length;
   std::memcpy(&length, bytes.data() + bytes.size() - 8, 4);
   const auto new_length = static_cast<std::uint32_t>(raw.size());
   return bytes.substr(0, bytes.size() - 8 - length) + raw +
-         std::string(reinterpret_cast<const char*>(&new_length), 4) + "PAR1";
+         std::string(reinterpret_cast<const char *>(&new_length), 4) + "PAR1";
 }
 
 // The file's bytes with its footer parsed, changed and written again.
-std::string with_footer(const std::string& bytes, const std::function<void(parquet::FileMetaData&)>& change) {
+std::string with_footer(const std::string &bytes,
+                        const std::function<void(parquet::FileMetaData &)> &change) {
   std::uint32_t length;
   std::memcpy(&length, bytes.data() + bytes.size() - 8, 4);
   parquet::FileMetaData meta = parquet::parse_file_metadata(
-      reinterpret_cast<const std::uint8_t*>(bytes.data()) + bytes.size() - 8 - length, length);
+      reinterpret_cast<const std::uint8_t *>(bytes.data()) + bytes.size() - 8 - length, length);
   change(meta);
   std::string footer;
   parquet::serialize(meta, footer);
@@ -42,20 +43,23 @@ std::string with_footer(const std::string& bytes, const std::function<void(parqu
 
 // Opens and decodes everything; returns the error text, or "" when the file read fine. Any
 // exception other than parquet::Error escapes and fails the test.
-std::string read_error(const std::string& path) {
+std::string read_error(const std::string &path) {
   try {
     const auto reader = parquet::FileReader::open(path);
     reader->read_all();
-    for (std::size_t g = 0; g < reader->row_groups().size(); ++g) reader->read_row_group(g);
+    for (std::size_t g = 0; g < reader->row_groups().size(); ++g)
+      reader->read_row_group(g);
     return "";
-  } catch (const parquet::Error& e) {
+  } catch (const parquet::Error &e) {
     return e.what();
   }
 }
 
 class FileReaderTest : public ::testing::Test {
- protected:
-  std::string path(const std::string& name = "f") const { return (_dir / (name + ".parquet")).string(); }
+protected:
+  std::string path(const std::string &name = "f") const {
+    return (_dir / (name + ".parquet")).string();
+  }
   // A small file of every type, two row groups.
   std::string small_file() {
     write_file(path("small"), four_types(), {edge_values(), generated(20, 4)});
@@ -80,12 +84,13 @@ TEST_F(FileReaderTest, ReadsRowGroupsAndHeads) {
     EXPECT_GT(reader->row_groups()[g].uncompressed_bytes, 0);
   }
   for (std::size_t n : {0, 1, 29, 30, 31, 99, 100, 1000}) {
-    EXPECT_EQ(difference(reader->read_head(n), slice(all, 0, std::min<std::size_t>(n, 100))), "") << n;
+    EXPECT_EQ(difference(reader->read_head(n), slice(all, 0, std::min<std::size_t>(n, 100))), "")
+        << n;
   }
   try {
     reader->read_row_group(4);
     ADD_FAILURE() << "row group 4 read";
-  } catch (const parquet::Error& e) {
+  } catch (const parquet::Error &e) {
     EXPECT_EQ(e.what(), "File '" + path() + "' has no row group 4 (it has 4)");
   }
 }
@@ -107,14 +112,17 @@ TEST_F(FileReaderTest, BrokenFramesAreNamed) {
       {with_raw_footer(bytes, std::string("\x15\x02\x00\x00", 4)),
        "File '" + p + "' is damaged: footer does not parse (footer has bytes after its end)"},
       {with_raw_footer(bytes, "\x15\x02\x19\xFC\xFF\xFF\xFF\x0F"),
-       "File '" + p + "' is damaged: footer does not parse (metadata holds a list longer than its bytes)"},
+       "File '" + p +
+           "' is damaged: footer does not parse (metadata holds a list longer than its bytes)"},
       {with_raw_footer(bytes, "\x15\x02\xAC" + std::string(100, '\x1C')),
        "File '" + p + "' is damaged: footer does not parse (metadata nests structs too deeply)"},
-      {with_raw_footer(bytes, "\x16\x02"),  // version as i64
-       "File '" + p + "' is damaged: footer does not parse (metadata holds a field of the wrong type)"},
-      {with_raw_footer(bytes, std::string("\x15\x02\x00", 3)), "File '" + p + "' is damaged: footer has no row count"},
+      {with_raw_footer(bytes, "\x16\x02"), // version as i64
+       "File '" + p +
+           "' is damaged: footer does not parse (metadata holds a field of the wrong type)"},
+      {with_raw_footer(bytes, std::string("\x15\x02\x00", 3)),
+       "File '" + p + "' is damaged: footer has no row count"},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     write_bytes(p, c.bytes);
     EXPECT_EQ(read_error(p), c.message);
   }
@@ -126,35 +134,49 @@ TEST_F(FileReaderTest, HostileFootersAreRefused) {
   const std::string damaged = "File '" + p + "' is damaged: ";
   using Meta = parquet::FileMetaData;
   const struct {
-    std::function<void(Meta&)> change;
+    std::function<void(Meta &)> change;
     std::string message;
   } cases[] = {
-      {[](Meta& m) { m.row_groups[0].num_rows = std::int64_t{1} << 40; *m.num_rows += (std::int64_t{1} << 40) - 8;
-         for (auto& c : m.row_groups[0].columns) c.meta_data->num_values = std::int64_t{1} << 40; },
+      {[](Meta &m) {
+         m.row_groups[0].num_rows = std::int64_t{1} << 40;
+         *m.num_rows += (std::int64_t{1} << 40) - 8;
+         for (auto &c : m.row_groups[0].columns)
+           c.meta_data->num_values = std::int64_t{1} << 40;
+       },
        damaged + "column 's' of row group 0 claims more rows than its bytes can hold"},
-      {[](Meta& m) { m.row_groups[1].columns[2].meta_data->total_compressed_size = 1 << 30; },
+      {[](Meta &m) { m.row_groups[1].columns[2].meta_data->total_compressed_size = 1 << 30; },
        damaged + "column 'd' of row group 1 lies outside the data area of the file"},
-      {[](Meta& m) { m.row_groups[0].columns[0].meta_data->data_page_offset = -5; },
+      {[](Meta &m) { m.row_groups[0].columns[0].meta_data->data_page_offset = -5; },
        damaged + "column 's' of row group 0 lies outside the data area of the file"},
-      {[](Meta& m) { *m.num_rows += 1; }, damaged + "row groups hold 28 rows, the footer says 29"},
-      {[](Meta& m) { m.row_groups[1].num_rows = 19; }, damaged + "column 's' of row group 1 holds a value count other than the row count"},
-      {[](Meta& m) { m.row_groups[0].columns.pop_back(); }, damaged + "row group 0 has 3 column chunks for 4 columns"},
-      {[](Meta& m) { m.row_groups[0].columns[1].meta_data.reset(); }, damaged + "column 'n' of row group 0 has no metadata"},
-      {[](Meta& m) { m.row_groups[0].columns[1].meta_data->type = parquet::kTypeDouble; },
+      {[](Meta &m) { *m.num_rows += 1; }, damaged + "row groups hold 28 rows, the footer says 29"},
+      {[](Meta &m) { m.row_groups[1].num_rows = 19; },
+       damaged + "column 's' of row group 1 holds a value count other than the row count"},
+      {[](Meta &m) { m.row_groups[0].columns.pop_back(); },
+       damaged + "row group 0 has 3 column chunks for 4 columns"},
+      {[](Meta &m) { m.row_groups[0].columns[1].meta_data.reset(); },
+       damaged + "column 'n' of row group 0 has no metadata"},
+      {[](Meta &m) { m.row_groups[0].columns[1].meta_data->type = parquet::kTypeDouble; },
        damaged + "column 'n' of row group 0 disagrees with the schema about its type"},
-      {[](Meta& m) { m.row_groups[0].columns[1].meta_data->path_in_schema = {"x"}; },
+      {[](Meta &m) { m.row_groups[0].columns[1].meta_data->path_in_schema = {"x"}; },
        damaged + "column 'n' of row group 0 has the wrong path in the schema"},
-      {[](Meta& m) { m.schema[0].num_children = 3; }, damaged + "schema root counts 3 columns for 4"},
-      {[](Meta& m) { m.schema[2].name = "s"; }, damaged + "Schema has more than one column named 's'"},
-      {[](Meta& m) { m.schema.resize(1); m.schema[0].num_children = 0; }, damaged + "schema has no columns"},
-      {[](Meta& m) { m.schema[3].repetition_type.reset(); }, damaged + "column 'd' has no repetition type"},
+      {[](Meta &m) { m.schema[0].num_children = 3; },
+       damaged + "schema root counts 3 columns for 4"},
+      {[](Meta &m) { m.schema[2].name = "s"; },
+       damaged + "Schema has more than one column named 's'"},
+      {[](Meta &m) {
+         m.schema.resize(1);
+         m.schema[0].num_children = 0;
+       },
+       damaged + "schema has no columns"},
+      {[](Meta &m) { m.schema[3].repetition_type.reset(); },
+       damaged + "column 'd' has no repetition type"},
       // Pages that disagree with the footer are found while decoding.
-      {[](Meta& m) { *m.row_groups[0].columns[2].meta_data->data_page_offset += 1; },
+      {[](Meta &m) { *m.row_groups[0].columns[2].meta_data->data_page_offset += 1; },
        damaged + "a page header of column 'd' of row group 0 has no type"},
-      {[](Meta& m) { *m.row_groups[0].columns[3].meta_data->total_compressed_size -= 1; },
+      {[](Meta &m) { *m.row_groups[0].columns[3].meta_data->total_compressed_size -= 1; },
        damaged + "a page of column 'b' of row group 0 runs past the end of its column chunk"},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     write_bytes(p, with_footer(bytes, c.change));
     EXPECT_EQ(read_error(p), c.message);
   }
@@ -165,7 +187,8 @@ TEST_F(FileReaderTest, EveryTruncationIsRefused) {
   const std::string p = path("cut");
   for (std::size_t n = 0; n < bytes.size(); ++n) {
     write_bytes(p, bytes.substr(0, n));
-    EXPECT_NE(read_error(p).find("File '" + p + "'"), std::string::npos) << "prefix of " << n << " bytes";
+    EXPECT_NE(read_error(p).find("File '" + p + "'"), std::string::npos)
+        << "prefix of " << n << " bytes";
   }
   // A footer moved by bytes missing in the middle.
   for (std::size_t at : {4, 30, 200}) {
@@ -198,9 +221,11 @@ TEST_F(FileReaderTest, ChangedBytesNeverCrash) {
 }
 
 TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
-  const auto f = [&](const std::string& name) { return path(name); };
-  const auto copy = [&](const std::string& select, const std::string& name, const std::string& options = "") {
-    return "COPY (" + select + ") TO " + support::sql_string(f(name)) + " (FORMAT parquet" + options + ");";
+  const auto f = [&](const std::string &name) { return path(name); };
+  const auto copy = [&](const std::string &select, const std::string &name,
+                        const std::string &options = "") {
+    return "COPY (" + select + ") TO " + support::sql_string(f(name)) + " (FORMAT parquet" +
+           options + ");";
   };
   support::duckdb_query(
       copy("SELECT i::BIGINT AS n, 'x' || (i % 3) AS s FROM range(1000) t(i)", "dictionary") +
@@ -208,28 +233,29 @@ TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
       copy("SELECT [i, i] AS l FROM range(10) t(i)", "list") +
       copy("SELECT i::INTEGER AS i32 FROM range(10) t(i)", "int32") +
       copy("SELECT (i / 7)::DECIMAL(10, 2) AS dec FROM range(10) t(i)", "decimal") +
-      copy("SELECT TIMESTAMP '2024-01-01' + INTERVAL (i) SECOND AS ts FROM range(10) t(i)", "timestamp") +
+      copy("SELECT TIMESTAMP '2024-01-01' + INTERVAL (i) SECOND AS ts FROM range(10) t(i)",
+           "timestamp") +
       copy("SELECT random() AS d FROM range(1000) t(i)", "gzip", ", COMPRESSION gzip") +
       copy("SELECT random() AS d FROM range(1000) t(i)", "v2", ", PARQUET_VERSION V2") +
       copy("SELECT 'x'::BLOB AS blob FROM range(10) t(i)", "blob"));
   const std::string small = small_file();
-  write_bytes(f("required"), with_footer(small, [](parquet::FileMetaData& m) {
+  write_bytes(f("required"), with_footer(small, [](parquet::FileMetaData &m) {
                 m.schema[2].repetition_type = parquet::kRepetitionRequired;
               }));
-  write_bytes(f("dictionary_offset"), with_footer(small, [](parquet::FileMetaData& m) {
+  write_bytes(f("dictionary_offset"), with_footer(small, [](parquet::FileMetaData &m) {
                 m.row_groups[0].columns[0].meta_data->dictionary_page_offset = 4;
               }));
-  write_bytes(f("file_path"), with_footer(small, [](parquet::FileMetaData& m) {
+  write_bytes(f("file_path"), with_footer(small, [](parquet::FileMetaData &m) {
                 m.row_groups[1].columns[3].file_path = "other.parquet";
               }));
-  write_bytes(f("lz4"), with_footer(small, [](parquet::FileMetaData& m) {
+  write_bytes(f("lz4"), with_footer(small, [](parquet::FileMetaData &m) {
                 m.row_groups[0].columns[1].meta_data->codec = 7;
               }));
-  const auto uses = [&](const std::string& name, const std::string& feature) {
+  const auto uses = [&](const std::string &name, const std::string &feature) {
     return "File '" + f(name) + "' uses " + feature + ", which this reader does not support";
   };
   const struct {
-    const char* name;
+    const char *name;
     std::string message;
   } cases[] = {
       {"dictionary", uses("dictionary", "encoding PLAIN_DICTIONARY (column 's', row group 0)")},
@@ -242,11 +268,13 @@ TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
       {"v2", uses("v2", "encoding BYTE_STREAM_SPLIT (column 'd', row group 0)")},
       {"blob", uses("blob", "binary column 'blob' (not text)")},
       {"required", uses("required", "a REQUIRED column 'n'")},
-      {"dictionary_offset", uses("dictionary_offset", "dictionary pages (column 's', row group 0)")},
+      {"dictionary_offset",
+       uses("dictionary_offset", "dictionary pages (column 's', row group 0)")},
       {"file_path", uses("file_path", "column data in another file (column 'b', row group 1)")},
       {"lz4", uses("lz4", "compression codec LZ4_RAW (column 'n', row group 0)")},
   };
-  for (const auto& c : cases) EXPECT_EQ(read_error(f(c.name)), c.message) << c.name;
+  for (const auto &c : cases)
+    EXPECT_EQ(read_error(f(c.name)), c.message) << c.name;
 }
 
 // A DuckDB file that happens to stay inside our subset (PLAIN pages: no value repeats) decodes
@@ -255,13 +283,18 @@ TEST_F(FileReaderTest, ReadsPlainFilesOfOtherWriters) {
   const std::string p = path("duckdb_plain");
   support::duckdb_query("COPY (SELECT CASE WHEN i % 9 = 0 THEN NULL ELSE random() END AS d, "
                         "(random() * 1e18)::BIGINT AS n, md5(i::VARCHAR) AS s, random() < 0.5 AS b "
-                        "FROM range(20000) t(i)) TO " + support::sql_string(p) + " (FORMAT parquet)");
+                        "FROM range(20000) t(i)) TO " +
+                        support::sql_string(p) + " (FORMAT parquet)");
   const auto reader = parquet::FileReader::open(p);
-  EXPECT_EQ(reader->schema(), Schema({{"d", Type::kDouble}, {"n", Type::kInt64}, {"s", Type::kString},
-                                      {"b", Type::kBool}}));
+  EXPECT_EQ(
+      reader->schema(),
+      Schema(
+          {{"d", Type::kDouble}, {"n", Type::kInt64}, {"s", Type::kString}, {"b", Type::kBool}}));
   const Table ours = reader->read_all();
   const auto readout = support::read_files_with_all_readers({p});
-  EXPECT_EQ(support::mismatches(readout[0].readers[0], support::expected_columns(reader->schema(), ours)), "");
+  EXPECT_EQ(
+      support::mismatches(readout[0].readers[0], support::expected_columns(reader->schema(), ours)),
+      "");
 }
 
-}  // namespace
+} // namespace

@@ -20,12 +20,11 @@ TEST(Inspect, ListsSchemaRowGroupsAndFirstRows) {
   o.row_group_rows = 5;
   write_file(path, four_types(), {edge_values()}, o);
   const auto reader = parquet::FileReader::open(path);
-  const auto& groups = reader->row_groups();
+  const auto &groups = reader->row_groups();
   std::ostringstream out;
   parquet::inspect(path, out, 6);
   const std::string expected =
-      "file: " + path + "\n" +
-      "created by: " + reader->created_by() + "\n" +
+      "file: " + path + "\n" + "created by: " + reader->created_by() + "\n" +
       "rows: 8\n"
       "columns: 4\n"
       "  1. s: string\n"
@@ -33,7 +32,8 @@ TEST(Inspect, ListsSchemaRowGroupsAndFirstRows) {
       "  3. d: double\n"
       "  4. b: bool\n"
       "row groups: 2\n"
-      "  0: 5 rows, " + std::to_string(groups[0].compressed_bytes) + " bytes stored, " +
+      "  0: 5 rows, " +
+      std::to_string(groups[0].compressed_bytes) + " bytes stored, " +
       std::to_string(groups[0].uncompressed_bytes) + " bytes uncompressed, codec snappy\n" +
       "  1: 3 rows, " + std::to_string(groups[1].compressed_bytes) + " bytes stored, " +
       std::to_string(groups[1].uncompressed_bytes) + " bytes uncompressed, codec snappy\n" +
@@ -55,10 +55,10 @@ TEST(Inspect, RefusesWhatTheReaderRefuses) {
   try {
     parquet::inspect(path, out);
     ADD_FAILURE() << "inspected a non-Parquet file";
-  } catch (const parquet::Error& e) {
+  } catch (const parquet::Error &e) {
     EXPECT_EQ(e.what(), "File '" + path + "' has no PAR1 footer");
   }
   EXPECT_EQ(out.str(), "");
 }
 
-}  // namespace
+} // namespace

@@ -17,7 +17,7 @@ TEST(ReaderCorpus, EveryFileDecodesOrIsRefused) {
       std::filesystem::path(HISTORIAN_SOURCE_DIR) / "tests" / "parquet" / "fuzz" / "corpus";
   ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
   std::size_t files = 0, decoded = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+  for (const auto &entry : std::filesystem::directory_iterator(dir)) {
     std::ifstream in(entry.path(), std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                           std::istreambuf_iterator<char>());
@@ -30,4 +30,4 @@ TEST(ReaderCorpus, EveryFileDecodesOrIsRefused) {
   EXPECT_GT(decoded, 10u);
 }
 
-}  // namespace
+} // namespace

@@ -27,8 +27,8 @@ using namespace tables;
 struct Case {
   std::string name;
   Schema schema;
-  Table expected;              // all rows, in order
-  std::size_t row_groups = 0;  // as our reader counts them
+  Table expected;             // all rows, in order
+  std::size_t row_groups = 0; // as our reader counts them
 };
 
 parquet::WriterOptions with(Codec codec, std::int64_t row_group_rows = 1 << 20,
@@ -41,45 +41,50 @@ parquet::WriterOptions with(Codec codec, std::int64_t row_group_rows = 1 << 20,
 }
 
 class ThreeReaders : public ::testing::Test {
- protected:
-  std::string path(const std::string& name) const { return (_dir / (name + ".parquet")).string(); }
+protected:
+  std::string path(const std::string &name) const { return (_dir / (name + ".parquet")).string(); }
 
   // Writes a case and records what every reader must return.
-  void add(const std::string& name, const Schema& schema, const std::vector<Table>& batches,
+  void add(const std::string &name, const Schema &schema, const std::vector<Table> &batches,
            parquet::WriterOptions options = {}) {
     write_file(path(name), schema, batches, options);
     record(name, schema, batches.empty() ? empty(schema) : concat(batches));
   }
 
   // Records an already written file (a merge output).
-  void record(const std::string& name, const Schema& schema, const Table& expected) {
+  void record(const std::string &name, const Schema &schema, const Table &expected) {
     const auto reader = parquet::FileReader::open(path(name));
     _cases.push_back({name, schema, expected, reader->row_groups().size()});
   }
 
-  static Table empty(const Schema& schema) {
+  static Table empty(const Schema &schema) {
     Table t;
-    for (const auto& f : schema.fields()) t.columns.emplace_back(f.type);
+    for (const auto &f : schema.fields())
+      t.columns.emplace_back(f.type);
     return t;
   }
 
   // Our reader and the three others, on every recorded case.
   void check_all() {
     std::vector<std::string> paths;
-    for (const Case& c : _cases) paths.push_back(path(c.name));
+    for (const Case &c : _cases)
+      paths.push_back(path(c.name));
     const auto readouts = support::read_files_with_all_readers(paths);
     ASSERT_EQ(readouts.size(), _cases.size());
     for (std::size_t i = 0; i < _cases.size(); ++i) {
-      const Case& c = _cases[i];
+      const Case &c = _cases[i];
       const auto ours = parquet::FileReader::open(path(c.name));
       EXPECT_EQ(difference(ours->read_all(), c.expected), "") << c.name << " (our reader)";
       EXPECT_EQ(support::mismatches(readouts[i], support::expected_columns(c.schema, c.expected)),
                 "")
           << c.name;
-      for (const auto& r : readouts[i].readers) {
-        if (!r.error.empty()) continue;
-        EXPECT_EQ(r.row_groups, static_cast<std::int64_t>(c.row_groups)) << c.name << " " << r.reader;
-        EXPECT_EQ(r.created_by.rfind("event-historian version " HISTORIAN_VERSION " (build ", 0), 0u)
+      for (const auto &r : readouts[i].readers) {
+        if (!r.error.empty())
+          continue;
+        EXPECT_EQ(r.row_groups, static_cast<std::int64_t>(c.row_groups))
+            << c.name << " " << r.reader;
+        EXPECT_EQ(r.created_by.rfind("event-historian version " HISTORIAN_VERSION " (build ", 0),
+                  0u)
             << c.name << " " << r.reader << ": " << r.created_by;
       }
     }
@@ -91,9 +96,9 @@ class ThreeReaders : public ::testing::Test {
 
 TEST_F(ThreeReaders, EveryKindOfWrittenFile) {
   const Schema four = four_types();
-  for (const auto& [codec, label] : {std::pair{Codec::kUncompressed, "none"},
-                                     std::pair{Codec::kSnappy, "snappy"},
-                                     std::pair{Codec::kZstd, "zstd"}}) {
+  for (const auto &[codec, label] :
+       {std::pair{Codec::kUncompressed, "none"}, std::pair{Codec::kSnappy, "snappy"},
+        std::pair{Codec::kZstd, "zstd"}}) {
     add(std::string("edge_values_") + label, four, {edge_values()}, with(codec));
     // Several row groups (row_group_rows 400) of several pages each (page_bytes 1 KiB).
     add(std::string("split_") + label, four, {generated(1500, 3)}, with(codec, 400, 1024));
@@ -101,7 +106,8 @@ TEST_F(ThreeReaders, EveryKindOfWrittenFile) {
   add("one_row", four, {slice(edge_values(), 3, 4)});
   add("two_row_groups", four, {slice(edge_values(), 0, 5), slice(edge_values(), 5, 8)});
   std::vector<Table> many;
-  for (std::size_t i = 0; i < 40; ++i) many.push_back(generated(1 + i % 3, i + 10));
+  for (std::size_t i = 0; i < 40; ++i)
+    many.push_back(generated(1 + i % 3, i + 10));
   add("many_row_groups", four, many);
   add("zero_rows", four, {});
   add("zero_row_table", four, {slice(edge_values(), 0, 0)});
@@ -137,15 +143,18 @@ TEST_F(ThreeReaders, EveryKindOfWrittenFile) {
   {
     // The step dataset's shape: ten fixed columns, observations, actions.
     std::vector<parquet::Field> fields = {
-        {"run_id", Type::kString},   {"sim_id", Type::kString},     {"episode_id", Type::kString},
+        {"run_id", Type::kString},     {"sim_id", Type::kString},    {"episode_id", Type::kString},
         {"step_number", Type::kInt64}, {"timestamp", Type::kDouble}, {"skill_name", Type::kString},
-        {"scenario", Type::kString}, {"reward", Type::kDouble},     {"terminated", Type::kBool},
+        {"scenario", Type::kString},   {"reward", Type::kDouble},    {"terminated", Type::kBool},
         {"truncated", Type::kBool}};
-    for (int i = 0; i < 64; ++i) fields.push_back({"joint_" + std::to_string(i), Type::kDouble});
-    for (int i = 0; i < 8; ++i) fields.push_back({"a_" + std::to_string(i), Type::kDouble});
+    for (int i = 0; i < 64; ++i)
+      fields.push_back({"joint_" + std::to_string(i), Type::kDouble});
+    for (int i = 0; i < 8; ++i)
+      fields.push_back({"a_" + std::to_string(i), Type::kDouble});
     const Schema step(fields);
     Table t;
-    for (const auto& f : fields) t.columns.emplace_back(f.type);
+    for (const auto &f : fields)
+      t.columns.emplace_back(f.type);
     for (int r = 0; r < 120; ++r) {
       t.columns[0].append(std::string("run-7"));
       t.columns[1].append("sim-" + std::to_string(r % 4));
@@ -238,31 +247,44 @@ TEST_F(ThreeReaders, DuckdbPruningCountsMatch) {
 
   struct Query {
     std::string where;
-    std::function<bool(const Table&, std::size_t)> match;
+    std::function<bool(const Table &, std::size_t)> match;
   };
-  const auto d = [&](const Table& t, std::size_t r) { return t.columns[0].doubles[r]; };
-  const auto d_valid = [&](const Table& t, std::size_t r) { return t.columns[0].valid[r] != 0; };
+  const auto d = [&](const Table &t, std::size_t r) { return t.columns[0].doubles[r]; };
+  const auto d_valid = [&](const Table &t, std::size_t r) { return t.columns[0].valid[r] != 0; };
   // DuckDB's order: NaN above everything.
-  const auto greater = [&](double a, double b) { return std::isnan(a) ? !std::isnan(b) : (!std::isnan(b) && a > b); };
+  const auto greater = [&](double a, double b) {
+    return std::isnan(a) ? !std::isnan(b) : (!std::isnan(b) && a > b);
+  };
   std::vector<Query> queries;
   for (double x : {-1e308, -1.0, 0.0, 4.0, 50.0, 105.0, 1000.0, 1e308}) {
     char lit_text[40];
     std::snprintf(lit_text, sizeof lit_text, "%.17g::DOUBLE", x);
     const std::string lit = lit_text;
-    queries.push_back({"d > " + lit, [=](const Table& t, std::size_t r) { return d_valid(t, r) && greater(d(t, r), x); }});
-    queries.push_back({"d < " + lit, [=](const Table& t, std::size_t r) { return d_valid(t, r) && greater(x, d(t, r)); }});
-    queries.push_back({"d = " + lit, [=](const Table& t, std::size_t r) { return d_valid(t, r) && d(t, r) == x; }});
+    queries.push_back({"d > " + lit, [=](const Table &t, std::size_t r) {
+                         return d_valid(t, r) && greater(d(t, r), x);
+                       }});
+    queries.push_back({"d < " + lit, [=](const Table &t, std::size_t r) {
+                         return d_valid(t, r) && greater(x, d(t, r));
+                       }});
+    queries.push_back({"d = " + lit, [=](const Table &t, std::size_t r) {
+                         return d_valid(t, r) && d(t, r) == x;
+                       }});
   }
-  queries.push_back({"d = 'inf'::DOUBLE", [=](const Table& t, std::size_t r) { return d_valid(t, r) && d(t, r) == kInf; }});
-  queries.push_back({"isnan(d)", [=](const Table& t, std::size_t r) { return d_valid(t, r) && std::isnan(d(t, r)); }});
-  for (std::int64_t x : {kMinInt, std::int64_t{-3}, std::int64_t{0}, std::int64_t{150}, kMaxInt - 1}) {
-    queries.push_back({"n > " + std::to_string(x), [=](const Table& t, std::size_t r) {
+  queries.push_back({"d = 'inf'::DOUBLE", [=](const Table &t, std::size_t r) {
+                       return d_valid(t, r) && d(t, r) == kInf;
+                     }});
+  queries.push_back({"isnan(d)", [=](const Table &t, std::size_t r) {
+                       return d_valid(t, r) && std::isnan(d(t, r));
+                     }});
+  for (std::int64_t x :
+       {kMinInt, std::int64_t{-3}, std::int64_t{0}, std::int64_t{150}, kMaxInt - 1}) {
+    queries.push_back({"n > " + std::to_string(x), [=](const Table &t, std::size_t r) {
                          return t.columns[1].valid[r] && t.columns[1].ints[r] > x;
                        }});
   }
-  for (const char* x : {"", "b", "cherry", "x", "zz", "é", "\x7f"}) {
+  for (const char *x : {"", "b", "cherry", "x", "zz", "é", "\x7f"}) {
     const std::string text = x;
-    queries.push_back({"s > " + support::sql_string(text), [=](const Table& t, std::size_t r) {
+    queries.push_back({"s > " + support::sql_string(text), [=](const Table &t, std::size_t r) {
                          return t.columns[2].valid[r] && t.columns[2].strings[r] > text;
                        }});
   }
@@ -280,7 +302,8 @@ TEST_F(ThreeReaders, DuckdbPruningCountsMatch) {
   ASSERT_EQ(doc.Size(), queries.size()) << json;
   for (std::size_t i = 0; i < queries.size(); ++i) {
     std::int64_t want = 0;
-    for (std::size_t r = 0; r < all.num_rows(); ++r) want += queries[i].match(all, r);
+    for (std::size_t r = 0; r < all.num_rows(); ++r)
+      want += queries[i].match(all, r);
     EXPECT_EQ(std::stoll(doc[static_cast<rapidjson::SizeType>(i)]["c"].GetString()), want)
         << "WHERE " << queries[i].where;
   }
@@ -298,24 +321,24 @@ TEST_F(ThreeReaders, DuckdbPruningCatchesNanLeftOutOfMinMax) {
   std::memcpy(&length, bytes.data() + bytes.size() - 8, 4);
   const std::size_t start = bytes.size() - 8 - length;
   parquet::FileMetaData meta = parquet::parse_file_metadata(
-      reinterpret_cast<const std::uint8_t*>(bytes.data()) + start, length);
-  auto& stats = *meta.row_groups[0].columns[0].meta_data->statistics;
+      reinterpret_cast<const std::uint8_t *>(bytes.data()) + start, length);
+  auto &stats = *meta.row_groups[0].columns[0].meta_data->statistics;
   ASSERT_FALSE(stats.min_value.has_value()) << "a chunk with NaN must have no min/max";
   double lo = 1.0, hi = 2.0;
-  stats.min_value = std::string(reinterpret_cast<const char*>(&lo), 8);
-  stats.max_value = std::string(reinterpret_cast<const char*>(&hi), 8);
+  stats.min_value = std::string(reinterpret_cast<const char *>(&lo), 8);
+  stats.max_value = std::string(reinterpret_cast<const char *>(&hi), 8);
   std::string footer;
   parquet::serialize(meta, footer);
   const auto new_length = static_cast<std::uint32_t>(footer.size());
-  write_bytes(path("nan_wrong_stats"), bytes.substr(0, start) + footer +
-                                           std::string(reinterpret_cast<const char*>(&new_length), 4) +
-                                           "PAR1");
-  const auto count = [&](const std::string& name) {
+  write_bytes(path("nan_wrong_stats"),
+              bytes.substr(0, start) + footer +
+                  std::string(reinterpret_cast<const char *>(&new_length), 4) + "PAR1");
+  const auto count = [&](const std::string &name) {
     return support::duckdb_scalar("SELECT count(*) FROM read_parquet(" +
                                   support::sql_string(path(name)) + ") WHERE d > 1000");
   };
-  EXPECT_EQ(count("nan"), 1);  // the NaN row
+  EXPECT_EQ(count("nan"), 1); // the NaN row
   EXPECT_EQ(count("nan_wrong_stats"), 0);
 }
 
-}  // namespace
+} // namespace

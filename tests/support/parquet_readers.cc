@@ -29,26 +29,26 @@ namespace fs = std::filesystem;
 // many files takes longer. Past this, the child is killed and the check fails.
 constexpr auto kNodeDeadline = std::chrono::seconds(300);
 
-const fs::path& readers_dir() {
+const fs::path &readers_dir() {
   static const fs::path dir = fs::path(__FILE__).parent_path().parent_path() / "readers";
   return dir;
 }
 
 std::string find_node() {
-  const char* path = std::getenv("PATH");
+  const char *path = std::getenv("PATH");
   std::stringstream dirs(path ? path : "");
   std::string dir;
   while (std::getline(dirs, dir, ':')) {
     const fs::path candidate = fs::path(dir.empty() ? "." : dir) / "node";
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    if (::access(candidate.c_str(), X_OK) == 0)
+      return candidate.string();
   }
-  throw std::runtime_error(
-      "Node.js (node) is not on PATH: the Parquet reader checks need it; run "
-      "scripts/install-deps.sh");
+  throw std::runtime_error("Node.js (node) is not on PATH: the Parquet reader checks need it; run "
+                           "scripts/install-deps.sh");
 }
 
 void check_packages() {
-  for (const char* package :
+  for (const char *package :
        {"@duckdb/node-api", "apache-arrow", "hyparquet", "hyparquet-compressors", "parquet-wasm"}) {
     if (!fs::exists(readers_dir() / "node_modules" / package / "package.json")) {
       throw std::runtime_error("The Parquet reader package " + std::string(package) +
@@ -60,28 +60,33 @@ void check_packages() {
 
 // Runs node with the script and arguments; returns its standard output. Throws on a non-zero
 // exit (with its standard error) or when the deadline passes.
-std::string run_node(const std::string& script, const std::vector<std::string>& args) {
+std::string run_node(const std::string &script, const std::vector<std::string> &args) {
   const std::string node = find_node();
   check_packages();
   int out_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
   char err_name[] = "/tmp/historian-node-stderr-XXXXXX";
   const int err_fd = ::mkstemp(err_name);
-  if (err_fd < 0) throw std::runtime_error("mkstemp failed");
+  if (err_fd < 0)
+    throw std::runtime_error("mkstemp failed");
   ::unlink(err_name);
 
   std::vector<std::string> argv_storage = {node, (readers_dir() / script).string()};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argv_storage) argv.push_back(a.data());
+  std::vector<char *> argv;
+  for (std::string &a : argv_storage)
+    argv.push_back(a.data());
   argv.push_back(nullptr);
 
   const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid < 0)
+    throw std::runtime_error("fork failed");
   if (pid == 0) {
     ::dup2(out_pipe[1], 1);
     ::dup2(err_fd, 2);
-    if (::chdir(readers_dir().c_str()) != 0) ::_exit(126);
+    if (::chdir(readers_dir().c_str()) != 0)
+      ::_exit(126);
     ::execv(node.c_str(), argv.data());
     ::_exit(127);
   }
@@ -100,15 +105,20 @@ std::string run_node(const std::string& script, const std::vector<std::string>& 
     }
     pollfd p{out_pipe[0], POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;  // re-checks the deadline
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready <= 0)
+      continue; // re-checks the deadline
     const ssize_t n = ::read(out_pipe[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
     output.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(out_pipe[0]);
-  if (timed_out) ::kill(pid, SIGKILL);
+  if (timed_out)
+    ::kill(pid, SIGKILL);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -118,46 +128,50 @@ std::string run_node(const std::string& script, const std::vector<std::string>& 
     errors.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(err_fd);
-  if (timed_out) throw std::runtime_error(script + " did not finish within its deadline");
+  if (timed_out)
+    throw std::runtime_error(script + " did not finish within its deadline");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw std::runtime_error(script + " failed: " + errors);
   }
   return output;
 }
 
-std::string json_text(const rapidjson::Value& value) {
+std::string json_text(const rapidjson::Value &value) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   value.Accept(writer);
   return buffer.GetString();
 }
 
-std::string get_string(const rapidjson::Value& object, const char* key) {
+std::string get_string(const rapidjson::Value &object, const char *key) {
   const auto it = object.FindMember(key);
-  if (it == object.MemberEnd() || !it->value.IsString()) return {};
+  if (it == object.MemberEnd() || !it->value.IsString())
+    return {};
   return std::string(it->value.GetString(), it->value.GetStringLength());
 }
 
-std::int64_t get_int(const rapidjson::Value& object, const char* key) {
+std::int64_t get_int(const rapidjson::Value &object, const char *key) {
   const auto it = object.FindMember(key);
-  if (it == object.MemberEnd() || !it->value.IsNumber()) return -1;
+  if (it == object.MemberEnd() || !it->value.IsNumber())
+    return -1;
   return it->value.GetInt64();
 }
 
-ReaderResult parse_result(const std::string& reader, const rapidjson::Value& value) {
+ReaderResult parse_result(const std::string &reader, const rapidjson::Value &value) {
   ReaderResult result;
   result.reader = reader;
   result.error = get_string(value, "error");
-  if (!result.error.empty()) return result;
+  if (!result.error.empty())
+    return result;
   result.num_rows = get_int(value, "num_rows");
   result.row_groups = get_int(value, "row_groups");
   result.created_by = get_string(value, "created_by");
-  for (const auto& c : value["columns"].GetArray()) {
+  for (const auto &c : value["columns"].GetArray()) {
     ReaderColumn column;
     column.name = get_string(c, "name");
     column.type = get_string(c, "type");
     column.kind = get_string(c, "kind");
-    for (const auto& v : c["values"].GetArray()) {
+    for (const auto &v : c["values"].GetArray()) {
       if (v.IsNull()) {
         column.cells.emplace_back(std::nullopt);
       } else {
@@ -169,12 +183,13 @@ ReaderResult parse_result(const std::string& reader, const rapidjson::Value& val
   return result;
 }
 
-std::string show(const Cell& cell) { return cell ? "\"" + *cell + "\"" : "null"; }
+std::string show(const Cell &cell) { return cell ? "\"" + *cell + "\"" : "null"; }
 
-}  // namespace
+} // namespace
 
 std::string double_cell(double value) {
-  if (std::isnan(value)) return "NaN";
+  if (std::isnan(value))
+    return "NaN";
   std::uint64_t bits;
   std::memcpy(&bits, &value, 8);
   char text[17];
@@ -182,9 +197,10 @@ std::string double_cell(double value) {
   return text;
 }
 
-std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::string>& paths) {
+std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::string> &paths) {
   std::vector<std::string> absolute;
-  for (const std::string& p : paths) absolute.push_back(fs::absolute(p).string());
+  for (const std::string &p : paths)
+    absolute.push_back(fs::absolute(p).string());
   const std::string text = run_node("read_parquet.mjs", absolute);
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
@@ -195,8 +211,8 @@ std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::stri
   for (std::size_t i = 0; i < paths.size(); ++i) {
     FileReadout readout;
     readout.path = paths[i];
-    const auto& readers = doc[static_cast<rapidjson::SizeType>(i)]["readers"];
-    for (const char* name : {"duckdb", "parquet-wasm", "hyparquet"}) {
+    const auto &readers = doc[static_cast<rapidjson::SizeType>(i)]["readers"];
+    for (const char *name : {"duckdb", "parquet-wasm", "hyparquet"}) {
       readout.readers.push_back(parse_result(name, readers[name]));
     }
     readouts.push_back(std::move(readout));
@@ -204,7 +220,7 @@ std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::stri
   return readouts;
 }
 
-std::string read_with_all_readers(const std::string& path) {
+std::string read_with_all_readers(const std::string &path) {
   const std::string text = run_node("read_parquet.mjs", {fs::absolute(path).string()});
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
@@ -214,13 +230,15 @@ std::string read_with_all_readers(const std::string& path) {
   return json_text(doc[0]);
 }
 
-std::string mismatches(const ReaderResult& result, const std::vector<ExpectedColumn>& expected) {
+std::string mismatches(const ReaderResult &result, const std::vector<ExpectedColumn> &expected) {
   const std::string who = result.reader + ": ";
-  if (!result.error.empty()) return who + "refused the file: " + result.error + "\n";
+  if (!result.error.empty())
+    return who + "refused the file: " + result.error + "\n";
   std::string out;
   int reported = 0;
-  const auto report = [&](const std::string& line) {
-    if (reported++ < 8) out += who + line + "\n";
+  const auto report = [&](const std::string &line) {
+    if (reported++ < 8)
+      out += who + line + "\n";
   };
   const std::size_t rows = expected.empty() ? 0 : expected.front().cells.size();
   if (result.num_rows != static_cast<std::int64_t>(rows)) {
@@ -232,15 +250,17 @@ std::string mismatches(const ReaderResult& result, const std::vector<ExpectedCol
     return out;
   }
   for (std::size_t c = 0; c < expected.size(); ++c) {
-    const ReaderColumn& got = result.columns[c];
-    const ExpectedColumn& want = expected[c];
-    if (got.name != want.name) report("column " + std::to_string(c) + " named '" + got.name + "', want '" + want.name + "'");
+    const ReaderColumn &got = result.columns[c];
+    const ExpectedColumn &want = expected[c];
+    if (got.name != want.name)
+      report("column " + std::to_string(c) + " named '" + got.name + "', want '" + want.name + "'");
     if (got.kind != want.kind) {
-      report("column '" + want.name + "' has type " + got.type + " (" + got.kind + "), want " + want.kind);
+      report("column '" + want.name + "' has type " + got.type + " (" + got.kind + "), want " +
+             want.kind);
     }
     if (got.cells.size() != want.cells.size()) {
-      report("column '" + want.name + "' has " + std::to_string(got.cells.size()) + " values, want " +
-             std::to_string(want.cells.size()));
+      report("column '" + want.name + "' has " + std::to_string(got.cells.size()) +
+             " values, want " + std::to_string(want.cells.size()));
       continue;
     }
     for (std::size_t r = 0; r < want.cells.size(); ++r) {
@@ -250,19 +270,21 @@ std::string mismatches(const ReaderResult& result, const std::vector<ExpectedCol
       }
     }
   }
-  if (reported > 8) out += who + "... " + std::to_string(reported - 8) + " more differences\n";
+  if (reported > 8)
+    out += who + "... " + std::to_string(reported - 8) + " more differences\n";
   return out;
 }
 
-std::string mismatches(const FileReadout& readout, const std::vector<ExpectedColumn>& expected) {
+std::string mismatches(const FileReadout &readout, const std::vector<ExpectedColumn> &expected) {
   std::string out;
-  for (const ReaderResult& r : readout.readers) out += mismatches(r, expected);
+  for (const ReaderResult &r : readout.readers)
+    out += mismatches(r, expected);
   return out;
 }
 
-std::string duckdb_query(const std::string& sql) { return run_node("duckdb_query.mjs", {sql}); }
+std::string duckdb_query(const std::string &sql) { return run_node("duckdb_query.mjs", {sql}); }
 
-std::int64_t duckdb_scalar(const std::string& sql) {
+std::int64_t duckdb_scalar(const std::string &sql) {
   const std::string text = duckdb_query(sql);
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
@@ -270,19 +292,22 @@ std::int64_t duckdb_scalar(const std::string& sql) {
       doc[0].MemberCount() == 0) {
     throw std::runtime_error("DuckDB returned no value for: " + sql);
   }
-  const rapidjson::Value& v = doc[0].MemberBegin()->value;
-  if (v.IsString()) return std::stoll(v.GetString());
-  if (v.IsInt64()) return v.GetInt64();
+  const rapidjson::Value &v = doc[0].MemberBegin()->value;
+  if (v.IsString())
+    return std::stoll(v.GetString());
+  if (v.IsInt64())
+    return v.GetInt64();
   throw std::runtime_error("DuckDB returned a non-integer for: " + sql);
 }
 
-std::string sql_string(const std::string& text) {
+std::string sql_string(const std::string &text) {
   std::string out = "'";
   for (char c : text) {
-    if (c == '\'') out += '\'';
+    if (c == '\'')
+      out += '\'';
     out += c;
   }
   return out + "'";
 }
 
-}  // namespace support
+} // namespace support

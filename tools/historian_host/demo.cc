@@ -185,9 +185,10 @@ std::string step_payload(std::mt19937& rng, int episode, int step, bool last) {
   skill.append_unique("action", json::Value(std::move(action)));
   skill.append_unique("teacher_reward", json::Value(std::round(reward(rng) * 1e4) / 1e4));
   skill.append_unique("done", json::Value(last));
+  // In skill_data a step number of 0 is kept (a top-level 0 would count as absent).
+  skill.append_unique("step_number", json::Value(step));
   json::Object payload;
   payload.append_unique("episode_id", json::Value("ep-" + std::to_string(episode)));
-  payload.append_unique("step_number", json::Value(step));
   payload.append_unique("sim_data", json::Value(std::move(sim)));
   payload.append_unique("skill_data", json::Value(std::move(skill)));
   return json::dumps(json::Value(std::move(payload)));

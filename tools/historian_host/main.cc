@@ -163,7 +163,9 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+    return e.get_exit_code();
   }
 
   if (*run) return run_command(run_flags);

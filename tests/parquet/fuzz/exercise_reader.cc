@@ -5,7 +5,7 @@
 
 namespace fuzz {
 
-bool exercise_reader(const std::uint8_t* data, std::size_t size) {
+bool exercise_reader(const std::uint8_t *data, std::size_t size) {
   try {
     const auto reader = parquet::FileReader::open_buffer("fuzz input", data, size);
     const std::size_t columns = reader->schema().size();
@@ -17,13 +17,14 @@ bool exercise_reader(const std::uint8_t* data, std::size_t size) {
         continue;
       }
       const parquet::Table t = reader->read_row_group(g);
-      if (t.num_rows() != rows) __builtin_trap();  // the reader broke its own contract
+      if (t.num_rows() != rows)
+        __builtin_trap(); // the reader broke its own contract
     }
     reader->read_head(3);
     return decoded_all;
-  } catch (const parquet::Error&) {
+  } catch (const parquet::Error &) {
     return false;
   }
 }
 
-}  // namespace fuzz
+} // namespace fuzz

@@ -9,8 +9,8 @@ namespace fuzz {
 // most kMaxCells values; a valid file may declare far more rows than its bytes, all null),
 // and the first rows. Returns true when everything decoded, false when the reader refused
 // the file with parquet::Error. Any other exception, or a crash, is a finding.
-bool exercise_reader(const std::uint8_t* data, std::size_t size);
+bool exercise_reader(const std::uint8_t *data, std::size_t size);
 
 inline constexpr std::size_t kMaxCells = std::size_t{1} << 22;
 
-}  // namespace fuzz
+} // namespace fuzz

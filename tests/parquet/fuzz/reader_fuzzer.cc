@@ -9,7 +9,7 @@
 
 #include "tests/parquet/fuzz/exercise_reader.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   fuzz::exercise_reader(data, size);
   return 0;
 }

@@ -252,7 +252,8 @@ TEST(ProcessMessage, EpisodeAccounting) {
   feed(*p, step("e1", 1, "[1]", "[1]", 1.0));
   feed(*p, step("e1", 2, "[1]", "[1]", 2.0, true));
   feed(*p, step("e2", 1, "[1]", "[1]", 0.5));
-  feed(*p, R"({"episode_id": 7, "skill_data": {"teacher_reward": "abc"}})");
+  EXPECT_THROW(feed(*p, R"({"episode_id": 7, "skill_data": {"teacher_reward": "abc"}})"),
+               std::invalid_argument);
   EXPECT_EQ(*p->_cycle_episode_rewards.find("e1"), 3.0);
   EXPECT_EQ(*p->_cycle_episode_rewards.find("e2"), 0.5);
   EXPECT_TRUE(*p->_cycle_episode_done.find("e1"));
