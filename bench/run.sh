@@ -35,12 +35,9 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
   for _ in $(seq 50); do redis-cli -p "$port" ping >/dev/null 2>&1 && break; sleep 0.1; done
   "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps --load-only
   /usr/bin/python3 "$shared/bench/py_redis_consume.py" "$port" --work --n 200000
-  if [ -x "$build/bench/redis_baseline" ]; then
-    "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps --load-only
-    "$build/bench/redis_baseline" --port "$port" --mode sequential --n 200000
-    "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps --load-only
-    "$build/bench/redis_baseline" --port "$port" --mode pipelined --n 200000
-  fi
+  # The same stream and group for both bare consumers (each recreates its group at 0).
+  "$build/bench/redis_baseline" "$port" --mode sequential --n 200000
+  "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000
   "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
     "$build/tools/historian_host/event-historian" --n 200000
   "$build/bench/e2e_bench" --port "$port" --program \
