@@ -23,6 +23,7 @@
 
 #include <asio.hpp>
 
+#include "json/parse.h"
 #include "loop/loop.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "redis/reply.h"
@@ -116,6 +117,15 @@ int main(int argc, char** argv) {
   const fs::path out = fs::temp_directory_path() / ("ingest-bench-" + std::to_string(getpid()));
   fs::remove_all(out);
 
+  {
+    // The JSON decoding alone, for scale: the floor under the intake's cost.
+    const auto t0 = Clock::now();
+    std::size_t members = 0;
+    for (const auto& e : entries) members += json::parse(e.elements[1].elements[1].str).as_object().size();
+    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::printf("parse_only file=%s n=%zu seconds=%.3f parses_per_s=%.0f (%zu members)\n",
+                file.c_str(), entries.size(), s, entries.size() / s, members);
+  }
   {
     auto p = processor(out / "throughput", raw_json);
     process(*p, entries, std::min<std::size_t>(entries.size(), 2000));  // warm-up

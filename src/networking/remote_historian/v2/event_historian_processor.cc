@@ -288,7 +288,8 @@ event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Rep
     }
   }
   event_base::EventMessage message;
-  message.data = data ? json::parse(utf8(*data, "data")) : json::Value(json::Object{});
+  // The parser itself refuses text that is not UTF-8.
+  message.data = data ? json::parse(*data) : json::Value(json::Object{});
   if (timestamp) {
     auto ts = _parse_float_text(utf8(*timestamp, "timestamp"));
     if (!ts) throw std::invalid_argument("could not convert string to float: '" + *timestamp + "'");

@@ -168,7 +168,7 @@ class EventHistorianProcessor : public event_base::EventBase {
   // almost always carry the same list, so it is normalized once.
   std::vector<std::string> _raw_names_cache;
   std::vector<std::string> _normalized_names_cache;
-  const std::vector<std::string>& _normalized_names(const std::vector<std::string>& raw);
+  const std::vector<std::string>& _normalized_names(const std::vector<std::string_view>& raw);
   // Whether each parts directory has been scanned for the parts of an earlier run.
   bool _parts_scanned = false;
   bool _cycle_parts_scanned = false;

@@ -1,6 +1,8 @@
 // Step intake: from one decoded message to one pending row, on the loop thread.
 
 #include <algorithm>
+#include <deque>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -103,11 +105,11 @@ void EventHistorianProcessor::_handle_skill_start(const json::Object& payload) {
 }
 
 const std::vector<std::string>& EventHistorianProcessor::_normalized_names(
-    const std::vector<std::string>& raw) {
-  if (raw != _raw_names_cache || _normalized_names_cache.size() != raw.size()) {
+    const std::vector<std::string_view>& raw) {
+  if (!std::equal(raw.begin(), raw.end(), _raw_names_cache.begin(), _raw_names_cache.end())) {
     std::vector<std::optional<std::string>> input(raw.begin(), raw.end());
     _normalized_names_cache = _normalize_sensor_names(input);
-    _raw_names_cache = raw;
+    _raw_names_cache.assign(raw.begin(), raw.end());
   }
   return _normalized_names_cache;
 }
@@ -136,12 +138,20 @@ void EventHistorianProcessor::_process_step(const json::Object& payload,
   // Names and observation vector.
   const json::Value* sensors = skill_result.get("sensor_names");
   if (!truthy(sensors)) sensors = sim_result.get("sensor_names");
-  std::optional<std::vector<std::string>> names;
+  // Views into the payload; names that are not texts get their text form kept in `forms`.
+  std::optional<std::vector<std::string_view>> names;
+  std::deque<std::string> forms;
   if (sensors && sensors->is_array() && !sensors->as_array().empty()) {
     names.emplace();
     names->reserve(sensors->as_array().size());
-    for (const json::Value& n : sensors->as_array())
-      if (!n.is_null()) names->push_back(n.is_string() ? n.as_string() : _text_form(n));
+    for (const json::Value& n : sensors->as_array()) {
+      if (n.is_null()) continue;
+      if (n.is_string()) {
+        names->push_back(n.as_string());
+      } else {
+        names->push_back(forms.emplace_back(_text_form(n)));
+      }
+    }
   } else if (obs && obs->is_object() && !obs->as_object().empty()) {
     names.emplace();
     for (const auto& [key, value] : obs->as_object()) names->push_back(key);
@@ -153,7 +163,7 @@ void EventHistorianProcessor::_process_step(const json::Object& payload,
     if (names && !names->empty()) {
       obs_refs.reserve(names->size());
       for (std::size_t i = 0; i < names->size(); ++i) {
-        const std::string& name = (*names)[i];
+        const std::string_view name = (*names)[i];
         // Producers list the names in the observation's own order: try that slot first.
         if (i < o.size() && o[i].first == name) {
           obs_refs.push_back(&o[i].second);
