@@ -15,6 +15,7 @@
 
 #include <simdjson.h>
 
+#include "json/document.h"
 #include "json/error.h"
 
 // Two parsers share the work. simdjson takes every document it accepts (it refuses NaN and
@@ -839,6 +840,68 @@ Value parse(std::string_view text) {
     }
   }
   return ExactParser(text).run();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Document
+
+namespace {
+
+// Spare DOM documents of this thread; parsing into one reuses its buffers.
+constexpr std::size_t kSpareDocuments = 4;
+static_assert(kDocumentPadding >= simdjson::SIMDJSON_PADDING);
+
+std::vector<std::unique_ptr<simdjson::dom::document>>& spare_documents() {
+  thread_local std::vector<std::unique_ptr<simdjson::dom::document>> spare;
+  return spare;
+}
+
+void recycle(std::unique_ptr<simdjson::dom::document> doc) {
+  auto& spare = spare_documents();
+  if (doc && spare.size() < kSpareDocuments) spare.push_back(std::move(doc));
+}
+
+}  // namespace
+
+std::optional<Document> Document::parse(std::string_view text, bool padded) {
+  // No scan for NaN and Infinity first: simdjson refuses those words itself.
+  auto& spare = spare_documents();
+  std::unique_ptr<simdjson::dom::document> doc;
+  if (text.size() < kLargeText && !spare.empty()) {
+    doc = std::move(spare.back());
+    spare.pop_back();
+  } else {
+    doc = std::make_unique<simdjson::dom::document>();
+  }
+  DomState& dom = dom_state();
+  const auto error =
+      dom.parser.parse_into_document(*doc, text.data(), text.size(), !padded).error();
+  if (text.size() >= kLargeText) dom_slot().reset();
+  if (error != simdjson::SUCCESS) {
+    if (text.size() < kLargeText) recycle(std::move(doc));
+    return std::nullopt;
+  }
+  return Document(std::move(doc));
+}
+
+Document::Document(std::unique_ptr<simdjson::dom::document> doc) : _doc(std::move(doc)) {}
+Document::Document(Document&& other) noexcept = default;
+Document& Document::operator=(Document&& other) noexcept = default;
+
+Document::~Document() {
+  // Documents that grew for a large text are let go rather than kept.
+  if (_doc && _doc->capacity() < kLargeText) recycle(std::move(_doc));
+}
+
+simdjson::dom::element Document::root() const { return _doc->root(); }
+
+Value Document::to_value() const {
+  try {
+    return TapeReader(*_doc).root();
+  } catch (const TooDeep&) {
+    // simdjson refuses deeper nesting itself, so this is not reached.
+    throw ParseError("Nesting exceeds the limit of 1000 arrays and objects");
+  }
 }
 
 }  // namespace json

@@ -63,6 +63,8 @@ Reply convert(const redisReply *r) {
   switch (r->type) {
   case REDIS_REPLY_STRING:
     out.type = Reply::Type::kString;
+    // Spare room after the bytes lets a JSON parser read the text in place.
+    out.str.reserve(r->len + kStringPadding);
     out.str.assign(r->str, r->len);
     break;
   case REDIS_REPLY_STATUS:

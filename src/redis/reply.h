@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace redis {
+
+// Spare capacity reserved after the bytes of every kString reply, so that a parser which reads
+// a little past the end (simdjson) can take the text in place.
+inline constexpr std::size_t kStringPadding = 64;
 
 // A parsed reply. Error replies never reach a caller as a Reply: they are thrown.
 struct Reply {

@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tests/json/python_oracle.h"
+#include "json/document.h"
 #include "json/error.h"
 #include "json/write.h"
 
@@ -565,6 +567,61 @@ TEST(DecimalToDouble, RangeEnds) {
   };
   for (const auto& c : cases) EXPECT_EQ(json::decimal_to_double(c.text), c.want) << c.text;
   EXPECT_TRUE(std::signbit(json::decimal_to_double("-1e-400")));
+}
+
+}  // namespace
+
+namespace {
+
+// A Document takes exactly the texts the fast parser takes, and its tree is parse()'s.
+TEST(Document, ToValueIsWhatParseGives) {
+  TextGenerator gen(99);
+  int taken = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string text = gen.document();
+    const std::optional<json::Document> document = json::Document::parse(text);
+    if (!document) continue;
+    ++taken;
+    EXPECT_TRUE(identical(document->to_value(), json::parse(text))) << text;
+  }
+  EXPECT_GT(taken, 1000);
+  // Repeated keys: the last value in the first key's place.
+  EXPECT_EQ(json::dumps(json::Document::parse(R"({"a": 1, "b": 2, "a": 3})")->to_value()),
+            R"({"a": 3, "b": 2})");
+}
+
+TEST(Document, LeavesTheRestToTheFullParser) {
+  for (const char* text : {"[NaN]", "[-Infinity]", "[1180591620717411303424]", "[1e400]",
+                           R"(["\ud800"])", "[1,]", "{\"a\" 1}", "", "\xff"}) {
+    EXPECT_FALSE(json::Document::parse(text).has_value()) << text;
+  }
+  // A text with the word NaN inside a string is the fast parser's.
+  EXPECT_EQ(json::Document::parse(R"(["NaN"])")->to_value(), json::parse(R"(["NaN"])"));
+  // Nesting at the limit is taken, or left to parse(), which takes it too; one deeper is
+  // refused by both.
+  const std::string deepest = repeat("[", json::kMaxDepth) + "0" + repeat("]", json::kMaxDepth);
+  if (auto document = json::Document::parse(deepest)) {
+    EXPECT_NO_THROW(document->to_value());
+  }
+  EXPECT_FALSE(json::Document::parse("[" + deepest + "]").has_value());
+}
+
+TEST(Document, EachKeepsItsOwnTreeWhileOthersAreParsed) {
+  std::vector<json::Document> kept;
+  for (int i = 0; i < 20; ++i) {
+    std::string text = "{\"n\": " + std::to_string(i) + ", \"s\": \"" + std::string(i * 50, 'x') + "\"}";
+    // Read in place from a buffer with spare room after the text.
+    text.reserve(text.size() + json::kDocumentPadding);
+    kept.push_back(*json::Document::parse(text, true));
+    text.assign(text.size(), ' ');  // the text may go; the document has its own copy
+  }
+  kept.erase(kept.begin(), kept.begin() + 5);  // recycled documents are reused by later parses
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(json::Document::parse("[" + std::to_string(i) + "]"));
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const int i = static_cast<int>(k) + 5;
+    EXPECT_EQ(json::dumps(kept[k].to_value()),
+              "{\"n\": " + std::to_string(i) + ", \"s\": \"" + std::string(i * 50, 'x') + "\"}");
+  }
 }
 
 }  // namespace

@@ -289,7 +289,14 @@ event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Rep
   }
   event_base::EventMessage message;
   // The parser itself refuses text that is not UTF-8.
-  message.data = data ? json::parse(*data) : json::Value(json::Object{});
+  if (data == nullptr) {
+    message.data = json::Object{};
+  } else if (auto document = json::Document::parse(
+                 *data, data->capacity() - data->size() >= json::kDocumentPadding)) {
+    message.document = std::make_shared<const json::Document>(std::move(*document));
+  } else {
+    message.data = json::parse(*data);
+  }
   if (timestamp) {
     auto ts = _parse_float_text(utf8(*timestamp, "timestamp"));
     if (!ts) throw std::invalid_argument("could not convert string to float: '" + *timestamp + "'");

@@ -19,6 +19,7 @@
 
 #include <asio.hpp>
 
+#include "json/document.h"
 #include "json/value.h"
 #include "loop/loop.h"
 #include "networking/event_base/event_base.h"
@@ -33,6 +34,9 @@
 namespace networking::remote_historian::v2 {
 
 // A constructor argument of the wrong type, an unknown or repeated argument name.
+// What one step's payload gives its row, gathered before anything changes.
+struct StepInput;
+
 class TypeError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
@@ -134,6 +138,8 @@ class EventHistorianProcessor : public event_base::EventBase {
   std::optional<std::vector<std::string>> _obs_names;
   std::optional<std::vector<std::string>> _obs_fields;
   bool _warned_obs_name_mismatch = false;
+  // Steps read straight from their parsed text; the others were read from a Value tree.
+  std::uint64_t _steps_read_in_place = 0;
   // Appended to and swapped only on the loop thread, never across a co_await: no lock needed.
   std::vector<PendingRow> _pending_rows;
   std::unique_ptr<loop::AsyncLock> _flush_lock;
@@ -159,6 +165,14 @@ class EventHistorianProcessor : public event_base::EventBase {
   void _handle_skill_start(const json::Object& payload);
   // Builds the pending row of one step and appends it. Never suspends.
   void _process_step(const json::Object& payload, double message_timestamp);
+  // The same for a step read straight from its parsed text, without a Value tree. Returns
+  // false, having changed nothing, for a payload it leaves to the full path (not a plain
+  // step, or a rare shape such as repeated keys, texts where numbers are expected, or a
+  // warning on the way).
+  bool _process_step_fast(const json::Document& document, double message_timestamp);
+  // Steps 10 onwards of a step, shared by both readers: widths, schema names, conversions,
+  // episode accounting and the row.
+  void _commit_step(StepInput& input, double message_timestamp);
   // The first part number that no file in dir uses yet, at least next.
   static std::int64_t _next_free_part(const std::string& dir, std::int64_t next);
 
@@ -168,6 +182,7 @@ class EventHistorianProcessor : public event_base::EventBase {
   // almost always carry the same list, so it is normalized once.
   std::vector<std::string> _raw_names_cache;
   std::vector<std::string> _normalized_names_cache;
+  bool _raw_names_distinct = true;
   const std::vector<std::string>& _normalized_names(const std::vector<std::string_view>& raw);
   // Whether each parts directory has been scanned for the parts of an earlier run.
   bool _parts_scanned = false;

@@ -29,6 +29,8 @@ class StepVector {
   void set(std::size_t i, std::optional<double> v) {
     _values[i] = v ? *v : std::bit_cast<double>(kNullBits);
   }
+  // Stores v as it is, kNullBits included.
+  void set_raw(std::size_t i, double v) { _values[i] = v; }
   bool is_null(std::size_t i) const { return std::bit_cast<std::uint64_t>(_values[i]) == kNullBits; }
   double value(std::size_t i) const { return _values[i]; }
 

@@ -1,10 +1,11 @@
 // Step intake: from one decoded message to one pending row, on the loop thread.
 
 #include <algorithm>
-#include <deque>
 #include <string_view>
 #include <string>
 #include <vector>
+
+#include <simdjson.h>
 
 #include "networking/event_base/json_encoder.h"
 #include "networking/remote_historian/v2/conversions.h"
@@ -19,6 +20,31 @@ namespace {
 const json::Value& empty_object() {
   static const json::Value kEmpty{json::Object{}};
   return kEmpty;
+}
+
+// Equality of texts; the short ones that names and keys are compared without a library call,
+// by two overlapping loads that stay inside both texts.
+template <class Word>
+[[gnu::always_inline]] inline bool same_ends(const char* a, const char* b, std::size_t n) {
+  Word a0, a1, b0, b1;
+  std::memcpy(&a0, a, sizeof(Word));
+  std::memcpy(&b0, b, sizeof(Word));
+  std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+  std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n >= 8) {
+    return n <= 16 ? same_ends<std::uint64_t>(a.data(), b.data(), n)
+                   : std::memcmp(a.data(), b.data(), n) == 0;
+  }
+  if (n >= 4) return same_ends<std::uint32_t>(a.data(), b.data(), n);
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 bool truthy(const json::Value* v) { return v != nullptr && v->truthy(); }
@@ -56,17 +82,71 @@ ValueRefs vector_refs(const json::Value* value) {
   return out;
 }
 
-// Converts the first `width` elements to doubles; the rest only count toward raw_length.
-StepVector coerce(const ValueRefs& refs, std::optional<std::int64_t> width) {
-  const std::size_t kept =
-      std::min(refs.size(), width ? static_cast<std::size_t>(*width) : std::size_t{0});
-  StepVector out(kept, refs.size());
-  for (std::size_t i = 0; i < kept; ++i)
-    out.set(i, refs[i] ? _coerce_float(*refs[i]) : std::nullopt);
-  return out;
-}
-
 }  // namespace
+
+// A step's observation or action elements: as the full reader holds them (values still to
+// convert, in step 16) or as the fast reader does (already converted, which cannot fail).
+struct StepElements {
+  ValueRefs refs;
+  std::vector<double> values;  // StepVector::kNullBits for null
+  bool converted = false;
+
+  std::size_t size() const { return converted ? values.size() : refs.size(); }
+  bool empty() const { return size() == 0; }
+
+  // Converts the first `width` elements; the rest only count toward raw_length.
+  StepVector to_vector(std::optional<std::int64_t> width) const {
+    const std::size_t n = size();
+    const std::size_t kept = std::min(n, width ? static_cast<std::size_t>(*width) : std::size_t{0});
+    StepVector out(kept, n);
+    for (std::size_t i = 0; i < kept; ++i) {
+      if (converted) {
+        out.set_raw(i, values[i]);
+      } else {
+        out.set(i, refs[i] ? _coerce_float(*refs[i]) : std::nullopt);
+      }
+    }
+    return out;
+  }
+};
+
+struct StepInput {
+  // Views into the payload; names that are not texts have their text form kept in `forms`.
+  std::optional<std::vector<std::string_view>> names;
+  std::vector<std::string> forms;  // reserved up front: views into it stay valid
+  // Instead of `names`: the names are the (non-empty) _raw_names_cache.
+  bool names_cached = false;
+  StepElements obs;
+  StepElements action;
+  // The sources of the row's values (nullptr: absent), still to convert.
+  const json::Value* episode = nullptr;
+  const json::Value* step = nullptr;
+  const json::Value* sim_id = nullptr;
+  const json::Value* run = nullptr;
+  const json::Value* timestamp = nullptr;
+  const json::Value* scenario = nullptr;
+  const json::Value* reward = nullptr;
+  bool terminated = false;
+  bool truncated = false;
+  // Only when raw JSON columns are written.
+  const json::Value* sim_data = nullptr;
+  const json::Value* skill_data = nullptr;
+
+  // Empties it, keeping the buffers for the next step.
+  void reset() {
+    names.reset();
+    forms.clear();
+    names_cached = false;
+    for (StepElements* e : {&obs, &action}) {
+      e->refs.clear();
+      e->values.clear();
+      e->converted = false;
+    }
+    episode = step = sim_id = run = timestamp = scenario = reward = nullptr;
+    terminated = truncated = false;
+    sim_data = skill_data = nullptr;
+  }
+};
 
 asio::awaitable<std::optional<json::Object>> EventHistorianProcessor::process_message(
     const event_base::EventMessage& message) {
@@ -74,7 +154,15 @@ asio::awaitable<std::optional<json::Object>> EventHistorianProcessor::process_me
     logger().warning("[EventHistorian] Not initialized; skipping message");
     co_return std::nullopt;
   }
-  const json::Value& payload_value = message.data.truthy() ? message.data : empty_object();
+  // Most steps are read straight from the parsed text; the rest take the full path below.
+  json::Value materialized;
+  const json::Value* data = &message.data;
+  if (message.document) {
+    if (_process_step_fast(*message.document, message.timestamp)) co_return std::nullopt;
+    materialized = message.document->to_value();
+    data = &materialized;
+  }
+  const json::Value& payload_value = data->truthy() ? *data : empty_object();
   if (!payload_value.is_object()) {
     logger().warning("[EventHistorian] Invalid step payload: %s",
                      std::string(payload_value.type_name()).c_str());
@@ -106,16 +194,21 @@ void EventHistorianProcessor::_handle_skill_start(const json::Object& payload) {
 
 const std::vector<std::string>& EventHistorianProcessor::_normalized_names(
     const std::vector<std::string_view>& raw) {
-  if (!std::equal(raw.begin(), raw.end(), _raw_names_cache.begin(), _raw_names_cache.end())) {
+  if (!std::equal(raw.begin(), raw.end(), _raw_names_cache.begin(), _raw_names_cache.end(),
+                  same_text)) {
     std::vector<std::optional<std::string>> input(raw.begin(), raw.end());
     _normalized_names_cache = _normalize_sensor_names(input);
     _raw_names_cache.assign(raw.begin(), raw.end());
+    std::vector<std::string_view> sorted(raw.begin(), raw.end());
+    std::sort(sorted.begin(), sorted.end());
+    _raw_names_distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
   }
   return _normalized_names_cache;
 }
 
 void EventHistorianProcessor::_process_step(const json::Object& payload,
                                             double message_timestamp) {
+  StepInput in;
   // Sub-objects; a lookup in one that is not a mapping fails the message.
   const json::Value* sim_v = payload.find("sim_data");
   const json::Value& sim_data = truthy(sim_v) ? *sim_v : empty_object();
@@ -138,18 +231,17 @@ void EventHistorianProcessor::_process_step(const json::Object& payload,
   // Names and observation vector.
   const json::Value* sensors = skill_result.get("sensor_names");
   if (!truthy(sensors)) sensors = sim_result.get("sensor_names");
-  // Views into the payload; names that are not texts get their text form kept in `forms`.
-  std::optional<std::vector<std::string_view>> names;
-  std::deque<std::string> forms;
+  std::optional<std::vector<std::string_view>>& names = in.names;
   if (sensors && sensors->is_array() && !sensors->as_array().empty()) {
     names.emplace();
     names->reserve(sensors->as_array().size());
+    in.forms.reserve(sensors->as_array().size());
     for (const json::Value& n : sensors->as_array()) {
       if (n.is_null()) continue;
       if (n.is_string()) {
         names->push_back(n.as_string());
       } else {
-        names->push_back(forms.emplace_back(_text_form(n)));
+        names->push_back(in.forms.emplace_back(_text_form(n)));
       }
     }
   } else if (obs && obs->is_object() && !obs->as_object().empty()) {
@@ -157,7 +249,7 @@ void EventHistorianProcessor::_process_step(const json::Object& payload,
     for (const auto& [key, value] : obs->as_object()) names->push_back(key);
   }
 
-  ValueRefs obs_refs;
+  ValueRefs& obs_refs = in.obs.refs;
   if (obs && obs->is_object()) {
     const json::Object& o = obs->as_object();
     if (names && !names->empty()) {
@@ -201,27 +293,495 @@ void EventHistorianProcessor::_process_step(const json::Object& payload,
     names.reset();
   }
 
-  ValueRefs action_refs = vector_refs(action);
+  in.action.refs = vector_refs(action);
 
+  // Identification, reward and flags.
+  const json::Object& sim_obj = sim_data.as_object();
+  in.episode = first_truthy(payload.find("episode_id"), sim_obj.find("episode_id"),
+                            skill_data.get("episode_id"));
+  in.step = first_truthy(payload.find("step_number"), sim_obj.find("step_number"),
+                         skill_data.get("step_number"));
+  if (in.step == nullptr || in.step->is_null())
+    in.step = first_truthy(payload.find("episode_step"), sim_obj.find("episode_step"),
+                           skill_data.get("episode_step"));
+  in.sim_id =
+      first_truthy(sim_obj.find("sim_id"), skill_data.get("sim_id"), sim_result.get("sim_id"));
+  in.run = first_truthy(payload.find("run_id"), sim_obj.find("run_id"), skill_data.get("run_id"));
+  in.timestamp = payload.find("timestamp");
+  in.scenario = first_truthy(payload.find("scenario"), sim_result.get("scenario"),
+                             skill_result.get("scenario"));
+  if (!truthy(in.scenario)) {
+    // "info" is only consulted when no earlier source has a scenario.
+    const json::Value* info = sim_result.get("info");
+    in.scenario = (truthy(info) ? *info : empty_object()).get("scenario");
+  }
+  in.reward = skill_data.as_object().contains("teacher_reward")
+                  ? skill_data.get("teacher_reward")
+                  : skill_result.get("teacher_reward");
+  in.terminated = truthy(sim_result.get("sim_terminated")) ||
+                  truthy(sim_result.get("terminated")) ||
+                  truthy(skill_result.get("teacher_terminated"));
+  in.truncated = truthy(sim_result.get("sim_truncated")) || truthy(sim_result.get("truncated")) ||
+                 truthy(skill_result.get("truncated")) || truthy(skill_data.get("done"));
+  in.sim_data = &sim_data;
+  in.skill_data = &skill_data;
+  _commit_step(in, message_timestamp);
+}
+
+namespace {
+
+// Thrown by the fast reader for what it leaves to the full path. Nothing has changed yet.
+struct Declined {};
+
+// A value in simdjson's tape, the documented layout of its DOM: one 64-bit word per value
+// with the kind in the top byte; a number fills the next word; a container holds, in its low
+// 32 bits, the index just past its end marker; a string holds an offset into the string
+// buffer, where a 32-bit length precedes the bytes.
+class Node {
+ public:
+  struct Tape {
+    const std::uint64_t* words;
+    const std::uint8_t* strings;
+  };
+
+  Node(const Tape* tape, std::uint32_t index) : _tape(tape), _i(index) {}
+  const Tape* tape() const { return _tape; }
+  std::uint32_t index() const { return _i; }
+
+  char kind() const { return static_cast<char>(word() >> 56); }
+  bool is_object() const { return kind() == '{'; }
+  bool is_array() const { return kind() == '['; }
+  bool is_string() const { return kind() == '"'; }
+  bool is_null() const { return kind() == 'n'; }
+
+  // The index just past this value.
+  std::uint32_t end() const {
+    switch (kind()) {
+      case '{':
+      case '[':
+        return static_cast<std::uint32_t>(word());
+      case 'l':
+      case 'u':
+      case 'd':
+        return _i + 2;
+      default:
+        return _i + 1;
+    }
+  }
+  // Requires: a container. Whether it has no element.
+  bool empty() const { return static_cast<std::uint32_t>(word()) == _i + 2; }
+  // Requires: a container. Its element count, saturated at 0xFFFFFF.
+  std::size_t count() const { return (word() >> 32) & 0xFFFFFF; }
+
+  std::string_view text() const {
+    const std::uint8_t* p = _tape->strings + (word() & kPayload);
+    std::uint32_t len;
+    std::memcpy(&len, p, sizeof len);
+    return {reinterpret_cast<const char*>(p + sizeof len), len};
+  }
+  template <class T>
+  T number() const {
+    T v;
+    std::memcpy(&v, &_tape->words[_i + 1], sizeof v);
+    return v;
+  }
+
+ private:
+  static constexpr std::uint64_t kPayload = (std::uint64_t{1} << 56) - 1;
+  std::uint64_t word() const { return _tape->words[_i]; }
+
+  const Tape* _tape;
+  std::uint32_t _i;
+
+};
+
+struct Member {
+  std::string_view key;
+  Node value;
+};
+
+// Elements of an array, members of an object, in order.
+template <class Item>
+class Range {
+ public:
+  class iterator {
+   public:
+    iterator(const Node::Tape* tape, std::uint32_t i) : _tape(tape), _i(i) {}
+    Item operator*() const {
+      if constexpr (std::is_same_v<Item, Member>) {
+        return Member{Node(_tape, _i).text(), Node(_tape, _i + 1)};
+      } else {
+        return Node(_tape, _i);
+      }
+    }
+    iterator& operator++() {
+      if constexpr (std::is_same_v<Item, Member>) {
+        _i = Node(_tape, _i + 1).end();
+      } else {
+        _i = Node(_tape, _i).end();
+      }
+      return *this;
+    }
+    bool operator!=(const iterator& other) const { return _i != other._i; }
+
+   private:
+    const Node::Tape* _tape;
+    std::uint32_t _i;
+  };
+  explicit Range(Node container) : _container(container) {}
+  iterator begin() const { return {_container.tape(), _container.index() + 1}; }
+  iterator end() const { return {_container.tape(), _container.end() - 1}; }
+  bool empty() const { return _container.empty(); }
+  std::size_t count() const { return _container.count(); }
+
+ private:
+  Node _container;
+};
+
+
+using element = Node;
+using Members = Range<Member>;
+using Elements = Range<Node>;
+using DomObject = std::optional<Node>;  // an object; nullopt: the empty object
+
+// Requires: e is of that kind.
+Members object_of(Node e) { return Members(e); }
+Elements array_of(Node e) { return Elements(e); }
+
+bool truthy(Node e) {
+  switch (e.kind()) {
+    case '[':
+    case '{':
+      return !e.empty();
+    case 'l':
+    case 'u':
+      return e.number<std::uint64_t>() != 0;
+    case 'd':
+      return e.number<double>() != 0.0;
+    case '"':
+      return !e.text().empty();
+    case 't':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool truthy(const std::optional<Node>& e) { return e && truthy(*e); }
+bool is_null(const std::optional<Node>& e) { return !e || e->is_null(); }
+
+// The values under `keys` in obj, in one pass; a repeated key gives its last value, as the
+// full parser keeps it.
+template <std::size_t N>
+class Fields {
+ public:
+  Fields(const DomObject& obj, const std::array<std::string_view, N>& keys) {
+    if (!obj) return;
+    for (const Member m : object_of(*obj)) {
+      for (std::size_t i = 0; i < N; ++i) {
+        if (same_text(m.key, keys[i])) {
+          _values[i] = m.value;
+          break;
+        }
+      }
+    }
+  }
+  const std::optional<Node>& operator[](std::size_t i) const { return _values[i]; }
+
+ private:
+  std::array<std::optional<Node>, N> _values;
+};
+
+std::optional<std::string_view> key_text(const Member& member) { return member.key; }
+
+// Whether the texts that `text` gives for the items of range (nullopt: left out) are `cached`.
+template <class Range, class Text>
+bool matches(const Range& range, const Text& text, const std::vector<std::string>& cached) {
+  std::size_t i = 0;
+  for (const auto item : range) {
+    const std::optional<std::string_view> t = text(item);
+    if (!t) continue;
+    if (i >= cached.size() || !same_text(*t, cached[i])) return false;
+    ++i;
+  }
+  return i == cached.size();
+}
+
+template <class Range, class Text>
+std::vector<std::string_view> views(const Range& range, const Text& text) {
+  std::vector<std::string_view> out;
+  for (const auto item : range)
+    if (const std::optional<std::string_view> t = text(item)) out.push_back(*t);
+  return out;
+}
+
+// A truthy value that must be a mapping (a lookup in anything else fails, which the full path
+// reports), or `otherwise` for a falsy one.
+DomObject mapping(const std::optional<Node>& v, const DomObject& otherwise) {
+  if (!truthy(v)) return otherwise;
+  if (!v->is_object()) throw Declined{};
+  return v;
+}
+
+// A scalar as the full parser gives it.
+json::Value scalar_value(Node e) {
+  switch (e.kind()) {
+    case 'l':
+      return json::Value(static_cast<long long>(e.number<std::int64_t>()));
+    case 'u':
+      return json::Value(static_cast<unsigned long long>(e.number<std::uint64_t>()));
+    case 'd':
+      return json::Value(e.number<double>());
+    case '"':
+      return json::Value(e.text());
+    case 't':
+      return json::Value(true);
+    case 'f':
+      return json::Value(false);
+    case 'n':
+      return json::Value();
+    default:
+      throw Declined{};
+  }
+}
+
+// One vector element converted as _coerce_float converts it.
+double coerced(Node e) {
+  switch (e.kind()) {
+    case 'd':
+      return e.number<double>();
+    case 'l':
+      return static_cast<double>(e.number<std::int64_t>());
+    case 'u':
+      return static_cast<double>(e.number<std::uint64_t>());
+    case 't':
+      return 1.0;
+    case 'f':
+      return 0.0;
+    case '"':
+      throw Declined{};
+    default:  // null, an array, an object
+      return std::bit_cast<double>(StepVector::kNullBits);
+  }
+}
+
+// _normalize_vector of a value, converted; a mapping (sorted by key) is left to the full path.
+void coerce_vector(const std::optional<element>& v, std::vector<double>& out) {
+  if (is_null(v)) return;
+  if (v->is_array()) {
+    const auto array = array_of(*v);
+    out.reserve(array.count());
+    for (const element e : array) out.push_back(coerced(e));
+  } else if (v->is_object()) {
+    throw Declined{};
+  } else {
+    out.push_back(coerced(*v));
+  }
+}
+
+// Owned copies of the chosen scalar sources, for StepInput to point at.
+struct Scalars {
+  std::array<json::Value, 7> values;
+  std::size_t used = 0;
+  const json::Value* keep(const std::optional<element>& e) {
+    if (!e) return nullptr;
+    values[used] = scalar_value(*e);
+    return &values[used++];
+  }
+};
+
+template <typename... Rest>
+const std::optional<element>& first_truthy(const std::optional<element>& first,
+                                           const Rest&... rest) {
+  if constexpr (sizeof...(rest) == 0) {
+    return first;
+  } else {
+    return truthy(first) ? first : first_truthy(rest...);
+  }
+}
+
+constexpr std::array<std::string_view, 11> kPayloadKeys = {
+    "type",     "training_result", "sim_data",     "skill_data", "agent_data", "run_id",
+    "episode_id", "step_number",   "episode_step", "timestamp",  "scenario"};
+enum { kType, kTrainingResult, kSimData, kSkillData, kAgentData, kRunId, kEpisodeId,
+       kStepNumber, kEpisodeStep, kTimestamp, kScenario };
+
+constexpr std::array<std::string_view, 10> kDataKeys = {
+    "result",       "observation", "run_id",        "sim_id",         "episode_id",
+    "step_number", "episode_step", "action",        "teacher_reward", "done"};
+enum { kResult, kObservation, kDataRunId, kDataSimId, kDataEpisodeId, kDataStepNumber,
+       kDataEpisodeStep, kAction, kTeacherReward, kDone };
+
+constexpr std::array<std::string_view, 14> kResultKeys = {
+    "observation", "sim_sensors",    "sensor_names", "sim_id",    "sim_terminated",
+    "terminated",  "sim_truncated",  "truncated",    "scenario",  "info",
+    "action",      "teacher_reward", "korvo_obs",    "teacher_terminated"};
+enum { kResObservation, kSimSensors, kSensorNames, kResSimId, kSimTerminated, kTerminated,
+       kSimTruncated, kTruncated, kResScenario, kInfo, kResAction, kResTeacherReward,
+       kKorvoObs, kTeacherTerminated };
+
+}  // namespace
+
+bool EventHistorianProcessor::_process_step_fast(const json::Document& document,
+                                                 double message_timestamp) {
+  if (include_raw_json) return false;
+  const Node::Tape tape{document.dom().tape.get(), document.dom().string_buf.get()};
+  const Node root(&tape, 1);  // word 0 is the root marker
+  if (!root.is_object() || !truthy(root)) return false;
+  try {
+    const Fields payload(DomObject(root), kPayloadKeys);
+    // Skill-start events and training results.
+    if (payload[kType] && payload[kType]->is_string()) {
+      const std::string_view type = payload[kType]->text();
+      if (type == "skill_training_started" || type == "ppo_training_result") return false;
+    }
+    if (payload[kTrainingResult] && payload[kTrainingResult]->is_object()) return false;
+
+    // Sub-objects.
+    const DomObject sim_data = mapping(payload[kSimData], std::nullopt);
+    const DomObject skill_data = mapping(
+        truthy(payload[kSkillData]) ? payload[kSkillData] : payload[kAgentData], std::nullopt);
+    const Fields sim(sim_data, kDataKeys);
+    const Fields skill(skill_data, kDataKeys);
+    const DomObject sim_result_obj = mapping(sim[kResult], sim_data);
+    const DomObject skill_result_obj = mapping(skill[kResult], skill_data);
+    const Fields sim_result(sim_result_obj, kResultKeys);
+    const Fields skill_result(skill_result_obj, kResultKeys);
+
+    // Observation and action.
+    std::optional<element> obs = sim[kObservation];
+    if (!truthy(obs)) obs = sim_result[kSimSensors];
+    if (is_null(obs)) obs = sim_result[kResObservation];
+    // A key present in skill_data counts even with a null value.
+    const std::optional<element>& action = skill[kAction] ? skill[kAction] : skill_result[kResAction];
+
+    // Names and observation vector. The names end up in _raw_names_cache, which consecutive
+    // steps almost always already hold.
+    thread_local StepInput in;  // its buffers are reused from step to step
+    in.reset();
+    std::optional<element> sensors = skill_result[kSensorNames];
+    if (!truthy(sensors)) sensors = sim_result[kSensorNames];
+    const bool obs_is_mapping = obs && obs->is_object();
+    bool names_from_keys = false;
+    std::size_t name_count = 0;
+    if (sensors && sensors->is_array() && truthy(sensors)) {
+      const auto list = array_of(*sensors);
+      const auto text = [](element n) -> std::optional<std::string_view> {
+        if (n.is_null()) return std::nullopt;
+        if (!n.is_string()) throw Declined{};
+        return n.text();
+      };
+      if (!matches(list, text, _raw_names_cache)) _normalized_names(views(list, text));
+      name_count = _raw_names_cache.size();
+    } else if (obs_is_mapping && truthy(obs)) {
+      const auto o = object_of(*obs);
+      if (!matches(o, key_text, _raw_names_cache)) _normalized_names(views(o, key_text));
+      name_count = _raw_names_cache.size();
+      names_from_keys = true;
+    }
+
+    in.obs.converted = true;
+    std::vector<double>& obs_values = in.obs.values;
+    if (obs_is_mapping) {
+      // Taken only when its keys are distinct and are the names in their order; every other
+      // pairing of names and keys is for the full path.
+      const auto o = object_of(*obs);
+      if (name_count == 0) {
+        if (!o.empty()) throw Declined{};
+      } else {
+        if (!_raw_names_distinct || o.count() != std::min<std::size_t>(name_count, 0xFFFFFF))
+          throw Declined{};
+        obs_values.reserve(name_count);
+        std::size_t i = 0;
+        for (const auto [key, value] : o) {
+          if (!names_from_keys && (i >= name_count || !same_text(key, _raw_names_cache[i])))
+            throw Declined{};
+          obs_values.push_back(coerced(value));
+          ++i;
+        }
+        if (i != name_count) throw Declined{};
+      }
+    } else {
+      coerce_vector(obs, obs_values);
+    }
+
+    if (obs_values.empty()) {
+      const std::optional<element>& korvo = skill_result[kKorvoObs];
+      if (korvo && korvo->is_object() && truthy(korvo)) throw Declined{};
+    }
+
+    if (!obs_values.empty() && name_count != 0 && name_count != obs_values.size()) {
+      if (!_warned_obs_name_mismatch) throw Declined{};  // the warning is the full path's
+      name_count = 0;                                    // names dropped
+    }
+    in.names_cached = name_count != 0;
+
+    in.action.converted = true;
+    coerce_vector(action, in.action.values);
+
+    // Identification, reward and flags.
+    Scalars scalars;
+    in.episode = scalars.keep(
+        first_truthy(payload[kEpisodeId], sim[kDataEpisodeId], skill[kDataEpisodeId]));
+    const std::optional<element>* step =
+        &first_truthy(payload[kStepNumber], sim[kDataStepNumber], skill[kDataStepNumber]);
+    if (is_null(*step))
+      step = &first_truthy(payload[kEpisodeStep], sim[kDataEpisodeStep], skill[kDataEpisodeStep]);
+    in.step = scalars.keep(*step);
+    in.sim_id = scalars.keep(first_truthy(sim[kDataSimId], skill[kDataSimId], sim_result[kResSimId]));
+    in.run = scalars.keep(first_truthy(payload[kRunId], sim[kDataRunId], skill[kDataRunId]));
+    in.timestamp = scalars.keep(payload[kTimestamp]);
+    const std::optional<element>* scenario =
+        &first_truthy(payload[kScenario], sim_result[kResScenario], skill_result[kResScenario]);
+    std::optional<Fields<1>> info;
+    if (!truthy(*scenario)) {
+      info.emplace(mapping(sim_result[kInfo], std::nullopt),
+                   std::array<std::string_view, 1>{"scenario"});
+      scenario = &(*info)[0];
+    }
+    in.scenario = scalars.keep(*scenario);
+    in.reward = scalars.keep(skill[kTeacherReward] ? skill[kTeacherReward]
+                                                   : skill_result[kResTeacherReward]);
+    in.terminated = truthy(sim_result[kSimTerminated]) || truthy(sim_result[kTerminated]) ||
+                    truthy(skill_result[kTeacherTerminated]);
+    in.truncated = truthy(sim_result[kSimTruncated]) || truthy(sim_result[kTruncated]) ||
+                   truthy(skill_result[kTruncated]) || truthy(skill[kDone]);
+    ++_steps_read_in_place;
+    _commit_step(in, message_timestamp);
+    return true;
+  } catch (const Declined&) {
+    return false;
+  }
+}
+
+void EventHistorianProcessor::_commit_step(StepInput& in, double message_timestamp) {
+  std::optional<std::vector<std::string_view>>& names = in.names;
   // Widths, fixed by the first step that has them.
-  if (!_obs_dim && !obs_refs.empty()) _obs_dim = static_cast<std::int64_t>(obs_refs.size());
-  if (!_act_dim && !action_refs.empty())
-    _act_dim = static_cast<std::int64_t>(action_refs.size());
+  if (!_obs_dim && !in.obs.empty()) _obs_dim = static_cast<std::int64_t>(in.obs.size());
+  if (!_act_dim && !in.action.empty()) _act_dim = static_cast<std::int64_t>(in.action.size());
 
   // Schema names.
-  if (names && !names->empty()) {
-    const std::vector<std::string>& normalized = _normalized_names(*names);
+  const std::vector<std::string>* normalized_names = nullptr;
+  if (in.names_cached) {
+    normalized_names = &_normalized_names_cache;
+  } else if (names && !names->empty()) {
+    normalized_names = &_normalized_names(*names);
+  }
+  if (normalized_names) {
+    const std::vector<std::string>& normalized = *normalized_names;
     if (!_writer_open.load() && !_obs_names) {
-      if (!obs_refs.empty() && normalized.size() == obs_refs.size()) {
+      if (!in.obs.empty() && normalized.size() == in.obs.size()) {
         _obs_names = normalized;
       } else if (!_warned_obs_name_mismatch) {
         logger().warning(
             "[EventHistorian] Sensor name count (%d) does not match observation length (%d); "
             "falling back to s_* columns.",
-            static_cast<int>(normalized.size()), static_cast<int>(obs_refs.size()));
+            static_cast<int>(normalized.size()), static_cast<int>(in.obs.size()));
         _warned_obs_name_mismatch = true;
       }
-    } else if (_obs_names && !_obs_names->empty() && normalized != *_obs_names) {
+    } else if (_obs_names && !_obs_names->empty() &&
+               !std::equal(normalized.begin(), normalized.end(), _obs_names->begin(),
+                           _obs_names->end(), same_text)) {
       if (!_warned_obs_name_mismatch) {
         logger().warning(
             "[EventHistorian] Sensor name schema mismatch detected; keeping initial schema to "
@@ -233,61 +793,33 @@ void EventHistorianProcessor::_process_step(const json::Object& payload,
     }
   }
 
-  // Identification, reward and flags.
-  const json::Object& sim_obj = sim_data.as_object();
-  const json::Value* episode_v =
-      first_truthy(payload.find("episode_id"), sim_obj.find("episode_id"), skill_data.get("episode_id"));
-  const json::Value* step_v = first_truthy(payload.find("step_number"), sim_obj.find("step_number"),
-                                           skill_data.get("step_number"));
-  if (step_v == nullptr || step_v->is_null())
-    step_v = first_truthy(payload.find("episode_step"), sim_obj.find("episode_step"),
-                          skill_data.get("episode_step"));
-  const json::Value* sim_id_v =
-      first_truthy(sim_obj.find("sim_id"), skill_data.get("sim_id"), sim_result.get("sim_id"));
-  const json::Value* run_v =
-      first_truthy(payload.find("run_id"), sim_obj.find("run_id"), skill_data.get("run_id"));
-  const json::Value* ts_v = payload.find("timestamp");
-  const json::Value* info = sim_result.get("info");
-  const json::Value* scenario_v = first_truthy(
-      payload.find("scenario"), sim_result.get("scenario"), skill_result.get("scenario"),
-      (truthy(info) ? *info : empty_object()).get("scenario"));
-
-  const json::Value* reward_v = skill_data.as_object().contains("teacher_reward")
-                                    ? skill_data.get("teacher_reward")
-                                    : skill_result.get("teacher_reward");
   static const json::Value kZeroReward(0.0);
-  if (reward_v == nullptr || reward_v->is_null()) reward_v = &kZeroReward;
-  const bool terminated = truthy(sim_result.get("sim_terminated")) ||
-                          truthy(sim_result.get("terminated")) ||
-                          truthy(skill_result.get("teacher_terminated"));
-  const bool truncated =
-      truthy(sim_result.get("sim_truncated")) || truthy(sim_result.get("truncated")) ||
-      truthy(skill_result.get("truncated")) || truthy(skill_data.get("done"));
+  const json::Value& reward = in.reward && !in.reward->is_null() ? *in.reward : kZeroReward;
 
   // Episode accounting comes before the row's conversions, which may still fail.
-  std::optional<std::string> episode_id = _text_or_null(episode_v);
+  std::optional<std::string> episode_id = _text_or_null(in.episode);
   if (episode_id) {
-    const double reward_float = _coerce_float(*reward_v).value_or(0.0);
+    const double reward_float = _coerce_float(reward).value_or(0.0);
     _cycle_episode_rewards.get_or_insert(*episode_id, 0.0) += reward_float;
-    if (terminated || truncated) _cycle_episode_done.set(*episode_id, true);
+    if (in.terminated || in.truncated) _cycle_episode_done.set(*episode_id, true);
   }
 
   PendingRow row;
-  row.run_id = truthy(run_v) ? _text_or_null(run_v) : run_id;
-  row.sim_id = _text_or_null(sim_id_v);
+  row.run_id = truthy(in.run) ? _text_or_null(in.run) : run_id;
+  row.sim_id = _text_or_null(in.sim_id);
   row.episode_id = std::move(episode_id);
-  if (step_v && !step_v->is_null()) row.step_number = _to_int64(*step_v);
-  row.timestamp = truthy(ts_v) ? _to_double(*ts_v) : message_timestamp;
+  if (in.step && !in.step->is_null()) row.step_number = _to_int64(*in.step);
+  row.timestamp = truthy(in.timestamp) ? _to_double(*in.timestamp) : message_timestamp;
   row.skill_name = _current_skill_name;
-  row.scenario = _text_or_null(scenario_v);
-  row.reward = _to_double(*reward_v);
-  row.terminated = terminated;
-  row.truncated = truncated;
-  row._obs_vec = coerce(obs_refs, _obs_dim);
-  row._action_vec = coerce(action_refs, _act_dim);
+  row.scenario = _text_or_null(in.scenario);
+  row.reward = _to_double(reward);
+  row.terminated = in.terminated;
+  row.truncated = in.truncated;
+  row._obs_vec = in.obs.to_vector(_obs_dim);
+  row._action_vec = in.action.to_vector(_act_dim);
   if (include_raw_json) {
-    row._sim_data = event_base::JsonEncoder::encode(sim_data);
-    row._skill_data = event_base::JsonEncoder::encode(skill_data);
+    row._sim_data = event_base::JsonEncoder::encode(*in.sim_data);
+    row._skill_data = event_base::JsonEncoder::encode(*in.skill_data);
   }
   _pending_rows.push_back(std::move(row));
 }

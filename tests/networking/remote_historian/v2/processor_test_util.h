@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "json/document.h"
 #include "json/parse.h"
 #include "loop/loop.h"
 #include "networking/event_base/event_message.h"
@@ -22,7 +23,22 @@ using networking::remote_historian::v2::EventHistorianProcessor;
 using networking::remote_historian::v2::PendingRow;
 using networking::remote_historian::v2::ProcessorOptions;
 
+// A message as the stream loop decodes it: its data kept as parsed text where the fast
+// parser takes it, as a Value tree otherwise.
 inline EventMessage message(const std::string& data_json, double timestamp = 0.0) {
+  EventMessage m;
+  m.message_id = "1-0";
+  m.timestamp = timestamp;
+  if (auto document = json::Document::parse(data_json)) {
+    m.document = std::make_shared<const json::Document>(std::move(*document));
+  } else {
+    m.data = json::parse(data_json);
+  }
+  return m;
+}
+
+// The same message with its data always as a Value tree.
+inline EventMessage tree_message(const std::string& data_json, double timestamp = 0.0) {
   EventMessage m;
   m.message_id = "1-0";
   m.timestamp = timestamp;

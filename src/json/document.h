@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "json/value.h"
+
+namespace simdjson::dom {
+class document;
+class element;
+}  // namespace simdjson::dom
+
+namespace json {
+
+// Readable bytes after a text that let a Document read it in place (simdjson's padding).
+inline constexpr std::size_t kDocumentPadding = 64;
+
+// A JSON text held in simdjson's DOM, for readers that take a few values straight from it
+// instead of building a Value tree. It takes only texts for which parse() would copy that
+// same tree; the rest are left to parse(). Documents are recycled per thread.
+class Document {
+ public:
+  // The document of text, or nullopt when text is for parse() to decide (anything simdjson
+  // refuses, such as the words NaN and Infinity: parse() then gives the value or the exact
+  // error).
+  // padded: at least kDocumentPadding readable bytes follow the text, so it is read in place
+  // rather than copied.
+  static std::optional<Document> parse(std::string_view text, bool padded = false);
+
+  Document(Document&& other) noexcept;
+  Document& operator=(Document&& other) noexcept;
+  ~Document();
+
+  // The root value. Valid while this document lives. Requires <simdjson.h>.
+  simdjson::dom::element root() const;
+  // simdjson's document itself, for readers of its tape. Requires <simdjson.h>.
+  const simdjson::dom::document& dom() const { return *_doc; }
+  // The Value parse() gives for the same text.
+  Value to_value() const;
+
+ private:
+  explicit Document(std::unique_ptr<simdjson::dom::document> doc);
+  std::unique_ptr<simdjson::dom::document> _doc;
+};
+
+}  // namespace json
