@@ -1,5 +1,6 @@
 #include "json/parse.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <charconv>
@@ -849,6 +850,7 @@ namespace {
 
 // Spare DOM documents of this thread; parsing into one reuses its buffers.
 constexpr std::size_t kSpareDocuments = 4;
+constexpr std::size_t kMinDocumentCapacity = 8 * 1024;
 static_assert(kDocumentPadding >= simdjson::SIMDJSON_PADDING);
 
 std::vector<std::unique_ptr<simdjson::dom::document>>& spare_documents() {
@@ -872,6 +874,12 @@ std::optional<Document> Document::parse(std::string_view text, bool padded) {
     spare.pop_back();
   } else {
     doc = std::make_unique<simdjson::dom::document>();
+  }
+  // Room to spare, so that a recycled document fits the next texts, which vary in size.
+  if (doc->capacity() < text.size() &&
+      doc->allocate(text.size() < kLargeText ? std::max(2 * text.size(), kMinDocumentCapacity)
+                                             : text.size()) != simdjson::SUCCESS) {
+    throw std::bad_alloc();
   }
   DomState& dom = dom_state();
   const auto error =

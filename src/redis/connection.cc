@@ -3,6 +3,9 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <memory>
+#include <new>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -10,16 +13,23 @@
 
 #include <asio/experimental/awaitable_operators.hpp>
 #include <hiredis/hiredis.h>
+#include <hiredis/read.h>
 
 #include "loop/loop.h"
 #include "redis/error.h"
 
 namespace redis {
 
+// What the reader functions below leave besides the tree: the text of an error reply.
+struct ReaderState {
+  std::optional<std::string> error;
+};
+
 namespace {
 
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
 constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReaderBufferKept = 4 * 1024 * 1024;
 constexpr std::string_view kScheme = "redis://";
 
 std::invalid_argument bad_url(std::string_view url, const std::string &why) {
@@ -57,40 +67,58 @@ std::optional<long> parse_number(std::string_view text, long low, long high) {
   return value;
 }
 
-// The reply as our type. An error reply, even nested in an array, is thrown as ResponseError.
-Reply convert(const redisReply *r) {
-  Reply out;
-  switch (r->type) {
-  case REDIS_REPLY_STRING:
-    out.type = Reply::Type::kString;
-    // Spare room after the bytes lets a JSON parser read the text in place.
-    out.str.reserve(r->len + kStringPadding);
-    out.str.assign(r->str, r->len);
-    break;
-  case REDIS_REPLY_STATUS:
-    out.type = Reply::Type::kStatus;
-    out.str.assign(r->str, r->len);
-    break;
-  case REDIS_REPLY_INTEGER:
-    out.type = Reply::Type::kInteger;
-    out.integer = r->integer;
-    break;
-  case REDIS_REPLY_NIL:
-    out.type = Reply::Type::kNil;
-    break;
-  case REDIS_REPLY_ARRAY:
-    out.type = Reply::Type::kArray;
-    out.elements.reserve(r->elements);
-    for (std::size_t i = 0; i < r->elements; ++i)
-      out.elements.push_back(convert(r->element[i]));
-    break;
-  case REDIS_REPLY_ERROR:
-    throw ResponseError(std::string(r->str, r->len));
-  default:
-    throw ResponseError("Unsupported Redis reply type " + std::to_string(r->type));
-  }
-  return out;
+// hiredis's reader builds our Reply tree directly through these functions, so no redisReply
+// is made and no string is copied twice. A node inside an array is the parent's element, sized
+// when the array was made; the reader frees only the root. An error reply, even nested in an
+// array, becomes a nil node and its text is kept in the reader state: the whole reply then
+// reaches its handler as ResponseError.
+Reply *node_for(const redisReadTask *task) {
+  if (task->parent == nullptr)
+    return new (std::nothrow) Reply;
+  return &static_cast<Reply *>(task->parent->obj)->elements[static_cast<std::size_t>(task->idx)];
 }
+
+void *create_string(const redisReadTask *task, char *str, std::size_t len) {
+  Reply *r = node_for(task);
+  if (r == nullptr)
+    return nullptr;
+  if (task->type == REDIS_REPLY_ERROR) {
+    auto *state = static_cast<ReaderState *>(task->privdata);
+    if (!state->error)
+      state->error.emplace(str, len);
+    return r;
+  }
+  r->type = task->type == REDIS_REPLY_STATUS ? Reply::Type::kStatus : Reply::Type::kString;
+  // Spare room after the bytes lets a JSON parser read the text in place.
+  r->str.reserve(len + kStringPadding);
+  r->str.assign(str, len);
+  return r;
+}
+
+void *create_array(const redisReadTask *task, int elements) {
+  Reply *r = node_for(task);
+  if (r == nullptr)
+    return nullptr;
+  r->type = Reply::Type::kArray;
+  r->elements.resize(static_cast<std::size_t>(elements));
+  return r;
+}
+
+void *create_integer(const redisReadTask *task, long long value) {
+  Reply *r = node_for(task);
+  if (r == nullptr)
+    return nullptr;
+  r->type = Reply::Type::kInteger;
+  r->integer = value;
+  return r;
+}
+
+void *create_nil(const redisReadTask *task) { return node_for(task); }
+
+void free_reply(void *reply) { delete static_cast<Reply *>(reply); }
+
+redisReplyObjectFunctions kReplyFunctions = {create_string, create_array, create_integer,
+                                             create_nil, free_reply};
 
 // The one place where hiredis return codes become exceptions: a reader error is a broken
 // protocol stream, which only a new connection can recover from.
@@ -274,9 +302,14 @@ void Connection::_install(asio::ip::tcp::socket socket) {
   _socket = std::move(socket);
   if (_reader != nullptr)
     redisReaderFree(_reader);
-  _reader = redisReaderCreate();
+  _reader = redisReaderCreateWithFunctions(&kReplyFunctions);
   if (_reader == nullptr)
     throw std::bad_alloc();
+  _reader_state = std::make_unique<ReaderState>();
+  _reader->privdata = _reader_state.get();
+  // hiredis frees its buffer after every reply that left more than 16 KiB spare, which is
+  // every batch of stream entries; keep it unless a reply was much larger than that.
+  _reader->maxbuf = kReaderBufferKept;
   ++_generation;
   _write_in_flight = false;
   _state = State::kOpen;
@@ -331,21 +364,21 @@ void Connection::_queue_handshake_first() {
 }
 
 void Connection::_append(const std::vector<std::string> &args) {
-  std::vector<const char *> argv;
-  std::vector<std::size_t> lengths;
-  argv.reserve(args.size());
-  lengths.reserve(args.size());
+  // The request form of the protocol: *<count>, then $<length> and the bytes of each word.
+  const auto header = [this](char kind, std::size_t n) {
+    char digits[24];
+    digits[0] = kind;
+    const auto end = std::to_chars(digits + 1, digits + sizeof digits - 2, n).ptr;
+    end[0] = '\r';
+    end[1] = '\n';
+    _out.append(digits, static_cast<std::size_t>(end + 2 - digits));
+  };
+  header('*', args.size());
   for (const auto &arg : args) {
-    argv.push_back(arg.data());
-    lengths.push_back(arg.size());
+    header('$', arg.size());
+    _out += arg;
+    _out += "\r\n";
   }
-  char *formatted = nullptr;
-  int length = redisFormatCommandArgv(&formatted, static_cast<int>(args.size()), argv.data(),
-                                      lengths.data());
-  if (length < 0)
-    throw std::bad_alloc();
-  _out.append(formatted, static_cast<std::size_t>(length));
-  redisFreeCommand(formatted);
 }
 
 void Connection::send(std::vector<std::string> args, ReplyHandler on_reply) {
@@ -481,8 +514,7 @@ void Connection::_on_read(std::size_t n) {
       check(redisReaderGetReply(_reader, &raw), _reader, _endpoint);
       if (raw == nullptr)
         break;
-      std::unique_ptr<redisReply, void (*)(void *)> owned(static_cast<redisReply *>(raw),
-                                                          freeReplyObject);
+      std::unique_ptr<Reply> owned(static_cast<Reply *>(raw));
       if (_pending.empty()) {
         throw ConnectionError("Redis sent a reply no command asked for (" + _endpoint.address() +
                               ")");
@@ -491,10 +523,11 @@ void Connection::_on_read(std::size_t n) {
       _pending.pop_front();
       std::exception_ptr error;
       Reply reply;
-      try {
-        reply = convert(owned.get());
-      } catch (const ResponseError &) {
-        error = std::current_exception();
+      if (_reader_state->error) {
+        error = std::make_exception_ptr(ResponseError(std::move(*_reader_state->error)));
+        _reader_state->error.reset();
+      } else {
+        reply = std::move(*owned);
       }
       owned.reset();
       if (handler)

@@ -46,6 +46,8 @@ struct Endpoint {
 // brackets.
 Endpoint parse_url(std::string_view url);
 
+struct ReaderState;
+
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
   // Connects (AUTH and SELECT as the endpoint asks). Throws ConnectionError when the server
@@ -118,6 +120,8 @@ private:
   // Bumped on every (re)connection and failure, so callbacks of an older socket do nothing.
   std::uint64_t _generation = 0;
   redisReader *_reader = nullptr;
+  // Error text of the reply being read (see the reader functions).
+  std::unique_ptr<ReaderState> _reader_state;
   std::string _out; // formatted commands not yet handed to a write
   bool _write_in_flight = false;
   bool _flush_scheduled = false;

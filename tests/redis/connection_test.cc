@@ -83,6 +83,40 @@ TEST_F(ConnectionTest, RepliesOfEachType) {
   }());
 }
 
+TEST_F(ConnectionTest, NestedRepliesAndErrorsInsideArrays) {
+  loop::run([&]() -> asio::awaitable<void> {
+    auto c = co_await connect_to(server->url());
+    // Arrays in arrays, with nil and integer elements, keep their shape.
+    Reply nested = co_await c->command("EVAL", "return {1, {'a', false, {}}, 'b'}", "0");
+    if (!holds(nested.type == Reply::Type::kArray && nested.elements.size() == 3u,
+               "three elements"))
+      co_return;
+    EXPECT_EQ(nested.elements[0].integer, 1);
+    const Reply &inner = nested.elements[1];
+    if (!holds(inner.type == Reply::Type::kArray && inner.elements.size() == 3u, "inner array"))
+      co_return;
+    EXPECT_EQ(inner.elements[0].str, "a");
+    EXPECT_EQ(inner.elements[1].type, Reply::Type::kNil);
+    EXPECT_EQ(inner.elements[2].type, Reply::Type::kArray);
+    EXPECT_TRUE(inner.elements[2].elements.empty());
+    EXPECT_EQ(nested.elements[2].str, "b");
+    // An error inside an array fails that command only; the next reply is whole again.
+    co_await c->command("SET", key, "text");
+    co_await c->command("MULTI");
+    co_await c->command("INCR", key);
+    co_await c->command("GET", key);
+    std::string message;
+    try {
+      co_await c->command("EXEC");
+    } catch (const redis::ResponseError &e) {
+      message = e.what();
+    }
+    EXPECT_EQ(message, "ERR value is not an integer or out of range");
+    Reply get = co_await c->command("GET", key);
+    EXPECT_EQ(get.str, "text");
+  }());
+}
+
 TEST_F(ConnectionTest, CommandsQueuedInOneTurnGoOutInOneWriteAndAnswerInOrder) {
   loop::run([&]() -> asio::awaitable<void> {
     auto c = co_await connect_to(server->url());

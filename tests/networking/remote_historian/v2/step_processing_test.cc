@@ -293,6 +293,8 @@ TEST(ProcessMessage, LookupsInNonMappingsFail) {
                               R"({"sim_data": {"result": {"info": "x"}}})"})
     EXPECT_ANY_THROW(feed(*p, payload)) << payload;
   EXPECT_TRUE(p->_pending_rows.empty());
+  // "info" is only looked into when no earlier source gives a scenario.
+  EXPECT_EQ(row_of(R"({"scenario": "top", "sim_data": {"result": {"info": "x"}}})").scenario, "top");
 }
 
 TEST(ProcessMessage, DroppedMessagesAreLogged) {
