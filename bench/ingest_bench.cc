@@ -129,7 +129,8 @@ int main(int argc, char** argv) {
     // The JSON decoding alone, for scale: the floor under the intake's cost.
     const auto t0 = Clock::now();
     std::size_t members = 0;
-    for (const auto& e : entries) members += json::parse(e.elements[1].elements[1].str).as_object().size();
+    for (const auto& e : entries)
+      members += json::parse(e.elements[1].elements[1].str).as_object().size();
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     std::printf("parse_only file=%s n=%zu seconds=%.3f parses_per_s=%.0f (%zu members)\n",
                 file.c_str(), entries.size(), s, entries.size() / s, members);
@@ -151,7 +152,8 @@ int main(int argc, char** argv) {
     // Decoding the entry alone: envelope, DOM parse, message.
     const auto t0 = Clock::now();
     std::size_t documents = 0;
-    for (const auto& e : entries) documents += EventHistorianProcessor::_decode_entry(e).document != nullptr;
+    for (const auto& e : entries)
+      documents += EventHistorianProcessor::_decode_entry(e).document != nullptr;
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     std::printf("decode_only file=%s n=%zu seconds=%.3f entries_per_s=%.0f (%zu documents)\n",
                 file.c_str(), entries.size(), s, entries.size() / s, documents);

@@ -609,7 +609,8 @@ TEST(Document, LeavesTheRestToTheFullParser) {
 TEST(Document, EachKeepsItsOwnTreeWhileOthersAreParsed) {
   std::vector<json::Document> kept;
   for (int i = 0; i < 20; ++i) {
-    std::string text = "{\"n\": " + std::to_string(i) + ", \"s\": \"" + std::string(i * 50, 'x') + "\"}";
+    std::string text =
+        "{\"n\": " + std::to_string(i) + ", \"s\": \"" + std::string(i * 50, 'x') + "\"}";
     // Read in place from a buffer with spare room after the text.
     text.reserve(text.size() + json::kDocumentPadding);
     kept.push_back(*json::Document::parse(text, true));

@@ -439,7 +439,6 @@ class Range {
 };
 
 
-using element = Node;
 using Members = Range<Member>;
 using Elements = Range<Node>;
 using DomObject = std::optional<Node>;  // an object; nullopt: the empty object
@@ -566,12 +565,12 @@ double coerced(Node e) {
 }
 
 // _normalize_vector of a value, converted; a mapping (sorted by key) is left to the full path.
-void coerce_vector(const std::optional<element>& v, std::vector<double>& out) {
+void coerce_vector(const std::optional<Node>& v, std::vector<double>& out) {
   if (is_null(v)) return;
   if (v->is_array()) {
     const auto array = array_of(*v);
     out.reserve(array.count());
-    for (const element e : array) out.push_back(coerced(e));
+    for (const Node e : array) out.push_back(coerced(e));
   } else if (v->is_object()) {
     throw Declined{};
   } else {
@@ -583,7 +582,7 @@ void coerce_vector(const std::optional<element>& v, std::vector<double>& out) {
 struct Scalars {
   std::array<json::Value, 7> values;
   std::size_t used = 0;
-  const json::Value* keep(const std::optional<element>& e) {
+  const json::Value* keep(const std::optional<Node>& e) {
     if (!e) return nullptr;
     values[used] = scalar_value(*e);
     return &values[used++];
@@ -591,7 +590,7 @@ struct Scalars {
 };
 
 template <typename... Rest>
-const std::optional<element>& first_truthy(const std::optional<element>& first,
+const std::optional<Node>& first_truthy(const std::optional<Node>& first,
                                            const Rest&... rest) {
   if constexpr (sizeof...(rest) == 0) {
     return first;
@@ -649,24 +648,24 @@ bool EventHistorianProcessor::_process_step_fast(const json::Document& document,
     const Fields skill_result(skill_result_obj, kResultKeys);
 
     // Observation and action.
-    std::optional<element> obs = sim[kObservation];
+    std::optional<Node> obs = sim[kObservation];
     if (!truthy(obs)) obs = sim_result[kSimSensors];
     if (is_null(obs)) obs = sim_result[kResObservation];
     // A key present in skill_data counts even with a null value.
-    const std::optional<element>& action = skill[kAction] ? skill[kAction] : skill_result[kResAction];
+    const std::optional<Node>& action = skill[kAction] ? skill[kAction] : skill_result[kResAction];
 
     // Names and observation vector. The names end up in _raw_names_cache, which consecutive
     // steps almost always already hold.
     thread_local StepInput in;  // its buffers are reused from step to step
     in.reset();
-    std::optional<element> sensors = skill_result[kSensorNames];
+    std::optional<Node> sensors = skill_result[kSensorNames];
     if (!truthy(sensors)) sensors = sim_result[kSensorNames];
     const bool obs_is_mapping = obs && obs->is_object();
     bool names_from_keys = false;
     std::size_t name_count = 0;
     if (sensors && sensors->is_array() && truthy(sensors)) {
       const auto list = array_of(*sensors);
-      const auto text = [](element n) -> std::optional<std::string_view> {
+      const auto text = [](Node n) -> std::optional<std::string_view> {
         if (n.is_null()) return std::nullopt;
         if (!n.is_string()) throw Declined{};
         return n.text();
@@ -706,7 +705,7 @@ bool EventHistorianProcessor::_process_step_fast(const json::Document& document,
     }
 
     if (obs_values.empty()) {
-      const std::optional<element>& korvo = skill_result[kKorvoObs];
+      const std::optional<Node>& korvo = skill_result[kKorvoObs];
       if (korvo && korvo->is_object() && truthy(korvo)) throw Declined{};
     }
 
@@ -723,15 +722,16 @@ bool EventHistorianProcessor::_process_step_fast(const json::Document& document,
     Scalars scalars;
     in.episode = scalars.keep(
         first_truthy(payload[kEpisodeId], sim[kDataEpisodeId], skill[kDataEpisodeId]));
-    const std::optional<element>* step =
+    const std::optional<Node>* step =
         &first_truthy(payload[kStepNumber], sim[kDataStepNumber], skill[kDataStepNumber]);
     if (is_null(*step))
       step = &first_truthy(payload[kEpisodeStep], sim[kDataEpisodeStep], skill[kDataEpisodeStep]);
     in.step = scalars.keep(*step);
-    in.sim_id = scalars.keep(first_truthy(sim[kDataSimId], skill[kDataSimId], sim_result[kResSimId]));
+    in.sim_id =
+        scalars.keep(first_truthy(sim[kDataSimId], skill[kDataSimId], sim_result[kResSimId]));
     in.run = scalars.keep(first_truthy(payload[kRunId], sim[kDataRunId], skill[kDataRunId]));
     in.timestamp = scalars.keep(payload[kTimestamp]);
-    const std::optional<element>* scenario =
+    const std::optional<Node>* scenario =
         &first_truthy(payload[kScenario], sim_result[kResScenario], skill_result[kResScenario]);
     std::optional<Fields<1>> info;
     if (!truthy(*scenario)) {
