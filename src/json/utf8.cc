@@ -8,4 +8,33 @@ bool is_valid_utf8(std::string_view bytes) {
   return simdjson::validate_utf8(bytes.data(), bytes.size());
 }
 
+std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  std::size_t len;
+  std::uint32_t min;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+    min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+    min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+    min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF) return 0;
+  return len;
+}
+
 }  // namespace json

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "json/utf8.h"
+
 namespace json {
 namespace {
 
@@ -39,37 +41,6 @@ void append_u(std::string& out, std::uint32_t unit) {
   out.append(buf, 6);
 }
 
-// Decodes the sequence starting at s[i] (a byte from 0x80 up). Surrogates are accepted, since
-// parse() keeps escaped lone surrogates that way. Returns the length, or 0 when it is invalid.
-std::size_t decode(std::string_view s, std::size_t i, std::uint32_t& cp) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  std::size_t len;
-  std::uint32_t min;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    cp = c & 0x1F;
-    min = 0x80;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    cp = c & 0x0F;
-    min = 0x800;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    cp = c & 0x07;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (s.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF) return 0;
-  return len;
-}
-
 void write_string(std::string_view s, std::string& out) {
   out.push_back('"');
   std::size_t i = 0;
@@ -83,7 +54,7 @@ void write_string(std::string_view s, std::string& out) {
     const char e = kEscape[c];
     if (e == 'm') {
       std::uint32_t cp;
-      const std::size_t len = decode(s, i, cp);
+      const std::size_t len = decode_utf8(s, i, cp);
       if (len == 0) {
         append_u(out, 0xDC00 | c);
         ++i;

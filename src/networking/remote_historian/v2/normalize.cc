@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "json/parse.h"
+#include "json/utf8.h"
 
 namespace networking::remote_historian::v2 {
 namespace {
@@ -54,38 +55,9 @@ std::uint32_t next_code_point(std::string_view s, std::size_t& i) {
     ++i;
     return c;
   }
-  std::size_t len;
   std::uint32_t cp;
-  std::uint32_t min;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    cp = c & 0x1F;
-    min = 0x80;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    cp = c & 0x0F;
-    min = 0x800;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    cp = c & 0x07;
-    min = 0x10000;
-  } else {
-    ++i;
-    return kInvalid;
-  }
-  if (s.size() - i < len) {
-    ++i;
-    return kInvalid;
-  }
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return kInvalid;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF) {
+  const std::size_t len = json::decode_utf8(s, i, cp);
+  if (len == 0) {
     ++i;
     return kInvalid;
   }
