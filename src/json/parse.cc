@@ -18,6 +18,7 @@
 
 #include "json/document.h"
 #include "json/error.h"
+#include "json/utf8.h"
 
 // Two parsers share the work. simdjson takes every document it accepts (it refuses NaN and
 // Infinity, integers beyond 64 bits, out-of-range floats, escaped lone surrogates, ...) and
@@ -388,25 +389,6 @@ int hex_value(char c) {
   return -1;
 }
 
-// Appends a code point, surrogates included, in (generalized) UTF-8.
-void append_code_point(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // Finished elements wait on these stacks until their container is complete, so every array
 // and object is allocated once at its final size. Reused across parses of one thread.
 struct Scratch {
@@ -634,7 +616,7 @@ class ExactParser {
       const char esc = s[1];
       if (esc == 'u') {
         _p = s + 1;
-        append_code_point(unescaped, parse_unicode_escape());
+        append_utf8(unescaped, parse_unicode_escape());
         continue;
       }
       char c;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace json {
@@ -13,5 +14,9 @@ bool is_valid_utf8(std::string_view bytes);
 // (parse() keeps escaped lone surrogates in that generalized form); overlong forms and values
 // past U+10FFFF are not. Returns the sequence's length, or 0 when it is invalid.
 std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp);
+
+// Appends cp in (generalized) UTF-8: surrogates as 3-byte sequences like any other BMP code
+// point. Requires: cp <= 0x10FFFF.
+void append_utf8(std::string& out, std::uint32_t cp);
 
 }  // namespace json

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/json/python_oracle.h"
+#include "json/utf8.h"
 #include "json/value.h"
 
 namespace {
@@ -27,23 +28,7 @@ std::string bits_hex(double d) {
 // UTF-8, with surrogates encoded as 3 bytes like any other BMP code point.
 std::string encode(const std::vector<std::uint32_t>& code_points) {
   std::string out;
-  for (const std::uint32_t cp : code_points) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+  for (const std::uint32_t cp : code_points) json::append_utf8(out, cp);
   return out;
 }
 

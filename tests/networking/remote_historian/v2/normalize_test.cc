@@ -13,6 +13,7 @@
 
 #include "tests/json/python_oracle.h"
 #include "json/parse.h"
+#include "json/utf8.h"
 #include "json/write.h"
 
 namespace {
@@ -26,21 +27,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // UTF-8 of one code point (surrogates as their 3-byte form).
 std::string utf8(std::uint32_t cp) {
   std::string out;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
+  json::append_utf8(out, cp);
   return out;
 }
 
