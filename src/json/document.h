@@ -5,11 +5,11 @@
 #include <optional>
 #include <string_view>
 
+#include "json/tape.h"
 #include "json/value.h"
 
 namespace simdjson::dom {
 class document;
-class element;
 }  // namespace simdjson::dom
 
 namespace json {
@@ -33,10 +33,8 @@ class Document {
   Document& operator=(Document&& other) noexcept;
   ~Document();
 
-  // The root value. Valid while this document lives. Requires <simdjson.h>.
-  simdjson::dom::element root() const;
-  // simdjson's document itself, for readers of its tape. Requires <simdjson.h>.
-  const simdjson::dom::document& dom() const { return *_doc; }
+  // Its tape, for reading values in place (json/tape.h). Valid while this document lives.
+  tape::Tape tape() const;
   // The Value parse() gives for the same text.
   Value to_value() const;
 

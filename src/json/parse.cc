@@ -229,42 +229,22 @@ struct TooDeep {};
 // Both parsers hand each finished scalar or container to an `emit` callable that constructs
 // the Value in its final place (an array slot, an object member), so no Value is moved.
 
-// Walks simdjson's tape, the documented form of its DOM: one 64-bit word per element with the
-// type in the top byte; containers carry their element count, strings an offset into the
-// string buffer where a 32-bit length precedes the bytes; numbers fill the next word.
+// Walks simdjson's tape (json/tape.h) in order.
 class TapeReader {
  public:
   explicit TapeReader(const simdjson::dom::document& doc)
-      : _tape(doc.tape.get()), _strings(doc.string_buf.get()) {}
+      : _tape{doc.tape.get(), doc.string_buf.get()} {}
 
   Value root() {
     Value result;
-    _i = 1;  // word 0 is the root marker
+    _i = tape::root(&_tape).index();
     value(0, [&result](auto&& v) { result = Value(std::forward<decltype(v)>(v)); });
     return result;
   }
 
  private:
-  static constexpr std::uint64_t kPayload = simdjson::internal::JSON_VALUE_MASK;
-
-  char type() const { return static_cast<char>(_tape[_i] >> 56); }
-
-  // The element count of the container at _i; it saturates, so it is a capacity hint only.
-  std::size_t count() const { return (_tape[_i] >> 32) & simdjson::internal::JSON_COUNT_MASK; }
-
-  std::string_view string() const {
-    const std::uint8_t* p = _strings + (_tape[_i] & kPayload);
-    std::uint32_t len;
-    std::memcpy(&len, p, sizeof len);
-    return {reinterpret_cast<const char*>(p + sizeof len), len};
-  }
-
-  template <class T>
-  T next_word() const {
-    T v;
-    std::memcpy(&v, &_tape[_i + 1], sizeof v);
-    return v;
-  }
+  tape::Node node() const { return tape::Node(&_tape, _i); }
+  char type() const { return node().kind(); }
 
   template <class Emit>
   void value(int depth, Emit&& emit) {
@@ -278,19 +258,19 @@ class TapeReader {
         emit(object(depth + 1));
         return;
       case '"':
-        emit(string());
+        emit(node().text());
         ++_i;
         return;
       case 'd':
-        emit(next_word<double>());
+        emit(node().number<double>());
         _i += 2;
         return;
       case 'l':
-        emit(static_cast<long long>(next_word<std::int64_t>()));
+        emit(static_cast<long long>(node().number<std::int64_t>()));
         _i += 2;
         return;
       case 'u':
-        emit(static_cast<unsigned long long>(next_word<std::uint64_t>()));
+        emit(static_cast<unsigned long long>(node().number<std::uint64_t>()));
         _i += 2;
         return;
       case 't':
@@ -308,7 +288,7 @@ class TapeReader {
 
   Array array(int depth) {
     Array out;
-    out.reserve(count());
+    out.reserve(node().count());  // saturated: a capacity hint only
     ++_i;
     while (type() != ']') {
       value(depth, [&out](auto&& v) { out.emplace_back(std::forward<decltype(v)>(v)); });
@@ -319,11 +299,11 @@ class TapeReader {
 
   Object object(int depth) {
     Object out;
-    out.reserve(count());
+    out.reserve(node().count());
     KeyIndex index(key_hashes());
     ++_i;
     while (type() != '}') {
-      const std::string_view key = string();
+      const std::string_view key = node().text();
       ++_i;
       const std::size_t dup = index.find_or_add(key, out.empty() ? nullptr : &out[0], out.size());
       if (dup == KeyIndex::kNone) {
@@ -338,9 +318,8 @@ class TapeReader {
     return out;
   }
 
-  const std::uint64_t* _tape;
-  const std::uint8_t* _strings;
-  std::size_t _i = 0;
+  tape::Tape _tape;
+  std::uint32_t _i = 0;
 };
 
 struct DomState {
@@ -883,7 +862,7 @@ Document::~Document() {
   if (_doc && _doc->capacity() < kLargeText) recycle(std::move(_doc));
 }
 
-simdjson::dom::element Document::root() const { return _doc->root(); }
+tape::Tape Document::tape() const { return {_doc->tape.get(), _doc->string_buf.get()}; }
 
 Value Document::to_value() const {
   try {

@@ -89,8 +89,10 @@ void *create_string(const redisReadTask *task, char *str, std::size_t len) {
     return r;
   }
   r->type = task->type == REDIS_REPLY_STATUS ? Reply::Type::kStatus : Reply::Type::kString;
-  // Spare room after the bytes lets a JSON parser read the text in place.
-  r->str.reserve(len + kStringPadding);
+  // Spare room after the bytes lets a JSON parser read the text in place. Texts short enough
+  // for the string's own buffer (ids, field names) stay there.
+  if (len > std::string().capacity())
+    r->str.reserve(len + kStringPadding);
   r->str.assign(str, len);
   return r;
 }

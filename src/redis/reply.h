@@ -7,8 +7,9 @@
 
 namespace redis {
 
-// Spare capacity reserved after the bytes of every kString reply, so that a parser which reads
-// a little past the end (simdjson) can take the text in place.
+// Spare capacity reserved after the bytes of every kString reply longer than a string's inline
+// buffer, so that a parser which reads a little past the end (simdjson) can take the text in
+// place.
 inline constexpr std::size_t kStringPadding = 64;
 
 // A parsed reply. Error replies never reach a caller as a Reply: they are thrown.

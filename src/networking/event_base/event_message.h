@@ -14,8 +14,5 @@ struct EventMessage {
   std::shared_ptr<const json::Document> document;
   std::optional<std::string> correlation_id;
   std::optional<std::string> unique_id;
-
-  // The data field as a tree, whichever way it is held.
-  json::Value data_value() const { return document ? document->to_value() : data; }
 };
 }  // namespace networking::event_base

@@ -1,12 +1,15 @@
 // Step intake: from one decoded message to one pending row, on the loop thread.
 
 #include <algorithm>
-#include <string_view>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include <simdjson.h>
-
+#include "json/tape.h"
 #include "networking/event_base/json_encoder.h"
 #include "networking/remote_historian/v2/conversions.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
@@ -99,12 +102,11 @@ struct StepElements {
     const std::size_t n = size();
     const std::size_t kept = std::min(n, width ? static_cast<std::size_t>(*width) : std::size_t{0});
     StepVector out(kept, n);
-    for (std::size_t i = 0; i < kept; ++i) {
-      if (converted) {
-        out.set_raw(i, values[i]);
-      } else {
+    if (converted) {
+      for (std::size_t i = 0; i < kept; ++i) out.set_raw(i, values[i]);
+    } else {
+      for (std::size_t i = 0; i < kept; ++i)
         out.set(i, refs[i] ? _coerce_float(*refs[i]) : std::nullopt);
-      }
     }
     return out;
   }
@@ -333,112 +335,9 @@ namespace {
 // Thrown by the fast reader for what it leaves to the full path. Nothing has changed yet.
 struct Declined {};
 
-// A value in simdjson's tape, the documented layout of its DOM: one 64-bit word per value
-// with the kind in the top byte; a number fills the next word; a container holds, in its low
-// 32 bits, the index just past its end marker; a string holds an offset into the string
-// buffer, where a 32-bit length precedes the bytes.
-class Node {
- public:
-  struct Tape {
-    const std::uint64_t* words;
-    const std::uint8_t* strings;
-  };
-
-  Node(const Tape* tape, std::uint32_t index) : _tape(tape), _i(index) {}
-  const Tape* tape() const { return _tape; }
-  std::uint32_t index() const { return _i; }
-
-  char kind() const { return static_cast<char>(word() >> 56); }
-  bool is_object() const { return kind() == '{'; }
-  bool is_array() const { return kind() == '['; }
-  bool is_string() const { return kind() == '"'; }
-  bool is_null() const { return kind() == 'n'; }
-
-  // The index just past this value.
-  std::uint32_t end() const {
-    switch (kind()) {
-      case '{':
-      case '[':
-        return static_cast<std::uint32_t>(word());
-      case 'l':
-      case 'u':
-      case 'd':
-        return _i + 2;
-      default:
-        return _i + 1;
-    }
-  }
-  // Requires: a container. Whether it has no element.
-  bool empty() const { return static_cast<std::uint32_t>(word()) == _i + 2; }
-  // Requires: a container. Its element count, saturated at 0xFFFFFF.
-  std::size_t count() const { return (word() >> 32) & 0xFFFFFF; }
-
-  std::string_view text() const {
-    const std::uint8_t* p = _tape->strings + (word() & kPayload);
-    std::uint32_t len;
-    std::memcpy(&len, p, sizeof len);
-    return {reinterpret_cast<const char*>(p + sizeof len), len};
-  }
-  template <class T>
-  T number() const {
-    T v;
-    std::memcpy(&v, &_tape->words[_i + 1], sizeof v);
-    return v;
-  }
-
- private:
-  static constexpr std::uint64_t kPayload = (std::uint64_t{1} << 56) - 1;
-  std::uint64_t word() const { return _tape->words[_i]; }
-
-  const Tape* _tape;
-  std::uint32_t _i;
-
-};
-
-struct Member {
-  std::string_view key;
-  Node value;
-};
-
-// Elements of an array, members of an object, in order.
-template <class Item>
-class Range {
- public:
-  class iterator {
-   public:
-    iterator(const Node::Tape* tape, std::uint32_t i) : _tape(tape), _i(i) {}
-    Item operator*() const {
-      if constexpr (std::is_same_v<Item, Member>) {
-        return Member{Node(_tape, _i).text(), Node(_tape, _i + 1)};
-      } else {
-        return Node(_tape, _i);
-      }
-    }
-    iterator& operator++() {
-      if constexpr (std::is_same_v<Item, Member>) {
-        _i = Node(_tape, _i + 1).end();
-      } else {
-        _i = Node(_tape, _i).end();
-      }
-      return *this;
-    }
-    bool operator!=(const iterator& other) const { return _i != other._i; }
-
-   private:
-    const Node::Tape* _tape;
-    std::uint32_t _i;
-  };
-  explicit Range(Node container) : _container(container) {}
-  iterator begin() const { return {_container.tape(), _container.index() + 1}; }
-  iterator end() const { return {_container.tape(), _container.end() - 1}; }
-  bool empty() const { return _container.empty(); }
-  std::size_t count() const { return _container.count(); }
-
- private:
-  Node _container;
-};
-
-
+using json::tape::Member;
+using json::tape::Node;
+using json::tape::Range;
 using Members = Range<Member>;
 using Elements = Range<Node>;
 using DomObject = std::optional<Node>;  // an object; nullopt: the empty object
@@ -624,8 +523,8 @@ enum { kResObservation, kSimSensors, kSensorNames, kResSimId, kSimTerminated, kT
 bool EventHistorianProcessor::_process_step_fast(const json::Document& document,
                                                  double message_timestamp) {
   if (include_raw_json) return false;
-  const Node::Tape tape{document.dom().tape.get(), document.dom().string_buf.get()};
-  const Node root(&tape, 1);  // word 0 is the root marker
+  const json::tape::Tape tape = document.tape();
+  const Node root = json::tape::root(&tape);
   if (!root.is_object() || !truthy(root)) return false;
   try {
     const Fields payload(DomObject(root), kPayloadKeys);
