@@ -4,11 +4,30 @@ namespace loop {
 
 namespace {
 
+// The end of the polling window of the loop running on this thread.
+thread_local std::chrono::steady_clock::time_point t_poll_until{};
+
 bool cancelled(const asio::cancellation_state &state) {
   return state.cancelled() != asio::cancellation_type::none;
 }
 
 } // namespace
+
+void run_context(asio::io_context &context) {
+  while (!context.stopped()) {
+    if (std::chrono::steady_clock::now() < t_poll_until) {
+      // Runs whatever is ready, checks the sockets without waiting, and returns at once.
+      context.poll();
+    } else if (context.run_one() == 0) {
+      break; // out of work
+    }
+  }
+}
+
+void poll_eagerly_until(std::chrono::steady_clock::time_point deadline) {
+  if (deadline > t_poll_until)
+    t_poll_until = deadline;
+}
 
 asio::thread_pool &worker_pool() {
   static asio::thread_pool pool(2);
@@ -67,7 +86,7 @@ void run(asio::awaitable<void> task) {
   asio::io_context context;
   std::exception_ptr error;
   asio::co_spawn(context, std::move(task), [&](std::exception_ptr e) { error = e; });
-  context.run();
+  run_context(context);
   if (error)
     std::rethrow_exception(error);
 }

@@ -335,7 +335,7 @@ int run_demo(const DemoFlags& flags) {
         receiver.stop();
       }
     }, asio::detached);
-    io.run();
+    loop::run_context(io);
 
     std::cout << "\nPublished " << published << " steps in " << flags.cycles
               << " cycles; the historian wrote:\n";

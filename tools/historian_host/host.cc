@@ -70,7 +70,7 @@ int run_until_signalled(ProcessorOptions options) {
     signals.cancel();
   };
   asio::co_spawn(io, main_task(), asio::detached);
-  io.run();
+  loop::run_context(io);
   return status;
 }
 

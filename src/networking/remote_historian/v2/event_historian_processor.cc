@@ -1,5 +1,6 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <exception>
@@ -10,6 +11,7 @@
 
 #include "json/parse.h"
 #include "json/utf8.h"
+#include "loop/loop.h"
 #include "networking/event_base/logger.h"
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/conversions.h"
@@ -22,6 +24,13 @@ namespace networking::remote_historian::v2 {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Entries asked for per stream and read.
+constexpr std::size_t kReadCount = 10;
+// How long the read loop polls for a reply it expects soon (a full batch came before it)
+// before it lets the thread sleep. A local server answers within a few hundred microseconds;
+// a slower one makes the loop stop polling after its first late reply.
+constexpr std::chrono::microseconds kEagerPollWindow{500};
 
 constexpr const char* kArgumentNames[] = {
     "redis_url",   "input_topic",      "output_topic",           "consumer_group",
@@ -224,6 +233,10 @@ asio::awaitable<void> EventHistorianProcessor::start() {
 }
 
 asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
+  using Clock = std::chrono::steady_clock;
+  // Set after a read that returned a full batch quickly: a backlog is waiting, so the next
+  // reply is due within a round trip and the loop polls for it instead of sleeping.
+  bool backlog = false;
   while (_is_running) {
     bool failed = false;
     try {
@@ -235,13 +248,18 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       if (two) read.push_back(*training_results_topic);
       read.push_back(">");
       if (two) read.push_back(">");
+      const Clock::time_point sent = Clock::now();
+      if (backlog) loop::poll_eagerly_until(sent + kEagerPollWindow);
+      backlog = false;
       redis::Reply reply = co_await redis_client->command(std::move(read));
       if (reply.type != redis::Reply::Type::kNil && reply.type != redis::Reply::Type::kArray)
         throw std::runtime_error("unexpected reply to XREADGROUP");
+      const bool quick = Clock::now() - sent <= kEagerPollWindow;
       for (const redis::Reply& stream : reply.elements) {
         if (stream.type != redis::Reply::Type::kArray || stream.elements.size() != 2 ||
             stream.elements[1].type != redis::Reply::Type::kArray)
           throw std::runtime_error("reply element is not a (stream, entries) pair");
+        if (quick && stream.elements[1].elements.size() >= kReadCount) backlog = true;
         const std::string& stream_name = stream.elements[0].str;
         for (const redis::Reply& entry : stream.elements[1].elements) {
           if (entry.type != redis::Reply::Type::kArray || entry.elements.size() != 2)
