@@ -181,7 +181,6 @@ int main(int argc, char** argv) {
 
   if (memory_rows > 0) {
     auto p = processor(out / "memory", raw_json);
-    p->_pending_rows.reserve(0);
     const long before = rss_bytes();
     process(*p, entries, memory_rows);
     const long after = rss_bytes();
@@ -198,9 +197,8 @@ int main(int argc, char** argv) {
       // Ten parts of the same rows, then one compaction.
       const std::size_t per = rows.size() / 10;
       for (int k = 0; k < 10; ++k) {
-        std::vector<networking::remote_historian::v2::PendingRow> part(
-            std::make_move_iterator(rows.begin() + k * per),
-            std::make_move_iterator(rows.begin() + (k + 1) * per));
+        networking::remote_historian::v2::RowBuffer part;
+        for (std::size_t i = k * per; i < (k + 1) * per; ++i) part.push_back(std::move(rows[i]));
         p->_flush_rows(part);
       }
       rows.clear();

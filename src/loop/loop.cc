@@ -14,6 +14,11 @@ bool cancelled(const asio::cancellation_state &state) {
 } // namespace
 
 void run_context(asio::io_context &context) {
+  // A window belongs to the run that opened it, not to the next run on this thread.
+  struct CloseWindow {
+    CloseWindow() { t_poll_until = {}; }
+    ~CloseWindow() { t_poll_until = {}; }
+  } close_window;
   while (!context.stopped()) {
     if (std::chrono::steady_clock::now() < t_poll_until) {
       // Runs whatever is ready, checks the sockets without waiting, and returns at once.

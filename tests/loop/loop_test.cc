@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -189,6 +190,70 @@ TEST(Run, RethrowsTheTasksException) {
                  co_return 1;
                }()),
                std::invalid_argument);
+}
+
+// CPU time the calling thread has used.
+std::chrono::nanoseconds thread_cpu() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+TEST(RunContext, PollingWindowStillRunsTimersAndPostsAndEndsWhenOutOfWork) {
+  asio::io_context io;
+  std::vector<std::string> order;
+  spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
+    loop::poll_eagerly_until(std::chrono::steady_clock::now() + 50ms);
+    asio::post(io, [&] { order.push_back("posted"); });
+    co_await loop::sleep_for(5ms);  // inside the window
+    order.push_back("slept in window");
+    co_await loop::sleep_for(80ms);  // ends after it
+    order.push_back("slept past window");
+  });
+  const auto start = std::chrono::steady_clock::now();
+  loop::run_context(io);
+  EXPECT_EQ(order, (std::vector<std::string>{"posted", "slept in window", "slept past window"}));
+  EXPECT_TRUE(io.stopped());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(RunContext, ReturnsWhenStoppedDuringAWindow) {
+  asio::io_context io;
+  auto guard = asio::make_work_guard(io);  // never out of work: only stop() ends it
+  spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
+    loop::poll_eagerly_until(std::chrono::steady_clock::now() + 10s);
+    co_await loop::sleep_for(2ms);
+    io.stop();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  loop::run_context(io);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(RunContext, SleepsOnceTheWindowHasClosed) {
+  // A window of 20 ms, then a 300 ms wait: the thread must sleep through nearly all of the
+  // wait. The bound is loose (half the wait) so that a slow machine cannot fail it; a loop
+  // that kept polling would use all of it.
+  asio::io_context io;
+  spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
+    loop::poll_eagerly_until(std::chrono::steady_clock::now() + 20ms);
+    co_await loop::sleep_for(300ms);
+  });
+  const auto cpu_before = thread_cpu();
+  loop::run_context(io);
+  EXPECT_LT(thread_cpu() - cpu_before, 150ms);
+}
+
+TEST(RunContext, APollingWindowKeepsTheThreadBusy) {
+  // The reverse check, so that the one above cannot pass because nothing ever polls.
+  asio::io_context io;
+  spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
+    loop::poll_eagerly_until(std::chrono::steady_clock::now() + 200ms);
+    co_await loop::sleep_for(200ms);
+  });
+  const auto cpu_before = thread_cpu();
+  loop::run_context(io);
+  EXPECT_GT(thread_cpu() - cpu_before, 10ms);
 }
 
 } // namespace

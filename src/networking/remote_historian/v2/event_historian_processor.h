@@ -108,7 +108,7 @@ class EventHistorianProcessor : public event_base::EventBase {
   // Appends one pending row to the columns of table, in schema order.
   void _materialize_row(const PendingRow& row, parquet::Table& table) const;
   // Writes one batch as the next part file. Requires: the caller holds _flush_lock.
-  void _flush_rows(const std::vector<PendingRow>& rows);
+  void _flush_rows(const RowBuffer& rows);
   asio::awaitable<void> _drain_pending();
   // Decodes a stream entry (id, field map) into a message: absent fields take their defaults,
   // every value must be UTF-8, "data" JSON and "timestamp" a number. Throws otherwise.
@@ -141,7 +141,9 @@ class EventHistorianProcessor : public event_base::EventBase {
   // Steps read straight from their parsed text; the others were read from a Value tree.
   std::uint64_t _steps_read_in_place = 0;
   // Appended to and swapped only on the loop thread, never across a co_await: no lock needed.
-  std::vector<PendingRow> _pending_rows;
+  RowBuffer _pending_rows;
+  // Storage of the buffered rows' vectors.
+  ValueArena _value_arena;
   std::unique_ptr<loop::AsyncLock> _flush_lock;
   std::optional<std::string> _output_file;
   std::optional<std::string> _cycle_output_file;

@@ -3,11 +3,36 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace networking::remote_historian::v2 {
+
+// Memory for buffered rows, straight from the kernel in blocks of kHugeBlockBytes aligned to
+// their size and advised for transparent huge pages. A buffer of a few hundred thousand rows
+// then faults in a few hundred pages rather than tens of thousands, which on a virtual
+// machine is a large part of what a step costs. Both throw std::bad_alloc.
+inline constexpr std::size_t kHugeBlockBytes = std::size_t{2} << 20;
+void* allocate_huge_block();
+void free_huge_block(void* block) noexcept;
+
+// Hands out arrays of doubles for the rows' vectors from huge blocks. A block is freed when
+// the last vector cut from it is gone, so a vector stays valid wherever its row is moved.
+// Used on one thread; the vectors may be released on any.
+class ValueArena {
+ public:
+  // n doubles, uninitialized, kept alive by the returned owner.
+  std::shared_ptr<double[]> allocate(std::size_t n);
+
+ private:
+  std::shared_ptr<double[]> _block;
+  std::size_t _used = 0;  // doubles handed out from _block
+};
 
 // An observation or action vector of one step, its elements already converted to doubles.
 // Only the elements that fit the schema width are kept; raw_length remembers how many the
@@ -18,8 +43,13 @@ class StepVector {
   static constexpr std::uint64_t kNullBits = 0x7ff4'dead'0000'0001ULL;
 
   StepVector() = default;
+  // Its own storage on the heap.
   StepVector(std::size_t kept, std::size_t raw_length)
-      : _values(kept ? std::make_unique<double[]>(kept) : nullptr),
+      : StepVector(kept ? std::make_shared_for_overwrite<double[]>(kept) : nullptr, kept,
+                   raw_length) {}
+  // Storage of at least kept doubles from an arena (or anywhere else).
+  StepVector(std::shared_ptr<double[]> storage, std::size_t kept, std::size_t raw_length)
+      : _values(std::move(storage)),
         _kept(static_cast<std::uint32_t>(kept)),
         _raw_length(static_cast<std::uint32_t>(raw_length)) {}
 
@@ -35,7 +65,7 @@ class StepVector {
   double value(std::size_t i) const { return _values[i]; }
 
  private:
-  std::unique_ptr<double[]> _values;
+  std::shared_ptr<double[]> _values;
   std::uint32_t _kept = 0;
   std::uint32_t _raw_length = 0;
 };
@@ -58,6 +88,91 @@ struct PendingRow {
   // written; the parsed tree is not kept alive).
   std::optional<std::string> _sim_data;
   std::optional<std::string> _skill_data;
+};
+
+// The buffered rows, in arrival order: a sequence that grows in huge blocks and never moves
+// a row once appended (a vector would copy every row, into fresh pages, each time it grows).
+class RowBuffer {
+ public:
+  static constexpr std::size_t kRowsPerBlock = kHugeBlockBytes / sizeof(PendingRow);
+
+  template <bool Const>
+  class Iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = PendingRow;
+    using difference_type = std::ptrdiff_t;
+    using reference = std::conditional_t<Const, const PendingRow&, PendingRow&>;
+    using pointer = std::conditional_t<Const, const PendingRow*, PendingRow*>;
+    using Buffer = std::conditional_t<Const, const RowBuffer, RowBuffer>;
+
+    Iterator() = default;
+    Iterator(Buffer* buffer, std::size_t i) : _buffer(buffer), _i(i) {}
+    reference operator*() const { return (*_buffer)[_i]; }
+    pointer operator->() const { return &(*_buffer)[_i]; }
+    reference operator[](difference_type n) const { return (*_buffer)[_i + n]; }
+    Iterator& operator++() { ++_i; return *this; }
+    Iterator operator++(int) { Iterator old = *this; ++_i; return old; }
+    Iterator& operator--() { --_i; return *this; }
+    Iterator operator--(int) { Iterator old = *this; --_i; return old; }
+    Iterator& operator+=(difference_type n) { _i += n; return *this; }
+    Iterator& operator-=(difference_type n) { _i -= n; return *this; }
+    friend Iterator operator+(Iterator it, difference_type n) { return it += n; }
+    friend Iterator operator+(difference_type n, Iterator it) { return it += n; }
+    friend Iterator operator-(Iterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(const Iterator& a, const Iterator& b) {
+      return static_cast<difference_type>(a._i) - static_cast<difference_type>(b._i);
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) { return a._i == b._i; }
+    friend auto operator<=>(const Iterator& a, const Iterator& b) { return a._i <=> b._i; }
+
+   private:
+    Buffer* _buffer = nullptr;
+    std::size_t _i = 0;
+  };
+  using iterator = Iterator<false>;
+  using const_iterator = Iterator<true>;
+
+  RowBuffer() = default;
+  RowBuffer(RowBuffer&& other) noexcept
+      : _blocks(std::move(other._blocks)), _size(std::exchange(other._size, 0)) {}
+  RowBuffer& operator=(RowBuffer&& other) noexcept {
+    if (this != &other) {
+      clear();
+      _blocks = std::move(other._blocks);
+      _size = std::exchange(other._size, 0);
+    }
+    return *this;
+  }
+  RowBuffer(const RowBuffer&) = delete;
+  RowBuffer& operator=(const RowBuffer&) = delete;
+  ~RowBuffer() { clear(); }
+
+  std::size_t size() const { return _size; }
+  bool empty() const { return _size == 0; }
+  PendingRow& operator[](std::size_t i) { return _blocks[i / kRowsPerBlock][i % kRowsPerBlock]; }
+  const PendingRow& operator[](std::size_t i) const {
+    return _blocks[i / kRowsPerBlock][i % kRowsPerBlock];
+  }
+  PendingRow& front() { return (*this)[0]; }
+  PendingRow& back() { return (*this)[_size - 1]; }
+  const PendingRow& front() const { return (*this)[0]; }
+  const PendingRow& back() const { return (*this)[_size - 1]; }
+  iterator begin() { return {this, 0}; }
+  iterator end() { return {this, _size}; }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, _size}; }
+
+  void push_back(PendingRow&& row);
+  // Destroys every row and gives the blocks back.
+  void clear() noexcept;
+
+ private:
+  struct FreeBlock {
+    void operator()(PendingRow* block) const noexcept { free_huge_block(block); }
+  };
+  std::vector<std::unique_ptr<PendingRow[], FreeBlock>> _blocks;
+  std::size_t _size = 0;
 };
 
 }  // namespace networking::remote_historian::v2

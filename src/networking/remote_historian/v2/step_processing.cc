@@ -98,10 +98,10 @@ struct StepElements {
   bool empty() const { return size() == 0; }
 
   // Converts the first `width` elements; the rest only count toward raw_length.
-  StepVector to_vector(std::optional<std::int64_t> width) const {
+  StepVector to_vector(std::optional<std::int64_t> width, ValueArena& arena) const {
     const std::size_t n = size();
     const std::size_t kept = std::min(n, width ? static_cast<std::size_t>(*width) : std::size_t{0});
-    StepVector out(kept, n);
+    StepVector out(kept ? arena.allocate(kept) : nullptr, kept, n);
     if (converted) {
       for (std::size_t i = 0; i < kept; ++i) out.set_raw(i, values[i]);
     } else {
@@ -714,8 +714,8 @@ void EventHistorianProcessor::_commit_step(StepInput& in, double message_timesta
   row.reward = _to_double(reward);
   row.terminated = in.terminated;
   row.truncated = in.truncated;
-  row._obs_vec = in.obs.to_vector(_obs_dim);
-  row._action_vec = in.action.to_vector(_act_dim);
+  row._obs_vec = in.obs.to_vector(_obs_dim, _value_arena);
+  row._action_vec = in.action.to_vector(_act_dim, _value_arena);
   if (include_raw_json) {
     row._sim_data = event_base::JsonEncoder::encode(*in.sim_data);
     row._skill_data = event_base::JsonEncoder::encode(*in.skill_data);

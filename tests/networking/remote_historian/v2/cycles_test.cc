@@ -244,7 +244,7 @@ TEST_F(CallbackTest, SlowEndpointTimesOutWithoutStallingSteps) {
     }
     rows_while_waiting = p->_pending_rows.size();
   }, asio::detached);
-  io.run();
+  loop::run_context(io);
   const auto elapsed = std::chrono::steady_clock::now() - t0;
   EXPECT_EQ(rows_while_waiting, 20u);
   EXPECT_EQ(log.count(LogLevel::kDebug, "[EventHistorian] Cycle metrics callback failed: "), 1u);

@@ -208,7 +208,7 @@ TEST(StepOutput, OverlappingDrainsWriteEachRowOnce) {
     feed(*p, step("e", 2, "[1]", "[1]"));
     co_await drain_then();
   }, asio::detached);
-  io.run();
+  loop::run_context(io);
   EXPECT_EQ(done, 2);
   auto first = read_all(*p->_parts_dir + "/part-00000.parquet");
   auto second = read_all(*p->_parts_dir + "/part-00001.parquet");

@@ -93,7 +93,7 @@ class StreamLoopTest : public ::testing::Test {
       processor->_is_running = false;
       c->close();
     }, [](std::exception_ptr e) { if (e) std::rethrow_exception(e); });
-    io.run();
+    loop::run_context(io);
     EXPECT_TRUE(started_returned);
   }
 
@@ -291,7 +291,7 @@ TEST(StreamLoopRestart, RedisOutageLosesNothing) {
     co_await add(50, 100);
     p->_is_running = false;
   }, [](std::exception_ptr e) { if (e) std::rethrow_exception(e); });
-  io.run();
+  loop::run_context(io);
 
   std::vector<std::int64_t> steps = parquet::FileReader::open(*p->_output_file)->read_all().columns[3].ints;
   std::vector<std::int64_t> want(100);

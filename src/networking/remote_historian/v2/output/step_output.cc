@@ -132,7 +132,7 @@ void EventHistorianProcessor::_ensure_writer() {
   _writer_open = true;
 }
 
-void EventHistorianProcessor::_flush_rows(const std::vector<PendingRow>& rows) {
+void EventHistorianProcessor::_flush_rows(const RowBuffer& rows) {
   if (rows.empty()) return;
   _ensure_writer();
   for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
@@ -157,7 +157,7 @@ asio::awaitable<void> EventHistorianProcessor::_drain_pending() {
   auto guard = co_await _flush_lock->lock();
   if (_pending_rows.empty()) co_return;
   // The batch belongs to the flush job from here on, even if this coroutine goes away.
-  auto rows = std::make_shared<std::vector<PendingRow>>(std::exchange(_pending_rows, {}));
+  auto rows = std::make_shared<RowBuffer>(std::exchange(_pending_rows, {}));
   // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
   auto flush = [this, rows] { _flush_rows(*rows); };
   try {
