@@ -1,7 +1,7 @@
 // A bare hiredis consumer, the yardstick for the read loop's Redis traffic: no JSON, no rows,
 // only the commands.
 //
-//   redis_baseline PORT [--mode sequential|pipelined] [--n N] [--fill N [--data FILE]]
+//   redis_baseline PORT [--mode sequential|pipelined] [--n N] [--fill N [--data FILE]] [--poll]
 //
 // Recreates consumer group g on stream "steps" (start id 0), then consumes N entries:
 //   sequential: XREADGROUP GROUP g c COUNT 10 BLOCK 1 STREAMS steps >, then one XACK per
@@ -9,11 +9,14 @@
 //   pipelined:  the same commands in the same order, but every XACK of a batch is sent without
 //               waiting and the next XREADGROUP goes in the same write; the replies are then
 //               read in order (one round trip per batch), as the historian's read loop does.
+// --poll makes the consumption wait for each reply by polling a non-blocking socket instead
+// of sleeping in read(), as the historian's loop does while it reads a backlog.
 // --fill first adds N entries (fields data and timestamp) to "steps", their data taken line
 // by line from FILE (the benchmark payload, steps.jsonl) or a 3.3 kB synthetic payload.
 // Bounded like the Python baseline: N entries, 1000 empty reads or 120 s.
 // Prints one line: mode, entries, seconds, entries_per_s.
 
+#include <fcntl.h>
 #include <hiredis/hiredis.h>
 
 #include <chrono>
@@ -40,7 +43,11 @@ struct Options {
   long n = 50000;
   long fill = 0;
   std::string data;
+  bool poll = false;
 };
+
+// Set once the consumption starts with --poll.
+bool g_polling = false;
 
 [[noreturn]] void fail(const std::string &what) {
   std::fprintf(stderr, "redis_baseline: %s\n", what.c_str());
@@ -55,6 +62,10 @@ Options parse(int argc, char **argv) {
   o.port = std::atoi(argv[1]);
   for (int i = 2; i < argc; ++i) {
     std::string flag = argv[i];
+    if (flag == "--poll") {
+      o.poll = true;
+      continue;
+    }
     if (i + 1 >= argc)
       fail("missing value after " + flag);
     std::string value = argv[++i];
@@ -77,9 +88,24 @@ Options parse(int argc, char **argv) {
 
 ReplyPtr get_reply(redisContext *c) {
   void *raw = nullptr;
-  if (redisGetReply(c, &raw) != REDIS_OK)
-    fail(std::string("connection: ") + c->errstr);
-  return ReplyPtr(static_cast<redisReply *>(raw), freeReplyObject);
+  if (!g_polling) {
+    if (redisGetReply(c, &raw) != REDIS_OK)
+      fail(std::string("connection: ") + c->errstr);
+    return ReplyPtr(static_cast<redisReply *>(raw), freeReplyObject);
+  }
+  for (int done = 0; !done;) {
+    if (redisBufferWrite(c, &done) != REDIS_OK)
+      fail(std::string("connection: ") + c->errstr);
+  }
+  for (;;) {
+    if (redisGetReplyFromReader(c, &raw) != REDIS_OK)
+      fail(std::string("connection: ") + c->errstr);
+    if (raw != nullptr)
+      return ReplyPtr(static_cast<redisReply *>(raw), freeReplyObject);
+    // Non-blocking: returns at once, with or without new bytes.
+    if (redisBufferRead(c) != REDIS_OK)
+      fail(std::string("connection: ") + c->errstr);
+  }
 }
 
 void append(redisContext *c, const std::vector<std::string> &args) {
@@ -162,6 +188,12 @@ int main(int argc, char **argv) {
   if (created->type == REDIS_REPLY_ERROR)
     fail(std::string("XGROUP CREATE: ") + created->str);
 
+  if (o.poll) {
+    if (fcntl(c->fd, F_SETFL, fcntl(c->fd, F_GETFL) | O_NONBLOCK) != 0)
+      fail("cannot make the socket non-blocking");
+    c->flags &= ~REDIS_BLOCK;
+    g_polling = true;
+  }
   const bool pipelined = o.mode == "pipelined";
   long got = 0;
   int empty = 0;
@@ -202,9 +234,9 @@ int main(int argc, char **argv) {
   double seconds = elapsed();
   ReplyPtr pending = command(c, {"XPENDING", kStream, kGroup});
   long long pending_after = pending->type == REDIS_REPLY_ARRAY ? pending->element[0]->integer : -1;
-  std::printf("redis_baseline mode=%s entries=%ld pending_after=%lld seconds=%.3f "
+  std::printf("redis_baseline mode=%s%s entries=%ld pending_after=%lld seconds=%.3f "
               "entries_per_s=%.0f\n",
-              o.mode.c_str(), got, pending_after, seconds, static_cast<double>(got) / seconds);
+              o.mode.c_str(), o.poll ? " poll=1" : "", got, pending_after, seconds, static_cast<double>(got) / seconds);
   redisFree(c);
   return got == o.n ? 0 : 1;
 }

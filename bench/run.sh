@@ -41,6 +41,8 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
     echo "-- round $round"
     "$build/bench/redis_baseline" "$port" --mode sequential --n 200000
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000
+    # The same, polling its socket instead of sleeping (as the historian does during a backlog).
+    "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000 --poll
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
       "$build/tools/historian_host/event-historian" --n 200000
   done

@@ -19,7 +19,8 @@ inline constexpr std::size_t kDocumentPadding = 64;
 
 // A JSON text held in simdjson's DOM, for readers that take a few values straight from it
 // instead of building a Value tree. It takes only texts for which parse() would copy that
-// same tree; the rest are left to parse(). Documents are recycled per thread.
+// same tree; the rest are left to parse(). Spent documents go to a pool of the process and are
+// parsed into again, on whichever thread.
 class Document {
  public:
   // The document of text, or nullopt when text is for parse() to decide (anything simdjson

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -809,33 +810,48 @@ Value parse(std::string_view text) {
 
 namespace {
 
-// Spare DOM documents of this thread; parsing into one reuses its buffers.
-constexpr std::size_t kSpareDocuments = 4;
+// Spare DOM documents of the process; parsing into one reuses its buffers. Shared by the
+// threads, as a document parsed on one thread is often let go on another.
+constexpr std::size_t kSpareDocuments = 16;
 constexpr std::size_t kMinDocumentCapacity = 8 * 1024;
 static_assert(kDocumentPadding >= simdjson::SIMDJSON_PADDING);
 
-std::vector<std::unique_ptr<simdjson::dom::document>>& spare_documents() {
-  thread_local std::vector<std::unique_ptr<simdjson::dom::document>> spare;
-  return spare;
+struct SpareDocuments {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<simdjson::dom::document>> documents;
+};
+
+SpareDocuments& spare_documents() {
+  static SpareDocuments* spare = new SpareDocuments();  // never destroyed: used until exit
+  return *spare;
+}
+
+std::unique_ptr<simdjson::dom::document> reuse_or_new() {
+  SpareDocuments& spare = spare_documents();
+  {
+    std::lock_guard lock(spare.mutex);
+    if (!spare.documents.empty()) {
+      auto doc = std::move(spare.documents.back());
+      spare.documents.pop_back();
+      return doc;
+    }
+  }
+  return std::make_unique<simdjson::dom::document>();
 }
 
 void recycle(std::unique_ptr<simdjson::dom::document> doc) {
-  auto& spare = spare_documents();
-  if (doc && spare.size() < kSpareDocuments) spare.push_back(std::move(doc));
+  if (!doc) return;
+  SpareDocuments& spare = spare_documents();
+  std::lock_guard lock(spare.mutex);
+  if (spare.documents.size() < kSpareDocuments) spare.documents.push_back(std::move(doc));
 }
 
 }  // namespace
 
 std::optional<Document> Document::parse(std::string_view text, bool padded) {
   // No scan for NaN and Infinity first: simdjson refuses those words itself.
-  auto& spare = spare_documents();
-  std::unique_ptr<simdjson::dom::document> doc;
-  if (text.size() < kLargeText && !spare.empty()) {
-    doc = std::move(spare.back());
-    spare.pop_back();
-  } else {
-    doc = std::make_unique<simdjson::dom::document>();
-  }
+  std::unique_ptr<simdjson::dom::document> doc =
+      text.size() < kLargeText ? reuse_or_new() : std::make_unique<simdjson::dom::document>();
   // Room to spare, so that a recycled document fits the next texts, which vary in size.
   if (doc->capacity() < text.size() &&
       doc->allocate(text.size() < kLargeText ? std::max(2 * text.size(), kMinDocumentCapacity)

@@ -1,13 +1,16 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "json/parse.h"
 #include "json/utf8.h"
@@ -31,6 +34,15 @@ constexpr std::size_t kReadCount = 10;
 // before it lets the thread sleep. A local server answers within a few hundred microseconds;
 // a slower one makes the loop stop polling after its first late reply.
 constexpr std::chrono::microseconds kEagerPollWindow{500};
+
+bool is_stream_pair(const redis::Reply& stream) {
+  return stream.type == redis::Reply::Type::kArray && stream.elements.size() == 2 &&
+         stream.elements[1].type == redis::Reply::Type::kArray;
+}
+
+bool is_entry_pair(const redis::Reply& entry) {
+  return entry.type == redis::Reply::Type::kArray && entry.elements.size() == 2;
+}
 
 constexpr const char* kArgumentNames[] = {
     "redis_url",   "input_topic",      "output_topic",           "consumer_group",
@@ -255,16 +267,38 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       if (reply.type != redis::Reply::Type::kNil && reply.type != redis::Reply::Type::kArray)
         throw std::runtime_error("unexpected reply to XREADGROUP");
       const bool quick = Clock::now() - sent <= kEagerPollWindow;
+      // The texts of the entries handled below, in the same order, up to the first malformed
+      // element (where the handling stops with an error).
+      std::vector<const std::string*> texts;
+      std::vector<bool> padded;
       for (const redis::Reply& stream : reply.elements) {
-        if (stream.type != redis::Reply::Type::kArray || stream.elements.size() != 2 ||
-            stream.elements[1].type != redis::Reply::Type::kArray)
+        if (!is_stream_pair(stream)) break;
+        const auto& entries = stream.elements[1].elements;
+        if (!std::all_of(entries.begin(), entries.end(), is_entry_pair)) break;
+        for (const redis::Reply& entry : entries) {
+          const std::string* text = _data_text(entry);
+          texts.push_back(text);
+          padded.push_back(text && text->capacity() - text->size() >= json::kDocumentPadding);
+        }
+      }
+      // Declared after the reply, so that it is finished before the texts go.
+      std::optional<ParseAhead> ahead;
+      if (texts.size() >= 2) {
+        ahead.emplace(std::move(texts), std::move(padded));
+        ahead->start();
+      }
+      std::size_t index = 0;
+      for (const redis::Reply& stream : reply.elements) {
+        if (!is_stream_pair(stream))
           throw std::runtime_error("reply element is not a (stream, entries) pair");
         if (quick && stream.elements[1].elements.size() >= kReadCount) backlog = true;
         const std::string& stream_name = stream.elements[0].str;
         for (const redis::Reply& entry : stream.elements[1].elements) {
-          if (entry.type != redis::Reply::Type::kArray || entry.elements.size() != 2)
+          if (!is_entry_pair(entry))
             throw std::runtime_error("stream entry is not an (id, fields) pair");
-          co_await _handle_entry(stream_name, entry);
+          ParseAhead::Parsed parsed = ahead ? ahead->take(index) : ParseAhead::Parsed{};
+          ++index;
+          co_await _handle_entry(stream_name, entry, std::move(parsed));
         }
       }
     } catch (const std::exception& e) {
@@ -283,7 +317,20 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   }
 }
 
-event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply& entry) {
+const std::string* EventHistorianProcessor::_data_text(const redis::Reply& entry) {
+  if (!is_entry_pair(entry)) return nullptr;
+  const redis::Reply& fields = entry.elements[1];
+  if (fields.type != redis::Reply::Type::kArray || fields.elements.size() % 2 != 0)
+    return nullptr;
+  const std::string* data = nullptr;
+  for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
+    if (fields.elements[i].str == "data") data = &fields.elements[i + 1].str;
+  }
+  return data;
+}
+
+event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply& entry,
+                                                                ParseAhead::Parsed ahead) {
   const std::string& raw_id = entry.elements[0].str;
   const redis::Reply& fields = entry.elements[1];
   if (fields.type != redis::Reply::Type::kArray || fields.elements.size() % 2 != 0)
@@ -309,6 +356,12 @@ event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Rep
   // The parser itself refuses text that is not UTF-8.
   if (data == nullptr) {
     message.data = json::Object{};
+  } else if (ahead.done) {
+    if (ahead.document) {
+      message.document = std::make_shared<const json::Document>(std::move(*ahead.document));
+    } else {
+      message.data = json::parse(*data);
+    }
   } else if (auto document = json::Document::parse(
                  *data, data->capacity() - data->size() >= json::kDocumentPadding)) {
     message.document = std::make_shared<const json::Document>(std::move(*document));
@@ -328,10 +381,11 @@ event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Rep
 }
 
 asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string& stream_name,
-                                                             const redis::Reply& entry) {
+                                                             const redis::Reply& entry,
+                                                             ParseAhead::Parsed ahead) {
   const std::string& raw_id = entry.elements[0].str;
   try {
-    event_base::EventMessage message = _decode_entry(entry);
+    event_base::EventMessage message = _decode_entry(entry, std::move(ahead));
     std::optional<json::Object> result = co_await process_message(message);
     if (result) {
       std::optional<std::string> reply_id = message.unique_id;

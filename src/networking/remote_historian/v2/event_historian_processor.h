@@ -25,6 +25,7 @@
 #include "networking/event_base/event_base.h"
 #include "networking/event_base/event_message.h"
 #include "networking/remote_historian/v2/ordered_map.h"
+#include "networking/remote_historian/v2/parse_ahead.h"
 #include "networking/remote_historian/v2/pending_row.h"
 #include "parquet/file_writer.h"
 #include "parquet/schema.h"
@@ -112,7 +113,11 @@ class EventHistorianProcessor : public event_base::EventBase {
   asio::awaitable<void> _drain_pending();
   // Decodes a stream entry (id, field map) into a message: absent fields take their defaults,
   // every value must be UTF-8, "data" JSON and "timestamp" a number. Throws otherwise.
-  static event_base::EventMessage _decode_entry(const redis::Reply& entry);
+  // ahead: the data text's parse, when it was done ahead (ParseAhead).
+  static event_base::EventMessage _decode_entry(const redis::Reply& entry,
+                                                ParseAhead::Parsed ahead = {});
+  // The data text _decode_entry would parse, or nullptr (no such field, or a malformed entry).
+  static const std::string* _data_text(const redis::Reply& entry);
   // Returns no reply on every path; a failure propagates to the read loop.
   asio::awaitable<std::optional<json::Object>> process_message(
       const event_base::EventMessage& message);
@@ -163,7 +168,8 @@ class EventHistorianProcessor : public event_base::EventBase {
  private:
   asio::awaitable<void> _read_loop(bool read_results);
   // Decodes, processes and acknowledges one stream entry; logs its failure.
-  asio::awaitable<void> _handle_entry(const std::string& stream_name, const redis::Reply& entry);
+  asio::awaitable<void> _handle_entry(const std::string& stream_name, const redis::Reply& entry,
+                                      ParseAhead::Parsed ahead);
   void _handle_skill_start(const json::Object& payload);
   // Builds the pending row of one step and appends it. Never suspends.
   void _process_step(const json::Object& payload, double message_timestamp);

@@ -1,0 +1,74 @@
+#include "networking/remote_historian/v2/parse_ahead.h"
+
+#include <thread>
+#include <utility>
+
+#include "loop/loop.h"
+
+namespace networking::remote_historian::v2 {
+
+ParseAhead::ParseAhead(std::vector<const std::string*> texts, std::vector<bool> padded)
+    : _shared(std::make_shared<Shared>(texts.size())) {
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    _shared->slots[i].text = texts[i];
+    _shared->slots[i].padded = i < padded.size() && padded[i];
+    _shared->slots[i].state.store(texts[i] ? kFree : kNone, std::memory_order_relaxed);
+  }
+}
+
+ParseAhead::~ParseAhead() { finish(); }
+
+void ParseAhead::start() {
+  asio::post(loop::worker_pool(), [shared = _shared] { work(shared); });
+}
+
+void ParseAhead::work(const std::shared_ptr<Shared>& shared) {
+  for (std::size_t i = shared->slots.size(); i-- > 0;) {
+    Slot& slot = shared->slots[i];
+    unsigned char expected = kFree;
+    if (!slot.state.compare_exchange_strong(expected, kParsing, std::memory_order_acquire)) {
+      if (expected == kNone) continue;
+      return;  // the loop has come this far: the rest is its own
+    }
+    try {
+      slot.result.document = json::Document::parse(*slot.text, slot.padded);
+      slot.result.done = true;
+    } catch (...) {
+      // Out of memory here: the loop parses the text itself and meets the error there.
+      slot.result = Parsed{};
+    }
+    slot.state.store(kParsed, std::memory_order_release);
+  }
+}
+
+ParseAhead::Parsed ParseAhead::take(std::size_t i) {
+  Slot& slot = _shared->slots[i];
+  unsigned char expected = kFree;
+  if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire) ||
+      expected == kNone) {
+    return {};
+  }
+  // The worker has it; it is at most one parse away.
+  while (slot.state.load(std::memory_order_acquire) == kParsing) std::this_thread::yield();
+  if (slot.state.load(std::memory_order_acquire) != kParsed) return {};
+  slot.state.store(kTaken, std::memory_order_relaxed);
+  return std::move(slot.result);
+}
+
+void ParseAhead::finish() {
+  if (_finished) return;
+  _finished = true;
+  for (Slot& slot : _shared->slots) {
+    unsigned char expected = kFree;
+    if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))
+      continue;
+    while (slot.state.load(std::memory_order_acquire) == kParsing) std::this_thread::yield();
+    // A document parsed and never taken is dropped here, on the loop thread.
+    if (slot.state.load(std::memory_order_acquire) == kParsed) {
+      slot.result = Parsed{};
+      slot.state.store(kTaken, std::memory_order_relaxed);
+    }
+  }
+}
+
+}  // namespace networking::remote_historian::v2
