@@ -18,8 +18,23 @@ ParseAhead::ParseAhead(std::vector<const std::string*> texts, std::vector<bool> 
 
 ParseAhead::~ParseAhead() { finish(); }
 
+namespace {
+
+// Jobs posted and not yet finished, in the whole process.
+std::atomic<int> g_jobs{0};
+constexpr int kMaxJobs = 2;
+
+}  // namespace
+
 void ParseAhead::start() {
-  asio::post(loop::worker_pool(), [shared = _shared] { work(shared); });
+  if (g_jobs.fetch_add(1, std::memory_order_relaxed) >= kMaxJobs) {
+    g_jobs.fetch_sub(1, std::memory_order_relaxed);
+    return;
+  }
+  asio::post(loop::worker_pool(), [shared = _shared] {
+    work(shared);
+    g_jobs.fetch_sub(1, std::memory_order_relaxed);
+  });
 }
 
 void ParseAhead::work(const std::shared_ptr<Shared>& shared) {

@@ -33,7 +33,10 @@ class ParseAhead {
   ParseAhead(const ParseAhead&) = delete;
   ParseAhead& operator=(const ParseAhead&) = delete;
 
-  // Hands the worker its job (on loop::worker_pool()). Without it, take() finds nothing.
+  // Hands the worker its job (on loop::worker_pool()); without it, take() finds nothing.
+  // Does nothing while an earlier batch's job is still queued or running: when the pool is
+  // taken up by other work (a slow callback), the loop parses everything itself rather than
+  // queueing a job per batch.
   void start();
   // Entry i's result. Call in increasing i. Waits only while the worker is parsing entry i.
   Parsed take(std::size_t i);
