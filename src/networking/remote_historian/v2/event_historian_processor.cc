@@ -274,12 +274,13 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       for (const redis::Reply& stream : reply.elements) {
         if (!is_stream_pair(stream)) break;
         const auto& entries = stream.elements[1].elements;
-        if (!std::all_of(entries.begin(), entries.end(), is_entry_pair)) break;
-        for (const redis::Reply& entry : entries) {
-          const std::string* text = _data_text(entry);
+        const auto malformed = std::find_if_not(entries.begin(), entries.end(), is_entry_pair);
+        for (auto entry = entries.begin(); entry != malformed; ++entry) {
+          const std::string* text = _data_text(*entry);
           texts.push_back(text);
           padded.push_back(text && text->capacity() - text->size() >= json::kDocumentPadding);
         }
+        if (malformed != entries.end()) break;
       }
       // Declared after the reply, so that it is finished before the texts go.
       std::optional<ParseAhead> ahead;

@@ -57,6 +57,7 @@ void ParseAhead::work(const std::shared_ptr<Shared>& shared) {
 }
 
 ParseAhead::Parsed ParseAhead::take(std::size_t i) {
+  if (i >= _shared->slots.size()) return {};
   Slot& slot = _shared->slots[i];
   unsigned char expected = kFree;
   if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire) ||

@@ -38,7 +38,8 @@ class ParseAhead {
   // taken up by other work (a slow callback), the loop parses everything itself rather than
   // queueing a job per batch.
   void start();
-  // Entry i's result. Call in increasing i. Waits only while the worker is parsing entry i.
+  // Entry i's result (not parsed ahead for i beyond the texts). Call in increasing i. Waits
+  // only while the worker is parsing entry i.
   Parsed take(std::size_t i);
   // Keeps the worker off every entry not yet taken and waits for the one it is parsing.
   void finish();
