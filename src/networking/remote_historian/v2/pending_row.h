@@ -52,6 +52,11 @@ class StepVector {
       : _values(std::move(storage)),
         _kept(static_cast<std::uint32_t>(kept)),
         _raw_length(static_cast<std::uint32_t>(raw_length)) {}
+  // Move-only: a copy would share its elements with the original.
+  StepVector(StepVector&&) noexcept = default;
+  StepVector& operator=(StepVector&&) noexcept = default;
+  StepVector(const StepVector&) = delete;
+  StepVector& operator=(const StepVector&) = delete;
 
   std::size_t kept() const { return _kept; }
   std::size_t raw_length() const { return _raw_length; }
