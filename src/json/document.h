@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "json/tape.h"
@@ -29,6 +30,11 @@ class Document {
   // padded: at least kDocumentPadding readable bytes follow the text, so it is read in place
   // rather than copied.
   static std::optional<Document> parse(std::string_view text, bool padded = false);
+  // The same for a text in its own string, read in place when the string's spare capacity
+  // gives the padding.
+  static std::optional<Document> parse_in_buffer(const std::string& text) {
+    return parse(text, text.capacity() - text.size() >= kDocumentPadding);
+  }
 
   Document(Document&& other) noexcept;
   Document& operator=(Document&& other) noexcept;

@@ -230,30 +230,30 @@ TEST(RunContext, ReturnsWhenStoppedDuringAWindow) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
+// CPU time the loop thread spends on a task that opens a polling window of `window`, then
+// waits `wait` on a timer.
+std::chrono::nanoseconds cpu_of_window_then_wait(std::chrono::milliseconds window,
+                                                 std::chrono::milliseconds wait) {
+  asio::io_context io;
+  spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
+    loop::poll_eagerly_until(std::chrono::steady_clock::now() + window);
+    co_await loop::sleep_for(wait);
+  });
+  const auto cpu_before = thread_cpu();
+  loop::run_context(io);
+  return thread_cpu() - cpu_before;
+}
+
 TEST(RunContext, SleepsOnceTheWindowHasClosed) {
   // A window of 20 ms, then a 300 ms wait: the thread must sleep through nearly all of the
   // wait. The bound is loose (half the wait) so that a slow machine cannot fail it; a loop
   // that kept polling would use all of it.
-  asio::io_context io;
-  spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
-    loop::poll_eagerly_until(std::chrono::steady_clock::now() + 20ms);
-    co_await loop::sleep_for(300ms);
-  });
-  const auto cpu_before = thread_cpu();
-  loop::run_context(io);
-  EXPECT_LT(thread_cpu() - cpu_before, 150ms);
+  EXPECT_LT(cpu_of_window_then_wait(20ms, 300ms), 150ms);
 }
 
 TEST(RunContext, APollingWindowKeepsTheThreadBusy) {
   // The reverse check, so that the one above cannot pass because nothing ever polls.
-  asio::io_context io;
-  spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
-    loop::poll_eagerly_until(std::chrono::steady_clock::now() + 200ms);
-    co_await loop::sleep_for(200ms);
-  });
-  const auto cpu_before = thread_cpu();
-  loop::run_context(io);
-  EXPECT_GT(thread_cpu() - cpu_before, 10ms);
+  EXPECT_GT(cpu_of_window_then_wait(200ms, 200ms), 10ms);
 }
 
 } // namespace

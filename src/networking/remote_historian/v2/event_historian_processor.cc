@@ -1,6 +1,5 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -42,6 +41,69 @@ bool is_stream_pair(const redis::Reply& stream) {
 
 bool is_entry_pair(const redis::Reply& entry) {
   return entry.type == redis::Reply::Type::kArray && entry.elements.size() == 2;
+}
+
+bool is_field_map(const redis::Reply& fields) {
+  return fields.type == redis::Reply::Type::kArray && fields.elements.size() % 2 == 0;
+}
+
+// The envelope fields of an entry's field map (nullptr: absent); a repeated field gives its
+// last value.
+struct EnvelopeFields {
+  const std::string* data = nullptr;
+  const std::string* timestamp = nullptr;
+  const std::string* correlation_id = nullptr;
+  const std::string* unique_id = nullptr;
+};
+
+EnvelopeFields envelope_fields(const redis::Reply& fields) {
+  EnvelopeFields found;
+  for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
+    const std::string& name = fields.elements[i].str;
+    const std::string* value = &fields.elements[i + 1].str;
+    if (name == "data") {
+      found.data = value;
+    } else if (name == "timestamp") {
+      found.timestamp = value;
+    } else if (name == "correlation_id") {
+      found.correlation_id = value;
+    } else if (name == "unique_id") {
+      found.unique_id = value;
+    }
+  }
+  return found;
+}
+
+// The stream entries of one XREADGROUP reply, in order, up to its first malformed element.
+struct ReadBatch {
+  struct Entry {
+    const std::string* stream_name;
+    const redis::Reply* entry;
+  };
+  std::vector<Entry> entries;
+  // Some stream gave a whole COUNT of entries.
+  bool full = false;
+  // The error of the first malformed element, raised once the entries before it are handled.
+  const char* malformed = nullptr;
+};
+
+ReadBatch read_batch(const redis::Reply& reply) {
+  ReadBatch batch;
+  for (const redis::Reply& stream : reply.elements) {
+    if (!is_stream_pair(stream)) {
+      batch.malformed = "reply element is not a (stream, entries) pair";
+      return batch;
+    }
+    if (stream.elements[1].elements.size() >= kReadCount) batch.full = true;
+    for (const redis::Reply& entry : stream.elements[1].elements) {
+      if (!is_entry_pair(entry)) {
+        batch.malformed = "stream entry is not an (id, fields) pair";
+        return batch;
+      }
+      batch.entries.push_back({&stream.elements[0].str, &entry});
+    }
+  }
+  return batch;
 }
 
 constexpr const char* kArgumentNames[] = {
@@ -267,41 +329,27 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       if (reply.type != redis::Reply::Type::kNil && reply.type != redis::Reply::Type::kArray)
         throw std::runtime_error("unexpected reply to XREADGROUP");
       const bool quick = Clock::now() - sent <= kEagerPollWindow;
-      // The texts of the entries handled below, in the same order, up to the first malformed
-      // element (where the handling stops with an error).
-      std::vector<const std::string*> texts;
-      std::vector<bool> padded;
-      for (const redis::Reply& stream : reply.elements) {
-        if (!is_stream_pair(stream)) break;
-        const auto& entries = stream.elements[1].elements;
-        const auto malformed = std::find_if_not(entries.begin(), entries.end(), is_entry_pair);
-        for (auto entry = entries.begin(); entry != malformed; ++entry) {
-          const std::string* text = _data_text(*entry);
-          texts.push_back(text);
-          padded.push_back(text && text->capacity() - text->size() >= json::kDocumentPadding);
-        }
-        if (malformed != entries.end()) break;
-      }
+      const ReadBatch batch = read_batch(reply);
+      backlog = quick && batch.full;
+      // The texts go to a worker to be parsed while the loop handles the entries before them.
       // Declared after the reply, so that it is finished before the texts go.
       std::optional<ParseAhead> ahead;
-      if (texts.size() >= 2) {
-        ahead.emplace(std::move(texts), std::move(padded));
+      if (batch.entries.size() >= 2) {
+        std::vector<const std::string*> texts;
+        texts.reserve(batch.entries.size());
+        for (const ReadBatch::Entry& e : batch.entries) {
+          const redis::Reply& fields = e.entry->elements[1];
+          texts.push_back(is_field_map(fields) ? envelope_fields(fields).data : nullptr);
+        }
+        ahead.emplace(texts);
         ahead->start();
       }
-      std::size_t index = 0;
-      for (const redis::Reply& stream : reply.elements) {
-        if (!is_stream_pair(stream))
-          throw std::runtime_error("reply element is not a (stream, entries) pair");
-        if (quick && stream.elements[1].elements.size() >= kReadCount) backlog = true;
-        const std::string& stream_name = stream.elements[0].str;
-        for (const redis::Reply& entry : stream.elements[1].elements) {
-          if (!is_entry_pair(entry))
-            throw std::runtime_error("stream entry is not an (id, fields) pair");
-          ParseAhead::Parsed parsed = ahead ? ahead->take(index) : ParseAhead::Parsed{};
-          ++index;
-          co_await _handle_entry(stream_name, entry, std::move(parsed));
-        }
+      for (std::size_t i = 0; i < batch.entries.size(); ++i) {
+        ParseAhead::Parsed parsed = ahead ? ahead->take(i) : ParseAhead::Parsed{};
+        co_await _handle_entry(*batch.entries[i].stream_name, *batch.entries[i].entry,
+                               std::move(parsed));
       }
+      if (batch.malformed) throw std::runtime_error(batch.malformed);
     } catch (const std::exception& e) {
       logger().error("[EventHistorian] Error reading messages: %s", e.what());
       failed = true;
@@ -318,41 +366,12 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   }
 }
 
-const std::string* EventHistorianProcessor::_data_text(const redis::Reply& entry) {
-  if (!is_entry_pair(entry)) return nullptr;
-  const redis::Reply& fields = entry.elements[1];
-  if (fields.type != redis::Reply::Type::kArray || fields.elements.size() % 2 != 0)
-    return nullptr;
-  const std::string* data = nullptr;
-  for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
-    if (fields.elements[i].str == "data") data = &fields.elements[i + 1].str;
-  }
-  return data;
-}
-
 event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply& entry,
                                                                 ParseAhead::Parsed ahead) {
   const std::string& raw_id = entry.elements[0].str;
   const redis::Reply& fields = entry.elements[1];
-  if (fields.type != redis::Reply::Type::kArray || fields.elements.size() % 2 != 0)
-    throw std::invalid_argument("entry fields are not a field map");
-  const std::string* data = nullptr;
-  const std::string* timestamp = nullptr;
-  const std::string* correlation_id = nullptr;
-  const std::string* unique_id = nullptr;
-  for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
-    const std::string& name = fields.elements[i].str;
-    const std::string* value = &fields.elements[i + 1].str;
-    if (name == "data") {
-      data = value;
-    } else if (name == "timestamp") {
-      timestamp = value;
-    } else if (name == "correlation_id") {
-      correlation_id = value;
-    } else if (name == "unique_id") {
-      unique_id = value;
-    }
-  }
+  if (!is_field_map(fields)) throw std::invalid_argument("entry fields are not a field map");
+  const auto [data, timestamp, correlation_id, unique_id] = envelope_fields(fields);
   event_base::EventMessage message;
   // The parser itself refuses text that is not UTF-8.
   if (data == nullptr) {
@@ -363,8 +382,7 @@ event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Rep
     } else {
       message.data = json::parse(*data);
     }
-  } else if (auto document = json::Document::parse(
-                 *data, data->capacity() - data->size() >= json::kDocumentPadding)) {
+  } else if (auto document = json::Document::parse_in_buffer(*data)) {
     message.document = std::make_shared<const json::Document>(std::move(*document));
   } else {
     message.data = json::parse(*data);

@@ -116,8 +116,6 @@ class EventHistorianProcessor : public event_base::EventBase {
   // ahead: the data text's parse, when it was done ahead (ParseAhead).
   static event_base::EventMessage _decode_entry(const redis::Reply& entry,
                                                 ParseAhead::Parsed ahead = {});
-  // The data text _decode_entry would parse, or nullptr (no such field, or a malformed entry).
-  static const std::string* _data_text(const redis::Reply& entry);
   // Returns no reply on every path; a failure propagates to the read loop.
   asio::awaitable<std::optional<json::Object>> process_message(
       const event_base::EventMessage& message);

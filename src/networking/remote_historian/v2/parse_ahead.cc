@@ -7,11 +7,10 @@
 
 namespace networking::remote_historian::v2 {
 
-ParseAhead::ParseAhead(std::vector<const std::string*> texts, std::vector<bool> padded)
+ParseAhead::ParseAhead(const std::vector<const std::string*>& texts)
     : _shared(std::make_shared<Shared>(texts.size())) {
   for (std::size_t i = 0; i < texts.size(); ++i) {
     _shared->slots[i].text = texts[i];
-    _shared->slots[i].padded = i < padded.size() && padded[i];
     _shared->slots[i].state.store(texts[i] ? kFree : kNone, std::memory_order_relaxed);
   }
 }
@@ -46,7 +45,7 @@ void ParseAhead::work(const std::shared_ptr<Shared>& shared) {
       return;  // the loop has come this far: the rest is its own
     }
     try {
-      slot.result.document = json::Document::parse(*slot.text, slot.padded);
+      slot.result.document = json::Document::parse_in_buffer(*slot.text);
       slot.result.done = true;
     } catch (...) {
       // Out of memory here: the loop parses the text itself and meets the error there.
@@ -72,8 +71,6 @@ ParseAhead::Parsed ParseAhead::take(std::size_t i) {
 }
 
 void ParseAhead::finish() {
-  if (_finished) return;
-  _finished = true;
   for (Slot& slot : _shared->slots) {
     unsigned char expected = kFree;
     if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))

@@ -25,10 +25,9 @@ class ParseAhead {
     std::optional<json::Document> document;  // done and nullopt: simdjson refused the text
   };
 
-  // texts[i]: the data text of entry i, or nullptr for an entry with nothing to parse ahead;
-  // padded[i]: whether that text has json::kDocumentPadding readable bytes after it. The
-  // texts must stay valid until finish() has returned (the destructor calls it).
-  ParseAhead(std::vector<const std::string*> texts, std::vector<bool> padded);
+  // texts[i]: the data text of entry i, or nullptr for an entry with nothing to parse ahead.
+  // The texts must stay valid until finish() has returned (the destructor calls it).
+  explicit ParseAhead(const std::vector<const std::string*>& texts);
   ~ParseAhead();
   ParseAhead(const ParseAhead&) = delete;
   ParseAhead& operator=(const ParseAhead&) = delete;
@@ -42,6 +41,7 @@ class ParseAhead {
   // only while the worker is parsing entry i.
   Parsed take(std::size_t i);
   // Keeps the worker off every entry not yet taken and waits for the one it is parsing.
+  // Calling it again does nothing more.
   void finish();
 
  private:
@@ -49,7 +49,6 @@ class ParseAhead {
   enum State : unsigned char { kNone, kFree, kTaken, kParsing, kParsed };
   struct Slot {
     const std::string* text = nullptr;
-    bool padded = false;
     std::atomic<unsigned char> state{kFree};
     Parsed result;  // written by the worker before kParsed is stored
   };
@@ -62,7 +61,6 @@ class ParseAhead {
 
   // Shared with the worker's job, which may start after the batch has been handled.
   std::shared_ptr<Shared> _shared;
-  bool _finished = false;
 };
 
 }  // namespace networking::remote_historian::v2

@@ -104,7 +104,7 @@ class RowBuffer {
   template <bool Const>
   class Iterator {
    public:
-    using iterator_category = std::random_access_iterator_tag;
+    using iterator_category = std::forward_iterator_tag;
     using value_type = PendingRow;
     using difference_type = std::ptrdiff_t;
     using reference = std::conditional_t<Const, const PendingRow&, PendingRow&>;
@@ -115,21 +115,16 @@ class RowBuffer {
     Iterator(Buffer* buffer, std::size_t i) : _buffer(buffer), _i(i) {}
     reference operator*() const { return (*_buffer)[_i]; }
     pointer operator->() const { return &(*_buffer)[_i]; }
-    reference operator[](difference_type n) const { return (*_buffer)[_i + n]; }
-    Iterator& operator++() { ++_i; return *this; }
-    Iterator operator++(int) { Iterator old = *this; ++_i; return old; }
-    Iterator& operator--() { --_i; return *this; }
-    Iterator operator--(int) { Iterator old = *this; --_i; return old; }
-    Iterator& operator+=(difference_type n) { _i += n; return *this; }
-    Iterator& operator-=(difference_type n) { _i -= n; return *this; }
-    friend Iterator operator+(Iterator it, difference_type n) { return it += n; }
-    friend Iterator operator+(difference_type n, Iterator it) { return it += n; }
-    friend Iterator operator-(Iterator it, difference_type n) { return it -= n; }
-    friend difference_type operator-(const Iterator& a, const Iterator& b) {
-      return static_cast<difference_type>(a._i) - static_cast<difference_type>(b._i);
+    Iterator& operator++() {
+      ++_i;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator old = *this;
+      ++_i;
+      return old;
     }
     friend bool operator==(const Iterator& a, const Iterator& b) { return a._i == b._i; }
-    friend auto operator<=>(const Iterator& a, const Iterator& b) { return a._i <=> b._i; }
 
    private:
     Buffer* _buffer = nullptr;

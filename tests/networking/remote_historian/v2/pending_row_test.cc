@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -61,14 +62,14 @@ TEST(RowBuffer, KeepsEveryRowInOrderAcrossBlocks) {
   std::size_t i = 0;
   for (const PendingRow& row : rows) ASSERT_EQ(row.step_number, static_cast<std::int64_t>(i++));
   EXPECT_EQ(i, n);
-  EXPECT_EQ(rows.end() - rows.begin(), static_cast<std::ptrdiff_t>(n));
+  EXPECT_EQ(std::distance(rows.begin(), rows.end()), static_cast<std::ptrdiff_t>(n));
   EXPECT_EQ(rows.front().step_number, 0);
   EXPECT_EQ(rows.back().step_number, static_cast<std::int64_t>(n - 1));
-  // Random access for the standard algorithms.
+  // Iterators work with the standard algorithms.
   auto it = std::find_if(rows.begin(), rows.end(),
                          [](const PendingRow& r) { return r.step_number == 4321; });
   ASSERT_NE(it, rows.end());
-  EXPECT_EQ(it - rows.begin(), 4321);
+  EXPECT_EQ(std::distance(rows.begin(), it), 4321);
 }
 
 TEST(RowBuffer, TakenBatchKeepsItsRowsAndTheBufferStartsAfresh) {
