@@ -30,7 +30,7 @@
 #include "parquet/file_reader.h"
 #include "redis/connection.h"
 
-extern char** environ;
+extern char **environ;
 
 namespace {
 
@@ -51,11 +51,13 @@ redis::Reply command(Args args) {
   }());
 }
 
-void load(const std::string& stream, const std::string& path, std::size_t n) {
+void load(const std::string &stream, const std::string &path, std::size_t n) {
   std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path);
+  if (!in)
+    throw std::runtime_error("cannot read " + path);
   std::vector<std::string> lines;
-  for (std::string line; lines.size() < n && std::getline(in, line);) lines.push_back(line);
+  for (std::string line; lines.size() < n && std::getline(in, line);)
+    lines.push_back(line);
   command({"DEL", stream});
   loop::run([&]() -> asio::awaitable<void> {
     const auto executor = co_await asio::this_coro::executor;
@@ -66,7 +68,8 @@ void load(const std::string& stream, const std::string& path, std::size_t n) {
       std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + i * 0.01);
       c->send({"XADD", stream, "*", "data", lines[i], "timestamp", ts},
               [](std::exception_ptr, redis::Reply) {});
-      if (i % 1000 == 999) co_await c->drain();
+      if (i % 1000 == 999)
+        co_await c->drain();
     }
     co_await c->drain();
     c->close();
@@ -74,25 +77,31 @@ void load(const std::string& stream, const std::string& path, std::size_t n) {
 }
 
 // (lag, pending) of group on stream; (-1, -1) while the group does not exist.
-std::pair<std::int64_t, std::int64_t> progress(const std::string& stream, const std::string& group) {
+std::pair<std::int64_t, std::int64_t> progress(const std::string &stream,
+                                               const std::string &group) {
   redis::Reply groups = command({"XINFO", "GROUPS", stream});
-  for (const auto& g : groups.elements) {
+  for (const auto &g : groups.elements) {
     std::int64_t lag = -1, pending = -1;
     std::string name;
     for (std::size_t i = 0; i + 1 < g.elements.size(); i += 2) {
-      if (g.elements[i].str == "name") name = g.elements[i + 1].str;
-      if (g.elements[i].str == "lag") lag = g.elements[i + 1].integer;
-      if (g.elements[i].str == "pending") pending = g.elements[i + 1].integer;
+      if (g.elements[i].str == "name")
+        name = g.elements[i + 1].str;
+      if (g.elements[i].str == "lag")
+        lag = g.elements[i + 1].integer;
+      if (g.elements[i].str == "pending")
+        pending = g.elements[i + 1].integer;
     }
-    if (name == group) return {lag, pending};
+    if (name == group)
+      return {lag, pending};
   }
   return {-1, -1};
 }
 
-pid_t spawn(const Args& args) {
+pid_t spawn(const Args &args) {
   std::vector<std::string> all = args;
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
+  std::vector<char *> argv;
+  for (auto &a : all)
+    argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
   if (posix_spawn(&pid, all[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0)
@@ -105,15 +114,16 @@ double cpu_seconds(pid_t pid) {
   std::string text((std::istreambuf_iterator<char>(stat)), {});
   std::istringstream fields(text.substr(text.rfind(')') + 2));
   std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;  // state ... cmajflt
+  for (int i = 0; i < 11; ++i)
+    fields >> skip; // state ... cmajflt
   long utime = 0, stime = 0;
   fields >> utime >> stime;
   return double(utime + stime) / sysconf(_SC_CLK_TCK);
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   std::string port, data, program, stream = "e2e.steps";
   std::size_t n = 200000;
   bool load_only = false;
@@ -121,13 +131,20 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
-    if (a == "--port") port = next();
-    else if (a == "--data") data = next();
-    else if (a == "--program") program = next();
-    else if (a == "--n") n = std::stoul(next());
-    else if (a == "--stream") stream = next();
-    else if (a == "--load-only") load_only = true;
-    else if (a == "--idle-seconds") idle_seconds = std::stoi(next());
+    if (a == "--port")
+      port = next();
+    else if (a == "--data")
+      data = next();
+    else if (a == "--program")
+      program = next();
+    else if (a == "--n")
+      n = std::stoul(next());
+    else if (a == "--stream")
+      stream = next();
+    else if (a == "--load-only")
+      load_only = true;
+    else if (a == "--idle-seconds")
+      idle_seconds = std::stoi(next());
   }
   g_url = "redis://127.0.0.1:" + port;
   const fs::path out = fs::temp_directory_path() / ("e2e-bench-" + std::to_string(getpid()));
@@ -148,7 +165,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   load(stream, data + "/steps.jsonl", n);
-  if (load_only) return 0;
+  if (load_only)
+    return 0;
 
   const auto t0 = Clock::now();
   pid_t pid = spawn({program, "run", "--redis-url", g_url, "--input-topic", stream,
@@ -156,8 +174,10 @@ int main(int argc, char** argv) {
                      "--output-path", out.string()});
   while (true) {
     auto [lag, pending] = progress(stream, "e2e-historian");
-    if (lag == 0 && pending == 0) break;
-    if (Clock::now() - t0 > std::chrono::seconds(600)) throw std::runtime_error("timed out");
+    if (lag == 0 && pending == 0)
+      break;
+    if (Clock::now() - t0 > std::chrono::seconds(600))
+      throw std::runtime_error("timed out");
     // Coarse polling: each poll is work for the same redis-server the historian is timed on.
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
@@ -168,7 +188,7 @@ int main(int argc, char** argv) {
   waitpid(pid, &status, 0);
   const double shutdown = std::chrono::duration<double>(Clock::now() - t1).count();
   std::int64_t rows = 0;
-  for (const auto& e : fs::directory_iterator(out))
+  for (const auto &e : fs::directory_iterator(out))
     if (e.path().extension() == ".parquet" &&
         e.path().filename().string().find("cycle_summary") == std::string::npos)
       rows = parquet::FileReader::open(e.path().string())->num_rows();

@@ -25,11 +25,11 @@
 
 #include <asio.hpp>
 
-#include "json/document.h"
-#include "json/parse.h"
 #include "loop/loop.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "redis/reply.h"
+#include "json/document.h"
+#include "json/parse.h"
 
 namespace {
 
@@ -46,18 +46,20 @@ long rss_bytes() {
 }
 
 // A bulk string as the Redis connection delivers it, with its spare capacity.
-redis::Reply bulk(const std::string& s) {
+redis::Reply bulk(const std::string &s) {
   redis::Reply r;
   r.type = redis::Reply::Type::kString;
-  if (s.size() > std::string().capacity()) r.str.reserve(s.size() + redis::kStringPadding);
+  if (s.size() > std::string().capacity())
+    r.str.reserve(s.size() + redis::kStringPadding);
   r.str.assign(s);
   return r;
 }
 
 // Stream entries as the read loop gets them: (id, [data, payload, timestamp, text]).
-std::vector<redis::Reply> load_entries(const std::string& path, std::size_t n) {
+std::vector<redis::Reply> load_entries(const std::string &path, std::size_t n) {
   std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path + " (run gen_steps.py first)");
+  if (!in)
+    throw std::runtime_error("cannot read " + path + " (run gen_steps.py first)");
   std::vector<redis::Reply> out;
   std::string line;
   while (out.size() < n && std::getline(in, line)) {
@@ -75,7 +77,7 @@ std::vector<redis::Reply> load_entries(const std::string& path, std::size_t n) {
 }
 
 // Processes entries[i % size] for i in [0, count) on one loop; returns seconds.
-double process(EventHistorianProcessor& p, const std::vector<redis::Reply>& entries,
+double process(EventHistorianProcessor &p, const std::vector<redis::Reply> &entries,
                std::size_t count) {
   const auto t0 = Clock::now();
   loop::run([&]() -> asio::awaitable<void> {
@@ -89,17 +91,18 @@ double process(EventHistorianProcessor& p, const std::vector<redis::Reply>& entr
 
 // Runs fn on every entry and prints one line: its rate and the sum of what fn returned.
 template <class Fn>
-void time_for_scale(const char* name, const char* rate, const char* counted,
-                    const std::string& file, const std::vector<redis::Reply>& entries, Fn fn) {
+void time_for_scale(const char *name, const char *rate, const char *counted,
+                    const std::string &file, const std::vector<redis::Reply> &entries, Fn fn) {
   const auto t0 = Clock::now();
   std::size_t count = 0;
-  for (const auto& e : entries) count += fn(e);
+  for (const auto &e : entries)
+    count += fn(e);
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();
   std::printf("%s file=%s n=%zu seconds=%.3f %s=%.0f (%zu %s)\n", name, file.c_str(),
               entries.size(), s, rate, entries.size() / s, count, counted);
 }
 
-std::unique_ptr<EventHistorianProcessor> processor(const fs::path& out, bool raw_json) {
+std::unique_ptr<EventHistorianProcessor> processor(const fs::path &out, bool raw_json) {
   ProcessorOptions o;
   o.output_path = out.string();
   o.include_raw_json = raw_json;
@@ -109,9 +112,9 @@ std::unique_ptr<EventHistorianProcessor> processor(const fs::path& out, bool raw
   return p;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   std::string data, file = "steps.jsonl";
   std::size_t n = 200000, memory_rows = 0;
   bool raw_json = false, flush = false, ingest_only = false;
@@ -119,14 +122,22 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
-    if (a == "--data") data = next();
-    else if (a == "--file") file = next();
-    else if (a == "--n") n = std::stoul(next());
-    else if (a == "--memory-rows") memory_rows = std::stoul(next());
-    else if (a == "--raw-json") raw_json = true;
-    else if (a == "--flush") flush = true;
-    else if (a == "--ingest-only") ingest_only = true;
-    else if (a == "--repeat") repeat = std::max(1, std::stoi(next()));
+    if (a == "--data")
+      data = next();
+    else if (a == "--file")
+      file = next();
+    else if (a == "--n")
+      n = std::stoul(next());
+    else if (a == "--memory-rows")
+      memory_rows = std::stoul(next());
+    else if (a == "--raw-json")
+      raw_json = true;
+    else if (a == "--flush")
+      flush = true;
+    else if (a == "--ingest-only")
+      ingest_only = true;
+    else if (a == "--repeat")
+      repeat = std::max(1, std::stoi(next()));
   }
   if (data.empty()) {
     std::fprintf(stderr, "usage: ingest_bench --data DIR [--file F] [--n N] [--memory-rows M] "
@@ -140,20 +151,19 @@ int main(int argc, char** argv) {
   if (!ingest_only) {
     // For scale: the JSON decoding alone (the floor under the full path), the DOM parse the
     // intake reads most steps from, and the decoding of the whole entry into a message.
-    const auto data = [](const redis::Reply& e) -> const std::string& {
+    const auto data = [](const redis::Reply &e) -> const std::string & {
       return e.elements[1].elements[1].str;
     };
     time_for_scale("parse_only", "parses_per_s", "members", file, entries,
-                   [&](const redis::Reply& e) { return json::parse(data(e)).as_object().size(); });
+                   [&](const redis::Reply &e) { return json::parse(data(e)).as_object().size(); });
     time_for_scale("dom_parse_only", "parses_per_s", "in the DOM", file, entries,
-                   [&](const redis::Reply& e) {
+                   [&](const redis::Reply &e) {
                      return std::size_t{json::Document::parse_in_buffer(data(e)).has_value()};
                    });
-    time_for_scale("decode_only", "entries_per_s", "documents", file, entries,
-                   [](const redis::Reply& e) {
-                     return std::size_t{EventHistorianProcessor::_decode_entry(e).document !=
-                                        nullptr};
-                   });
+    time_for_scale(
+        "decode_only", "entries_per_s", "documents", file, entries, [](const redis::Reply &e) {
+          return std::size_t{EventHistorianProcessor::_decode_entry(e).document != nullptr};
+        });
   }
   {
     // The machine is shared: each of `repeat` runs starts from a fresh processor, and the
@@ -161,7 +171,7 @@ int main(int argc, char** argv) {
     std::vector<double> rates;
     for (int r = 0; r < repeat; ++r) {
       auto p = processor(out / ("throughput-" + std::to_string(r)), raw_json);
-      process(*p, entries, std::min<std::size_t>(entries.size(), 2000));  // warm-up
+      process(*p, entries, std::min<std::size_t>(entries.size(), 2000)); // warm-up
       p->_pending_rows.clear();
       const double seconds = process(*p, entries, entries.size());
       rates.push_back(entries.size() / seconds);
@@ -190,13 +200,13 @@ int main(int argc, char** argv) {
       auto t0 = Clock::now();
       p->_flush_rows(rows);
       double s = std::chrono::duration<double>(Clock::now() - t0).count();
-      std::printf("flush rows=%zu seconds=%.3f rows_per_s=%.0f\n", rows.size(), s,
-                  rows.size() / s);
+      std::printf("flush rows=%zu seconds=%.3f rows_per_s=%.0f\n", rows.size(), s, rows.size() / s);
       // Ten parts of the same rows, then one compaction.
       const std::size_t per = rows.size() / 10;
       for (int k = 0; k < 10; ++k) {
         networking::remote_historian::v2::RowBuffer part;
-        for (std::size_t i = k * per; i < (k + 1) * per; ++i) part.push_back(std::move(rows[i]));
+        for (std::size_t i = k * per; i < (k + 1) * per; ++i)
+          part.push_back(std::move(rows[i]));
         p->_flush_rows(part);
       }
       rows.clear();

@@ -236,7 +236,8 @@ int main(int argc, char **argv) {
   long long pending_after = pending->type == REDIS_REPLY_ARRAY ? pending->element[0]->integer : -1;
   std::printf("redis_baseline mode=%s%s entries=%ld pending_after=%lld seconds=%.3f "
               "entries_per_s=%.0f\n",
-              o.mode.c_str(), o.poll ? " poll=1" : "", got, pending_after, seconds, static_cast<double>(got) / seconds);
+              o.mode.c_str(), o.poll ? " poll=1" : "", got, pending_after, seconds,
+              static_cast<double>(got) / seconds);
   redisFree(c);
   return got == o.n ? 0 : 1;
 }

@@ -11,7 +11,7 @@
 
 namespace simdjson::dom {
 class document;
-}  // namespace simdjson::dom
+} // namespace simdjson::dom
 
 namespace json {
 
@@ -23,7 +23,7 @@ inline constexpr std::size_t kDocumentPadding = 64;
 // same tree; the rest are left to parse(). Spent documents go to a pool of the process and are
 // parsed into again, on whichever thread.
 class Document {
- public:
+public:
   // The document of text, or nullopt when text is for parse() to decide (anything simdjson
   // refuses, such as the words NaN and Infinity: parse() then gives the value or the exact
   // error).
@@ -32,12 +32,12 @@ class Document {
   static std::optional<Document> parse(std::string_view text, bool padded = false);
   // The same for a text in its own string, read in place when the string's spare capacity
   // gives the padding.
-  static std::optional<Document> parse_in_buffer(const std::string& text) {
+  static std::optional<Document> parse_in_buffer(const std::string &text) {
     return parse(text, text.capacity() - text.size() >= kDocumentPadding);
   }
 
-  Document(Document&& other) noexcept;
-  Document& operator=(Document&& other) noexcept;
+  Document(Document &&other) noexcept;
+  Document &operator=(Document &&other) noexcept;
   ~Document();
 
   // Its tape, for reading values in place (json/tape.h). Valid while this document lives.
@@ -45,9 +45,9 @@ class Document {
   // The Value parse() gives for the same text.
   Value to_value() const;
 
- private:
+private:
   explicit Document(std::unique_ptr<simdjson::dom::document> doc);
   std::unique_ptr<simdjson::dom::document> _doc;
 };
 
-}  // namespace json
+} // namespace json

@@ -15,4 +15,4 @@ class TypeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-}  // namespace json
+} // namespace json

@@ -49,7 +49,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
   std::size_t line_start = 0;
   for (std::size_t i = 0; i < pos; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if ((c & 0xC0) == 0x80) continue;
+    if ((c & 0xC0) == 0x80)
+      continue;
     ++chars;
     if (c == '\n') {
       ++line;
@@ -63,7 +64,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 }
 
 [[noreturn]] void fail_utf8(std::string_view text, std::size_t pos, std::size_t len,
-                            const char* reason) {
+                            const char *reason) {
   char buf[160];
   if (len == 1) {
     std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
@@ -78,7 +79,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // Python's strict UTF-8 decoder: the first bad sequence is reported with the bytes of its
 // longest valid prefix, as bytes.decode() reports it.
 void validate_utf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const auto *s = reinterpret_cast<const unsigned char *>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
@@ -120,10 +121,12 @@ void validate_utf8(std::string_view text) {
       fail_utf8(text, i, 1, "invalid start byte");
     }
     for (std::size_t k = 1; k <= need; ++k) {
-      if (i + k >= n) fail_utf8(text, i, k, "unexpected end of data");
+      if (i + k >= n)
+        fail_utf8(text, i, k, "unexpected end of data");
       const unsigned char b = s[i + k];
       const bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-      if (!ok) fail_utf8(text, i, k, "invalid continuation byte");
+      if (!ok)
+        fail_utf8(text, i, k, "invalid continuation byte");
     }
     i += need + 1;
   }
@@ -132,8 +135,7 @@ void validate_utf8(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // Repeated keys
 
-template <class Word>
-std::uint64_t load(const char* at) {
+template <class Word> std::uint64_t load(const char *at) {
   Word w;
   std::memcpy(&w, at, sizeof w);
   return w;
@@ -144,7 +146,7 @@ __extension__ typedef unsigned __int128 Uint128;
 // A key hash with fixed-size loads only (short keys read overlapping words) and one wide
 // multiply to mix: keys of one object often differ in a single digit ("joint_7", "joint_12").
 std::uint32_t key_hash(std::string_view key) {
-  const char* p = key.data();
+  const char *p = key.data();
   const std::size_t n = key.size();
   std::uint64_t a = n;
   std::uint64_t b = 0;
@@ -168,19 +170,19 @@ std::uint32_t key_hash(std::string_view key) {
 // almost every new key at once, and on a bit collision the members' hashes are compared
 // before their keys; a very large object switches to a hash table.
 class KeyIndex {
- public:
+public:
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
   // hashes: this thread's stack of member hashes. The object's hashes sit on top of it while
   // it is built; a nested object pushes its own above them and pops them when done.
-  explicit KeyIndex(std::vector<std::uint32_t>& hashes) : _hashes(hashes), _base(hashes.size()) {}
+  explicit KeyIndex(std::vector<std::uint32_t> &hashes) : _hashes(hashes), _base(hashes.size()) {}
   ~KeyIndex() { _hashes.resize(_base); }
-  KeyIndex(const KeyIndex&) = delete;
-  KeyIndex& operator=(const KeyIndex&) = delete;
+  KeyIndex(const KeyIndex &) = delete;
+  KeyIndex &operator=(const KeyIndex &) = delete;
 
   // members[0, count) are the object's members so far. Returns the position of the one named
   // key, or kNone after remembering key as the member at position count.
-  std::size_t find_or_add(std::string_view key, const Object::Member* members, std::size_t count) {
+  std::size_t find_or_add(std::string_view key, const Object::Member *members, std::size_t count) {
     if (_map) {
       const auto [it, inserted] = _map->try_emplace(std::string(key), count);
       return inserted ? kNone : it->second;
@@ -188,17 +190,19 @@ class KeyIndex {
     if (count >= kBitsLimit) {
       _map = std::make_unique<std::unordered_map<std::string, std::size_t>>();
       _map->reserve(2 * count);
-      for (std::size_t i = 0; i < count; ++i) _map->emplace(members[i].first, i);
+      for (std::size_t i = 0; i < count; ++i)
+        _map->emplace(members[i].first, i);
       return find_or_add(key, members, count);
     }
     const std::uint32_t hash = key_hash(key);
     const unsigned bit = hash & 1023;
-    std::uint64_t& word = _bits[bit >> 6];
+    std::uint64_t &word = _bits[bit >> 6];
     const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
     if ((word & mask) != 0) {
-      const std::uint32_t* hashes = _hashes.data() + _base;
+      const std::uint32_t *hashes = _hashes.data() + _base;
       for (std::size_t i = 0; i < count; ++i) {
-        if (hashes[i] == hash && members[i].first == key) return i;
+        if (hashes[i] == hash && members[i].first == key)
+          return i;
       }
     }
     word |= mask;
@@ -206,17 +210,17 @@ class KeyIndex {
     return kNone;
   }
 
- private:
+private:
   static constexpr std::size_t kBitsLimit = 128;
 
-  std::vector<std::uint32_t>& _hashes;
+  std::vector<std::uint32_t> &_hashes;
   const std::size_t _base;
   std::array<std::uint64_t, 16> _bits{};
   std::unique_ptr<std::unordered_map<std::string, std::size_t>> _map;
 };
 
 // Reused by every parse on one thread.
-std::vector<std::uint32_t>& key_hashes() {
+std::vector<std::uint32_t> &key_hashes() {
   thread_local std::vector<std::uint32_t> hashes;
   return hashes;
 }
@@ -232,67 +236,68 @@ struct TooDeep {};
 
 // Walks simdjson's tape (json/tape.h) in order.
 class TapeReader {
- public:
-  explicit TapeReader(const simdjson::dom::document& doc)
+public:
+  explicit TapeReader(const simdjson::dom::document &doc)
       : _tape{doc.tape.get(), doc.string_buf.get()} {}
 
   Value root() {
     Value result;
     _i = tape::root(&_tape).index();
-    value(0, [&result](auto&& v) { result = Value(std::forward<decltype(v)>(v)); });
+    value(0, [&result](auto &&v) { result = Value(std::forward<decltype(v)>(v)); });
     return result;
   }
 
- private:
+private:
   tape::Node node() const { return tape::Node(&_tape, _i); }
   char type() const { return node().kind(); }
 
-  template <class Emit>
-  void value(int depth, Emit&& emit) {
+  template <class Emit> void value(int depth, Emit &&emit) {
     switch (type()) {
-      case '[':
-        if (depth == kMaxDepth) throw TooDeep{};
-        emit(array(depth + 1));
-        return;
-      case '{':
-        if (depth == kMaxDepth) throw TooDeep{};
-        emit(object(depth + 1));
-        return;
-      case '"':
-        emit(node().text());
-        ++_i;
-        return;
-      case 'd':
-        emit(node().number<double>());
-        _i += 2;
-        return;
-      case 'l':
-        emit(static_cast<long long>(node().number<std::int64_t>()));
-        _i += 2;
-        return;
-      case 'u':
-        emit(static_cast<unsigned long long>(node().number<std::uint64_t>()));
-        _i += 2;
-        return;
-      case 't':
-        emit(true);
-        break;
-      case 'f':
-        emit(false);
-        break;
-      default:  // 'n'
-        emit(nullptr);
-        break;
+    case '[':
+      if (depth == kMaxDepth)
+        throw TooDeep{};
+      emit(array(depth + 1));
+      return;
+    case '{':
+      if (depth == kMaxDepth)
+        throw TooDeep{};
+      emit(object(depth + 1));
+      return;
+    case '"':
+      emit(node().text());
+      ++_i;
+      return;
+    case 'd':
+      emit(node().number<double>());
+      _i += 2;
+      return;
+    case 'l':
+      emit(static_cast<long long>(node().number<std::int64_t>()));
+      _i += 2;
+      return;
+    case 'u':
+      emit(static_cast<unsigned long long>(node().number<std::uint64_t>()));
+      _i += 2;
+      return;
+    case 't':
+      emit(true);
+      break;
+    case 'f':
+      emit(false);
+      break;
+    default: // 'n'
+      emit(nullptr);
+      break;
     }
     ++_i;
   }
 
   Array array(int depth) {
     Array out;
-    out.reserve(node().count());  // saturated: a capacity hint only
+    out.reserve(node().count()); // saturated: a capacity hint only
     ++_i;
     while (type() != ']') {
-      value(depth, [&out](auto&& v) { out.emplace_back(std::forward<decltype(v)>(v)); });
+      value(depth, [&out](auto &&v) { out.emplace_back(std::forward<decltype(v)>(v)); });
     }
     ++_i;
     return out;
@@ -309,10 +314,10 @@ class TapeReader {
       const std::size_t dup = index.find_or_add(key, out.empty() ? nullptr : &out[0], out.size());
       if (dup == KeyIndex::kNone) {
         value(depth,
-              [&out, key](auto&& v) { out.emplace_unique(key, std::forward<decltype(v)>(v)); });
+              [&out, key](auto &&v) { out.emplace_unique(key, std::forward<decltype(v)>(v)); });
       } else {
-        Value& slot = (out.begin() + static_cast<std::ptrdiff_t>(dup))->second;
-        value(depth, [&slot](auto&& v) { slot = Value(std::forward<decltype(v)>(v)); });
+        Value &slot = (out.begin() + static_cast<std::ptrdiff_t>(dup))->second;
+        value(depth, [&slot](auto &&v) { slot = Value(std::forward<decltype(v)>(v)); });
       }
     }
     ++_i;
@@ -328,18 +333,20 @@ struct DomState {
   simdjson::dom::document doc;
   // simdjson then refuses nesting beyond kMaxDepth itself; TooDeep is only a safeguard.
   DomState() {
-    if (parser.allocate(1 << 16, kMaxDepth) != simdjson::SUCCESS) throw std::bad_alloc();
+    if (parser.allocate(1 << 16, kMaxDepth) != simdjson::SUCCESS)
+      throw std::bad_alloc();
   }
 };
 
-std::unique_ptr<DomState>& dom_slot() {
+std::unique_ptr<DomState> &dom_slot() {
   thread_local std::unique_ptr<DomState> state;
   return state;
 }
 
-DomState& dom_state() {
-  std::unique_ptr<DomState>& state = dom_slot();
-  if (!state) state = std::make_unique<DomState>();
+DomState &dom_state() {
+  std::unique_ptr<DomState> &state = dom_slot();
+  if (!state)
+    state = std::make_unique<DomState>();
   return *state;
 }
 
@@ -356,16 +363,20 @@ bool may_hold_non_finite(std::string_view text) {
 // Bytes that end a run of plain string content: '"', '\\' and the control characters.
 constexpr std::array<bool, 256> kStringStop = [] {
   std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  for (int c = 0; c < 0x20; ++c)
+    t[c] = true;
   t['"'] = true;
   t['\\'] = true;
   return t;
 }();
 
 int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
@@ -377,7 +388,7 @@ struct Scratch {
 };
 
 class ExactParser {
- public:
+public:
   explicit ExactParser(std::string_view text)
       : _text(text), _p(text.data()), _end(text.data() + text.size()), _scratch(scratch()) {
     _scratch.values.clear();
@@ -396,24 +407,26 @@ class ExactParser {
     }
     skip_ws();
     Value result;
-    parse_value(0, [&result](auto&& v) { result = Value(std::forward<decltype(v)>(v)); });
+    parse_value(0, [&result](auto &&v) { result = Value(std::forward<decltype(v)>(v)); });
     skip_ws();
-    if (_p != _end) fail(_p, "Extra data");
+    if (_p != _end)
+      fail(_p, "Extra data");
     return result;
   }
 
- private:
-  static Scratch& scratch() {
+private:
+  static Scratch &scratch() {
     thread_local Scratch s;
     return s;
   }
 
-  [[noreturn]] void fail(const char* at, std::string_view what) const {
+  [[noreturn]] void fail(const char *at, std::string_view what) const {
     fail_at(_text, static_cast<std::size_t>(at - _text.data()), what);
   }
 
   void skip_ws() {
-    while (_p != _end && (*_p == ' ' || *_p == '\n' || *_p == '\r' || *_p == '\t')) ++_p;
+    while (_p != _end && (*_p == ' ' || *_p == '\n' || *_p == '\r' || *_p == '\t'))
+      ++_p;
   }
 
   bool rest_starts_with(std::string_view word) const {
@@ -422,87 +435,90 @@ class ExactParser {
   }
 
   // depth: the number of arrays and objects around the value.
-  template <class Emit>
-  void parse_value(int depth, Emit&& emit) {
-    if (_p == _end) fail(_p, "Expecting value");
+  template <class Emit> void parse_value(int depth, Emit &&emit) {
+    if (_p == _end)
+      fail(_p, "Expecting value");
     switch (*_p) {
-      case '"': {
-        std::string unescaped;
-        const std::string_view plain = parse_string(unescaped);
-        if (plain.data()) {
-          emit(plain);
-        } else {
-          emit(std::move(unescaped));
-        }
+    case '"': {
+      std::string unescaped;
+      const std::string_view plain = parse_string(unescaped);
+      if (plain.data()) {
+        emit(plain);
+      } else {
+        emit(std::move(unescaped));
+      }
+      return;
+    }
+    case '{':
+      emit(parse_object(depth));
+      return;
+    case '[':
+      emit(parse_array(depth));
+      return;
+    case 'n':
+      if (rest_starts_with("null")) {
+        _p += 4;
+        emit(nullptr);
         return;
       }
-      case '{':
-        emit(parse_object(depth));
+      break;
+    case 't':
+      if (rest_starts_with("true")) {
+        _p += 4;
+        emit(true);
         return;
-      case '[':
-        emit(parse_array(depth));
+      }
+      break;
+    case 'f':
+      if (rest_starts_with("false")) {
+        _p += 5;
+        emit(false);
         return;
-      case 'n':
-        if (rest_starts_with("null")) {
-          _p += 4;
-          emit(nullptr);
-          return;
-        }
-        break;
-      case 't':
-        if (rest_starts_with("true")) {
-          _p += 4;
-          emit(true);
-          return;
-        }
-        break;
-      case 'f':
-        if (rest_starts_with("false")) {
-          _p += 5;
-          emit(false);
-          return;
-        }
-        break;
-      case 'N':
-        if (rest_starts_with("NaN")) {
-          _p += 3;
-          emit(std::numeric_limits<double>::quiet_NaN());
-          return;
-        }
-        break;
-      case 'I':
-        if (rest_starts_with("Infinity")) {
-          _p += 8;
-          emit(std::numeric_limits<double>::infinity());
-          return;
-        }
-        break;
-      case '-':
-        if (rest_starts_with("-Infinity")) {
-          _p += 9;
-          emit(-std::numeric_limits<double>::infinity());
-          return;
-        }
-        break;
-      default:
-        break;
+      }
+      break;
+    case 'N':
+      if (rest_starts_with("NaN")) {
+        _p += 3;
+        emit(std::numeric_limits<double>::quiet_NaN());
+        return;
+      }
+      break;
+    case 'I':
+      if (rest_starts_with("Infinity")) {
+        _p += 8;
+        emit(std::numeric_limits<double>::infinity());
+        return;
+      }
+      break;
+    case '-':
+      if (rest_starts_with("-Infinity")) {
+        _p += 9;
+        emit(-std::numeric_limits<double>::infinity());
+        return;
+      }
+      break;
+    default:
+      break;
     }
     parse_number(emit);
   }
 
   Array parse_array(int depth) {
-    if (depth == kMaxDepth) fail(_p, "Nesting exceeds the limit of 1000 arrays and objects");
+    if (depth == kMaxDepth)
+      fail(_p, "Nesting exceeds the limit of 1000 arrays and objects");
     ++_p;
     skip_ws();
-    std::vector<Value>& stack = _scratch.values;
+    std::vector<Value> &stack = _scratch.values;
     const std::size_t base = stack.size();
-    const auto push = [&stack](auto&& v) { stack.emplace_back(std::forward<decltype(v)>(v)); };
+    const auto push = [&stack](auto &&v) { stack.emplace_back(std::forward<decltype(v)>(v)); };
     if (_p == _end || *_p != ']') {
       while (true) {
         parse_value(depth + 1, push);
         skip_ws();
-        if (_p != _end && *_p == ']') break;
-        if (_p == _end || *_p != ',') fail(_p, "Expecting ',' delimiter");
+        if (_p != _end && *_p == ']')
+          break;
+        if (_p == _end || *_p != ',')
+          fail(_p, "Expecting ',' delimiter");
         ++_p;
         skip_ws();
       }
@@ -515,10 +531,11 @@ class ExactParser {
   }
 
   Object parse_object(int depth) {
-    if (depth == kMaxDepth) fail(_p, "Nesting exceeds the limit of 1000 arrays and objects");
+    if (depth == kMaxDepth)
+      fail(_p, "Nesting exceeds the limit of 1000 arrays and objects");
     ++_p;
     skip_ws();
-    std::vector<Object::Member>& stack = _scratch.members;
+    std::vector<Object::Member> &stack = _scratch.members;
     const std::size_t base = stack.size();
     KeyIndex index(key_hashes());
     if (_p == _end || *_p != '}') {
@@ -530,31 +547,34 @@ class ExactParser {
         const std::string_view plain = parse_string(unescaped);
         const std::string_view key = plain.data() ? plain : std::string_view(unescaped);
         skip_ws();
-        if (_p == _end || *_p != ':') fail(_p, "Expecting ':' delimiter");
+        if (_p == _end || *_p != ':')
+          fail(_p, "Expecting ':' delimiter");
         ++_p;
         skip_ws();
         // Nested members are pushed above this object's and popped again before the value is
         // emitted, so this object's members stay contiguous from base.
         const std::size_t dup = index.find_or_add(key, stack.data() + base, stack.size() - base);
         if (dup != KeyIndex::kNone) {
-          parse_value(depth + 1, [&stack, at = base + dup](auto&& v) {
+          parse_value(depth + 1, [&stack, at = base + dup](auto &&v) {
             stack[at].second = Value(std::forward<decltype(v)>(v));
           });
         } else if (plain.data()) {
-          parse_value(depth + 1, [&stack, plain](auto&& v) {
+          parse_value(depth + 1, [&stack, plain](auto &&v) {
             stack.emplace_back(std::piecewise_construct, std::forward_as_tuple(plain),
                                std::forward_as_tuple(std::forward<decltype(v)>(v)));
           });
         } else {
-          parse_value(depth + 1, [&stack, &unescaped](auto&& v) {
+          parse_value(depth + 1, [&stack, &unescaped](auto &&v) {
             stack.emplace_back(std::piecewise_construct,
                                std::forward_as_tuple(std::move(unescaped)),
                                std::forward_as_tuple(std::forward<decltype(v)>(v)));
           });
         }
         skip_ws();
-        if (_p != _end && *_p == '}') break;
-        if (_p == _end || *_p != ',') fail(_p, "Expecting ',' delimiter");
+        if (_p != _end && *_p == '}')
+          break;
+        if (_p == _end || *_p != ',')
+          fail(_p, "Expecting ',' delimiter");
         ++_p;
         skip_ws();
       }
@@ -570,10 +590,11 @@ class ExactParser {
   // Requires: *_p is the opening quote. Returns the content as a view into the text when it
   // holds no escape; else returns a null view and leaves the decoded content in unescaped.
   // The input is valid UTF-8 (checked up front), so bytes from 0x80 up are copied as they are.
-  std::string_view parse_string(std::string& unescaped) {
-    const char* quote = _p;
-    const char* s = ++_p;
-    while (s != _end && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
+  std::string_view parse_string(std::string &unescaped) {
+    const char *quote = _p;
+    const char *s = ++_p;
+    while (s != _end && !kStringStop[static_cast<unsigned char>(*s)])
+      ++s;
     if (s != _end && *s == '"') {
       const std::string_view plain(_p, static_cast<std::size_t>(s - _p));
       _p = s + 1;
@@ -583,16 +604,20 @@ class ExactParser {
     _p = s;
     while (true) {
       s = _p;
-      while (s != _end && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
+      while (s != _end && !kStringStop[static_cast<unsigned char>(*s)])
+        ++s;
       unescaped.append(_p, s);
       _p = s;
-      if (s == _end) fail(quote, "Unterminated string starting at");
+      if (s == _end)
+        fail(quote, "Unterminated string starting at");
       if (*s == '"') {
         _p = s + 1;
         return {};
       }
-      if (*s != '\\') fail(s, "Invalid control character at");
-      if (s + 1 == _end) fail(quote, "Unterminated string starting at");
+      if (*s != '\\')
+        fail(s, "Invalid control character at");
+      if (s + 1 == _end)
+        fail(quote, "Unterminated string starting at");
       const char esc = s[1];
       if (esc == 'u') {
         _p = s + 1;
@@ -601,28 +626,28 @@ class ExactParser {
       }
       char c;
       switch (esc) {
-        case '"':
-        case '\\':
-        case '/':
-          c = esc;
-          break;
-        case 'b':
-          c = '\b';
-          break;
-        case 'f':
-          c = '\f';
-          break;
-        case 'n':
-          c = '\n';
-          break;
-        case 'r':
-          c = '\r';
-          break;
-        case 't':
-          c = '\t';
-          break;
-        default:
-          fail(s, "Invalid \\escape");
+      case '"':
+      case '\\':
+      case '/':
+        c = esc;
+        break;
+      case 'b':
+        c = '\b';
+        break;
+      case 'f':
+        c = '\f';
+        break;
+      case 'n':
+        c = '\n';
+        break;
+      case 'r':
+        c = '\r';
+        break;
+      case 't':
+        c = '\t';
+        break;
+      default:
+        fail(s, "Invalid \\escape");
       }
       unescaped.push_back(c);
       _p = s + 2;
@@ -631,12 +656,14 @@ class ExactParser {
 
   // Reads the 4 hex digits after the 'u' at u; -1 when one is not a hex digit. CPython
   // requires at least one more character after them (else the string cannot be closed).
-  std::int32_t hex4(const char* u) const {
-    if (_end - u <= 5) fail(u, "Invalid \\uXXXX escape");
+  std::int32_t hex4(const char *u) const {
+    if (_end - u <= 5)
+      fail(u, "Invalid \\uXXXX escape");
     std::int32_t v = 0;
     for (int i = 1; i <= 4; ++i) {
       const int d = hex_value(u[i]);
-      if (d < 0) fail(u, "Invalid \\uXXXX escape");
+      if (d < 0)
+        fail(u, "Invalid \\uXXXX escape");
       v = v * 16 + d;
     }
     return v;
@@ -657,32 +684,36 @@ class ExactParser {
     return cp;
   }
 
-  template <class Emit>
-  void parse_number(Emit&& emit) {
-    const char* start = _p;
-    const char* p = _p;
+  template <class Emit> void parse_number(Emit &&emit) {
+    const char *start = _p;
+    const char *p = _p;
     const bool negative = *p == '-';
-    if (negative && ++p == _end) fail(start, "Expecting value");
+    if (negative && ++p == _end)
+      fail(start, "Expecting value");
     if (*p >= '1' && *p <= '9') {
       ++p;
-      while (p != _end && is_digit(*p)) ++p;
+      while (p != _end && is_digit(*p))
+        ++p;
     } else if (*p == '0') {
       ++p;
     } else {
       fail(start, "Expecting value");
     }
-    const char* int_end = p;
+    const char *int_end = p;
     bool is_float = false;
     if (_end - p >= 2 && *p == '.' && is_digit(p[1])) {
       is_float = true;
       p += 2;
-      while (p != _end && is_digit(*p)) ++p;
+      while (p != _end && is_digit(*p))
+        ++p;
     }
     if (p != _end && (*p == 'e' || *p == 'E')) {
-      const char* q = p + 1;
-      if (q != _end && (*q == '+' || *q == '-')) ++q;
+      const char *q = p + 1;
+      if (q != _end && (*q == '+' || *q == '-'))
+        ++q;
       if (q != _end && is_digit(*q)) {
-        while (q != _end && is_digit(*q)) ++q;
+        while (q != _end && is_digit(*q))
+          ++q;
         p = q;
         is_float = true;
       }
@@ -693,11 +724,12 @@ class ExactParser {
       return;
     }
 
-    const char* digits = start + (negative ? 1 : 0);
+    const char *digits = start + (negative ? 1 : 0);
     const auto ndigits = static_cast<std::size_t>(int_end - digits);
     if (ndigits <= 18) {
       std::int64_t v = 0;
-      for (const char* d = digits; d != int_end; ++d) v = v * 10 + (*d - '0');
+      for (const char *d = digits; d != int_end; ++d)
+        v = v * 10 + (*d - '0');
       emit(static_cast<long long>(negative ? -v : v));
       return;
     }
@@ -722,9 +754,9 @@ class ExactParser {
   }
 
   std::string_view _text;
-  const char* _p;
-  const char* _end;
-  Scratch& _scratch;
+  const char *_p;
+  const char *_end;
+  Scratch &_scratch;
 };
 
 // Whether a decimal literal that from_chars found out of range lies above the double range
@@ -732,7 +764,7 @@ class ExactParser {
 // exponent is applied.
 bool magnitude_above_one(std::string_view s) {
   std::size_t i = 0;
-  std::int64_t point_shift = 0;  // position of the first significant digit relative to '.'
+  std::int64_t point_shift = 0; // position of the first significant digit relative to '.'
   bool seen_point = false;
   bool found = false;
   std::int64_t int_digits = 0;
@@ -742,28 +774,34 @@ bool magnitude_above_one(std::string_view s) {
       continue;
     }
     if (!found && s[i] == '0') {
-      if (seen_point) --point_shift;
+      if (seen_point)
+        --point_shift;
       continue;
     }
     found = true;
-    if (!seen_point) ++int_digits;
+    if (!seen_point)
+      ++int_digits;
   }
-  if (!found) return false;
+  if (!found)
+    return false;
   std::int64_t exponent = 0;
   if (i < s.size()) {
     ++i;
     bool negative = false;
-    if (s[i] == '+' || s[i] == '-') negative = s[i++] == '-';
+    if (s[i] == '+' || s[i] == '-')
+      negative = s[i++] == '-';
     for (; i < s.size(); ++i) {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
+      if (exponent < 1'000'000'000)
+        exponent = exponent * 10 + (s[i] - '0');
     }
-    if (negative) exponent = -exponent;
+    if (negative)
+      exponent = -exponent;
   }
   const std::int64_t position = (int_digits > 0 ? int_digits : point_shift) + exponent;
   return position > 0;
 }
 
-}  // namespace
+} // namespace
 
 double decimal_to_double(std::string_view literal) {
   bool negative = false;
@@ -772,7 +810,7 @@ double decimal_to_double(std::string_view literal) {
     literal.remove_prefix(1);
   }
   double d = 0.0;
-  const char* last = literal.data() + literal.size();
+  const char *last = literal.data() + literal.size();
   const auto [end, ec] = std::from_chars(literal.data(), last, d, std::chars_format::general);
   if (ec == std::errc::result_out_of_range) {
     d = magnitude_above_one(literal) ? std::numeric_limits<double>::infinity() : 0.0;
@@ -787,18 +825,19 @@ Value parse(std::string_view text) {
   struct ReleaseIfLarge {
     std::size_t size;
     ~ReleaseIfLarge() {
-      if (size < kLargeText) return;
+      if (size < kLargeText)
+        return;
       dom_slot().reset();
       ExactParser::release_buffers();
     }
   } release{text.size()};
   if (!may_hold_non_finite(text)) {
-    DomState& dom = dom_state();
+    DomState &dom = dom_state();
     if (dom.parser.parse_into_document(dom.doc, text.data(), text.size(), true).error() ==
         simdjson::SUCCESS) {
       try {
         return TapeReader(dom.doc).root();
-      } catch (const TooDeep&) {
+      } catch (const TooDeep &) {
       }
     }
   }
@@ -821,13 +860,13 @@ struct SpareDocuments {
   std::vector<std::unique_ptr<simdjson::dom::document>> documents;
 };
 
-SpareDocuments& spare_documents() {
-  static SpareDocuments* spare = new SpareDocuments();  // never destroyed: used until exit
+SpareDocuments &spare_documents() {
+  static SpareDocuments *spare = new SpareDocuments(); // never destroyed: used until exit
   return *spare;
 }
 
 std::unique_ptr<simdjson::dom::document> reuse_or_new() {
-  SpareDocuments& spare = spare_documents();
+  SpareDocuments &spare = spare_documents();
   {
     std::lock_guard lock(spare.mutex);
     if (!spare.documents.empty()) {
@@ -840,13 +879,15 @@ std::unique_ptr<simdjson::dom::document> reuse_or_new() {
 }
 
 void recycle(std::unique_ptr<simdjson::dom::document> doc) {
-  if (!doc) return;
-  SpareDocuments& spare = spare_documents();
+  if (!doc)
+    return;
+  SpareDocuments &spare = spare_documents();
   std::lock_guard lock(spare.mutex);
-  if (spare.documents.size() < kSpareDocuments) spare.documents.push_back(std::move(doc));
+  if (spare.documents.size() < kSpareDocuments)
+    spare.documents.push_back(std::move(doc));
 }
 
-}  // namespace
+} // namespace
 
 std::optional<Document> Document::parse(std::string_view text, bool padded) {
   // No scan for NaN and Infinity first: simdjson refuses those words itself.
@@ -858,24 +899,27 @@ std::optional<Document> Document::parse(std::string_view text, bool padded) {
                                              : text.size()) != simdjson::SUCCESS) {
     throw std::bad_alloc();
   }
-  DomState& dom = dom_state();
+  DomState &dom = dom_state();
   const auto error =
       dom.parser.parse_into_document(*doc, text.data(), text.size(), !padded).error();
-  if (text.size() >= kLargeText) dom_slot().reset();
+  if (text.size() >= kLargeText)
+    dom_slot().reset();
   if (error != simdjson::SUCCESS) {
-    if (text.size() < kLargeText) recycle(std::move(doc));
+    if (text.size() < kLargeText)
+      recycle(std::move(doc));
     return std::nullopt;
   }
   return Document(std::move(doc));
 }
 
 Document::Document(std::unique_ptr<simdjson::dom::document> doc) : _doc(std::move(doc)) {}
-Document::Document(Document&& other) noexcept = default;
-Document& Document::operator=(Document&& other) noexcept = default;
+Document::Document(Document &&other) noexcept = default;
+Document &Document::operator=(Document &&other) noexcept = default;
 
 Document::~Document() {
   // Documents that grew for a large text are let go rather than kept.
-  if (_doc && _doc->capacity() < kLargeText) recycle(std::move(_doc));
+  if (_doc && _doc->capacity() < kLargeText)
+    recycle(std::move(_doc));
 }
 
 tape::Tape Document::tape() const { return {_doc->tape.get(), _doc->string_buf.get()}; }
@@ -883,10 +927,10 @@ tape::Tape Document::tape() const { return {_doc->tape.get(), _doc->string_buf.g
 Value Document::to_value() const {
   try {
     return TapeReader(*_doc).root();
-  } catch (const TooDeep&) {
+  } catch (const TooDeep &) {
     // simdjson refuses deeper nesting itself, so this is not reached.
     throw ParseError("Nesting exceeds the limit of 1000 arrays and objects");
   }
 }
 
-}  // namespace json
+} // namespace json

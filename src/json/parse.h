@@ -22,4 +22,4 @@ inline constexpr int kMaxDepth = 1000;
 // D a decimal digit.
 double decimal_to_double(std::string_view literal);
 
-}  // namespace json
+} // namespace json

@@ -13,8 +13,8 @@ namespace json::tape {
 
 // The two buffers of a parsed document: the words of its values and its string bytes.
 struct Tape {
-  const std::uint64_t* words;
-  const std::uint8_t* strings;
+  const std::uint64_t *words;
+  const std::uint8_t *strings;
 };
 
 // A value in simdjson's tape, the documented layout of its DOM: one 64-bit word per value
@@ -22,9 +22,9 @@ struct Tape {
 // 32 bits, the index just past its end marker; a string holds an offset into the string
 // buffer, where a 32-bit length precedes the bytes.
 class Node {
- public:
-  Node(const Tape* tape, std::uint32_t index) : _tape(tape), _i(index) {}
-  const Tape* tape() const { return _tape; }
+public:
+  Node(const Tape *tape, std::uint32_t index) : _tape(tape), _i(index) {}
+  const Tape *tape() const { return _tape; }
   std::uint32_t index() const { return _i; }
 
   char kind() const { return static_cast<char>(word() >> 56); }
@@ -36,15 +36,15 @@ class Node {
   // The index just past this value.
   std::uint32_t end() const {
     switch (kind()) {
-      case '{':
-      case '[':
-        return static_cast<std::uint32_t>(word());
-      case 'l':
-      case 'u':
-      case 'd':
-        return _i + 2;
-      default:
-        return _i + 1;
+    case '{':
+    case '[':
+      return static_cast<std::uint32_t>(word());
+    case 'l':
+    case 'u':
+    case 'd':
+      return _i + 2;
+    default:
+      return _i + 1;
     }
   }
   // Requires: a container. Whether it has no element.
@@ -53,23 +53,22 @@ class Node {
   std::size_t count() const { return (word() >> 32) & 0xFFFFFF; }
 
   std::string_view text() const {
-    const std::uint8_t* p = _tape->strings + (word() & kPayload);
+    const std::uint8_t *p = _tape->strings + (word() & kPayload);
     std::uint32_t len;
     std::memcpy(&len, p, sizeof len);
-    return {reinterpret_cast<const char*>(p + sizeof len), len};
+    return {reinterpret_cast<const char *>(p + sizeof len), len};
   }
-  template <class T>
-  T number() const {
+  template <class T> T number() const {
     T v;
     std::memcpy(&v, &_tape->words[_i + 1], sizeof v);
     return v;
   }
 
- private:
+private:
   static constexpr std::uint64_t kPayload = (std::uint64_t{1} << 56) - 1;
   std::uint64_t word() const { return _tape->words[_i]; }
 
-  const Tape* _tape;
+  const Tape *_tape;
   std::uint32_t _i;
 };
 
@@ -79,12 +78,11 @@ struct Member {
 };
 
 // Elements of an array, members of an object, in order.
-template <class Item>
-class Range {
- public:
+template <class Item> class Range {
+public:
   class iterator {
-   public:
-    iterator(const Tape* tape, std::uint32_t i) : _tape(tape), _i(i) {}
+  public:
+    iterator(const Tape *tape, std::uint32_t i) : _tape(tape), _i(i) {}
     Item operator*() const {
       if constexpr (std::is_same_v<Item, Member>) {
         return Member{Node(_tape, _i).text(), Node(_tape, _i + 1)};
@@ -92,7 +90,7 @@ class Range {
         return Node(_tape, _i);
       }
     }
-    iterator& operator++() {
+    iterator &operator++() {
       if constexpr (std::is_same_v<Item, Member>) {
         _i = Node(_tape, _i + 1).end();
       } else {
@@ -100,10 +98,10 @@ class Range {
       }
       return *this;
     }
-    bool operator!=(const iterator& other) const { return _i != other._i; }
+    bool operator!=(const iterator &other) const { return _i != other._i; }
 
-   private:
-    const Tape* _tape;
+  private:
+    const Tape *_tape;
     std::uint32_t _i;
   };
   explicit Range(Node container) : _container(container) {}
@@ -112,11 +110,11 @@ class Range {
   bool empty() const { return _container.empty(); }
   std::size_t count() const { return _container.count(); }
 
- private:
+private:
   Node _container;
 };
 
 // The root value of a tape (word 0 is the root marker).
-inline Node root(const Tape* tape) { return Node(tape, 1); }
+inline Node root(const Tape *tape) { return Node(tape, 1); }
 
-}  // namespace json::tape
+} // namespace json::tape

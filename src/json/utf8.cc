@@ -8,7 +8,7 @@ bool is_valid_utf8(std::string_view bytes) {
   return simdjson::validate_utf8(bytes.data(), bytes.size());
 }
 
-std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp) {
+std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t &cp) {
   const auto c = static_cast<unsigned char>(s[i]);
   std::size_t len;
   std::uint32_t min;
@@ -27,17 +27,20 @@ std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp) {
   } else {
     return 0;
   }
-  if (s.size() - i < len) return 0;
+  if (s.size() - i < len)
+    return 0;
   for (std::size_t k = 1; k < len; ++k) {
     const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
+    if ((b & 0xC0) != 0x80)
+      return 0;
     cp = (cp << 6) | (b & 0x3F);
   }
-  if (cp < min || cp > 0x10FFFF) return 0;
+  if (cp < min || cp > 0x10FFFF)
+    return 0;
   return len;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
+void append_utf8(std::string &out, std::uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -55,4 +58,4 @@ void append_utf8(std::string& out, std::uint32_t cp) {
   }
 }
 
-}  // namespace json
+} // namespace json

@@ -6,22 +6,24 @@
 
 namespace json {
 
-const Value* Object::find(std::string_view key) const {
-  for (const Member& m : _members) {
-    if (m.first == key) return &m.second;
+const Value *Object::find(std::string_view key) const {
+  for (const Member &m : _members) {
+    if (m.first == key)
+      return &m.second;
   }
   return nullptr;
 }
 
-Value* Object::find(std::string_view key) {
-  for (Member& m : _members) {
-    if (m.first == key) return &m.second;
+Value *Object::find(std::string_view key) {
+  for (Member &m : _members) {
+    if (m.first == key)
+      return &m.second;
   }
   return nullptr;
 }
 
 void Object::insert(std::string key, Value value) {
-  if (Value* existing = find(key)) {
+  if (Value *existing = find(key)) {
     *existing = std::move(value);
     return;
   }
@@ -42,28 +44,28 @@ Value::Value(unsigned long long u) {
 
 bool Value::truthy() const {
   switch (kind()) {
-    case Kind::kNull:
-      return false;
-    case Kind::kBool:
-      return as_bool();
-    case Kind::kInt:
-      return as_int() != 0;
-    case Kind::kUint:
-    case Kind::kBigInt:
-      return true;  // both lie beyond the int64 range, so never zero
-    case Kind::kDouble:
-      return as_double() != 0.0;  // NaN is true, as in Python
-    case Kind::kString:
-      return !as_string().empty();
-    case Kind::kArray:
-      return !as_array().empty();
-    case Kind::kObject:
-      return !as_object().empty();
+  case Kind::kNull:
+    return false;
+  case Kind::kBool:
+    return as_bool();
+  case Kind::kInt:
+    return as_int() != 0;
+  case Kind::kUint:
+  case Kind::kBigInt:
+    return true; // both lie beyond the int64 range, so never zero
+  case Kind::kDouble:
+    return as_double() != 0.0; // NaN is true, as in Python
+  case Kind::kString:
+    return !as_string().empty();
+  case Kind::kArray:
+    return !as_array().empty();
+  case Kind::kObject:
+    return !as_object().empty();
   }
   return false;
 }
 
-const Value* Value::get(std::string_view key) const {
+const Value *Value::get(std::string_view key) const {
   if (!is_object()) {
     throw TypeError("'" + std::string(type_name()) + "' object has no attribute 'get'");
   }
@@ -72,24 +74,24 @@ const Value* Value::get(std::string_view key) const {
 
 std::string_view Value::type_name() const {
   switch (kind()) {
-    case Kind::kNull:
-      return "NoneType";
-    case Kind::kBool:
-      return "bool";
-    case Kind::kInt:
-    case Kind::kUint:
-    case Kind::kBigInt:
-      return "int";
-    case Kind::kDouble:
-      return "float";
-    case Kind::kString:
-      return "str";
-    case Kind::kArray:
-      return "list";
-    case Kind::kObject:
-      return "dict";
+  case Kind::kNull:
+    return "NoneType";
+  case Kind::kBool:
+    return "bool";
+  case Kind::kInt:
+  case Kind::kUint:
+  case Kind::kBigInt:
+    return "int";
+  case Kind::kDouble:
+    return "float";
+  case Kind::kString:
+    return "str";
+  case Kind::kArray:
+    return "list";
+  case Kind::kObject:
+    return "dict";
   }
   return "NoneType";
 }
 
-}  // namespace json
+} // namespace json

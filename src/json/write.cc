@@ -18,7 +18,8 @@ constexpr char kHex[] = "0123456789abcdef";
 // a \u00XX escape, or 'm' for the lead or continuation byte of a multi-byte sequence.
 constexpr std::array<char, 256> kEscape = [] {
   std::array<char, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+  for (int c = 0; c < 0x20; ++c)
+    t[c] = 'u';
   t['\b'] = 'b';
   t['\f'] = 'f';
   t['\n'] = 'n';
@@ -26,12 +27,13 @@ constexpr std::array<char, 256> kEscape = [] {
   t['\t'] = 't';
   t['"'] = '"';
   t['\\'] = '\\';
-  t[0x7F] = 'u';  // json.dumps passes only ' ' to '~' through
-  for (int c = 0x80; c < 0x100; ++c) t[c] = 'm';
+  t[0x7F] = 'u'; // json.dumps passes only ' ' to '~' through
+  for (int c = 0x80; c < 0x100; ++c)
+    t[c] = 'm';
   return t;
 }();
 
-void append_u(std::string& out, std::uint32_t unit) {
+void append_u(std::string &out, std::uint32_t unit) {
   const char buf[6] = {'\\',
                        'u',
                        kHex[(unit >> 12) & 0xF],
@@ -41,15 +43,17 @@ void append_u(std::string& out, std::uint32_t unit) {
   out.append(buf, 6);
 }
 
-void write_string(std::string_view s, std::string& out) {
+void write_string(std::string_view s, std::string &out) {
   out.push_back('"');
   std::size_t i = 0;
   const std::size_t n = s.size();
   while (i < n) {
     const std::size_t start = i;
-    while (i < n && kEscape[static_cast<unsigned char>(s[i])] == 0) ++i;
+    while (i < n && kEscape[static_cast<unsigned char>(s[i])] == 0)
+      ++i;
     out.append(s.data() + start, i - start);
-    if (i == n) break;
+    if (i == n)
+      break;
     const auto c = static_cast<unsigned char>(s[i]);
     const char e = kEscape[c];
     if (e == 'm') {
@@ -78,16 +82,15 @@ void write_string(std::string_view s, std::string& out) {
   out.push_back('"');
 }
 
-template <class Int>
-void append_int(Int v, std::string& out) {
+template <class Int> void append_int(Int v, std::string &out) {
   char buf[24];
   const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, end);
 }
 
-}  // namespace
+} // namespace
 
-void append_double(double d, std::string& out) {
+void append_double(double d, std::string &out) {
   if (std::isnan(d)) {
     out += "nan";
     return;
@@ -98,8 +101,8 @@ void append_double(double d, std::string& out) {
   }
   // The shortest round-trip digits, as "[-]d[.ddd]e[+-]XX".
   char buf[32];
-  const char* end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific).ptr;
-  const char* p = buf;
+  const char *end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific).ptr;
+  const char *p = buf;
   if (*p == '-') {
     out.push_back('-');
     ++p;
@@ -107,14 +110,16 @@ void append_double(double d, std::string& out) {
   char digits[20];
   int ndigits = 0;
   for (; *p != 'e'; ++p) {
-    if (*p != '.') digits[ndigits++] = *p;
+    if (*p != '.')
+      digits[ndigits++] = *p;
   }
-  ++p;  // the exponent: "+16", "-05"
+  ++p; // the exponent: "+16", "-05"
   const bool negative_exponent = *p++ == '-';
   int exponent = 0;
   std::from_chars(p, end, exponent);
-  if (negative_exponent) exponent = -exponent;
-  const int point = exponent + 1;  // digits before the decimal point
+  if (negative_exponent)
+    exponent = -exponent;
+  const int point = exponent + 1; // digits before the decimal point
   if (exponent >= -4 && exponent < 16) {
     if (point <= 0) {
       out += "0.";
@@ -139,7 +144,8 @@ void append_double(double d, std::string& out) {
   out.push_back('e');
   out.push_back(exponent < 0 ? '-' : '+');
   const int magnitude = std::abs(exponent);
-  if (magnitude < 10) out.push_back('0');
+  if (magnitude < 10)
+    out.push_back('0');
   append_int(magnitude, out);
 }
 
@@ -149,68 +155,70 @@ std::string format_double(double d) {
   return out;
 }
 
-void write(const Value& v, std::string& out) {
+void write(const Value &v, std::string &out) {
   switch (v.kind()) {
-    case Kind::kNull:
-      out += "null";
-      return;
-    case Kind::kBool:
-      out += v.as_bool() ? "true" : "false";
-      return;
-    case Kind::kInt:
-      append_int(v.as_int(), out);
-      return;
-    case Kind::kUint:
-      append_int(v.as_uint(), out);
-      return;
-    case Kind::kBigInt:
-      out += v.as_bigint().digits;
-      return;
-    case Kind::kDouble: {
-      const double d = v.as_double();
-      if (std::isnan(d)) {
-        out += "NaN";
-      } else if (std::isinf(d)) {
-        out += d < 0 ? "-Infinity" : "Infinity";
-      } else {
-        append_double(d, out);
-      }
-      return;
+  case Kind::kNull:
+    out += "null";
+    return;
+  case Kind::kBool:
+    out += v.as_bool() ? "true" : "false";
+    return;
+  case Kind::kInt:
+    append_int(v.as_int(), out);
+    return;
+  case Kind::kUint:
+    append_int(v.as_uint(), out);
+    return;
+  case Kind::kBigInt:
+    out += v.as_bigint().digits;
+    return;
+  case Kind::kDouble: {
+    const double d = v.as_double();
+    if (std::isnan(d)) {
+      out += "NaN";
+    } else if (std::isinf(d)) {
+      out += d < 0 ? "-Infinity" : "Infinity";
+    } else {
+      append_double(d, out);
     }
-    case Kind::kString:
-      write_string(v.as_string(), out);
-      return;
-    case Kind::kArray: {
-      out.push_back('[');
-      bool first = true;
-      for (const Value& e : v.as_array()) {
-        if (!first) out += ", ";
-        first = false;
-        write(e, out);
-      }
-      out.push_back(']');
-      return;
+    return;
+  }
+  case Kind::kString:
+    write_string(v.as_string(), out);
+    return;
+  case Kind::kArray: {
+    out.push_back('[');
+    bool first = true;
+    for (const Value &e : v.as_array()) {
+      if (!first)
+        out += ", ";
+      first = false;
+      write(e, out);
     }
-    case Kind::kObject: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, value] : v.as_object()) {
-        if (!first) out += ", ";
-        first = false;
-        write_string(key, out);
-        out += ": ";
-        write(value, out);
-      }
-      out.push_back('}');
-      return;
+    out.push_back(']');
+    return;
+  }
+  case Kind::kObject: {
+    out.push_back('{');
+    bool first = true;
+    for (const auto &[key, value] : v.as_object()) {
+      if (!first)
+        out += ", ";
+      first = false;
+      write_string(key, out);
+      out += ": ";
+      write(value, out);
     }
+    out.push_back('}');
+    return;
+  }
   }
 }
 
-std::string dumps(const Value& v) {
+std::string dumps(const Value &v) {
   std::string out;
   write(v, out);
   return out;
 }
 
-}  // namespace json
+} // namespace json

@@ -11,12 +11,12 @@ namespace json {
 // (a surrogate pair beyond the BMP), NaN, Infinity and -Infinity as bare words, floats as
 // Python's repr. A byte of a string that is not UTF-8 (nor a surrogate that parse() kept) is
 // written as the escape \udcXX, as Python's "surrogateescape" decoding would hold it.
-void write(const Value& v, std::string& out);
-std::string dumps(const Value& v);
+void write(const Value &v, std::string &out);
+std::string dumps(const Value &v);
 
 // Python's repr of a float: the shortest text that reads back as d, in fixed notation for
 // decimal exponents -4 to 15 ("0.0001", "1e+16", "1.0", "-0.0", "inf", "nan").
 std::string format_double(double d);
-void append_double(double d, std::string& out);
+void append_double(double d, std::string &out);
 
-}  // namespace json
+} // namespace json

@@ -16,9 +16,9 @@ inline constexpr std::size_t kStringPadding = 64;
 struct Reply {
   enum class Type { kNil, kString, kStatus, kInteger, kArray };
   Type type = Type::kNil;
-  std::string str;              // kString and kStatus (bytes, undecoded)
-  std::int64_t integer = 0;     // kInteger
-  std::vector<Reply> elements;  // kArray
+  std::string str;             // kString and kStatus (bytes, undecoded)
+  std::int64_t integer = 0;    // kInteger
+  std::vector<Reply> elements; // kArray
 };
 
-}  // namespace redis
+} // namespace redis

@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -27,28 +27,31 @@
 #include "tests/support/redis_server.h"
 #include "tests/support/temp_dir.h"
 
-extern char** environ;
+extern char **environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 
-const std::string kProgram = std::string(HISTORIAN_BINARY_DIR) + "/tools/historian_host/event-historian";
+const std::string kProgram =
+    std::string(HISTORIAN_BINARY_DIR) + "/tools/historian_host/event-historian";
 
-std::string slurp(const fs::path& p) {
+std::string slurp(const fs::path &p) {
   std::ifstream in(p);
   return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
 // The program as a child process with its output in files.
 class Child {
- public:
-  Child(const Args& args, const support::TempDir& dir) : _out(dir / "stdout"), _err(dir / "stderr") {
+public:
+  Child(const Args &args, const support::TempDir &dir)
+      : _out(dir / "stdout"), _err(dir / "stderr") {
     std::vector<std::string> all = {kProgram};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
+    std::vector<char *> argv;
+    for (auto &a : all)
+      argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -81,13 +84,13 @@ class Child {
   std::string out() const { return slurp(_out); }
   std::string err() const { return slurp(_err); }
 
- private:
+private:
   pid_t _pid = -1;
   fs::path _out, _err;
 };
 
 // Commands against a server from the test thread.
-redis::Reply command(const std::string& url, Args args) {
+redis::Reply command(const std::string &url, Args args) {
   return loop::run([&]() -> asio::awaitable<redis::Reply> {
     const auto executor = co_await asio::this_coro::executor;
     const auto endpoint = redis::parse_url(url);
@@ -98,24 +101,28 @@ redis::Reply command(const std::string& url, Args args) {
   }());
 }
 
-std::int64_t group_field(const std::string& url, const std::string& stream, const std::string& field) {
+std::int64_t group_field(const std::string &url, const std::string &stream,
+                         const std::string &field) {
   redis::Reply groups;
   try {
     groups = command(url, {"XINFO", "GROUPS", stream});
-  } catch (const std::exception&) {
+  } catch (const std::exception &) {
     return -1;
   }
-  if (groups.elements.empty()) return -1;
-  const auto& g = groups.elements[0].elements;
+  if (groups.elements.empty())
+    return -1;
+  const auto &g = groups.elements[0].elements;
   for (std::size_t i = 0; i + 1 < g.size(); i += 2)
-    if (g[i].str == field) return g[i + 1].integer;
+    if (g[i].str == field)
+      return g[i + 1].integer;
   return -1;
 }
 
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds timeout) {
+bool wait_until(const std::function<bool()> &done, std::chrono::seconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
+    if (done())
+      return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
@@ -124,14 +131,15 @@ bool wait_until(const std::function<bool()>& done, std::chrono::seconds timeout)
 std::string step_data(int n, int sensors = 4) {
   std::string obs;
   for (int k = 0; k < sensors; ++k)
-    obs += (k ? ", " : "") + std::string("\"joint_") + std::to_string(k) + "\": " +
-           std::to_string(n * 0.5 + k);
+    obs += (k ? ", " : "") + std::string("\"joint_") + std::to_string(k) +
+           "\": " + std::to_string(n * 0.5 + k);
   return R"({"episode_id": "ep-)" + std::to_string(n / 10) + R"(", "step_number": )" +
          std::to_string(n) + R"(, "sim_data": {"sim_id": "sim-1", "result": {"observation": {)" +
          obs + R"(}}}, "skill_data": {"action": [0.5, -0.5], "teacher_reward": 0.25}})";
 }
 
-void add_steps(const std::string& url, const std::string& stream, int from, int to, int sensors = 4) {
+void add_steps(const std::string &url, const std::string &stream, int from, int to,
+               int sensors = 4) {
   loop::run([&]() -> asio::awaitable<void> {
     const auto executor = co_await asio::this_coro::executor;
     const auto endpoint = redis::parse_url(url);
@@ -145,15 +153,17 @@ void add_steps(const std::string& url, const std::string& stream, int from, int 
   }());
 }
 
-std::vector<std::string> files_in(const fs::path& dir) {
+std::vector<std::string> files_in(const fs::path &dir) {
   std::vector<std::string> out;
-  if (!fs::exists(dir)) return out;
-  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  if (!fs::exists(dir))
+    return out;
+  for (const auto &e : fs::directory_iterator(dir))
+    out.push_back(e.path().filename().string());
   std::sort(out.begin(), out.end());
   return out;
 }
 
-void expect_readers_agree(const std::string& path) {
+void expect_readers_agree(const std::string &path) {
   auto reader = parquet::FileReader::open(path);
   const auto readouts = support::read_files_with_all_readers({path});
   EXPECT_EQ(support::mismatches(readouts.at(0),
@@ -165,10 +175,10 @@ TEST(Program, HelpAndVersion) {
   support::TempDir dir;
   Child help({"run", "--help"}, dir);
   EXPECT_EQ(help.wait(std::chrono::seconds(10)), 0);
-  for (const char* option : {"--redis-url", "--input-topic", "--output-topic", "--consumer-group",
-                             "--output-path", "--skill-name", "--include-raw-json",
-                             "--training-results-topic", "--total-cycles", "--callback-url",
-                             "--job-id", "--run-id", "--log-level"})
+  for (const char *option :
+       {"--redis-url", "--input-topic", "--output-topic", "--consumer-group", "--output-path",
+        "--skill-name", "--include-raw-json", "--training-results-topic", "--total-cycles",
+        "--callback-url", "--job-id", "--run-id", "--log-level"})
     EXPECT_NE(help.out().find(option), std::string::npos) << option;
   Child version({"--version"}, dir);
   EXPECT_EQ(version.wait(std::chrono::seconds(10)), 0);
@@ -182,7 +192,7 @@ TEST(Program, BadOptionsAndUnreachableRedisWriteNothing) {
       {"run", "--redis-url", "http://x"},
       {"run", "--redis-url", "redis://127.0.0.1:" + std::to_string(support::free_port())},
   };
-  for (const auto& args : bad) {
+  for (const auto &args : bad) {
     support::TempDir dir;
     Args full = args;
     full.push_back("--output-path");
@@ -202,23 +212,32 @@ TEST(Program, SigtermWritesTheFinalFiles) {
   support::TempDir dir;
   add_steps(server.url(), "steps", 0, 250);
   Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
-               (dir / "out").string(), "--run-id", "r1", "--skill-name", "walk",
-               "--total-cycles", "2.9", "--training-results-topic", "results"},
+               (dir / "out").string(), "--run-id", "r1", "--skill-name", "walk", "--total-cycles",
+               "2.9", "--training-results-topic", "results"},
               dir);
-  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "steps", "lag") == 0 &&
-                                      group_field(server.url(), "steps", "pending") == 0; },
-                         std::chrono::seconds(30)))
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(server.url(), "steps", "lag") == 0 &&
+               group_field(server.url(), "steps", "pending") == 0;
+      },
+      std::chrono::seconds(30)))
       << child.err();
   command(server.url(), {"XADD", "results", "*", "data", R"({"type": "ppo_training_result"})"});
-  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "results", "lag") == 0 &&
-                                      group_field(server.url(), "results", "pending") == 0; },
-                         std::chrono::seconds(30)));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(server.url(), "results", "lag") == 0 &&
+               group_field(server.url(), "results", "pending") == 0;
+      },
+      std::chrono::seconds(30)));
   add_steps(server.url(), "steps", 250, 300);
-  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "steps", "lag") == 0 &&
-                                      group_field(server.url(), "steps", "pending") == 0; },
-                         std::chrono::seconds(30)));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(server.url(), "steps", "lag") == 0 &&
+               group_field(server.url(), "steps", "pending") == 0;
+      },
+      std::chrono::seconds(30)));
   child.signal(SIGTERM);
-  child.signal(SIGTERM);  // a second signal does not cut the shutdown short
+  child.signal(SIGTERM); // a second signal does not cut the shutdown short
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
   EXPECT_EQ(files_in(dir / "out"),
             (std::vector<std::string>{"v2_event_historian_r1_walk.parquet",
@@ -227,12 +246,14 @@ TEST(Program, SigtermWritesTheFinalFiles) {
   auto reader = parquet::FileReader::open(steps);
   EXPECT_EQ(reader->num_rows(), 300);
   auto t = reader->read_all();
-  for (std::int64_t n = 0; n < 300; ++n) EXPECT_EQ(t.columns[3].ints[n], n);
+  for (std::int64_t n = 0; n < 300; ++n)
+    EXPECT_EQ(t.columns[3].ints[n], n);
   expect_readers_agree(steps);
-  const std::string cycles = (dir / "out" / "v2_event_historian_r1_walk_cycle_summary.parquet").string();
+  const std::string cycles =
+      (dir / "out" / "v2_event_historian_r1_walk_cycle_summary.parquet").string();
   auto c = parquet::FileReader::open(cycles)->read_all();
   ASSERT_EQ(c.num_rows(), 2u);
-  EXPECT_EQ(c.columns[3].ints[0], 2);  // --total-cycles 2.9 is taken as 2
+  EXPECT_EQ(c.columns[3].ints[0], 2); // --total-cycles 2.9 is taken as 2
   expect_readers_agree(cycles);
 }
 
@@ -243,9 +264,12 @@ TEST(Program, SigtermDuringAFlushFinishesIt) {
   Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
                (dir / "out").string(), "--include-raw-json"},
               dir);
-  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "steps", "lag") == 0 &&
-                                      group_field(server.url(), "steps", "pending") == 0; },
-                         std::chrono::seconds(120)))
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(server.url(), "steps", "lag") == 0 &&
+               group_field(server.url(), "steps", "pending") == 0;
+      },
+      std::chrono::seconds(120)))
       << child.err();
   command(server.url(), {"XADD", "steps", "*", "data", R"({"type": "ppo_training_result"})"});
   // The result is delivered (lag 0) but not yet acknowledged while its flush runs.
@@ -270,4 +294,4 @@ TEST(Program, DemoShowsItsFiles) {
   EXPECT_EQ(files_in(dir / "out").size(), 2u);
 }
 
-}  // namespace
+} // namespace

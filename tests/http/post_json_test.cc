@@ -51,7 +51,7 @@ TEST(PostJson, TimesOutWithinItsBound) {
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(message.rfind("POST " + sink.url() + "/slow failed: Operation timed out", 0), 0u)
       << message;
-  EXPECT_GE(took, 250ms);  // curl's clock is coarser than ours
+  EXPECT_GE(took, 250ms); // curl's clock is coarser than ours
   EXPECT_LT(took, 2s);
   EXPECT_EQ(sink.wait_for_requests(1, 1s).size(), 1u) << "the request reached the server";
 }

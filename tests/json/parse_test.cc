@@ -22,7 +22,7 @@ using json_test::to_hex;
 
 // What json.loads makes of each text (given as hex bytes, decoded as strict UTF-8 first, as
 // the stream envelope does): "OK " + json.dumps of the value, or "ERR " + the message.
-constexpr const char* kLoadsScript = R"(
+constexpr const char *kLoadsScript = R"(
 import json, sys
 for line in sys.stdin:
     data = bytes.fromhex(line.strip())
@@ -36,14 +36,15 @@ for line in sys.stdin:
 std::string ours(std::string_view text) {
   try {
     return "OK " + json::dumps(json::parse(text));
-  } catch (const json::ParseError& e) {
+  } catch (const json::ParseError &e) {
     return std::string("ERR ") + e.what();
   }
 }
 
-void expect_same_as_python(const std::vector<std::string>& texts) {
+void expect_same_as_python(const std::vector<std::string> &texts) {
   std::vector<std::string> hex;
-  for (const std::string& t : texts) hex.push_back(to_hex(t));
+  for (const std::string &t : texts)
+    hex.push_back(to_hex(t));
   const std::vector<std::string> want = run_python(kLoadsScript, hex);
   for (std::size_t i = 0; i < texts.size(); ++i) {
     EXPECT_EQ(ours(texts[i]), want[i]) << "text (hex): " << hex[i] << "\n  text: " << texts[i];
@@ -52,7 +53,8 @@ void expect_same_as_python(const std::vector<std::string>& texts) {
 
 std::string repeat(std::string_view s, int n) {
   std::string out;
-  for (int i = 0; i < n; ++i) out += s;
+  for (int i = 0; i < n; ++i)
+    out += s;
   return out;
 }
 
@@ -221,7 +223,8 @@ std::vector<std::string> tricky_corpus() {
   for (const int n : {64, 300}) {
     std::string obj = "{";
     for (int i = 0; i < n; ++i) {
-      if (i > 0) obj += ", ";
+      if (i > 0)
+        obj += ", ";
       obj += "\"joint_" + std::to_string(i % (n / 2 + 7)) + "\": " + std::to_string(i);
     }
     c.push_back(obj + "}");
@@ -239,101 +242,105 @@ TEST(Parse, TrickyCorpusMatchesPython) { expect_same_as_python(tricky_corpus());
 // Generates JSON-like texts: valid documents in varied spacing, half of them then damaged by
 // a few random edits, so that both parsers meet errors at every kind of place.
 class TextGenerator {
- public:
+public:
   explicit TextGenerator(unsigned seed) : _rng(seed) {}
 
   std::string document() {
     std::string text;
     value(text, 0);
-    if (pick(2) == 0) damage(text);
+    if (pick(2) == 0)
+      damage(text);
     return text;
   }
 
- private:
+private:
   int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(_rng); }
 
-  void space(std::string& out) {
-    static constexpr const char* kSpaces[] = {"", "", "", " ", "\n", "\t ", "\r\n"};
+  void space(std::string &out) {
+    static constexpr const char *kSpaces[] = {"", "", "", " ", "\n", "\t ", "\r\n"};
     out += kSpaces[pick(7)];
   }
 
-  void value(std::string& out, int depth) {
+  void value(std::string &out, int depth) {
     const int kind = depth > 3 ? pick(6) : pick(8);
     switch (kind) {
-      case 0: {
-        static constexpr const char* kWords[] = {"null", "true",     "false",
-                                                 "NaN",  "Infinity", "-Infinity"};
-        out += kWords[pick(6)];
-        break;
+    case 0: {
+      static constexpr const char *kWords[] = {"null", "true",     "false",
+                                               "NaN",  "Infinity", "-Infinity"};
+      out += kWords[pick(6)];
+      break;
+    }
+    case 1:
+    case 2:
+      number(out);
+      break;
+    case 3:
+    case 4:
+    case 5:
+      string(out);
+      break;
+    case 6: {
+      out += '[';
+      const int n = pick(5);
+      for (int i = 0; i < n; ++i) {
+        if (i > 0)
+          out += ',';
+        space(out);
+        value(out, depth + 1);
+        space(out);
       }
-      case 1:
-      case 2:
-        number(out);
-        break;
-      case 3:
-      case 4:
-      case 5:
-        string(out);
-        break;
-      case 6: {
-        out += '[';
-        const int n = pick(5);
-        for (int i = 0; i < n; ++i) {
-          if (i > 0) out += ',';
-          space(out);
-          value(out, depth + 1);
-          space(out);
-        }
-        out += ']';
-        break;
+      out += ']';
+      break;
+    }
+    default: {
+      out += '{';
+      const int n = pick(5);
+      for (int i = 0; i < n; ++i) {
+        if (i > 0)
+          out += ',';
+        space(out);
+        static constexpr const char *kKeys[] = {"\"a\"", "\"b\"",         "\"\\u0061\"",
+                                                "\"\"",  "\"k\\u00e9y\"", "\"\xc3\xa9\""};
+        out += kKeys[pick(6)];
+        space(out);
+        out += ':';
+        space(out);
+        value(out, depth + 1);
       }
-      default: {
-        out += '{';
-        const int n = pick(5);
-        for (int i = 0; i < n; ++i) {
-          if (i > 0) out += ',';
-          space(out);
-          static constexpr const char* kKeys[] = {"\"a\"", "\"b\"",         "\"\\u0061\"",
-                                                  "\"\"",  "\"k\\u00e9y\"", "\"\xc3\xa9\""};
-          out += kKeys[pick(6)];
-          space(out);
-          out += ':';
-          space(out);
-          value(out, depth + 1);
-        }
-        out += '}';
-        break;
-      }
+      out += '}';
+      break;
+    }
     }
   }
 
-  void number(std::string& out) {
-    if (pick(2)) out += '-';
+  void number(std::string &out) {
+    if (pick(2))
+      out += '-';
     switch (pick(5)) {
-      case 0:
-        out += std::to_string(pick(1000));
-        break;
-      case 1:
-        out += std::to_string(std::uniform_int_distribution<unsigned long long>()(_rng));
-        out += pick(2) ? std::string("") : std::to_string(pick(100000));
-        break;
-      case 2:
-        out += std::to_string(pick(100)) + "." + std::to_string(pick(1000000));
-        break;
-      case 3:
-        out += std::to_string(pick(10)) + (pick(2) ? "e" : "E") + (pick(2) ? "-" : "+") +
-               std::to_string(pick(400));
-        break;
-      default: {
-        std::uniform_real_distribution<double> d(-1e6, 1e6);
-        out += json::format_double(d(_rng));
-        break;
-      }
+    case 0:
+      out += std::to_string(pick(1000));
+      break;
+    case 1:
+      out += std::to_string(std::uniform_int_distribution<unsigned long long>()(_rng));
+      out += pick(2) ? std::string("") : std::to_string(pick(100000));
+      break;
+    case 2:
+      out += std::to_string(pick(100)) + "." + std::to_string(pick(1000000));
+      break;
+    case 3:
+      out += std::to_string(pick(10)) + (pick(2) ? "e" : "E") + (pick(2) ? "-" : "+") +
+             std::to_string(pick(400));
+      break;
+    default: {
+      std::uniform_real_distribution<double> d(-1e6, 1e6);
+      out += json::format_double(d(_rng));
+      break;
+    }
     }
   }
 
-  void string(std::string& out) {
-    static constexpr const char* kPieces[] = {"a",
+  void string(std::string &out) {
+    static constexpr const char *kPieces[] = {"a",
                                               "Z",
                                               " ",
                                               "\\n",
@@ -354,25 +361,28 @@ class TextGenerator {
                                               "\\b\\f\\r"};
     out += '"';
     const int n = pick(6);
-    for (int i = 0; i < n; ++i) out += kPieces[pick(19)];
+    for (int i = 0; i < n; ++i)
+      out += kPieces[pick(19)];
     out += '"';
   }
 
-  void damage(std::string& text) {
+  void damage(std::string &text) {
     static constexpr char kBytes[] = "{}[]:,\"\\ -+.eE019aNIunfl\x01\x1f\x7f\xc3\xa9\xed\xff";
     const int edits = 1 + pick(3);
     for (int e = 0; e < edits; ++e) {
       const auto at = static_cast<std::size_t>(pick(static_cast<int>(text.size()) + 1));
       switch (pick(3)) {
-        case 0:
-          if (at < text.size()) text.erase(at, 1);
-          break;
-        case 1:
-          text.insert(at, 1, kBytes[pick(sizeof kBytes - 1)]);
-          break;
-        default:
-          if (at < text.size()) text[at] = kBytes[pick(sizeof kBytes - 1)];
-          break;
+      case 0:
+        if (at < text.size())
+          text.erase(at, 1);
+        break;
+      case 1:
+        text.insert(at, 1, kBytes[pick(sizeof kBytes - 1)]);
+        break;
+      default:
+        if (at < text.size())
+          text[at] = kBytes[pick(sizeof kBytes - 1)];
+        break;
       }
     }
   }
@@ -383,39 +393,45 @@ class TextGenerator {
 TEST(Parse, RandomAndDamagedTextsMatchPython) {
   TextGenerator gen(20240611);
   std::vector<std::string> texts;
-  for (int i = 0; i < 4000; ++i) texts.push_back(gen.document());
+  for (int i = 0; i < 4000; ++i)
+    texts.push_back(gen.document());
   expect_same_as_python(texts);
 }
 
 // Equal trees, down to the bytes of every string and the bits of every double.
-bool identical(const json::Value& a, const json::Value& b) {
-  if (a.kind() != b.kind()) return false;
+bool identical(const json::Value &a, const json::Value &b) {
+  if (a.kind() != b.kind())
+    return false;
   switch (a.kind()) {
-    case json::Kind::kDouble: {
-      const double x = a.as_double();
-      const double y = b.as_double();
-      return std::memcmp(&x, &y, sizeof x) == 0;
+  case json::Kind::kDouble: {
+    const double x = a.as_double();
+    const double y = b.as_double();
+    return std::memcmp(&x, &y, sizeof x) == 0;
+  }
+  case json::Kind::kArray: {
+    const json::Array &x = a.as_array();
+    const json::Array &y = b.as_array();
+    if (x.size() != y.size())
+      return false;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (!identical(x[i], y[i]))
+        return false;
     }
-    case json::Kind::kArray: {
-      const json::Array& x = a.as_array();
-      const json::Array& y = b.as_array();
-      if (x.size() != y.size()) return false;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        if (!identical(x[i], y[i])) return false;
-      }
-      return true;
+    return true;
+  }
+  case json::Kind::kObject: {
+    const json::Object &x = a.as_object();
+    const json::Object &y = b.as_object();
+    if (x.size() != y.size())
+      return false;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (x[i].first != y[i].first || !identical(x[i].second, y[i].second))
+        return false;
     }
-    case json::Kind::kObject: {
-      const json::Object& x = a.as_object();
-      const json::Object& y = b.as_object();
-      if (x.size() != y.size()) return false;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        if (x[i].first != y[i].first || !identical(x[i].second, y[i].second)) return false;
-      }
-      return true;
-    }
-    default:
-      return a == b;
+    return true;
+  }
+  default:
+    return a == b;
   }
 }
 
@@ -429,7 +445,7 @@ TEST(Parse, BothParsersBuildTheSameTree) {
     json::Value direct;
     try {
       direct = json::parse(text);
-    } catch (const json::ParseError&) {
+    } catch (const json::ParseError &) {
       continue;
     }
     const json::Value wrapped = json::parse("[" + text + ", NaN]");
@@ -442,7 +458,7 @@ TEST(Parse, BothParsersBuildTheSameTree) {
 
 TEST(Parse, IntegerKindsBySize) {
   const struct {
-    const char* text;
+    const char *text;
     json::Kind kind;
   } cases[] = {
       {"0", json::Kind::kInt},
@@ -456,11 +472,11 @@ TEST(Parse, IntegerKindsBySize) {
       {"1.0", json::Kind::kDouble},
       {"1e2", json::Kind::kDouble},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     const std::string wrapped = std::string("[").append(c.text).append(", NaN]");
-    for (const std::string& text : {std::string(c.text), wrapped}) {
+    for (const std::string &text : {std::string(c.text), wrapped}) {
       const json::Value v = json::parse(text);
-      const json::Value& x = v.is_array() ? v.as_array()[0] : v;
+      const json::Value &x = v.is_array() ? v.as_array()[0] : v;
       EXPECT_EQ(x.kind(), c.kind) << text;
     }
   }
@@ -489,7 +505,7 @@ TEST(Parse, RepeatedKeyKeepsFirstPlaceAndLastValue) {
   for (const std::string text :
        {"{\"a\": 1, \"b\": 2, \"a\": 3}", "{\"a\": 1, \"b\": 2, \"a\": 3, \"c\": NaN}"}) {
     const json::Value v = json::parse(text);
-    const json::Object& o = v.as_object();
+    const json::Object &o = v.as_object();
     ASSERT_GE(o.size(), 2u) << text;
     EXPECT_EQ(o[0].first, "a") << text;
     EXPECT_EQ(o[0].second.as_int(), 3) << text;
@@ -508,10 +524,10 @@ TEST(Parse, SurrogateEscapes) {
 
 TEST(Parse, NestingLimit) {
   // The innermost NaN sends the text to the exact parser, the 0 to the fast one.
-  for (const std::string& open : {std::string("["), std::string("{\"k\": [")}) {
+  for (const std::string &open : {std::string("["), std::string("{\"k\": [")}) {
     const std::string close = open == "[" ? "]" : "]}";
     const int levels = open == "[" ? json::kMaxDepth : json::kMaxDepth / 2;
-    for (const std::string& inner : {std::string("0"), std::string("NaN")}) {
+    for (const std::string &inner : {std::string("0"), std::string("NaN")}) {
       const std::string deepest = repeat(open, levels) + inner + repeat(close, levels);
       EXPECT_NO_THROW(json::parse(deepest)) << open << inner;
       EXPECT_THROW(json::parse("[" + deepest + "]"), json::ParseError) << open << inner;
@@ -521,7 +537,7 @@ TEST(Parse, NestingLimit) {
   try {
     json::parse(repeat("[", 200000));
     ADD_FAILURE() << "no error";
-  } catch (const json::ParseError& e) {
+  } catch (const json::ParseError &e) {
     EXPECT_STREQ(e.what(),
                  "Nesting exceeds the limit of 1000 arrays and objects: line 1 column 1001 "
                  "(char 1000)");
@@ -533,7 +549,8 @@ TEST(Parse, NestingLimit) {
 TEST(Parse, LargeTextsThroughBothParsers) {
   for (const std::string last : {"2", "NaN"}) {
     std::string text = "[";
-    for (int i = 0; i < 1'500'000; ++i) text += "1, ";
+    for (int i = 0; i < 1'500'000; ++i)
+      text += "1, ";
     text += last + "]";
     EXPECT_EQ(json::parse(text).as_array().size(), 1'500'001u) << last;
     EXPECT_EQ(json::dumps(json::parse("{\"a\": [1, " + last + "]}")), "{\"a\": [1, " + last + "]}");
@@ -544,14 +561,14 @@ TEST(Parse, ErrorMessagesCountCharactersNotBytes) {
   try {
     json::parse("[\"\xc3\xa9\xc3\xa9\",\n \"\xe2\x82\xac\" x]");
     ADD_FAILURE() << "no error";
-  } catch (const json::ParseError& e) {
+  } catch (const json::ParseError &e) {
     EXPECT_STREQ(e.what(), "Expecting ',' delimiter: line 2 column 6 (char 12)");
   }
 }
 
 TEST(DecimalToDouble, RangeEnds) {
   const struct {
-    const char* text;
+    const char *text;
     double want;
   } cases[] = {
       {"1.5", 1.5},
@@ -565,11 +582,12 @@ TEST(DecimalToDouble, RangeEnds) {
       {"123456789e-330", 1.23456789e-322},
       {"0e400", 0.0},
   };
-  for (const auto& c : cases) EXPECT_EQ(json::decimal_to_double(c.text), c.want) << c.text;
+  for (const auto &c : cases)
+    EXPECT_EQ(json::decimal_to_double(c.text), c.want) << c.text;
   EXPECT_TRUE(std::signbit(json::decimal_to_double("-1e-400")));
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -580,7 +598,8 @@ TEST(Document, ToValueIsWhatParseGives) {
   for (int i = 0; i < 3000; ++i) {
     const std::string text = gen.document();
     const std::optional<json::Document> document = json::Document::parse(text);
-    if (!document) continue;
+    if (!document)
+      continue;
     ++taken;
     EXPECT_TRUE(identical(document->to_value(), json::parse(text))) << text;
   }
@@ -591,7 +610,7 @@ TEST(Document, ToValueIsWhatParseGives) {
 }
 
 TEST(Document, LeavesTheRestToTheFullParser) {
-  for (const char* text : {"[NaN]", "[-Infinity]", "[1180591620717411303424]", "[1e400]",
+  for (const char *text : {"[NaN]", "[-Infinity]", "[1180591620717411303424]", "[1e400]",
                            R"(["\ud800"])", "[1,]", "{\"a\" 1}", "", "\xff"}) {
     EXPECT_FALSE(json::Document::parse(text).has_value()) << text;
   }
@@ -614,10 +633,11 @@ TEST(Document, EachKeepsItsOwnTreeWhileOthersAreParsed) {
     // Read in place from a buffer with spare room after the text.
     text.reserve(text.size() + json::kDocumentPadding);
     kept.push_back(*json::Document::parse(text, true));
-    text.assign(text.size(), ' ');  // the text may go; the document has its own copy
+    text.assign(text.size(), ' '); // the text may go; the document has its own copy
   }
-  kept.erase(kept.begin(), kept.begin() + 5);  // recycled documents are reused by later parses
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(json::Document::parse("[" + std::to_string(i) + "]"));
+  kept.erase(kept.begin(), kept.begin() + 5); // recycled documents are reused by later parses
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(json::Document::parse("[" + std::to_string(i) + "]"));
   for (std::size_t k = 0; k < kept.size(); ++k) {
     const int i = static_cast<int>(k) + 5;
     EXPECT_EQ(json::dumps(kept[k].to_value()),
@@ -625,4 +645,4 @@ TEST(Document, EachKeepsItsOwnTreeWhileOthersAreParsed) {
   }
 }
 
-}  // namespace
+} // namespace

@@ -41,10 +41,10 @@ inline std::string from_hex(std::string_view hex) {
 // Runs `python3 script` with the lines of `inputs` on its standard input and returns the
 // lines it prints. Fails the test (with Python's error output) when python3 cannot run or
 // exits non-zero, and when it prints another number of lines than it was given.
-inline std::vector<std::string> run_python(const std::string& script,
-                                           const std::vector<std::string>& inputs) {
+inline std::vector<std::string> run_python(const std::string &script,
+                                           const std::vector<std::string> &inputs) {
   char dir_template[] = "/tmp/historian-py-XXXXXX";
-  const char* dir = mkdtemp(dir_template);
+  const char *dir = mkdtemp(dir_template);
   if (dir == nullptr) {
     ADD_FAILURE() << "cannot create a temporary directory";
     return {};
@@ -53,20 +53,22 @@ inline std::vector<std::string> run_python(const std::string& script,
   std::ofstream(base / "script.py") << script;
   {
     std::ofstream in(base / "input.txt");
-    for (const std::string& line : inputs) in << line << '\n';
+    for (const std::string &line : inputs)
+      in << line << '\n';
   }
   const std::string command = "python3 " + (base / "script.py").string() + " < " +
                               (base / "input.txt").string() + " 2> " +
                               (base / "stderr.txt").string();
   std::vector<std::string> lines;
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE *pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
     ADD_FAILURE() << "cannot run python3";
   } else {
     std::string out;
     char buf[65536];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0)
+      out.append(buf, n);
     const int status = pclose(pipe);
     std::ifstream err_file(base / "stderr.txt");
     const std::string err((std::istreambuf_iterator<char>(err_file)), {});
@@ -74,7 +76,8 @@ inline std::vector<std::string> run_python(const std::string& script,
       ADD_FAILURE() << "python3 failed (is it installed?), status " << status << ":\n" << err;
     }
     std::istringstream stream(out);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    for (std::string line; std::getline(stream, line);)
+      lines.push_back(line);
   }
   std::filesystem::remove_all(base);
   EXPECT_EQ(lines.size(), inputs.size()) << "python3 answered a different number of lines";
@@ -82,4 +85,4 @@ inline std::vector<std::string> run_python(const std::string& script,
   return lines;
 }
 
-}  // namespace json_test
+} // namespace json_test

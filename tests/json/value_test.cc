@@ -20,7 +20,7 @@ TEST(Value, TruthinessAsInPython) {
   const struct {
     json::Value value;
     bool want;
-    const char* what;
+    const char *what;
   } cases[] = {
       {json::Value(), false, "null"},
       {json::Value(false), false, "false"},
@@ -38,7 +38,8 @@ TEST(Value, TruthinessAsInPython) {
       {json::Value(json::Array{json::Value()}), true, "[None]"},
       {json::Value(json::Object{}), false, "{}"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.value.truthy(), c.want) << c.what;
+  for (const auto &c : cases)
+    EXPECT_EQ(c.value.truthy(), c.want) << c.what;
 }
 
 TEST(Value, TypeNames) {
@@ -62,18 +63,18 @@ TEST(Value, GetOnlyOnObjects) {
   EXPECT_EQ(v.get("b"), nullptr);
   const struct {
     json::Value value;
-    const char* message;
+    const char *message;
   } cases[] = {
       {json::Value(json::Array{}), "'list' object has no attribute 'get'"},
       {json::Value("x"), "'str' object has no attribute 'get'"},
       {json::Value(), "'NoneType' object has no attribute 'get'"},
       {json::Value(2.5), "'float' object has no attribute 'get'"},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     try {
       c.value.get("a");
       ADD_FAILURE() << "no error for " << c.message;
-    } catch (const json::TypeError& e) {
+    } catch (const json::TypeError &e) {
       EXPECT_STREQ(e.what(), c.message);
     }
   }
@@ -97,4 +98,4 @@ TEST(Object, InsertReplacesInPlace) {
   EXPECT_FALSE(o.contains("e"));
 }
 
-}  // namespace
+} // namespace

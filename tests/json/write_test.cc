@@ -26,9 +26,10 @@ std::string bits_hex(double d) {
 }
 
 // UTF-8, with surrogates encoded as 3 bytes like any other BMP code point.
-std::string encode(const std::vector<std::uint32_t>& code_points) {
+std::string encode(const std::vector<std::uint32_t> &code_points) {
   std::string out;
-  for (const std::uint32_t cp : code_points) json::append_utf8(out, cp);
+  for (const std::uint32_t cp : code_points)
+    json::append_utf8(out, cp);
   return out;
 }
 
@@ -79,7 +80,8 @@ TEST(FormatDouble, MatchesPythonRepr) {
     values.push_back(std::uniform_real_distribution<double>(-1e3, 1e3)(rng));
   }
   std::vector<std::string> inputs;
-  for (const double d : values) inputs.push_back(bits_hex(d));
+  for (const double d : values)
+    inputs.push_back(bits_hex(d));
   const std::vector<std::string> want = run_python(R"(
 import struct, sys
 for line in sys.stdin:
@@ -93,7 +95,7 @@ for line in sys.stdin:
 
 // json.dumps of a text: the strings are handed over as UTF-8 (surrogates as their 3-byte
 // form, which Python reads with "surrogatepass"; stray bytes with "surrogateescape").
-constexpr const char* kDumpsScript = R"(
+constexpr const char *kDumpsScript = R"(
 import json, sys
 for line in sys.stdin:
     handler, data = line.rstrip('\n').split(' ')
@@ -115,35 +117,36 @@ TEST(Dumps, StringsMatchPython) {
     const std::uint32_t n = pick(0, 12);
     for (std::uint32_t k = 0; k < n; ++k) {
       switch (pick(0, 5)) {
-        case 0:
-          cps.push_back(pick(0, 0x7F));
-          break;
-        case 1:
-          cps.push_back(pick(0x80, 0x7FF));
-          break;
-        case 2:
-          cps.push_back(pick(0x800, 0xFFFF));  // surrogates included
-          break;
-        case 3:
-          cps.push_back(pick(0xD800, 0xDFFF));
-          break;
-        case 4:
-          cps.push_back(pick(0x10000, 0x10FFFF));
-          break;
-        default:
-          cps.push_back(pick(0x20, 0x7E));
-          break;
+      case 0:
+        cps.push_back(pick(0, 0x7F));
+        break;
+      case 1:
+        cps.push_back(pick(0x80, 0x7FF));
+        break;
+      case 2:
+        cps.push_back(pick(0x800, 0xFFFF)); // surrogates included
+        break;
+      case 3:
+        cps.push_back(pick(0xD800, 0xDFFF));
+        break;
+      case 4:
+        cps.push_back(pick(0x10000, 0x10FFFF));
+        break;
+      default:
+        cps.push_back(pick(0x20, 0x7E));
+        break;
       }
     }
     texts.push_back(encode(cps));
   }
-  for (const std::string& t : texts) inputs.push_back("surrogatepass " + to_hex(t));
+  for (const std::string &t : texts)
+    inputs.push_back("surrogatepass " + to_hex(t));
   // Bytes that are not UTF-8 (no surrogate forms among them: those are ours to keep).
   const std::vector<std::string> stray = {"\xff",     "a\x80z",       "\xc3",
                                           "\xc3x",    "\xe2\x82",     "\xe2\x82x",
                                           "\xc0\x80", "\xe0\x80\x80", "\xf4\x90\x80\x80",
                                           "\xf5\x80", "\xf0\x9f\x98", "\xc3\xa9\xff\xc3\xa9"};
-  for (const std::string& t : stray) {
+  for (const std::string &t : stray) {
     texts.push_back(t);
     inputs.push_back("surrogateescape " + to_hex(t));
   }
@@ -180,4 +183,4 @@ TEST(Dumps, WriteAppends) {
   EXPECT_EQ(out, "x=1.5");
 }
 
-}  // namespace
+} // namespace

@@ -205,9 +205,9 @@ TEST(RunContext, PollingWindowStillRunsTimersAndPostsAndEndsWhenOutOfWork) {
   spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
     loop::poll_eagerly_until(std::chrono::steady_clock::now() + 50ms);
     asio::post(io, [&] { order.push_back("posted"); });
-    co_await loop::sleep_for(5ms);  // inside the window
+    co_await loop::sleep_for(5ms); // inside the window
     order.push_back("slept in window");
-    co_await loop::sleep_for(80ms);  // ends after it
+    co_await loop::sleep_for(80ms); // ends after it
     order.push_back("slept past window");
   });
   const auto start = std::chrono::steady_clock::now();
@@ -219,7 +219,7 @@ TEST(RunContext, PollingWindowStillRunsTimersAndPostsAndEndsWhenOutOfWork) {
 
 TEST(RunContext, ReturnsWhenStoppedDuringAWindow) {
   asio::io_context io;
-  auto guard = asio::make_work_guard(io);  // never out of work: only stop() ends it
+  auto guard = asio::make_work_guard(io); // never out of work: only stop() ends it
   spawn(io.get_executor(), [&]() -> asio::awaitable<void> {
     loop::poll_eagerly_until(std::chrono::steady_clock::now() + 10s);
     co_await loop::sleep_for(2ms);

@@ -8,7 +8,8 @@ namespace support {
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "historian-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
   _path = pattern;
 }
 
@@ -23,4 +24,4 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(_path, ec);
 }
 
-}  // namespace support
+} // namespace support

@@ -8,18 +8,18 @@ namespace support {
 // A fresh directory under the system temporary directory, removed with its contents when the
 // object goes away.
 class TempDir {
- public:
+public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
 
-  const std::filesystem::path& path() const { return _path; }
+  const std::filesystem::path &path() const { return _path; }
   std::string str() const { return _path.string(); }
-  std::filesystem::path operator/(const std::string& name) const { return _path / name; }
+  std::filesystem::path operator/(const std::string &name) const { return _path / name; }
 
- private:
+private:
   std::filesystem::path _path;
 };
 
-}  // namespace support
+} // namespace support

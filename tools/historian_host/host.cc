@@ -32,9 +32,10 @@ int run_until_signalled(ProcessorOptions options) {
     }
   };
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  std::function<void(const std::error_code&, int)> on_signal = [&](const std::error_code& ec,
-                                                                   int) {
-    if (ec) return;
+  std::function<void(const std::error_code &, int)> on_signal = [&](const std::error_code &ec,
+                                                                    int) {
+    if (ec)
+      return;
     if (!stop_requested) {
       stop_requested = true;
       asio::co_spawn(io, enforce_stop(), asio::detached);
@@ -50,7 +51,7 @@ int run_until_signalled(ProcessorOptions options) {
       const auto endpoint = redis::parse_url(processor->redis_url);
       auto probe = co_await redis::Connection::connect(executor, endpoint);
       probe->close();
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
       std::fprintf(stderr, "event-historian: error: cannot reach Redis at %s: %s\n",
                    processor->redis_url.c_str(), e.what());
       reachable = false;
@@ -58,8 +59,9 @@ int run_until_signalled(ProcessorOptions options) {
     if (reachable) {
       try {
         co_await processor->init();
-        if (!stop_requested) co_await processor->start();
-      } catch (const std::exception& e) {
+        if (!stop_requested)
+          co_await processor->start();
+      } catch (const std::exception &e) {
         std::fprintf(stderr, "event-historian: error: %s\n", e.what());
         status = 1;
       }
@@ -74,4 +76,4 @@ int run_until_signalled(ProcessorOptions options) {
   return status;
 }
 
-}  // namespace host
+} // namespace host

@@ -9,4 +9,4 @@ namespace host {
 // absorbed, so the shutdown always completes. Returns the process exit status.
 int run_until_signalled(networking::remote_historian::v2::ProcessorOptions options);
 
-}  // namespace host
+} // namespace host

@@ -12,8 +12,6 @@
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
 
-#include "json/parse.h"
-#include "json/value.h"
 #include "loop/loop.h"
 #include "networking/event_base/logger.h"
 #include "networking/event_base/settings.h"
@@ -22,6 +20,8 @@
 #include "redis/connection.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
+#include "json/parse.h"
+#include "json/value.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ struct RunFlags {
   std::string log_level = "warning";
 };
 
-void add_run_options(CLI::App& app, RunFlags& f) {
+void add_run_options(CLI::App &app, RunFlags &f) {
   app.add_option("--redis-url", f.redis_url,
                  "Redis server, redis://[[user]:password@]host[:port][/db]")
       ->capture_default_str();
@@ -79,7 +79,7 @@ void add_run_options(CLI::App& app, RunFlags& f) {
 }
 
 // Builds the constructor arguments from the flags, as untyped configuration.
-ProcessorOptions options_from(const RunFlags& f) {
+ProcessorOptions options_from(const RunFlags &f) {
   json::Object named;
   named.insert("redis_url", json::Value(f.redis_url));
   named.insert("input_topic", json::Value(f.input_topic));
@@ -95,7 +95,7 @@ ProcessorOptions options_from(const RunFlags& f) {
     json::Value n;
     try {
       n = json::parse(*f.total_cycles);
-    } catch (const std::exception&) {
+    } catch (const std::exception &) {
     }
     if (!n.is_number())
       throw std::invalid_argument("--total-cycles: '" + *f.total_cycles + "' is not a number");
@@ -106,43 +106,46 @@ ProcessorOptions options_from(const RunFlags& f) {
   return ProcessorOptions::from_arguments({}, named);
 }
 
-eb::LogLevel level_from(const std::string& name) {
-  if (name == "debug") return eb::LogLevel::kDebug;
-  if (name == "error") return eb::LogLevel::kError;
+eb::LogLevel level_from(const std::string &name) {
+  if (name == "debug")
+    return eb::LogLevel::kDebug;
+  if (name == "error")
+    return eb::LogLevel::kError;
   return eb::LogLevel::kWarning;
 }
 
-int run_command(const RunFlags& flags) {
+int run_command(const RunFlags &flags) {
   ProcessorOptions options;
   try {
     options = options_from(flags);
     redis::parse_url(options.redis_url);
-  } catch (const std::exception& e) {
+  } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return 2;
   }
   eb::settings().RUN_ID = flags.run_id;
   if (!flags.run_id) {
-    if (const char* env = std::getenv("RUN_ID")) eb::settings().RUN_ID = std::string(env);
+    if (const char *env = std::getenv("RUN_ID"))
+      eb::settings().RUN_ID = std::string(env);
   }
   eb::set_log_threshold(level_from(flags.log_level));
   return host::run_until_signalled(std::move(options));
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   CLI::App app{"event-historian: writes RL training steps from Redis streams to Parquet files"};
   app.set_version_flag("--version", std::string("event-historian ") + HISTORIAN_VERSION);
   app.require_subcommand(1);
 
   RunFlags run_flags;
-  CLI::App* run = app.add_subcommand("run", "Consume the streams of one training job until "
+  CLI::App *run = app.add_subcommand("run", "Consume the streams of one training job until "
                                             "SIGTERM/SIGINT, then write the final files");
   add_run_options(*run, run_flags);
 
   host::DemoFlags demo_flags;
-  CLI::App* demo = app.add_subcommand(
+  CLI::App *demo = app.add_subcommand(
       "demo", "Start a throwaway redis-server, publish a synthetic training run through the "
               "historian and show the files it wrote");
   demo->add_option("--redis-url", demo_flags.redis_url,
@@ -155,24 +158,27 @@ int main(int argc, char** argv) {
 
   std::string inspect_path;
   std::size_t inspect_rows = 10;
-  CLI::App* inspect = app.add_subcommand("inspect", "Print a Parquet file's schema, row groups "
+  CLI::App *inspect = app.add_subcommand("inspect", "Print a Parquet file's schema, row groups "
                                                     "and first rows");
   inspect->add_option("FILE", inspect_path, "Parquet file")->required();
   inspect->add_option("--rows", inspect_rows, "Rows to print")->capture_default_str();
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+  } catch (const CLI::ParseError &e) {
+    if (e.get_exit_code() == 0)
+      return app.exit(e); // --help, --version
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return e.get_exit_code();
   }
 
-  if (*run) return run_command(run_flags);
-  if (*demo) return host::run_demo(demo_flags);
+  if (*run)
+    return run_command(run_flags);
+  if (*demo)
+    return host::run_demo(demo_flags);
   try {
     parquet::inspect(inspect_path, std::cout, inspect_rows);
-  } catch (const std::exception& e) {
+  } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return 1;
   }

@@ -1,9 +1,9 @@
 #pragma once
+#include "json/document.h"
+#include "json/value.h"
 #include <memory>
 #include <optional>
 #include <string>
-#include "json/document.h"
-#include "json/value.h"
 namespace networking::event_base {
 struct EventMessage {
   std::string message_id;
@@ -15,4 +15,4 @@ struct EventMessage {
   std::optional<std::string> correlation_id;
   std::optional<std::string> unique_id;
 };
-}  // namespace networking::event_base
+} // namespace networking::event_base

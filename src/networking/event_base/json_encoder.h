@@ -12,8 +12,8 @@ namespace networking::event_base {
 // bare words, floats in their shortest repr). Decoded payloads hold only plain JSON values, so
 // there is no value that needs a conversion of its own.
 struct JsonEncoder {
-  static std::string encode(const json::Value& value) { return json::dumps(value); }
-  static void encode_to(const json::Value& value, std::string& out) { json::write(value, out); }
+  static std::string encode(const json::Value &value) { return json::dumps(value); }
+  static void encode_to(const json::Value &value, std::string &out) { json::write(value, out); }
 };
 
-}  // namespace networking::event_base
+} // namespace networking::event_base

@@ -6,5 +6,5 @@ namespace networking::event_base {
 struct Settings {
   std::optional<std::string> RUN_ID;
 };
-Settings& settings();
-}  // namespace networking::event_base
+Settings &settings();
+} // namespace networking::event_base

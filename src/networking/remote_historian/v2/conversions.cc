@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "json/write.h"
 #include "networking/remote_historian/v2/normalize.h"
+#include "json/write.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -24,98 +24,104 @@ std::string quoted(std::string_view text) {
 }
 
 // Nearest double of a big integer, or overflow beyond the double range.
-double bigint_to_double(const json::BigInt& b) {
+double bigint_to_double(const json::BigInt &b) {
   double d = std::strtod(b.digits.c_str(), nullptr);
-  if (std::isinf(d)) throw std::overflow_error("int too large to convert to float");
+  if (std::isinf(d))
+    throw std::overflow_error("int too large to convert to float");
   return d;
 }
 
-}  // namespace
+} // namespace
 
-std::string _text_form(const json::Value& value) {
+std::string _text_form(const json::Value &value) {
   switch (value.kind()) {
-    case json::Kind::kNull:
-      return "None";
-    case json::Kind::kBool:
-      return value.as_bool() ? "True" : "False";
-    case json::Kind::kInt:
-      return std::to_string(value.as_int());
-    case json::Kind::kUint:
-      return std::to_string(value.as_uint());
-    case json::Kind::kBigInt:
-      return value.as_bigint().digits;
-    case json::Kind::kDouble:
-      return float_text(value.as_double());
-    case json::Kind::kString:
-      return value.as_string();
-    case json::Kind::kArray:
-    case json::Kind::kObject:
-      return json::dumps(value);
+  case json::Kind::kNull:
+    return "None";
+  case json::Kind::kBool:
+    return value.as_bool() ? "True" : "False";
+  case json::Kind::kInt:
+    return std::to_string(value.as_int());
+  case json::Kind::kUint:
+    return std::to_string(value.as_uint());
+  case json::Kind::kBigInt:
+    return value.as_bigint().digits;
+  case json::Kind::kDouble:
+    return float_text(value.as_double());
+  case json::Kind::kString:
+    return value.as_string();
+  case json::Kind::kArray:
+  case json::Kind::kObject:
+    return json::dumps(value);
   }
   return {};
 }
 
-std::optional<std::string> _text_or_null(const json::Value* value) {
-  if (value == nullptr || value->is_null()) return std::nullopt;
-  if (value->is_string()) return value->as_string();
+std::optional<std::string> _text_or_null(const json::Value *value) {
+  if (value == nullptr || value->is_null())
+    return std::nullopt;
+  if (value->is_string())
+    return value->as_string();
   return _text_form(*value);
 }
 
-std::int64_t _to_int64(const json::Value& value) {
+std::int64_t _to_int64(const json::Value &value) {
   switch (value.kind()) {
-    case json::Kind::kBool:
-      return value.as_bool() ? 1 : 0;
-    case json::Kind::kInt:
-      return value.as_int();
-    case json::Kind::kUint:
-    case json::Kind::kBigInt:
-      throw std::overflow_error("integer " + _text_form(value) +
+  case json::Kind::kBool:
+    return value.as_bool() ? 1 : 0;
+  case json::Kind::kInt:
+    return value.as_int();
+  case json::Kind::kUint:
+  case json::Kind::kBigInt:
+    throw std::overflow_error("integer " + _text_form(value) +
+                              " is outside the 64-bit integer range");
+  case json::Kind::kDouble: {
+    double d = value.as_double();
+    if (std::isnan(d))
+      throw std::invalid_argument("cannot convert float NaN to integer");
+    if (std::isinf(d))
+      throw std::overflow_error("cannot convert float infinity to integer");
+    double t = std::trunc(d);
+    // 2^63 is exactly representable; every double below it in magnitude fits int64.
+    if (t >= 9223372036854775808.0 || t < -9223372036854775808.0)
+      throw std::overflow_error("integer " + float_text(t) +
                                 " is outside the 64-bit integer range");
-    case json::Kind::kDouble: {
-      double d = value.as_double();
-      if (std::isnan(d)) throw std::invalid_argument("cannot convert float NaN to integer");
-      if (std::isinf(d)) throw std::overflow_error("cannot convert float infinity to integer");
-      double t = std::trunc(d);
-      // 2^63 is exactly representable; every double below it in magnitude fits int64.
-      if (t >= 9223372036854775808.0 || t < -9223372036854775808.0)
-        throw std::overflow_error("integer " + float_text(t) +
-                                  " is outside the 64-bit integer range");
-      return static_cast<std::int64_t>(t);
-    }
-    case json::Kind::kString:
-      return _parse_int_text(value.as_string());
-    case json::Kind::kNull:
-    case json::Kind::kArray:
-    case json::Kind::kObject:
-      break;
+    return static_cast<std::int64_t>(t);
+  }
+  case json::Kind::kString:
+    return _parse_int_text(value.as_string());
+  case json::Kind::kNull:
+  case json::Kind::kArray:
+  case json::Kind::kObject:
+    break;
   }
   throw std::invalid_argument(
       "int() argument must be a string, a bytes-like object or a real number, not '" +
       std::string(value.type_name()) + "'");
 }
 
-double _to_double(const json::Value& value) {
+double _to_double(const json::Value &value) {
   switch (value.kind()) {
-    case json::Kind::kBool:
-      return value.as_bool() ? 1.0 : 0.0;
-    case json::Kind::kInt:
-      return static_cast<double>(value.as_int());
-    case json::Kind::kUint:
-      return static_cast<double>(value.as_uint());
-    case json::Kind::kBigInt:
-      return bigint_to_double(value.as_bigint());
-    case json::Kind::kDouble:
-      return value.as_double();
-    case json::Kind::kString: {
-      auto d = _parse_float_text(value.as_string());
-      if (!d) throw std::invalid_argument("could not convert string to float: " +
-                                          quoted(value.as_string()));
-      return *d;
-    }
-    case json::Kind::kNull:
-    case json::Kind::kArray:
-    case json::Kind::kObject:
-      break;
+  case json::Kind::kBool:
+    return value.as_bool() ? 1.0 : 0.0;
+  case json::Kind::kInt:
+    return static_cast<double>(value.as_int());
+  case json::Kind::kUint:
+    return static_cast<double>(value.as_uint());
+  case json::Kind::kBigInt:
+    return bigint_to_double(value.as_bigint());
+  case json::Kind::kDouble:
+    return value.as_double();
+  case json::Kind::kString: {
+    auto d = _parse_float_text(value.as_string());
+    if (!d)
+      throw std::invalid_argument("could not convert string to float: " +
+                                  quoted(value.as_string()));
+    return *d;
+  }
+  case json::Kind::kNull:
+  case json::Kind::kArray:
+  case json::Kind::kObject:
+    break;
   }
   throw std::invalid_argument("float() argument must be a string or a real number, not '" +
                               std::string(value.type_name()) + "'");
@@ -127,7 +133,8 @@ std::int64_t _parse_int_text(std::string_view text) {
   };
   // A text int() takes is also one float() takes (same white space, digits and underscore
   // rules), so that check is shared; what remains is to refuse fractions, exponents and words.
-  if (!_parse_float_text(text)) throw invalid();
+  if (!_parse_float_text(text))
+    throw invalid();
   bool negative = false;
   bool any_digit = false;
   std::uint64_t magnitude = 0;
@@ -147,24 +154,27 @@ std::int64_t _parse_int_text(std::string_view text) {
     } else {
       length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
       // A non-ASCII character that float() accepted is white space or a digit of some script.
-      if (auto value = _parse_float_text(text.substr(i, length))) digit = static_cast<int>(*value);
+      if (auto value = _parse_float_text(text.substr(i, length)))
+        digit = static_cast<int>(*value);
     }
     if (digit >= 0) {
       any_digit = true;
       if (magnitude > (kLimit - static_cast<unsigned>(digit)) / 10) {
-        magnitude = kLimit + 1;  // beyond every int64
+        magnitude = kLimit + 1; // beyond every int64
         break;
       }
       magnitude = magnitude * 10 + static_cast<unsigned>(digit);
     }
     i += length;
   }
-  if (!any_digit) throw invalid();
+  if (!any_digit)
+    throw invalid();
   if (magnitude > kLimit || (!negative && magnitude == kLimit))
     throw std::overflow_error("integer " + std::string(text) +
                               " is outside the 64-bit integer range");
-  if (negative) return magnitude == kLimit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+  if (negative)
+    return magnitude == kLimit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
   return static_cast<std::int64_t>(magnitude);
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

@@ -11,8 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "json/parse.h"
-#include "json/utf8.h"
 #include "loop/loop.h"
 #include "networking/event_base/logger.h"
 #include "networking/event_base/settings.h"
@@ -20,6 +18,8 @@
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/normalize.h"
 #include "redis/error.h"
+#include "json/parse.h"
+#include "json/utf8.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -34,33 +34,33 @@ constexpr std::size_t kReadCount = 10;
 // a slower one makes the loop stop polling after its first late reply.
 constexpr std::chrono::microseconds kEagerPollWindow{500};
 
-bool is_stream_pair(const redis::Reply& stream) {
+bool is_stream_pair(const redis::Reply &stream) {
   return stream.type == redis::Reply::Type::kArray && stream.elements.size() == 2 &&
          stream.elements[1].type == redis::Reply::Type::kArray;
 }
 
-bool is_entry_pair(const redis::Reply& entry) {
+bool is_entry_pair(const redis::Reply &entry) {
   return entry.type == redis::Reply::Type::kArray && entry.elements.size() == 2;
 }
 
-bool is_field_map(const redis::Reply& fields) {
+bool is_field_map(const redis::Reply &fields) {
   return fields.type == redis::Reply::Type::kArray && fields.elements.size() % 2 == 0;
 }
 
 // The envelope fields of an entry's field map (nullptr: absent); a repeated field gives its
 // last value.
 struct EnvelopeFields {
-  const std::string* data = nullptr;
-  const std::string* timestamp = nullptr;
-  const std::string* correlation_id = nullptr;
-  const std::string* unique_id = nullptr;
+  const std::string *data = nullptr;
+  const std::string *timestamp = nullptr;
+  const std::string *correlation_id = nullptr;
+  const std::string *unique_id = nullptr;
 };
 
-EnvelopeFields envelope_fields(const redis::Reply& fields) {
+EnvelopeFields envelope_fields(const redis::Reply &fields) {
   EnvelopeFields found;
   for (std::size_t i = 0; i + 1 < fields.elements.size(); i += 2) {
-    const std::string& name = fields.elements[i].str;
-    const std::string* value = &fields.elements[i + 1].str;
+    const std::string &name = fields.elements[i].str;
+    const std::string *value = &fields.elements[i + 1].str;
     if (name == "data") {
       found.data = value;
     } else if (name == "timestamp") {
@@ -77,25 +77,26 @@ EnvelopeFields envelope_fields(const redis::Reply& fields) {
 // The stream entries of one XREADGROUP reply, in order, up to its first malformed element.
 struct ReadBatch {
   struct Entry {
-    const std::string* stream_name;
-    const redis::Reply* entry;
+    const std::string *stream_name;
+    const redis::Reply *entry;
   };
   std::vector<Entry> entries;
   // Some stream gave a whole COUNT of entries.
   bool full = false;
   // The error of the first malformed element, raised once the entries before it are handled.
-  const char* malformed = nullptr;
+  const char *malformed = nullptr;
 };
 
-ReadBatch read_batch(const redis::Reply& reply) {
+ReadBatch read_batch(const redis::Reply &reply) {
   ReadBatch batch;
-  for (const redis::Reply& stream : reply.elements) {
+  for (const redis::Reply &stream : reply.elements) {
     if (!is_stream_pair(stream)) {
       batch.malformed = "reply element is not a (stream, entries) pair";
       return batch;
     }
-    if (stream.elements[1].elements.size() >= kReadCount) batch.full = true;
-    for (const redis::Reply& entry : stream.elements[1].elements) {
+    if (stream.elements[1].elements.size() >= kReadCount)
+      batch.full = true;
+    for (const redis::Reply &entry : stream.elements[1].elements) {
       if (!is_entry_pair(entry)) {
         batch.malformed = "stream entry is not an (id, fields) pair";
         return batch;
@@ -106,115 +107,124 @@ ReadBatch read_batch(const redis::Reply& reply) {
   return batch;
 }
 
-constexpr const char* kArgumentNames[] = {
-    "redis_url",   "input_topic",      "output_topic",           "consumer_group",
-    "output_path", "skill_name",       "include_raw_json",       "training_results_topic",
-    "total_cycles", "callback_url",    "job_id"};
+constexpr const char *kArgumentNames[] = {
+    "redis_url",  "input_topic",      "output_topic",           "consumer_group", "output_path",
+    "skill_name", "include_raw_json", "training_results_topic", "total_cycles",   "callback_url",
+    "job_id"};
 constexpr std::size_t kArgumentCount = std::size(kArgumentNames);
 
-std::string required_text(const json::Value& v, const char* name) {
+std::string required_text(const json::Value &v, const char *name) {
   if (!v.is_string())
     throw TypeError(std::string("argument '") + name + "' must be text, not '" +
                     std::string(v.type_name()) + "'");
   return v.as_string();
 }
 
-std::optional<std::string> optional_text(const json::Value& v, const char* name) {
-  if (v.is_null()) return std::nullopt;
+std::optional<std::string> optional_text(const json::Value &v, const char *name) {
+  if (v.is_null())
+    return std::nullopt;
   return required_text(v, name);
 }
 
-std::optional<std::int64_t> optional_count(const json::Value& v, const char* name) {
-  auto fail = [&](const std::string& why) {
+std::optional<std::int64_t> optional_count(const json::Value &v, const char *name) {
+  auto fail = [&](const std::string &why) {
     return TypeError(std::string("argument '") + name + "' " + why);
   };
   switch (v.kind()) {
-    case json::Kind::kNull:
-      return std::nullopt;
-    case json::Kind::kBool:
-      return v.as_bool() ? 1 : 0;
-    case json::Kind::kInt:
-      return v.as_int();
-    case json::Kind::kDouble: {
-      double d = std::trunc(v.as_double());
-      if (!std::isfinite(d) || d >= 9223372036854775808.0 || d < -9223372036854775808.0)
-        throw fail("cannot be converted to an integer");
-      return static_cast<std::int64_t>(d);
-    }
-    case json::Kind::kUint:
-    case json::Kind::kBigInt:
-      throw fail("is outside the 64-bit integer range");
-    default:
-      throw fail("must be an integer or null, not '" + std::string(v.type_name()) + "'");
+  case json::Kind::kNull:
+    return std::nullopt;
+  case json::Kind::kBool:
+    return v.as_bool() ? 1 : 0;
+  case json::Kind::kInt:
+    return v.as_int();
+  case json::Kind::kDouble: {
+    double d = std::trunc(v.as_double());
+    if (!std::isfinite(d) || d >= 9223372036854775808.0 || d < -9223372036854775808.0)
+      throw fail("cannot be converted to an integer");
+    return static_cast<std::int64_t>(d);
+  }
+  case json::Kind::kUint:
+  case json::Kind::kBigInt:
+    throw fail("is outside the 64-bit integer range");
+  default:
+    throw fail("must be an integer or null, not '" + std::string(v.type_name()) + "'");
   }
 }
 
-std::string join_path(const std::string& dir, const std::string& name) {
+std::string join_path(const std::string &dir, const std::string &name) {
   return (fs::path(dir) / name).string();
 }
 
-bool path_exists(const std::string& path) {
+bool path_exists(const std::string &path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
 }
 
 // Strict UTF-8 decoding of one envelope value.
-const std::string& utf8(const std::string& bytes, const char* field) {
+const std::string &utf8(const std::string &bytes, const char *field) {
   if (!json::is_valid_utf8(bytes))
-    throw std::invalid_argument(std::string("'utf-8' codec can't decode the ") + field +
-                                " field");
+    throw std::invalid_argument(std::string("'utf-8' codec can't decode the ") + field + " field");
   return bytes;
 }
 
-}  // namespace
+} // namespace
 
-ProcessorOptions ProcessorOptions::from_arguments(const json::Array& positional,
-                                                  const json::Object& named) {
+ProcessorOptions ProcessorOptions::from_arguments(const json::Array &positional,
+                                                  const json::Object &named) {
   if (positional.size() > kArgumentCount)
     throw TypeError("EventHistorianProcessor() takes at most 11 arguments (" +
                     std::to_string(positional.size()) + " given)");
-  const json::Value* bound[kArgumentCount] = {};
-  for (std::size_t i = 0; i < positional.size(); ++i) bound[i] = &positional[i];
-  for (const auto& [key, value] : named) {
+  const json::Value *bound[kArgumentCount] = {};
+  for (std::size_t i = 0; i < positional.size(); ++i)
+    bound[i] = &positional[i];
+  for (const auto &[key, value] : named) {
     std::size_t i = 0;
-    while (i < kArgumentCount && key != kArgumentNames[i]) ++i;
+    while (i < kArgumentCount && key != kArgumentNames[i])
+      ++i;
     if (i == kArgumentCount)
-      throw TypeError("EventHistorianProcessor() got an unexpected keyword argument '" + key +
-                      "'");
+      throw TypeError("EventHistorianProcessor() got an unexpected keyword argument '" + key + "'");
     if (bound[i] != nullptr)
-      throw TypeError("EventHistorianProcessor() got multiple values for argument '" + key +
-                      "'");
+      throw TypeError("EventHistorianProcessor() got multiple values for argument '" + key + "'");
     bound[i] = &value;
   }
   ProcessorOptions o;
-  if (bound[0]) o.redis_url = required_text(*bound[0], kArgumentNames[0]);
-  if (bound[1]) o.input_topic = required_text(*bound[1], kArgumentNames[1]);
-  if (bound[2]) o.output_topic = required_text(*bound[2], kArgumentNames[2]);
-  if (bound[3]) o.consumer_group = required_text(*bound[3], kArgumentNames[3]);
-  if (bound[4]) o.output_path = required_text(*bound[4], kArgumentNames[4]);
-  if (bound[5]) o.skill_name = optional_text(*bound[5], kArgumentNames[5]);
-  if (bound[6]) o.include_raw_json = bound[6]->truthy();
-  if (bound[7]) o.training_results_topic = optional_text(*bound[7], kArgumentNames[7]);
-  if (bound[8]) o.total_cycles = optional_count(*bound[8], kArgumentNames[8]);
-  if (bound[9]) o.callback_url = optional_text(*bound[9], kArgumentNames[9]);
-  if (bound[10]) o.job_id = optional_text(*bound[10], kArgumentNames[10]);
+  if (bound[0])
+    o.redis_url = required_text(*bound[0], kArgumentNames[0]);
+  if (bound[1])
+    o.input_topic = required_text(*bound[1], kArgumentNames[1]);
+  if (bound[2])
+    o.output_topic = required_text(*bound[2], kArgumentNames[2]);
+  if (bound[3])
+    o.consumer_group = required_text(*bound[3], kArgumentNames[3]);
+  if (bound[4])
+    o.output_path = required_text(*bound[4], kArgumentNames[4]);
+  if (bound[5])
+    o.skill_name = optional_text(*bound[5], kArgumentNames[5]);
+  if (bound[6])
+    o.include_raw_json = bound[6]->truthy();
+  if (bound[7])
+    o.training_results_topic = optional_text(*bound[7], kArgumentNames[7]);
+  if (bound[8])
+    o.total_cycles = optional_count(*bound[8], kArgumentNames[8]);
+  if (bound[9])
+    o.callback_url = optional_text(*bound[9], kArgumentNames[9]);
+  if (bound[10])
+    o.job_id = optional_text(*bound[10], kArgumentNames[10]);
   return o;
 }
 
 EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
     : EventBase(std::move(options.redis_url), std::move(options.input_topic),
                 std::move(options.output_topic), std::move(options.consumer_group)),
-      output_path(std::move(options.output_path)),
-      skill_name(std::move(options.skill_name)),
-      include_raw_json(options.include_raw_json),
-      run_id(event_base::settings().RUN_ID),
+      output_path(std::move(options.output_path)), skill_name(std::move(options.skill_name)),
+      include_raw_json(options.include_raw_json), run_id(event_base::settings().RUN_ID),
       training_results_topic(std::move(options.training_results_topic)),
-      total_cycles(options.total_cycles),
-      _job_id(std::move(options.job_id)),
+      total_cycles(options.total_cycles), _job_id(std::move(options.job_id)),
       _current_skill_name(skill_name) {
   if (options.callback_url && !options.callback_url->empty()) {
     std::string url = *options.callback_url;
-    while (!url.empty() && url.back() == '/') url.pop_back();
+    while (!url.empty() && url.back() == '/')
+      url.pop_back();
     _callback_url = std::move(url);
   }
 }
@@ -222,11 +232,13 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
 asio::awaitable<void> EventHistorianProcessor::init() {
   fs::create_directories(output_path);
   std::string base = "v2_event_historian_" + _sanitize_filename(run_id);
-  if (skill_name && !skill_name->empty()) base += "_" + _sanitize_filename(skill_name);
+  if (skill_name && !skill_name->empty())
+    base += "_" + _sanitize_filename(skill_name);
 
   std::string step_file = join_path(output_path, base + ".parquet");
   if (path_exists(step_file))
-    step_file = join_path(output_path, base + "_" + std::to_string(std::time(nullptr)) + ".parquet");
+    step_file =
+        join_path(output_path, base + "_" + std::to_string(std::time(nullptr)) + ".parquet");
   _output_file = step_file;
   _parts_dir = step_file + ".parts";
 
@@ -263,17 +275,19 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   co_await EventBase::disconnect();
 }
 
-asio::awaitable<void> EventHistorianProcessor::_create_consumer_group_for_topic(
-    std::string topic, std::string start_id) {
-  if (!redis_client) throw std::runtime_error("Not connected to Redis");
+asio::awaitable<void>
+EventHistorianProcessor::_create_consumer_group_for_topic(std::string topic, std::string start_id) {
+  if (!redis_client)
+    throw std::runtime_error("Not connected to Redis");
   bool exists = false;
   // Built apart from the co_await: GCC 12 miscompiles braced lists inside one.
-  std::vector<std::string> create = {"XGROUP", "CREATE", topic, consumer_group, start_id,
-                                     "MKSTREAM"};
+  std::vector<std::string> create = {"XGROUP",       "CREATE", topic,
+                                     consumer_group, start_id, "MKSTREAM"};
   try {
     co_await redis_client->command(std::move(create));
-  } catch (const redis::ResponseError& e) {
-    if (std::string_view(e.what()).find("BUSYGROUP") == std::string_view::npos) throw;
+  } catch (const redis::ResponseError &e) {
+    if (std::string_view(e.what()).find("BUSYGROUP") == std::string_view::npos)
+      throw;
     exists = true;
   }
   if (exists) {
@@ -289,7 +303,8 @@ asio::awaitable<void> EventHistorianProcessor::start() {
   co_await connect();
   co_await _create_consumer_group_for_topic(input_topic, "0");
   const bool read_results = training_results_topic && !training_results_topic->empty();
-  if (read_results) co_await _create_consumer_group_for_topic(*training_results_topic, "$");
+  if (read_results)
+    co_await _create_consumer_group_for_topic(*training_results_topic, "$");
   _is_running = true;
   logger().debug("[EventHistorian] Started event processing for consumer '%s'",
                  consumer_name.c_str());
@@ -303,7 +318,8 @@ asio::awaitable<void> EventHistorianProcessor::start() {
   }
   _is_running = false;
   co_await disconnect();
-  if (escaped) std::rethrow_exception(escaped);
+  if (escaped)
+    std::rethrow_exception(escaped);
 }
 
 asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
@@ -314,16 +330,20 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   while (_is_running) {
     bool failed = false;
     try {
-      if (!redis_client) throw std::runtime_error("Not connected to Redis");
-      std::vector<std::string> read = {"XREADGROUP", "GROUP", consumer_group, consumer_name,
-                                       "COUNT",      "10",    "BLOCK",        "1",
+      if (!redis_client)
+        throw std::runtime_error("Not connected to Redis");
+      std::vector<std::string> read = {"XREADGROUP", "GROUP",    consumer_group, consumer_name,
+                                       "COUNT",      "10",       "BLOCK",        "1",
                                        "STREAMS",    input_topic};
       const bool two = read_results && *training_results_topic != input_topic;
-      if (two) read.push_back(*training_results_topic);
+      if (two)
+        read.push_back(*training_results_topic);
       read.push_back(">");
-      if (two) read.push_back(">");
+      if (two)
+        read.push_back(">");
       const Clock::time_point sent = Clock::now();
-      if (backlog) loop::poll_eagerly_until(sent + kEagerPollWindow);
+      if (backlog)
+        loop::poll_eagerly_until(sent + kEagerPollWindow);
       backlog = false;
       redis::Reply reply = co_await redis_client->command(std::move(read));
       if (reply.type != redis::Reply::Type::kNil && reply.type != redis::Reply::Type::kArray)
@@ -335,10 +355,10 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       // Declared after the reply, so that it is finished before the texts go.
       std::optional<ParseAhead> ahead;
       if (batch.entries.size() >= 2) {
-        std::vector<const std::string*> texts;
+        std::vector<const std::string *> texts;
         texts.reserve(batch.entries.size());
-        for (const ReadBatch::Entry& e : batch.entries) {
-          const redis::Reply& fields = e.entry->elements[1];
+        for (const ReadBatch::Entry &e : batch.entries) {
+          const redis::Reply &fields = e.entry->elements[1];
           texts.push_back(is_field_map(fields) ? envelope_fields(fields).data : nullptr);
         }
         ahead.emplace(texts);
@@ -349,28 +369,31 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
         co_await _handle_entry(*batch.entries[i].stream_name, *batch.entries[i].entry,
                                std::move(parsed));
       }
-      if (batch.malformed) throw std::runtime_error(batch.malformed);
-    } catch (const std::exception& e) {
+      if (batch.malformed)
+        throw std::runtime_error(batch.malformed);
+    } catch (const std::exception &e) {
       logger().error("[EventHistorian] Error reading messages: %s", e.what());
       failed = true;
     }
-    if (failed) co_await loop::sleep_for(std::chrono::milliseconds(100));
+    if (failed)
+      co_await loop::sleep_for(std::chrono::milliseconds(100));
   }
   // The last acknowledgements are still in flight; their failures are logged per entry.
   if (redis_client) {
     try {
       co_await redis_client->drain();
-    } catch (const std::exception&) {
+    } catch (const std::exception &) {
       // Each failed acknowledgement has already been logged by its own handler.
     }
   }
 }
 
-event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply& entry,
+event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply &entry,
                                                                 ParseAhead::Parsed ahead) {
-  const std::string& raw_id = entry.elements[0].str;
-  const redis::Reply& fields = entry.elements[1];
-  if (!is_field_map(fields)) throw std::invalid_argument("entry fields are not a field map");
+  const std::string &raw_id = entry.elements[0].str;
+  const redis::Reply &fields = entry.elements[1];
+  if (!is_field_map(fields))
+    throw std::invalid_argument("entry fields are not a field map");
   const auto [data, timestamp, correlation_id, unique_id] = envelope_fields(fields);
   event_base::EventMessage message;
   // The parser itself refuses text that is not UTF-8.
@@ -389,46 +412,50 @@ event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Rep
   }
   if (timestamp) {
     auto ts = _parse_float_text(utf8(*timestamp, "timestamp"));
-    if (!ts) throw std::invalid_argument("could not convert string to float: '" + *timestamp + "'");
+    if (!ts)
+      throw std::invalid_argument("could not convert string to float: '" + *timestamp + "'");
     message.timestamp = *ts;
   }
   if (correlation_id && !utf8(*correlation_id, "correlation_id").empty())
     message.correlation_id = *correlation_id;
-  if (unique_id && !utf8(*unique_id, "unique_id").empty()) message.unique_id = *unique_id;
+  if (unique_id && !utf8(*unique_id, "unique_id").empty())
+    message.unique_id = *unique_id;
   message.message_id = utf8(raw_id, "entry identifier");
   return message;
 }
 
-asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string& stream_name,
-                                                             const redis::Reply& entry,
+asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &stream_name,
+                                                             const redis::Reply &entry,
                                                              ParseAhead::Parsed ahead) {
-  const std::string& raw_id = entry.elements[0].str;
+  const std::string &raw_id = entry.elements[0].str;
   try {
     event_base::EventMessage message = _decode_entry(entry, std::move(ahead));
     std::optional<json::Object> result = co_await process_message(message);
     if (result) {
       std::optional<std::string> reply_id = message.unique_id;
       if (!reply_id) {
-        if (const json::Value* sim_id = result->find("sim_id"))
+        if (const json::Value *sim_id = result->find("sim_id"))
           reply_id = _text_or_null(sim_id);
       }
       co_await publish_message(json::Value(std::move(*result)), message.correlation_id, reply_id);
     }
-    if (!redis_client) throw std::runtime_error("Not connected to Redis");
+    if (!redis_client)
+      throw std::runtime_error("Not connected to Redis");
     // Sent without waiting: the reply is collected with the next read's round trip.
     redis_client->send({"XACK", stream_name, consumer_group, raw_id},
                        [raw_id](std::exception_ptr error, redis::Reply) {
-                         if (!error) return;
+                         if (!error)
+                           return;
                          try {
                            std::rethrow_exception(error);
-                         } catch (const std::exception& e) {
+                         } catch (const std::exception &e) {
                            logger().error("[EventHistorian] Error processing message %s: %s",
                                           raw_id.c_str(), e.what());
                          }
                        });
-  } catch (const std::exception& e) {
+  } catch (const std::exception &e) {
     logger().error("[EventHistorian] Error processing message %s: %s", raw_id.c_str(), e.what());
   }
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

@@ -19,8 +19,6 @@
 
 #include <asio.hpp>
 
-#include "json/document.h"
-#include "json/value.h"
 #include "loop/loop.h"
 #include "networking/event_base/event_base.h"
 #include "networking/event_base/event_message.h"
@@ -31,6 +29,8 @@
 #include "parquet/schema.h"
 #include "parquet/table.h"
 #include "redis/reply.h"
+#include "json/document.h"
+#include "json/value.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -66,7 +66,7 @@ struct ProcessorOptions {
   // Binds untyped arguments as a host's configuration gives them: positional values in the
   // order of the fields above, then named ones. Throws TypeError naming the argument for a
   // wrong type, too many positional values, an unknown name or a name given twice.
-  static ProcessorOptions from_arguments(const json::Array& positional, const json::Object& named);
+  static ProcessorOptions from_arguments(const json::Array &positional, const json::Object &named);
 };
 
 // "part-" + index zero-padded to five digits (never cut) + ".parquet".
@@ -76,49 +76,48 @@ std::string _part_file_name(std::int64_t index);
 // columns) and each other: a clashing name gets "_" + its position, extended until free;
 // every other name is kept.
 std::vector<std::string> _unique_observation_columns(std::vector<std::string> names,
-                                                     const std::vector<std::string>& reserved);
+                                                     const std::vector<std::string> &reserved);
 
 class EventHistorianProcessor : public event_base::EventBase {
- public:
+public:
   explicit EventHistorianProcessor(ProcessorOptions options = {});
 
   asio::awaitable<void> init();
   asio::awaitable<void> disconnect() override;
   // Merges the part files of parts_dir into final_path; logs a failure instead of raising.
-  static void _compact_parts(const std::optional<std::string>& parts_dir,
-                             const std::optional<std::string>& final_path);
+  static void _compact_parts(const std::optional<std::string> &parts_dir,
+                             const std::optional<std::string> &final_path);
   asio::awaitable<void> _create_consumer_group_for_topic(std::string topic,
-                                                        std::string start_id = "0");
+                                                         std::string start_id = "0");
   asio::awaitable<void> start();
 
   // Requires: the caller holds _flush_lock (worker thread).
   void _ensure_writer();
   void _ensure_cycle_writer();
   void _write_cycle_metadata();
-  void _write_cycle_summary(double average_reward, const std::string& skill_name);
+  void _write_cycle_summary(double average_reward, const std::string &skill_name);
   void _finalize_cycle_summary();
-  bool _is_training_result_payload(const json::Object& payload) const;
-  asio::awaitable<void> _handle_training_result(const json::Object& payload);
+  bool _is_training_result_payload(const json::Object &payload) const;
+  asio::awaitable<void> _handle_training_result(const json::Object &payload);
   asio::awaitable<void> _fire_cycle_callback(std::string skill_name);
 
   // Fits a vector to target_len (truncation logs a warning naming label) and returns its
   // elements as optional doubles.
-  std::vector<std::optional<double>> _coerce_vector(const StepVector& vector,
-                                                    std::size_t target_len,
-                                                    std::string_view label) const;
+  std::vector<std::optional<double>>
+  _coerce_vector(const StepVector &vector, std::size_t target_len, std::string_view label) const;
   // Appends one pending row to the columns of table, in schema order.
-  void _materialize_row(const PendingRow& row, parquet::Table& table) const;
+  void _materialize_row(const PendingRow &row, parquet::Table &table) const;
   // Writes one batch as the next part file. Requires: the caller holds _flush_lock.
-  void _flush_rows(const RowBuffer& rows);
+  void _flush_rows(const RowBuffer &rows);
   asio::awaitable<void> _drain_pending();
   // Decodes a stream entry (id, field map) into a message: absent fields take their defaults,
   // every value must be UTF-8, "data" JSON and "timestamp" a number. Throws otherwise.
   // ahead: the data text's parse, when it was done ahead (ParseAhead).
-  static event_base::EventMessage _decode_entry(const redis::Reply& entry,
+  static event_base::EventMessage _decode_entry(const redis::Reply &entry,
                                                 ParseAhead::Parsed ahead = {});
   // Returns no reply on every path; a failure propagates to the read loop.
-  asio::awaitable<std::optional<json::Object>> process_message(
-      const event_base::EventMessage& message);
+  asio::awaitable<std::optional<json::Object>>
+  process_message(const event_base::EventMessage &message);
 
   // Configuration.
   std::string output_path;
@@ -163,24 +162,24 @@ class EventHistorianProcessor : public event_base::EventBase {
   OrderedMap<double> _last_cycle_average_reward;
   OrderedMap<json::Value> _last_cycle_steps_per_sec;
 
- private:
+private:
   asio::awaitable<void> _read_loop(bool read_results);
   // Decodes, processes and acknowledges one stream entry; logs its failure.
-  asio::awaitable<void> _handle_entry(const std::string& stream_name, const redis::Reply& entry,
+  asio::awaitable<void> _handle_entry(const std::string &stream_name, const redis::Reply &entry,
                                       ParseAhead::Parsed ahead);
-  void _handle_skill_start(const json::Object& payload);
+  void _handle_skill_start(const json::Object &payload);
   // Builds the pending row of one step and appends it. Never suspends.
-  void _process_step(const json::Object& payload, double message_timestamp);
+  void _process_step(const json::Object &payload, double message_timestamp);
   // The same for a step read straight from its parsed text, without a Value tree. Returns
   // false, having changed nothing, for a payload it leaves to the full path (not a plain
   // step, or a rare shape such as repeated keys, texts where numbers are expected, or a
   // warning on the way).
-  bool _process_step_fast(const json::Document& document, double message_timestamp);
+  bool _process_step_fast(const json::Document &document, double message_timestamp);
   // Steps 10 onwards of a step, shared by both readers: widths, schema names, conversions,
   // episode accounting and the row.
-  void _commit_step(StepInput& input, double message_timestamp);
+  void _commit_step(StepInput &input, double message_timestamp);
   // The first part number that no file in dir uses yet, at least next.
-  static std::int64_t _next_free_part(const std::string& dir, std::int64_t next);
+  static std::int64_t _next_free_part(const std::string &dir, std::int64_t next);
 
   // Mirrors whether _writer is open, for the loop thread while a flush may run.
   std::atomic<bool> _writer_open{false};
@@ -189,10 +188,10 @@ class EventHistorianProcessor : public event_base::EventBase {
   std::vector<std::string> _raw_names_cache;
   std::vector<std::string> _normalized_names_cache;
   bool _raw_names_distinct = true;
-  const std::vector<std::string>& _normalized_names(const std::vector<std::string_view>& raw);
+  const std::vector<std::string> &_normalized_names(const std::vector<std::string_view> &raw);
   // Whether each parts directory has been scanned for the parts of an earlier run.
   bool _parts_scanned = false;
   bool _cycle_parts_scanned = false;
 };
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

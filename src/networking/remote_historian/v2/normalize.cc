@@ -40,7 +40,8 @@ bool is_unicode_space(std::uint32_t cp) {
 // The value of a decimal digit of any script, or -1.
 int digit_value(std::uint32_t cp) {
   const auto after = std::upper_bound(kDigitZeros.begin(), kDigitZeros.end(), cp);
-  if (after == kDigitZeros.begin()) return -1;
+  if (after == kDigitZeros.begin())
+    return -1;
   const std::uint32_t offset = cp - *(after - 1);
   return offset < 10 ? static_cast<int>(offset) : -1;
 }
@@ -49,7 +50,7 @@ constexpr std::uint32_t kInvalid = 0xFFFFFFFF;
 
 // Decodes the code point at s[i] and advances i; kInvalid (advancing one byte) for a byte
 // that does not start a well-formed sequence.
-std::uint32_t next_code_point(std::string_view s, std::size_t& i) {
+std::uint32_t next_code_point(std::string_view s, std::size_t &i) {
   const auto c = static_cast<unsigned char>(s[i]);
   if (c < 0x80) {
     ++i;
@@ -75,8 +76,7 @@ char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - '
 
 // Replaces every maximal run of bytes that fail keep() by one `with`. Non-ASCII bytes never
 // pass keep(), so a run of them is a run of whole code points.
-template <class Keep>
-std::string replace_runs(std::string_view s, Keep keep, char with) {
+template <class Keep> std::string replace_runs(std::string_view s, Keep keep, char with) {
   std::string out;
   out.reserve(s.size());
   bool in_run = false;
@@ -98,25 +98,30 @@ std::string_view strip_unicode_space(std::string_view s) {
   while (begin < s.size()) {
     std::size_t next = begin;
     const std::uint32_t cp = next_code_point(s, next);
-    if (!is_unicode_space(cp)) break;
+    if (!is_unicode_space(cp))
+      break;
     begin = next;
   }
   std::size_t end = s.size();
   while (end > begin) {
     std::size_t start = end - 1;
-    while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
+      --start;
     std::size_t next = start;
     const std::uint32_t cp = next_code_point(s, next);
-    if (next != end || !is_unicode_space(cp)) break;
+    if (next != end || !is_unicode_space(cp))
+      break;
     end = start;
   }
   return s.substr(begin, end - begin);
 }
 
 bool equals_ignoring_case(std::string_view s, std::string_view lower_word) {
-  if (s.size() != lower_word.size()) return false;
+  if (s.size() != lower_word.size())
+    return false;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (ascii_lower(s[i]) != lower_word[i]) return false;
+    if (ascii_lower(s[i]) != lower_word[i])
+      return false;
   }
   return true;
 }
@@ -126,79 +131,91 @@ bool is_decimal_literal(std::string_view s) {
   std::size_t i = 0;
   const auto digits = [&s, &i] {
     const std::size_t start = i;
-    while (i < s.size() && is_ascii_digit(s[i])) ++i;
+    while (i < s.size() && is_ascii_digit(s[i]))
+      ++i;
     return i - start;
   };
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+    ++i;
   std::size_t mantissa = digits();
   if (i < s.size() && s[i] == '.') {
     ++i;
     mantissa += digits();
   }
-  if (mantissa == 0) return false;
+  if (mantissa == 0)
+    return false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    if (digits() == 0) return false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+      ++i;
+    if (digits() == 0)
+      return false;
   }
   return i == s.size();
 }
 
-}  // namespace
+} // namespace
 
-std::string _sanitize_filename(const std::optional<std::string>& value) {
-  if (!value || value->empty()) return "unknown";
+std::string _sanitize_filename(const std::optional<std::string> &value) {
+  if (!value || value->empty())
+    return "unknown";
   return replace_runs(
       *value, [](char c) { return is_ascii_alnum(c) || c == '.' || c == '_' || c == '-'; }, '-');
 }
 
 json::Array _normalize_vector(json::Value value) {
   switch (value.kind()) {
-    case json::Kind::kNull:
-      return {};
-    case json::Kind::kArray:
-      return std::move(value.as_array());
-    case json::Kind::kObject: {
-      // std::string compares bytes as unsigned, and UTF-8 byte order is code point order.
-      std::vector<json::Object::Member*> members;
-      members.reserve(value.as_object().size());
-      for (json::Object::Member& m : value.as_object()) members.push_back(&m);
-      std::sort(members.begin(), members.end(),
-                [](const json::Object::Member* a, const json::Object::Member* b) {
-                  return a->first < b->first;
-                });
-      json::Array out;
-      out.reserve(members.size());
-      for (json::Object::Member* m : members) out.push_back(std::move(m->second));
-      return out;
-    }
-    default: {
-      json::Array out;
-      out.push_back(std::move(value));
-      return out;
-    }
+  case json::Kind::kNull:
+    return {};
+  case json::Kind::kArray:
+    return std::move(value.as_array());
+  case json::Kind::kObject: {
+    // std::string compares bytes as unsigned, and UTF-8 byte order is code point order.
+    std::vector<json::Object::Member *> members;
+    members.reserve(value.as_object().size());
+    for (json::Object::Member &m : value.as_object())
+      members.push_back(&m);
+    std::sort(members.begin(), members.end(),
+              [](const json::Object::Member *a, const json::Object::Member *b) {
+                return a->first < b->first;
+              });
+    json::Array out;
+    out.reserve(members.size());
+    for (json::Object::Member *m : members)
+      out.push_back(std::move(m->second));
+    return out;
+  }
+  default: {
+    json::Array out;
+    out.push_back(std::move(value));
+    return out;
+  }
   }
 }
 
-std::string _normalize_field_name(const std::optional<std::string>& value) {
-  if (!value) return "";
+std::string _normalize_field_name(const std::optional<std::string> &value) {
+  if (!value)
+    return "";
   std::string name = replace_runs(
       strip_unicode_space(*value), [](char c) { return is_ascii_alnum(c) || c == '_'; }, '_');
   const std::size_t first = name.find_first_not_of('_');
-  if (first == std::string::npos) return "";
+  if (first == std::string::npos)
+    return "";
   name = name.substr(first, name.find_last_not_of('_') - first + 1);
-  for (char& c : name) c = ascii_lower(c);
+  for (char &c : name)
+    c = ascii_lower(c);
   return name;
 }
 
-std::vector<std::string> _normalize_sensor_names(
-    const std::vector<std::optional<std::string>>& names) {
+std::vector<std::string>
+_normalize_sensor_names(const std::vector<std::optional<std::string>> &names) {
   std::vector<std::string> result;
   result.reserve(names.size());
   std::unordered_set<std::string> taken;
   for (std::size_t idx = 0; idx < names.size(); ++idx) {
     std::string candidate = _normalize_field_name(names[idx]);
-    if (candidate.empty()) candidate = "s_" + std::to_string(idx);
+    if (candidate.empty())
+      candidate = "s_" + std::to_string(idx);
     if (taken.count(candidate) != 0) {
       candidate.push_back('_');
       candidate += std::to_string(idx);
@@ -219,29 +236,30 @@ std::vector<std::string> _normalize_sensor_names(
   return result;
 }
 
-std::optional<double> _coerce_float(const json::Value& value) {
+std::optional<double> _coerce_float(const json::Value &value) {
   switch (value.kind()) {
-    case json::Kind::kNull:
-      return std::nullopt;
-    case json::Kind::kBool:
-      return value.as_bool() ? 1.0 : 0.0;
-    case json::Kind::kInt:
-      return static_cast<double>(value.as_int());
-    case json::Kind::kUint:
-      return static_cast<double>(value.as_uint());
-    case json::Kind::kBigInt: {
-      // Correct rounding to the nearest double; beyond DBL_MAX's rounding range it is infinite.
-      const double d = json::decimal_to_double(value.as_bigint().digits);
-      if (std::isinf(d)) throw std::overflow_error("int too large to convert to float");
-      return d;
-    }
-    case json::Kind::kDouble:
-      return value.as_double();
-    case json::Kind::kString:
-      return _parse_float_text(value.as_string());
-    case json::Kind::kArray:
-    case json::Kind::kObject:
-      return std::nullopt;
+  case json::Kind::kNull:
+    return std::nullopt;
+  case json::Kind::kBool:
+    return value.as_bool() ? 1.0 : 0.0;
+  case json::Kind::kInt:
+    return static_cast<double>(value.as_int());
+  case json::Kind::kUint:
+    return static_cast<double>(value.as_uint());
+  case json::Kind::kBigInt: {
+    // Correct rounding to the nearest double; beyond DBL_MAX's rounding range it is infinite.
+    const double d = json::decimal_to_double(value.as_bigint().digits);
+    if (std::isinf(d))
+      throw std::overflow_error("int too large to convert to float");
+    return d;
+  }
+  case json::Kind::kDouble:
+    return value.as_double();
+  case json::Kind::kString:
+    return _parse_float_text(value.as_string());
+  case json::Kind::kArray:
+  case json::Kind::kObject:
+    return std::nullopt;
   }
   return std::nullopt;
 }
@@ -255,7 +273,8 @@ std::optional<double> _parse_float_text(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const std::uint32_t cp = next_code_point(text, i);
     if (cp < 0x7F) {
-      if (cp == 0) return std::nullopt;
+      if (cp == 0)
+        return std::nullopt;
       ascii.push_back(static_cast<char>(cp));
     } else if (is_unicode_space(cp)) {
       ascii.push_back(' ');
@@ -272,33 +291,39 @@ std::optional<double> _parse_float_text(std::string_view text) {
     char prev = '\0';
     for (const char c : ascii) {
       if (c == '_') {
-        if (!is_ascii_digit(prev)) return std::nullopt;
+        if (!is_ascii_digit(prev))
+          return std::nullopt;
       } else {
-        if (prev == '_' && !is_ascii_digit(c)) return std::nullopt;
+        if (prev == '_' && !is_ascii_digit(c))
+          return std::nullopt;
         kept.push_back(c);
       }
       prev = c;
     }
-    if (prev == '_') return std::nullopt;
+    if (prev == '_')
+      return std::nullopt;
     ascii = std::move(kept);
   }
   constexpr std::string_view kAsciiSpace = " \t\n\v\f\r";
   const std::size_t first = ascii.find_first_not_of(kAsciiSpace);
-  if (first == std::string::npos) return std::nullopt;
+  if (first == std::string::npos)
+    return std::nullopt;
   std::string_view s(ascii);
   s = s.substr(first, ascii.find_last_not_of(kAsciiSpace) - first + 1);
 
   std::string_view word = s;
   const bool negative = !word.empty() && word[0] == '-';
-  if (!word.empty() && (word[0] == '+' || word[0] == '-')) word.remove_prefix(1);
+  if (!word.empty() && (word[0] == '+' || word[0] == '-'))
+    word.remove_prefix(1);
   if (equals_ignoring_case(word, "inf") || equals_ignoring_case(word, "infinity")) {
     return negative ? -HUGE_VAL : HUGE_VAL;
   }
   if (equals_ignoring_case(word, "nan")) {
     return negative ? -std::nan("") : std::nan("");
   }
-  if (!is_decimal_literal(s)) return std::nullopt;
+  if (!is_decimal_literal(s))
+    return std::nullopt;
   return json::decimal_to_double(s);
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

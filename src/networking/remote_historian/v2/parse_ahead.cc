@@ -7,7 +7,7 @@
 
 namespace networking::remote_historian::v2 {
 
-ParseAhead::ParseAhead(const std::vector<const std::string*>& texts)
+ParseAhead::ParseAhead(const std::vector<const std::string *> &texts)
     : _shared(std::make_shared<Shared>(texts.size())) {
   for (std::size_t i = 0; i < texts.size(); ++i) {
     _shared->slots[i].text = texts[i];
@@ -23,7 +23,7 @@ namespace {
 std::atomic<int> g_jobs{0};
 constexpr int kMaxJobs = 2;
 
-}  // namespace
+} // namespace
 
 void ParseAhead::start() {
   if (g_jobs.fetch_add(1, std::memory_order_relaxed) >= kMaxJobs) {
@@ -36,13 +36,14 @@ void ParseAhead::start() {
   });
 }
 
-void ParseAhead::work(const std::shared_ptr<Shared>& shared) {
+void ParseAhead::work(const std::shared_ptr<Shared> &shared) {
   for (std::size_t i = shared->slots.size(); i-- > 0;) {
-    Slot& slot = shared->slots[i];
+    Slot &slot = shared->slots[i];
     unsigned char expected = kFree;
     if (!slot.state.compare_exchange_strong(expected, kParsing, std::memory_order_acquire)) {
-      if (expected == kNone) continue;
-      return;  // the loop has come this far: the rest is its own
+      if (expected == kNone)
+        continue;
+      return; // the loop has come this far: the rest is its own
     }
     try {
       slot.result.document = json::Document::parse_in_buffer(*slot.text);
@@ -56,26 +57,30 @@ void ParseAhead::work(const std::shared_ptr<Shared>& shared) {
 }
 
 ParseAhead::Parsed ParseAhead::take(std::size_t i) {
-  if (i >= _shared->slots.size()) return {};
-  Slot& slot = _shared->slots[i];
+  if (i >= _shared->slots.size())
+    return {};
+  Slot &slot = _shared->slots[i];
   unsigned char expected = kFree;
   if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire) ||
       expected == kNone) {
     return {};
   }
   // The worker has it; it is at most one parse away.
-  while (slot.state.load(std::memory_order_acquire) == kParsing) std::this_thread::yield();
-  if (slot.state.load(std::memory_order_acquire) != kParsed) return {};
+  while (slot.state.load(std::memory_order_acquire) == kParsing)
+    std::this_thread::yield();
+  if (slot.state.load(std::memory_order_acquire) != kParsed)
+    return {};
   slot.state.store(kTaken, std::memory_order_relaxed);
   return std::move(slot.result);
 }
 
 void ParseAhead::finish() {
-  for (Slot& slot : _shared->slots) {
+  for (Slot &slot : _shared->slots) {
     unsigned char expected = kFree;
     if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))
       continue;
-    while (slot.state.load(std::memory_order_acquire) == kParsing) std::this_thread::yield();
+    while (slot.state.load(std::memory_order_acquire) == kParsing)
+      std::this_thread::yield();
     // A document parsed and never taken is dropped here, on the loop thread.
     if (slot.state.load(std::memory_order_acquire) == kParsed) {
       slot.result = Parsed{};
@@ -84,4 +89,4 @@ void ParseAhead::finish() {
   }
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

@@ -18,19 +18,19 @@
 namespace networking::remote_historian::v2 {
 
 class ParseAhead {
- public:
+public:
   // What the parse of one text gave.
   struct Parsed {
     bool done = false;                      // false: not parsed ahead, parse it as usual
-    std::optional<json::Document> document;  // done and nullopt: simdjson refused the text
+    std::optional<json::Document> document; // done and nullopt: simdjson refused the text
   };
 
   // texts[i]: the data text of entry i, or nullptr for an entry with nothing to parse ahead.
   // The texts must stay valid until finish() has returned (the destructor calls it).
-  explicit ParseAhead(const std::vector<const std::string*>& texts);
+  explicit ParseAhead(const std::vector<const std::string *> &texts);
   ~ParseAhead();
-  ParseAhead(const ParseAhead&) = delete;
-  ParseAhead& operator=(const ParseAhead&) = delete;
+  ParseAhead(const ParseAhead &) = delete;
+  ParseAhead &operator=(const ParseAhead &) = delete;
 
   // Hands the worker its job (on loop::worker_pool()); without it, take() finds nothing.
   // Does nothing while an earlier batch's job is still queued or running: when the pool is
@@ -44,23 +44,23 @@ class ParseAhead {
   // Calling it again does nothing more.
   void finish();
 
- private:
+private:
   // kNone: nothing to parse ahead. kTaken: the loop's, whatever it held.
   enum State : unsigned char { kNone, kFree, kTaken, kParsing, kParsed };
   struct Slot {
-    const std::string* text = nullptr;
+    const std::string *text = nullptr;
     std::atomic<unsigned char> state{kFree};
-    Parsed result;  // written by the worker before kParsed is stored
+    Parsed result; // written by the worker before kParsed is stored
   };
   struct Shared {
     explicit Shared(std::size_t n) : slots(n) {}
     std::vector<Slot> slots;
   };
   // The worker's job: parses from the last entry down until it meets one the loop took.
-  static void work(const std::shared_ptr<Shared>& shared);
+  static void work(const std::shared_ptr<Shared> &shared);
 
   // Shared with the worker's job, which may start after the batch has been handled.
   std::shared_ptr<Shared> _shared;
 };
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

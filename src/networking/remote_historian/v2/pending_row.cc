@@ -7,33 +7,38 @@
 
 namespace networking::remote_historian::v2 {
 
-void* allocate_huge_block() {
+void *allocate_huge_block() {
   // Twice the size, so that an aligned block lies inside; the rest is given back at once.
   const std::size_t span = 2 * kHugeBlockBytes;
-  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) throw std::bad_alloc();
+  void *raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED)
+    throw std::bad_alloc();
   const auto start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t aligned = (start + kHugeBlockBytes - 1) & ~(kHugeBlockBytes - 1);
-  if (aligned > start) munmap(raw, aligned - start);
+  if (aligned > start)
+    munmap(raw, aligned - start);
   const std::uintptr_t tail = aligned + kHugeBlockBytes;
-  if (start + span > tail) munmap(reinterpret_cast<void*>(tail), start + span - tail);
-  void* block = reinterpret_cast<void*>(aligned);
+  if (start + span > tail)
+    munmap(reinterpret_cast<void *>(tail), start + span - tail);
+  void *block = reinterpret_cast<void *>(aligned);
   // Only advice: without huge pages the block works the same, page by page.
   madvise(block, kHugeBlockBytes, MADV_HUGEPAGE);
   return block;
 }
 
-void free_huge_block(void* block) noexcept {
-  if (block) munmap(block, kHugeBlockBytes);
+void free_huge_block(void *block) noexcept {
+  if (block)
+    munmap(block, kHugeBlockBytes);
 }
 
 std::shared_ptr<double[]> ValueArena::allocate(std::size_t n) {
   constexpr std::size_t kPerBlock = kHugeBlockBytes / sizeof(double);
   // A vector longer than a quarter block (65,536 elements) gets storage of its own.
-  if (n > kPerBlock / 4) return std::make_shared_for_overwrite<double[]>(n);
+  if (n > kPerBlock / 4)
+    return std::make_shared_for_overwrite<double[]>(n);
   if (!_block || kPerBlock - _used < n) {
-    auto* block = static_cast<double*>(allocate_huge_block());
-    _block = std::shared_ptr<double[]>(block, [](double* p) { free_huge_block(p); });
+    auto *block = static_cast<double *>(allocate_huge_block());
+    _block = std::shared_ptr<double[]>(block, [](double *p) { free_huge_block(p); });
     _used = 0;
   }
   // Shares the block's ownership, points at the slice.
@@ -42,18 +47,19 @@ std::shared_ptr<double[]> ValueArena::allocate(std::size_t n) {
   return slice;
 }
 
-void RowBuffer::push_back(PendingRow&& row) {
+void RowBuffer::push_back(PendingRow &&row) {
   if (_size == _blocks.size() * kRowsPerBlock) {
-    _blocks.emplace_back(static_cast<PendingRow*>(allocate_huge_block()));
+    _blocks.emplace_back(static_cast<PendingRow *>(allocate_huge_block()));
   }
   new (&(*this)[_size]) PendingRow(std::move(row));
   ++_size;
 }
 
 void RowBuffer::clear() noexcept {
-  for (std::size_t i = 0; i < _size; ++i) (*this)[i].~PendingRow();
+  for (std::size_t i = 0; i < _size; ++i)
+    (*this)[i].~PendingRow();
   _size = 0;
   _blocks.clear();
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

@@ -18,20 +18,20 @@ namespace networking::remote_historian::v2 {
 // then faults in a few hundred pages rather than tens of thousands, which on a virtual
 // machine is a large part of what a step costs. Both throw std::bad_alloc.
 inline constexpr std::size_t kHugeBlockBytes = std::size_t{2} << 20;
-void* allocate_huge_block();
-void free_huge_block(void* block) noexcept;
+void *allocate_huge_block();
+void free_huge_block(void *block) noexcept;
 
 // Hands out arrays of doubles for the rows' vectors from huge blocks. A block is freed when
 // the last vector cut from it is gone, so a vector stays valid wherever its row is moved.
 // Used on one thread; the vectors may be released on any.
 class ValueArena {
- public:
+public:
   // n doubles, uninitialized, kept alive by the returned owner.
   std::shared_ptr<double[]> allocate(std::size_t n);
 
- private:
+private:
   std::shared_ptr<double[]> _block;
-  std::size_t _used = 0;  // doubles handed out from _block
+  std::size_t _used = 0; // doubles handed out from _block
 };
 
 // An observation or action vector of one step, its elements already converted to doubles.
@@ -39,7 +39,7 @@ class ValueArena {
 // step carried, so the flush can report a truncation. A null element is stored as a NaN with
 // a payload that no parsed number can produce.
 class StepVector {
- public:
+public:
   static constexpr std::uint64_t kNullBits = 0x7ff4'dead'0000'0001ULL;
 
   StepVector() = default;
@@ -49,14 +49,13 @@ class StepVector {
                    raw_length) {}
   // Storage of at least kept doubles from an arena (or anywhere else).
   StepVector(std::shared_ptr<double[]> storage, std::size_t kept, std::size_t raw_length)
-      : _values(std::move(storage)),
-        _kept(static_cast<std::uint32_t>(kept)),
+      : _values(std::move(storage)), _kept(static_cast<std::uint32_t>(kept)),
         _raw_length(static_cast<std::uint32_t>(raw_length)) {}
   // Move-only: a copy would share its elements with the original.
-  StepVector(StepVector&&) noexcept = default;
-  StepVector& operator=(StepVector&&) noexcept = default;
-  StepVector(const StepVector&) = delete;
-  StepVector& operator=(const StepVector&) = delete;
+  StepVector(StepVector &&) noexcept = default;
+  StepVector &operator=(StepVector &&) noexcept = default;
+  StepVector(const StepVector &) = delete;
+  StepVector &operator=(const StepVector &) = delete;
 
   std::size_t kept() const { return _kept; }
   std::size_t raw_length() const { return _raw_length; }
@@ -66,10 +65,12 @@ class StepVector {
   }
   // Stores v as it is, kNullBits included.
   void set_raw(std::size_t i, double v) { _values[i] = v; }
-  bool is_null(std::size_t i) const { return std::bit_cast<std::uint64_t>(_values[i]) == kNullBits; }
+  bool is_null(std::size_t i) const {
+    return std::bit_cast<std::uint64_t>(_values[i]) == kNullBits;
+  }
   double value(std::size_t i) const { return _values[i]; }
 
- private:
+private:
   std::shared_ptr<double[]> _values;
   std::uint32_t _kept = 0;
   std::uint32_t _raw_length = 0;
@@ -98,24 +99,23 @@ struct PendingRow {
 // The buffered rows, in arrival order: a sequence that grows in huge blocks and never moves
 // a row once appended (a vector would copy every row, into fresh pages, each time it grows).
 class RowBuffer {
- public:
+public:
   static constexpr std::size_t kRowsPerBlock = kHugeBlockBytes / sizeof(PendingRow);
 
-  template <bool Const>
-  class Iterator {
-   public:
+  template <bool Const> class Iterator {
+  public:
     using iterator_category = std::forward_iterator_tag;
     using value_type = PendingRow;
     using difference_type = std::ptrdiff_t;
-    using reference = std::conditional_t<Const, const PendingRow&, PendingRow&>;
-    using pointer = std::conditional_t<Const, const PendingRow*, PendingRow*>;
+    using reference = std::conditional_t<Const, const PendingRow &, PendingRow &>;
+    using pointer = std::conditional_t<Const, const PendingRow *, PendingRow *>;
     using Buffer = std::conditional_t<Const, const RowBuffer, RowBuffer>;
 
     Iterator() = default;
-    Iterator(Buffer* buffer, std::size_t i) : _buffer(buffer), _i(i) {}
+    Iterator(Buffer *buffer, std::size_t i) : _buffer(buffer), _i(i) {}
     reference operator*() const { return (*_buffer)[_i]; }
     pointer operator->() const { return &(*_buffer)[_i]; }
-    Iterator& operator++() {
+    Iterator &operator++() {
       ++_i;
       return *this;
     }
@@ -124,19 +124,19 @@ class RowBuffer {
       ++_i;
       return old;
     }
-    friend bool operator==(const Iterator& a, const Iterator& b) { return a._i == b._i; }
+    friend bool operator==(const Iterator &a, const Iterator &b) { return a._i == b._i; }
 
-   private:
-    Buffer* _buffer = nullptr;
+  private:
+    Buffer *_buffer = nullptr;
     std::size_t _i = 0;
   };
   using iterator = Iterator<false>;
   using const_iterator = Iterator<true>;
 
   RowBuffer() = default;
-  RowBuffer(RowBuffer&& other) noexcept
+  RowBuffer(RowBuffer &&other) noexcept
       : _blocks(std::move(other._blocks)), _size(std::exchange(other._size, 0)) {}
-  RowBuffer& operator=(RowBuffer&& other) noexcept {
+  RowBuffer &operator=(RowBuffer &&other) noexcept {
     if (this != &other) {
       clear();
       _blocks = std::move(other._blocks);
@@ -144,35 +144,35 @@ class RowBuffer {
     }
     return *this;
   }
-  RowBuffer(const RowBuffer&) = delete;
-  RowBuffer& operator=(const RowBuffer&) = delete;
+  RowBuffer(const RowBuffer &) = delete;
+  RowBuffer &operator=(const RowBuffer &) = delete;
   ~RowBuffer() { clear(); }
 
   std::size_t size() const { return _size; }
   bool empty() const { return _size == 0; }
-  PendingRow& operator[](std::size_t i) { return _blocks[i / kRowsPerBlock][i % kRowsPerBlock]; }
-  const PendingRow& operator[](std::size_t i) const {
+  PendingRow &operator[](std::size_t i) { return _blocks[i / kRowsPerBlock][i % kRowsPerBlock]; }
+  const PendingRow &operator[](std::size_t i) const {
     return _blocks[i / kRowsPerBlock][i % kRowsPerBlock];
   }
-  PendingRow& front() { return (*this)[0]; }
-  PendingRow& back() { return (*this)[_size - 1]; }
-  const PendingRow& front() const { return (*this)[0]; }
-  const PendingRow& back() const { return (*this)[_size - 1]; }
+  PendingRow &front() { return (*this)[0]; }
+  PendingRow &back() { return (*this)[_size - 1]; }
+  const PendingRow &front() const { return (*this)[0]; }
+  const PendingRow &back() const { return (*this)[_size - 1]; }
   iterator begin() { return {this, 0}; }
   iterator end() { return {this, _size}; }
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, _size}; }
 
-  void push_back(PendingRow&& row);
+  void push_back(PendingRow &&row);
   // Destroys every row and gives the blocks back.
   void clear() noexcept;
 
- private:
+private:
   struct FreeBlock {
-    void operator()(PendingRow* block) const noexcept { free_huge_block(block); }
+    void operator()(PendingRow *block) const noexcept { free_huge_block(block); }
   };
   std::vector<std::unique_ptr<PendingRow[], FreeBlock>> _blocks;
   std::size_t _size = 0;
 };
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

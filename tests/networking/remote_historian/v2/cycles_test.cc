@@ -18,7 +18,7 @@ using namespace v2test;
 namespace fs = std::filesystem;
 using networking::event_base::LogLevel;
 
-constexpr const char* kResult = R"({"type": "ppo_training_result", "steps_per_sec": 1830.5})";
+constexpr const char *kResult = R"({"type": "ppo_training_result", "steps_per_sec": 1830.5})";
 
 struct CycleRow {
   std::optional<std::int64_t> cycle_index;
@@ -26,22 +26,22 @@ struct CycleRow {
   std::optional<std::string> skill_name;
   std::optional<std::int64_t> total_cycles;
   bool is_metadata;
-  bool operator==(const CycleRow&) const = default;
+  bool operator==(const CycleRow &) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const CycleRow& r) {
+std::ostream &operator<<(std::ostream &os, const CycleRow &r) {
   return os << "{" << (r.cycle_index ? std::to_string(*r.cycle_index) : "null") << ", "
             << (r.average_reward ? std::to_string(*r.average_reward) : "null") << ", "
             << r.skill_name.value_or("null") << ", "
-            << (r.total_cycles ? std::to_string(*r.total_cycles) : "null") << ", "
-            << r.is_metadata << "}";
+            << (r.total_cycles ? std::to_string(*r.total_cycles) : "null") << ", " << r.is_metadata
+            << "}";
 }
 
-std::vector<CycleRow> cycle_rows(const std::string& path) {
+std::vector<CycleRow> cycle_rows(const std::string &path) {
   auto t = parquet::FileReader::open(path)->read_all();
   std::vector<CycleRow> out;
   for (std::size_t i = 0; i < t.num_rows(); ++i) {
-    auto& c = t.columns;
+    auto &c = t.columns;
     out.push_back({c[0].valid[i] ? std::optional(c[0].ints[i]) : std::nullopt,
                    c[1].valid[i] ? std::optional(c[1].doubles[i]) : std::nullopt,
                    c[2].valid[i] ? std::optional(c[2].strings[i]) : std::nullopt,
@@ -84,9 +84,10 @@ TEST(CycleSummary, AveragesCompletedEpisodesOnly) {
 
 TEST(CycleSummary, FinalFileHasMetadataFirstAndEveryCycle) {
   support::TempDir dir;
-  auto p = initialized(dir);  // no skill, no total configured
+  auto p = initialized(dir); // no skill, no total configured
   feed(*p, R"({"type": "skill_training_started", "skill_name": "run", "total_cycles": 5})");
-  for (int cycle = 0; cycle < 3; ++cycle) feed(*p, kResult);
+  for (int cycle = 0; cycle < 3; ++cycle)
+    feed(*p, kResult);
   feed(*p, R"({"type": "skill_training_started", "skill_name": ""})");
   feed(*p, R"({"training_result": {"status": "success"}})");
   loop::run(p->disconnect());
@@ -118,20 +119,20 @@ TEST(CycleSummary, WritingBeforeInitFails) {
   try {
     p._write_cycle_summary(1.0, "walk");
     FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
+  } catch (const std::runtime_error &e) {
     EXPECT_STREQ(e.what(), "Historian cycle schema not initialized");
   }
   try {
     p._write_cycle_metadata();
     FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
+  } catch (const std::runtime_error &e) {
     EXPECT_STREQ(e.what(), "Historian cycle schema not initialized");
   }
 }
 
 TEST(TrainingResults, RecognitionAndStatus) {
   const struct {
-    const char* payload;
+    const char *payload;
     bool closes;
   } cases[] = {
       {R"({"type": "ppo_training_result"})", true},
@@ -143,7 +144,7 @@ TEST(TrainingResults, RecognitionAndStatus) {
       {R"({"training_result": {"status": "Success"}})", false},
       {R"({"training_result": {"status": 1}})", false},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     support::TempDir dir;
     auto p = initialized(dir);
     feed(*p, step("e1", 1, "[1]", "[1]", 1.0, true));
@@ -164,8 +165,8 @@ TEST(TrainingResults, RecognitionAndStatus) {
 
 // Runs a processor's messages on one loop together with the callbacks they start.
 class CallbackTest : public ::testing::Test {
- protected:
-  std::unique_ptr<EventHistorianProcessor> processor(const std::string& url,
+protected:
+  std::unique_ptr<EventHistorianProcessor> processor(const std::string &url,
                                                      std::optional<std::int64_t> total = {}) {
     ProcessorOptions o;
     o.callback_url = url;
@@ -222,7 +223,7 @@ TEST_F(CallbackTest, UnreachableEndpointLogsOneDebugLine) {
   const std::string url = sink.url();
   sink.stop();
   auto p = processor(url);
-  feed(*p, kResult);  // returns once the failed POST has finished on the same loop
+  feed(*p, kResult); // returns once the failed POST has finished on the same loop
   EXPECT_EQ(log.count(LogLevel::kDebug, "[EventHistorian] Cycle metrics callback failed: "), 1u);
   EXPECT_EQ(log.count(LogLevel::kWarning) + log.count(LogLevel::kError), 0u);
 }
@@ -234,16 +235,19 @@ TEST_F(CallbackTest, SlowEndpointTimesOutWithoutStallingSteps) {
   asio::io_context io;
   std::size_t rows_while_waiting = 0;
   auto t0 = std::chrono::steady_clock::now();
-  asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-    const auto result = message(kResult);
-    co_await p->process_message(result);
-    for (int i = 0; i < 20; ++i) {
-      const auto m = message(step("e", i, "[1]", "[1]"));
-      co_await p->process_message(m);
-      co_await loop::sleep_for(std::chrono::milliseconds(10));
-    }
-    rows_while_waiting = p->_pending_rows.size();
-  }, asio::detached);
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        const auto result = message(kResult);
+        co_await p->process_message(result);
+        for (int i = 0; i < 20; ++i) {
+          const auto m = message(step("e", i, "[1]", "[1]"));
+          co_await p->process_message(m);
+          co_await loop::sleep_for(std::chrono::milliseconds(10));
+        }
+        rows_while_waiting = p->_pending_rows.size();
+      },
+      asio::detached);
   loop::run_context(io);
   const auto elapsed = std::chrono::steady_clock::now() - t0;
   EXPECT_EQ(rows_while_waiting, 20u);
@@ -253,4 +257,4 @@ TEST_F(CallbackTest, SlowEndpointTimesOutWithoutStallingSteps) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
 }
 
-}  // namespace
+} // namespace

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 using networking::event_base::LogLevel;
 using networking::remote_historian::v2::TypeError;
 
-json::Object named(const std::string& json_text) { return json::parse(json_text).as_object(); }
+json::Object named(const std::string &json_text) { return json::parse(json_text).as_object(); }
 
 TEST(Construction, Defaults) {
   EventHistorianProcessor p;
@@ -57,36 +57,45 @@ TEST(Construction, UntypedArguments) {
   EXPECT_EQ(p._callback_url, "http://x/a");
   EXPECT_EQ(p.skill_name, "");
   EXPECT_EQ(p._current_skill_name, "");
-  EXPECT_EQ(ProcessorOptions::from_arguments({}, named(R"({"total_cycles": -3.9})")).total_cycles, -3);
-  EXPECT_FALSE(ProcessorOptions::from_arguments({}, named(R"({"include_raw_json": 0})")).include_raw_json);
-  EXPECT_FALSE(ProcessorOptions::from_arguments({}, named(R"({"include_raw_json": ""})")).include_raw_json);
-  EXPECT_EQ(EventHistorianProcessor(ProcessorOptions::from_arguments({}, named(R"({"callback_url": "///"})")))
+  EXPECT_EQ(ProcessorOptions::from_arguments({}, named(R"({"total_cycles": -3.9})")).total_cycles,
+            -3);
+  EXPECT_FALSE(
+      ProcessorOptions::from_arguments({}, named(R"({"include_raw_json": 0})")).include_raw_json);
+  EXPECT_FALSE(
+      ProcessorOptions::from_arguments({}, named(R"({"include_raw_json": ""})")).include_raw_json);
+  EXPECT_EQ(EventHistorianProcessor(
+                ProcessorOptions::from_arguments({}, named(R"({"callback_url": "///"})")))
                 ._callback_url,
             "");
-  EXPECT_EQ(EventHistorianProcessor(ProcessorOptions::from_arguments({}, named(R"({"callback_url": ""})")))
+  EXPECT_EQ(EventHistorianProcessor(
+                ProcessorOptions::from_arguments({}, named(R"({"callback_url": ""})")))
                 ._callback_url,
             std::nullopt);
 }
 
 TEST(Construction, BadArgumentsNameTheArgument) {
   const struct {
-    const char* positional;
-    const char* named;
-    const char* message;
+    const char *positional;
+    const char *named;
+    const char *message;
   } cases[] = {
-      {"[]", R"({"total_cycles": "7"})", "argument 'total_cycles' must be an integer or null, not 'str'"},
+      {"[]", R"({"total_cycles": "7"})",
+       "argument 'total_cycles' must be an integer or null, not 'str'"},
       {"[]", R"({"output_path": null})", "argument 'output_path' must be text, not 'NoneType'"},
       {"[]", R"({"redis_url": 5})", "argument 'redis_url' must be text, not 'int'"},
       {"[]", R"({"job_id": [1]})", "argument 'job_id' must be text, not 'list'"},
-      {"[]", R"({"colour": "red"})", "EventHistorianProcessor() got an unexpected keyword argument 'colour'"},
-      {R"(["a"])", R"({"redis_url": "b"})", "EventHistorianProcessor() got multiple values for argument 'redis_url'"},
-      {"[1,2,3,4,5,6,7,8,9,10,11,12]", "{}", "EventHistorianProcessor() takes at most 11 arguments (12 given)"},
+      {"[]", R"({"colour": "red"})",
+       "EventHistorianProcessor() got an unexpected keyword argument 'colour'"},
+      {R"(["a"])", R"({"redis_url": "b"})",
+       "EventHistorianProcessor() got multiple values for argument 'redis_url'"},
+      {"[1,2,3,4,5,6,7,8,9,10,11,12]", "{}",
+       "EventHistorianProcessor() takes at most 11 arguments (12 given)"},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     try {
       ProcessorOptions::from_arguments(json::parse(c.positional).as_array(), named(c.named));
       ADD_FAILURE() << "accepted " << c.named;
-    } catch (const TypeError& e) {
+    } catch (const TypeError &e) {
       EXPECT_STREQ(e.what(), c.message);
     }
   }
@@ -135,7 +144,7 @@ TEST(Init, FailureLeavesTheProcessorUninitialized) {
 }
 
 class GroupTest : public ::testing::Test {
- protected:
+protected:
   support::RedisServer server;
   support::TempDir dir;
   std::unique_ptr<EventHistorianProcessor> processor() {
@@ -162,7 +171,7 @@ TEST_F(GroupTest, CreatesStreamAndGroupOnce) {
     bool raised = false;
     try {
       co_await p->_create_consumer_group_for_topic("plain");
-    } catch (const redis::ResponseError& e) {
+    } catch (const redis::ResponseError &e) {
       raised = std::string(e.what()).find("WRONGTYPE") != std::string::npos;
     }
     EXPECT_TRUE(raised);
@@ -176,4 +185,4 @@ TEST_F(GroupTest, CreatesStreamAndGroupOnce) {
   EXPECT_EQ(p->redis_client, nullptr);
 }
 
-}  // namespace
+} // namespace

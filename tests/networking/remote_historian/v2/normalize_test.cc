@@ -31,14 +31,15 @@ std::string utf8(std::uint32_t cp) {
   return out;
 }
 
-std::vector<std::string> hex_all(const std::vector<std::string>& texts) {
+std::vector<std::string> hex_all(const std::vector<std::string> &texts) {
   std::vector<std::string> out;
-  for (const std::string& t : texts) out.push_back(to_hex(t));
+  for (const std::string &t : texts)
+    out.push_back(to_hex(t));
   return out;
 }
 
 // Prints "ERR" for ValueError, else repr(float(text)).
-constexpr const char* kFloatScript = R"(
+constexpr const char *kFloatScript = R"(
 import sys
 for line in sys.stdin:
     text = bytes.fromhex(line.strip()).decode('utf-8', 'surrogatepass')
@@ -50,20 +51,22 @@ for line in sys.stdin:
 
 // The non-ASCII code points that make a text a number for us, alone (digits) or before a
 // '1' (digits and white space).
-const std::vector<std::uint32_t>& number_code_points() {
+const std::vector<std::uint32_t> &number_code_points() {
   static const std::vector<std::uint32_t> cps = [] {
     std::vector<std::uint32_t> out;
     for (std::uint32_t cp = 0x80; cp < 0x110000; ++cp) {
-      if (cp >= 0xD800 && cp < 0xE000) continue;
+      if (cp >= 0xD800 && cp < 0xE000)
+        continue;
       const std::string c = utf8(cp);
-      if (v2::_parse_float_text(c) || v2::_parse_float_text(c + "1")) out.push_back(cp);
+      if (v2::_parse_float_text(c) || v2::_parse_float_text(c + "1"))
+        out.push_back(cp);
     }
     return out;
   }();
   return cps;
 }
 
-std::string ours_float(const std::string& text) {
+std::string ours_float(const std::string &text) {
   const std::optional<double> d = v2::_parse_float_text(text);
   return d ? json::format_double(*d) : "ERR";
 }
@@ -120,7 +123,8 @@ std::vector<std::string> name_corpus() {
   for (int i = 0; i < 400; ++i) {
     std::string s;
     const int n = std::uniform_int_distribution<int>(0, 8)(rng);
-    for (int k = 0; k < n; ++k) s += pieces[std::uniform_int_distribution<int>(0, 13)(rng)];
+    for (int k = 0; k < n; ++k)
+      s += pieces[std::uniform_int_distribution<int>(0, 13)(rng)];
     c.push_back(s);
   }
   return c;
@@ -129,12 +133,12 @@ std::vector<std::string> name_corpus() {
 TEST(SanitizeFilename, EdgeCases) {
   const struct {
     std::optional<std::string> in;
-    const char* want;
+    const char *want;
   } cases[] = {{std::nullopt, "unknown"}, {"", "unknown"},
                {"run 1/2", "run-1-2"},    {" a ", "-a-"},
                {"a..b", "a..b"},          {"***", "-"},
                {"\xc3\xa9", "-"},         {"Skill_A-1.x", "Skill_A-1.x"}};
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     EXPECT_EQ(v2::_sanitize_filename(c.in), c.want) << c.in.value_or("<null>");
   }
 }
@@ -156,13 +160,13 @@ for line in sys.stdin:
 TEST(NormalizeFieldName, EdgeCases) {
   const struct {
     std::optional<std::string> in;
-    const char* want;
+    const char *want;
   } cases[] = {{std::nullopt, ""}, {"  Motor Speed (rpm) ", "motor_speed_rpm"},
                {"__X__", "x"},     {"A-B.D", "a_b_d"},
                {"!!!", ""},        {"x__y", "x__y"},
                {"x _y", "x__y"},   {"", ""},
                {"   ", ""}};
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     EXPECT_EQ(v2::_normalize_field_name(c.in), c.want) << c.in.value_or("<null>");
   }
 }
@@ -205,9 +209,10 @@ TEST(NormalizeSensorNames, EdgeCases) {
       {{"e", "e_2", "e", "e_2_2", "e_2_2_3", "e_2_2"},
        {"e", "e_2", "e_2_2", "e_2_2_3", "e_2_2_3_4", "e_2_2_5"}},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     std::string shown;
-    for (const auto& n : c.in) shown += (n ? "'" + *n + "' " : "null ");
+    for (const auto &n : c.in)
+      shown += (n ? "'" + *n + "' " : "null ");
     EXPECT_EQ(v2::_normalize_sensor_names(c.in), c.want) << shown;
   }
 }
@@ -254,7 +259,8 @@ for line in sys.stdin:
     std::vector<std::string> want;
     std::istringstream words(written[i]);
     for (std::string w; words >> w;) {
-      if (w != ".") want.push_back(w);
+      if (w != ".")
+        want.push_back(w);
     }
     ASSERT_EQ(want.size(), ours.size()) << lines[i];
     std::set<std::string> seen;
@@ -271,8 +277,8 @@ for line in sys.stdin:
 
 TEST(NormalizeVector, Shapes) {
   const struct {
-    const char* in;
-    const char* want;
+    const char *in;
+    const char *want;
   } cases[] = {{"null", "[]"},
                {"[1, 2]", "[1, 2]"},
                {"{\"b\": 2, \"a\": 1}", "[1, 2]"},
@@ -288,21 +294,21 @@ TEST(NormalizeVector, Shapes) {
                 "\"\": 0}",
                 "[0, 1, 2, 3, 4, 5]"},
                {"{\"a10\": 2, \"a9\": 3, \"a1\": 1}", "[1, 2, 3]"}};
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     EXPECT_EQ(json::dumps(json::Value(v2::_normalize_vector(json::parse(c.in)))), c.want) << c.in;
   }
 }
 
 TEST(NormalizeVector, ArrayIsTheSameSequence) {
   json::Value v = json::parse("[1, 2, 3]");
-  const json::Value* first = v.as_array().data();
+  const json::Value *first = v.as_array().data();
   const json::Array out = v2::_normalize_vector(std::move(v));
   EXPECT_EQ(out.data(), first);
 }
 
 TEST(CoerceFloat, EdgeCases) {
   const struct {
-    const char* json_text;
+    const char *json_text;
     std::optional<double> want;
   } cases[] = {{"null", std::nullopt},
                {"true", 1.0},
@@ -323,7 +329,7 @@ TEST(CoerceFloat, EdgeCases) {
                {"1.5", 1.5},
                {"18446744073709551615", 18446744073709551615.0},
                {"9007199254740993", 9007199254740992.0}};
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     EXPECT_EQ(v2::_coerce_float(json::parse(c.json_text)), c.want) << c.json_text;
   }
   EXPECT_TRUE(std::isnan(*v2::_coerce_float(json::parse("\"NaN\""))));
@@ -350,7 +356,8 @@ TEST(CoerceFloat, BigIntegersMatchPython) {
   for (int i = 0; i < 300; ++i) {
     std::string d = std::to_string(1 + rng() % 9);
     const int len = 20 + static_cast<int>(rng() % 300);
-    for (int k = 0; k < len; ++k) d += static_cast<char>('0' + rng() % 10);
+    for (int k = 0; k < len; ++k)
+      d += static_cast<char>('0' + rng() % 10);
     digits.push_back((rng() % 2 ? "-" : "") + d);
   }
   const std::vector<std::string> want = run_python(R"(
@@ -366,7 +373,7 @@ for line in sys.stdin:
     std::string got;
     try {
       got = json::format_double(*v2::_coerce_float(json::Value(json::BigInt{digits[i]})));
-    } catch (const std::overflow_error& e) {
+    } catch (const std::overflow_error &e) {
       EXPECT_STREQ(e.what(), "int too large to convert to float");
       got = "OVERFLOW";
     }
@@ -463,32 +470,32 @@ TEST(ParseFloatText, CorpusMatchesPython) {
       "0." + std::string(400, '0') + "1",
       std::string(5000, '9') + "e-5000",
       // other scripts' digits and white space
-      "\xd9\xa1\xd9\xa2\xd9\xa3",   // Arabic-Indic 123
-      "\xd9\xa1.\xd9\xa5",          // 1.5
-      "\xef\xbc\x91\xef\xbc\x92",   // fullwidth 12
-      "\xef\xbc\x91_\xef\xbc\x92",  // fullwidth 1_2
+      "\xd9\xa1\xd9\xa2\xd9\xa3",  // Arabic-Indic 123
+      "\xd9\xa1.\xd9\xa5",         // 1.5
+      "\xef\xbc\x91\xef\xbc\x92",  // fullwidth 12
+      "\xef\xbc\x91_\xef\xbc\x92", // fullwidth 1_2
       "\xe0\xa5\xa7\xe0\xa5\xa6"
-      "e\xe0\xa5\xa8",                     // Devanagari 10e2
-      "\xf0\x9d\x9f\x8f\xf0\x9d\x9f\x8e",  // mathematical bold 10
+      "e\xe0\xa5\xa8",                    // Devanagari 10e2
+      "\xf0\x9d\x9f\x8f\xf0\x9d\x9f\x8e", // mathematical bold 10
       "\xc2\xa0"
-      "1.5\xc2\xa0",  // NBSP padding
+      "1.5\xc2\xa0", // NBSP padding
       "\xe3\x80\x80"
-      "2\xe3\x80\x80",  // ideographic space padding
+      "2\xe3\x80\x80", // ideographic space padding
       "\xe2\x80\xa8"
-      "3\xe2\x80\xa9",  // line and paragraph separators
+      "3\xe2\x80\xa9", // line and paragraph separators
       "\xc2\x85"
-      "4",  // NEL
+      "4", // NEL
       "1\xc2\xa0"
-      "2",  // inner space
+      "2", // inner space
       "\xef\xbc\x8b"
-      "1",  // fullwidth plus: not a sign
+      "1", // fullwidth plus: not a sign
       "\xe2\x80\x93"
-      "1",             // en dash: not a minus
-      "\xc2\xb2",      // superscript two: not a decimal digit
-      "\xe2\x85\xa0",  // roman numeral one: not a decimal digit
-      "\xe4\xb8\x80",  // CJK one: not a decimal digit
+      "1",            // en dash: not a minus
+      "\xc2\xb2",     // superscript two: not a decimal digit
+      "\xe2\x85\xa0", // roman numeral one: not a decimal digit
+      "\xe4\xb8\x80", // CJK one: not a decimal digit
       "\xed\xa0\x80"
-      "1",  // lone surrogate
+      "1", // lone surrogate
       "1\xc3\xa9",
   };
   // Every decimal digit of every script, alone and inside a literal, and every white space
@@ -502,10 +509,12 @@ TEST(ParseFloatText, CorpusMatchesPython) {
   }
   const std::string spaces[] = {"\xc2\xa0",     "\xe3\x80\x80", "\xe1\x9a\x80", "\xe2\x80\x8a",
                                 "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe2\x80\x8b", "\xef\xbb\xbf"};
-  for (const std::string& s : spaces) texts.push_back(s + "7" + s);
+  for (const std::string &s : spaces)
+    texts.push_back(s + "7" + s);
   // Python's digits that we would not know show up here as a mismatch: offer them all.
   for (std::uint32_t z : {0x660u, 0xFF10u, 0x1D7CEu, 0x1FBF0u, 0x11DA0u, 0x16AC0u}) {
-    for (std::uint32_t k = 0; k < 12; ++k) texts.push_back(utf8(z + k - 1));
+    for (std::uint32_t k = 0; k < 12; ++k)
+      texts.push_back(utf8(z + k - 1));
   }
   const std::vector<std::string> want = run_python(kFloatScript, hex_all(texts));
   for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -523,7 +532,8 @@ TEST(ParseFloatText, SameDigitsAndSpacesAsPython) {
     blocks.push_back(std::to_string(start) + " " + std::to_string(start + kBlock));
     std::string accepted;
     for (const std::uint32_t cp : number_code_points()) {
-      if (cp >= start && cp < start + kBlock) accepted += std::to_string(cp) + " ";
+      if (cp >= start && cp < start + kBlock)
+        accepted += std::to_string(cp) + " ";
     }
     ours.push_back(accepted + ".");
   }
@@ -542,7 +552,8 @@ for line in sys.stdin:
     print(''.join(f'{cp} ' for cp in cps) + '.')
 )",
                                                    blocks);
-  for (std::size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(ours[i], want[i]) << blocks[i];
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    EXPECT_EQ(ours[i], want[i]) << blocks[i];
 }
 
-}  // namespace
+} // namespace

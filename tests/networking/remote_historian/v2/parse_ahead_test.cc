@@ -19,8 +19,10 @@ using networking::remote_historian::v2::ParseAhead;
 // What a parse gave, in one comparable line: the tree of a document, "refused", or "usual"
 // for a text that was not parsed ahead.
 std::string describe(ParseAhead::Parsed parsed) {
-  if (!parsed.done) return "usual";
-  if (!parsed.document) return "refused";
+  if (!parsed.done)
+    return "usual";
+  if (!parsed.document)
+    return "refused";
   return json::dumps(parsed.document->to_value());
 }
 
@@ -29,11 +31,15 @@ std::vector<std::unique_ptr<std::string>> batch_texts(int seed) {
   for (int i = 0; i < 10; ++i) {
     std::string text;
     switch ((i + seed) % 5) {
-      case 0: text = "not json"; break;
-      case 1: text = "{\"x\": NaN}"; break;  // for the exact parser
-      default:
-        text = "{\"i\": " + std::to_string(i) + ", \"v\": [" + std::to_string(seed) +
-               ", 1.5, null], \"s\": \"" + std::string(i * 40, 'a') + "\"}";
+    case 0:
+      text = "not json";
+      break;
+    case 1:
+      text = "{\"x\": NaN}";
+      break; // for the exact parser
+    default:
+      text = "{\"i\": " + std::to_string(i) + ", \"v\": [" + std::to_string(seed) +
+             ", 1.5, null], \"s\": \"" + std::string(i * 40, 'a') + "\"}";
     }
     texts.push_back(std::make_unique<std::string>(std::move(text)));
   }
@@ -47,15 +53,16 @@ TEST(ParseAhead, GivesWhatParsingOnTheSpotGivesWhateverTheTiming) {
   std::size_t ahead_count = 0;
   for (int round = 0; round < 300; ++round) {
     auto texts = batch_texts(round);
-    std::vector<const std::string*> views;
+    std::vector<const std::string *> views;
     for (std::size_t i = 0; i < texts.size(); ++i) {
       // Two entries without a text; one that is parsed from a padded buffer.
       views.push_back(i == 3 || i == 9 ? nullptr : texts[i].get());
       // Spare capacity: parsed in place.
-      if (i == 5) texts[i]->reserve(texts[i]->size() + json::kDocumentPadding);
+      if (i == 5)
+        texts[i]->reserve(texts[i]->size() + json::kDocumentPadding);
     }
     std::vector<std::string> expected;
-    for (const std::string* text : views) {
+    for (const std::string *text : views) {
       if (!text) {
         expected.push_back("usual");
         continue;
@@ -67,7 +74,8 @@ TEST(ParseAhead, GivesWhatParsingOnTheSpotGivesWhateverTheTiming) {
       ParseAhead ahead(views);
       ahead.start();
       // Give the worker a head start of varying length, sometimes none.
-      if (round % 3 == 1) std::this_thread::sleep_for(std::chrono::microseconds(round % 50));
+      if (round % 3 == 1)
+        std::this_thread::sleep_for(std::chrono::microseconds(round % 50));
       const std::size_t taken = round % 4 == 0 ? views.size() / 2 : views.size();
       for (std::size_t i = 0; i < taken; ++i) {
         const std::string got = describe(ahead.take(i));
@@ -92,18 +100,20 @@ TEST(ParseAhead, WorkerThatStartsAfterTheBatchTouchesNothing) {
   // Every entry is taken before the worker can run; then the texts are freed.
   for (int round = 0; round < 100; ++round) {
     auto texts = batch_texts(round);
-    std::vector<const std::string*> views;
-    for (auto& t : texts) views.push_back(t.get());
+    std::vector<const std::string *> views;
+    for (auto &t : texts)
+      views.push_back(t.get());
     {
       ParseAhead ahead(views);
-      for (std::size_t i = 0; i < views.size(); ++i) EXPECT_EQ(describe(ahead.take(i)), "usual");
+      for (std::size_t i = 0; i < views.size(); ++i)
+        EXPECT_EQ(describe(ahead.take(i)), "usual");
       // Entries past the texts (a reply cut short by a malformed element) are the loop's.
       EXPECT_EQ(describe(ahead.take(views.size() + 2)), "usual");
-      ahead.start();  // the job runs later, finds every slot taken
+      ahead.start(); // the job runs later, finds every slot taken
     }
     texts.clear();
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let late jobs run under ASan
+  std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let late jobs run under ASan
 }
 
-}  // namespace
+} // namespace

@@ -18,17 +18,19 @@ using networking::remote_historian::v2::StepVector;
 using networking::remote_historian::v2::ValueArena;
 
 // Row i: an id and a vector of `width` values that encode i, so any mix-up shows.
-PendingRow make_row(ValueArena& arena, std::size_t i, std::size_t width) {
+PendingRow make_row(ValueArena &arena, std::size_t i, std::size_t width) {
   PendingRow row;
-  row.sim_id = "sim-" + std::to_string(i) + std::string(20, 'x');  // beyond the inline buffer
+  row.sim_id = "sim-" + std::to_string(i) + std::string(20, 'x'); // beyond the inline buffer
   row.step_number = static_cast<std::int64_t>(i);
   row._obs_vec = StepVector(arena.allocate(width), width, width + 1);
-  for (std::size_t k = 0; k < width; ++k) row._obs_vec.set(k, static_cast<double>(i * 1000 + k));
-  if (i % 7 == 0) row._obs_vec.set(0, std::nullopt);
+  for (std::size_t k = 0; k < width; ++k)
+    row._obs_vec.set(k, static_cast<double>(i * 1000 + k));
+  if (i % 7 == 0)
+    row._obs_vec.set(0, std::nullopt);
   return row;
 }
 
-void expect_row(const PendingRow& row, std::size_t i, std::size_t width) {
+void expect_row(const PendingRow &row, std::size_t i, std::size_t width) {
   ASSERT_EQ(row.step_number, static_cast<std::int64_t>(i));
   EXPECT_EQ(row.sim_id, "sim-" + std::to_string(i) + std::string(20, 'x'));
   ASSERT_EQ(row._obs_vec.kept(), width);
@@ -48,7 +50,7 @@ TEST(RowBuffer, KeepsEveryRowInOrderAcrossBlocks) {
   EXPECT_TRUE(rows.empty());
   // Three row blocks, and vectors spread over several value blocks (64 doubles per row).
   const std::size_t n = 2 * RowBuffer::kRowsPerBlock + 3;
-  std::vector<const PendingRow*> addresses;
+  std::vector<const PendingRow *> addresses;
   for (std::size_t i = 0; i < n; ++i) {
     rows.push_back(make_row(arena, i, 64));
     addresses.push_back(&rows.back());
@@ -60,14 +62,15 @@ TEST(RowBuffer, KeepsEveryRowInOrderAcrossBlocks) {
     ASSERT_EQ(&rows[i], addresses[i]);
   }
   std::size_t i = 0;
-  for (const PendingRow& row : rows) ASSERT_EQ(row.step_number, static_cast<std::int64_t>(i++));
+  for (const PendingRow &row : rows)
+    ASSERT_EQ(row.step_number, static_cast<std::int64_t>(i++));
   EXPECT_EQ(i, n);
   EXPECT_EQ(std::distance(rows.begin(), rows.end()), static_cast<std::ptrdiff_t>(n));
   EXPECT_EQ(rows.front().step_number, 0);
   EXPECT_EQ(rows.back().step_number, static_cast<std::int64_t>(n - 1));
   // Iterators work with the standard algorithms.
   auto it = std::find_if(rows.begin(), rows.end(),
-                         [](const PendingRow& r) { return r.step_number == 4321; });
+                         [](const PendingRow &r) { return r.step_number == 4321; });
   ASSERT_NE(it, rows.end());
   EXPECT_EQ(std::distance(rows.begin(), it), 4321);
 }
@@ -75,15 +78,19 @@ TEST(RowBuffer, KeepsEveryRowInOrderAcrossBlocks) {
 TEST(RowBuffer, TakenBatchKeepsItsRowsAndTheBufferStartsAfresh) {
   ValueArena arena;
   RowBuffer rows;
-  for (std::size_t i = 0; i < 100; ++i) rows.push_back(make_row(arena, i, 8));
+  for (std::size_t i = 0; i < 100; ++i)
+    rows.push_back(make_row(arena, i, 8));
   RowBuffer taken = std::exchange(rows, {});
   EXPECT_TRUE(rows.empty());
-  for (std::size_t i = 100; i < 150; ++i) rows.push_back(make_row(arena, i, 8));
+  for (std::size_t i = 100; i < 150; ++i)
+    rows.push_back(make_row(arena, i, 8));
   ASSERT_EQ(taken.size(), 100u);
   ASSERT_EQ(rows.size(), 50u);
-  for (std::size_t i = 0; i < 100; ++i) expect_row(taken[i], i, 8);
-  for (std::size_t i = 0; i < 50; ++i) expect_row(rows[i], 100 + i, 8);
-  taken = std::move(rows);  // the old batch is destroyed, the new one moves in
+  for (std::size_t i = 0; i < 100; ++i)
+    expect_row(taken[i], i, 8);
+  for (std::size_t i = 0; i < 50; ++i)
+    expect_row(rows[i], 100 + i, 8);
+  taken = std::move(rows); // the old batch is destroyed, the new one moves in
   ASSERT_EQ(taken.size(), 50u);
   expect_row(taken[49], 149, 8);
   taken.clear();
@@ -97,7 +104,8 @@ TEST(RowBuffer, RowMovedOutOutlivesItsBufferAndArena) {
   {
     ValueArena arena;
     RowBuffer rows;
-    for (std::size_t i = 0; i < 10; ++i) rows.push_back(make_row(arena, i, 16));
+    for (std::size_t i = 0; i < 10; ++i)
+      rows.push_back(make_row(arena, i, 16));
     kept = std::move(rows[3]);
   }
   // The value block is shared by the vector, so it is still there (ASan would see a use
@@ -118,7 +126,7 @@ TEST(ValueArena, SlicesNeverOverlapAndLongVectorsGetTheirOwn) {
   for (std::size_t s = 0; s < slices.size(); ++s)
     std::fill_n(slices[s].first.get(), slices[s].second, static_cast<double>(s));
   for (std::size_t s = 0; s < slices.size(); ++s) {
-    const double* values = slices[s].first.get();
+    const double *values = slices[s].first.get();
     ASSERT_TRUE(std::all_of(values, values + slices[s].second,
                             [&](double v) { return v == static_cast<double>(s); }))
         << "slice " << s;
@@ -129,12 +137,12 @@ TEST(StepVector, HeapAndArenaStorageReadTheSame) {
   ValueArena arena;
   StepVector heap(3, 5);
   StepVector cut(arena.allocate(3), 3, 5);
-  for (StepVector* v : {&heap, &cut}) {
+  for (StepVector *v : {&heap, &cut}) {
     v->set(0, -0.0);
     v->set(1, std::nullopt);
     v->set_raw(2, 2.5);
   }
-  for (const StepVector* v : {&heap, &cut}) {
+  for (const StepVector *v : {&heap, &cut}) {
     EXPECT_EQ(v->kept(), 3u);
     EXPECT_EQ(v->raw_length(), 5u);
     EXPECT_TRUE(std::signbit(v->value(0)));
@@ -142,9 +150,9 @@ TEST(StepVector, HeapAndArenaStorageReadTheSame) {
     EXPECT_TRUE(v->is_null(1));
     EXPECT_EQ(v->value(2), 2.5);
   }
-  StepVector empty(nullptr, 0, 4);  // a vector cut to width 0 holds no storage
+  StepVector empty(nullptr, 0, 4); // a vector cut to width 0 holds no storage
   EXPECT_EQ(empty.kept(), 0u);
   EXPECT_EQ(empty.raw_length(), 4u);
 }
 
-}  // namespace
+} // namespace

@@ -20,32 +20,37 @@ namespace fs = std::filesystem;
 using networking::event_base::LogLevel;
 using networking::remote_historian::v2::_part_file_name;
 
-std::vector<std::string> names_of(const parquet::Schema& s) {
+std::vector<std::string> names_of(const parquet::Schema &s) {
   std::vector<std::string> out;
-  for (const auto& f : s.fields()) out.push_back(f.name);
+  for (const auto &f : s.fields())
+    out.push_back(f.name);
   return out;
 }
 
-std::vector<std::string> part_files(const std::string& dir) {
+std::vector<std::string> part_files(const std::string &dir) {
   std::vector<std::string> out;
-  if (!fs::exists(dir)) return out;
-  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  if (!fs::exists(dir))
+    return out;
+  for (const auto &e : fs::directory_iterator(dir))
+    out.push_back(e.path().filename().string());
   std::sort(out.begin(), out.end());
   return out;
 }
 
-parquet::Table read_all(const std::string& path) { return parquet::FileReader::open(path)->read_all(); }
+parquet::Table read_all(const std::string &path) {
+  return parquet::FileReader::open(path)->read_all();
+}
 
-std::optional<std::string> text_at(const parquet::Table& t, std::size_t col, std::size_t row) {
-  const auto& c = t.columns[col];
+std::optional<std::string> text_at(const parquet::Table &t, std::size_t col, std::size_t row) {
+  const auto &c = t.columns[col];
   return c.valid[row] ? std::optional(c.strings[row]) : std::nullopt;
 }
-std::optional<double> double_at(const parquet::Table& t, std::size_t col, std::size_t row) {
-  const auto& c = t.columns[col];
+std::optional<double> double_at(const parquet::Table &t, std::size_t col, std::size_t row) {
+  const auto &c = t.columns[col];
   return c.valid[row] ? std::optional(c.doubles[row]) : std::nullopt;
 }
 
-void shutdown(EventHistorianProcessor& p) { loop::run(p.disconnect()); }
+void shutdown(EventHistorianProcessor &p) { loop::run(p.disconnect()); }
 
 TEST(StepOutput, RowsBufferedUntilBothWidthsAreKnown) {
   support::TempDir dir;
@@ -76,7 +81,10 @@ TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
   auto p = initialized(dir, o);
   networking::event_base::settings().RUN_ID.reset();
   feed(*p, step("e1", 1, R"({"Hip Angle": 1.5, "knee": -0.0})", "[0.5]"), 10.0);
-  feed(*p, R"({"episode_id": "é✓", "sim_data": {"observation": [NaN, Infinity]}, "skill_data": {"action": [-Infinity]}})", 11.0);
+  feed(
+      *p,
+      R"({"episode_id": "é✓", "sim_data": {"observation": [NaN, Infinity]}, "skill_data": {"action": [-Infinity]}})",
+      11.0);
   drain(*p);
   feed(*p, step("e2", 3, R"({"Hip Angle": 2, "knee": "3"})", "[1, 2]", 0.25, true), 12.0);
   shutdown(*p);
@@ -84,11 +92,11 @@ TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
   EXPECT_EQ(*p->_output_file, (dir / "out" / "v2_event_historian_run-7_walk.parquet").string());
   EXPECT_FALSE(fs::exists(*p->_parts_dir));
   auto reader = parquet::FileReader::open(*p->_output_file);
-  EXPECT_EQ(names_of(reader->schema()),
-            (std::vector<std::string>{"run_id", "sim_id", "episode_id", "step_number",
-                                      "timestamp", "skill_name", "scenario", "reward",
-                                      "terminated", "truncated", "hip_angle", "knee", "a_0",
-                                      "sim_data_json", "skill_data_json"}));
+  EXPECT_EQ(
+      names_of(reader->schema()),
+      (std::vector<std::string>{"run_id", "sim_id", "episode_id", "step_number", "timestamp",
+                                "skill_name", "scenario", "reward", "terminated", "truncated",
+                                "hip_angle", "knee", "a_0", "sim_data_json", "skill_data_json"}));
   auto t = reader->read_all();
   ASSERT_EQ(t.num_rows(), 3u);
   EXPECT_EQ(text_at(t, 0, 0), "run-7");
@@ -107,11 +115,13 @@ TEST(StepOutput, TruncationAndPaddingAtFlush) {
   support::TempDir dir;
   auto p = initialized(dir);
   feed(*p, R"({"sim_data": {"observation": [1, 2, 3]}, "skill_data": {"action": [1, 2, 3, 4]}})");
-  feed(*p, R"({"sim_data": {"observation": [1, "2", null, "x", 5]}, "skill_data": {"action": [0.5]}})");
+  feed(*p,
+       R"({"sim_data": {"observation": [1, "2", null, "x", 5]}, "skill_data": {"action": [0.5]}})");
   feed(*p, R"({"sim_data": {"observation": [1, 2, 3]}, "skill_data": {"action": [1, 2, 3, 4]}})");
   drain(*p);
   EXPECT_EQ(log.messages(LogLevel::kWarning),
-            (std::vector<std::string>{"[EventHistorian] obs vector length 5 exceeds schema 3; truncating"}));
+            (std::vector<std::string>{
+                "[EventHistorian] obs vector length 5 exceeds schema 3; truncating"}));
   auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
   EXPECT_EQ(double_at(t, 10, 1), 1.0);
   EXPECT_EQ(double_at(t, 11, 1), 2.0);
@@ -147,11 +157,10 @@ TEST(StepOutput, ColumnNamesStayUnique) {
   auto reader = parquet::FileReader::open(*p->_parts_dir + "/part-00000.parquet");
   auto names = names_of(reader->schema());
   EXPECT_EQ(std::vector<std::string>(names.begin() + 10, names.end()),
-            (std::vector<std::string>{"reward_0_2", "a_0_1", "timestamp_2", "sim_data_json_3",
-                                      "x", "reward_0", "a_0", "sim_data_json",
-                                      "skill_data_json"}));
+            (std::vector<std::string>{"reward_0_2", "a_0_1", "timestamp_2", "sim_data_json_3", "x",
+                                      "reward_0", "a_0", "sim_data_json", "skill_data_json"}));
   auto t = reader->read_all();
-  EXPECT_EQ(double_at(t, 7, 0), 0.0);  // the reward column keeps the step's reward
+  EXPECT_EQ(double_at(t, 7, 0), 0.0); // the reward column keeps the step's reward
   EXPECT_EQ(double_at(t, 10, 0), 1.0);
   EXPECT_EQ(double_at(t, 16, 0), 7.0);
 }
@@ -163,10 +172,10 @@ TEST(StepOutput, EachDrainWritesTheNextPart) {
     feed(*p, step("e", i, "[1]", "[1]"));
     drain(*p);
   }
-  drain(*p);  // nothing buffered: no file
-  EXPECT_EQ(part_files(*p->_parts_dir),
-            (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet",
-                                      "part-00002.parquet"}));
+  drain(*p); // nothing buffered: no file
+  EXPECT_EQ(
+      part_files(*p->_parts_dir),
+      (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet", "part-00002.parquet"}));
   EXPECT_EQ(p->_part_index, 3);
   EXPECT_EQ(_part_file_name(123456), "part-123456.parquet");
 }
@@ -180,7 +189,8 @@ TEST(StepOutput, FailedFlushDropsOnlyItsBatch) {
   feed(*p, step("e", 1, "[1]", "[1]"));
   feed(*p, step("e", 2, "[1]", "[1]"));
   drain(*p);
-  EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Parquet flush of 2 rows failed; rows dropped: "),
+  EXPECT_EQ(log.count(LogLevel::kError,
+                      "[EventHistorian] Parquet flush of 2 rows failed; rows dropped: "),
             1u);
   EXPECT_EQ(log.count(LogLevel::kError), 1u);
   EXPECT_TRUE(p->_pending_rows.empty());
@@ -203,11 +213,14 @@ TEST(StepOutput, OverlappingDrainsWriteEachRowOnce) {
     ++done;
   };
   asio::co_spawn(io, drain_then(), asio::detached);
-  asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-    // Runs while the first drain's flush is on the worker: this row goes to the next part.
-    feed(*p, step("e", 2, "[1]", "[1]"));
-    co_await drain_then();
-  }, asio::detached);
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        // Runs while the first drain's flush is on the worker: this row goes to the next part.
+        feed(*p, step("e", 2, "[1]", "[1]"));
+        co_await drain_then();
+      },
+      asio::detached);
   loop::run_context(io);
   EXPECT_EQ(done, 2);
   auto first = read_all(*p->_parts_dir + "/part-00000.parquet");
@@ -226,13 +239,13 @@ TEST(StepOutput, EarlierRunsPartsAreKeptAndMerged) {
     drain(*crashed);
     feed(*crashed, step("old", 2, "[1]", "[1]"));
     drain(*crashed);
-  }  // never shut down: its parts stay behind
+  } // never shut down: its parts stay behind
   auto p = initialized(dir);
   feed(*p, step("new", 1, "[1]", "[1]"));
   drain(*p);
-  EXPECT_EQ(part_files(*p->_parts_dir),
-            (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet",
-                                      "part-00002.parquet"}));
+  EXPECT_EQ(
+      part_files(*p->_parts_dir),
+      (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet", "part-00002.parquet"}));
   shutdown(*p);
   auto t = read_all(*p->_output_file);
   ASSERT_EQ(t.num_rows(), 3u);
@@ -293,7 +306,7 @@ TEST(StepOutput, CompactionFailureKeepsEveryPart) {
 TEST(StepOutput, ShutdownWithNothingBufferedWritesNothing) {
   support::TempDir dir;
   auto p = initialized(dir);
-  feed(*p, step("e", 1, "[1]", "[]"));  // no action width: can never be written
+  feed(*p, step("e", 1, "[1]", "[]")); // no action width: can never be written
   shutdown(*p);
   EXPECT_FALSE(fs::exists(*p->_output_file));
   EXPECT_FALSE(fs::exists(*p->_parts_dir));
@@ -308,7 +321,7 @@ TEST(StepOutput, FlushBeforeInitFails) {
       {
         try {
           p._ensure_writer();
-        } catch (const std::runtime_error& e) {
+        } catch (const std::runtime_error &e) {
           EXPECT_STREQ(e.what(), "Historian schema not initialized");
           throw;
         }
@@ -316,4 +329,4 @@ TEST(StepOutput, FlushBeforeInitFails) {
       std::runtime_error);
 }
 
-}  // namespace
+} // namespace

@@ -16,7 +16,7 @@ using networking::remote_historian::v2::ProcessorOptions;
 constexpr auto kDebug = networking::event_base::LogLevel::kDebug;
 constexpr auto kWarning = networking::event_base::LogLevel::kWarning;
 
-std::vector<std::optional<double>> values(const networking::remote_historian::v2::StepVector& v) {
+std::vector<std::optional<double>> values(const networking::remote_historian::v2::StepVector &v) {
   std::vector<std::optional<double>> out;
   for (std::size_t i = 0; i < v.kept(); ++i)
     out.push_back(v.is_null(i) ? std::nullopt : std::optional(v.value(i)));
@@ -24,7 +24,7 @@ std::vector<std::optional<double>> values(const networking::remote_historian::v2
 }
 
 // The one row a payload makes on a fresh processor.
-PendingRow row_of(const std::string& payload, double ts = 0.0, ProcessorOptions o = {}) {
+PendingRow row_of(const std::string &payload, double ts = 0.0, ProcessorOptions o = {}) {
   support::TempDir dir;
   auto p = initialized(dir, o);
   feed(*p, payload, ts);
@@ -68,35 +68,50 @@ TEST(ProcessMessage, WorkedExample) {
 
 TEST(ProcessMessage, FieldPrecedence) {
   const struct {
-    const char* payload;
+    const char *payload;
     std::optional<std::string> run_id, sim_id, episode_id, scenario;
     std::optional<std::int64_t> step;
   } cases[] = {
       // Top level wins over sim_data and skill_data; falsy values are passed over.
       {R"({"run_id": "top", "sim_data": {"run_id": "sim"}, "skill_data": {"run_id": "sk"}})",
-       "top", {}, {}, {}, {}},
-      {R"({"run_id": "", "sim_data": {"run_id": 0}, "skill_data": {"run_id": "sk"}})", "sk", {},
-       {}, {}, {}},
+       "top",
+       {},
+       {},
+       {},
+       {}},
+      {R"({"run_id": "", "sim_data": {"run_id": 0}, "skill_data": {"run_id": "sk"}})",
+       "sk",
+       {},
+       {},
+       {},
+       {}},
       // sim_id never comes from the top level; sim_result is the last resort.
       {R"({"sim_id": "top", "sim_data": {"result": {"sim_id": "res"}}})", {}, "res", {}, {}, {}},
       {R"({"sim_data": {"sim_id": "", "result": {"sim_id": 5}}, "skill_data": {"sim_id": "k"}})",
-       {}, "k", {}, {}, {}},
+       {},
+       "k",
+       {},
+       {},
+       {}},
       // Numbers as identifiers become their decimal text.
       {R"({"episode_id": 42})", {}, {}, "42", {}, {}},
       {R"({"skill_data": {"episode_id": "k1"}})", {}, {}, "k1", {}, {}},
       // A top-level step number of 0 counts as absent; 0 in skill_data stops the fallback.
       {R"({"step_number": 0, "episode_step": 9})", {}, {}, {}, {}, 9},
-      {R"({"step_number": 0, "skill_data": {"step_number": 0}, "episode_step": 9})", {}, {}, {},
-       {}, 0},
+      {R"({"step_number": 0, "skill_data": {"step_number": 0}, "episode_step": 9})",
+       {},
+       {},
+       {},
+       {},
+       0},
       {R"({"sim_data": {"step_number": 7.9}})", {}, {}, {}, {}, 7},
       {R"({"step_number": " 12 "})", {}, {}, {}, {}, 12},
       // Scenario: top, sim_result, skill_result, then sim_result's info.
       {R"({"sim_data": {"result": {"info": {"scenario": "rough"}}}})", {}, {}, {}, "rough", {}},
-      {R"({"scenario": "top", "sim_data": {"result": {"scenario": "r"}}})", {}, {}, {}, "top",
-       {}},
+      {R"({"scenario": "top", "sim_data": {"result": {"scenario": "r"}}})", {}, {}, {}, "top", {}},
       {R"({"skill_data": {"result": {"scenario": "sk"}}})", {}, {}, {}, "sk", {}},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     PendingRow r = row_of(c.payload);
     if (c.run_id) {
       EXPECT_EQ(r.run_id, c.run_id) << c.payload;
@@ -110,9 +125,9 @@ TEST(ProcessMessage, FieldPrecedence) {
 
 TEST(ProcessMessage, RewardAndFlags) {
   // teacher_reward present in skill_data with null wins over skill_result's reward.
-  EXPECT_EQ(row_of(R"({"skill_data": {"teacher_reward": null, "result": {"teacher_reward": 3}}})")
-                .reward,
-            0.0);
+  EXPECT_EQ(
+      row_of(R"({"skill_data": {"teacher_reward": null, "result": {"teacher_reward": 3}}})").reward,
+      0.0);
   EXPECT_EQ(row_of(R"({"skill_data": {"result": {"teacher_reward": "1.5"}}})").reward, 1.5);
   EXPECT_EQ(row_of(R"({"skill_data": {"teacher_reward": true}})").reward, 1.0);
   PendingRow t = row_of(R"({"sim_data": {"result": {"sim_terminated": 1}}})");
@@ -129,15 +144,16 @@ TEST(ProcessMessage, ObservationShapes) {
       R"({"sim_data": {"result": {"observation": {"a": 1, "b": "2"}, "sensor_names": ["b", "zz"]}}})");
   EXPECT_EQ(values(r._obs_vec), (std::vector<std::optional<double>>{2.0, std::nullopt}));
   // A names list made only of nulls: the mapping's values in its own order.
-  r = row_of(R"({"sim_data": {"result": {"observation": {"q": 3, "p": 4}, "sensor_names": [null]}}})");
+  r = row_of(
+      R"({"sim_data": {"result": {"observation": {"q": 3, "p": 4}, "sensor_names": [null]}}})");
   EXPECT_EQ(values(r._obs_vec), (std::vector<std::optional<double>>{3.0, 4.0}));
   // A list observation, elements converted, nested values become null.
   r = row_of(R"({"sim_data": {"observation": [1, true, [2], "x", null]}})");
-  EXPECT_EQ(values(r._obs_vec),
-            (std::vector<std::optional<double>>{1.0, 1.0, std::nullopt, std::nullopt,
-                                                std::nullopt}));
+  EXPECT_EQ(values(r._obs_vec), (std::vector<std::optional<double>>{1.0, 1.0, std::nullopt,
+                                                                    std::nullopt, std::nullopt}));
   // sim_sensors is used when sim_data has no truthy observation.
-  r = row_of(R"({"sim_data": {"observation": [], "result": {"sim_sensors": [7], "observation": [8]}}})");
+  r = row_of(
+      R"({"sim_data": {"observation": [], "result": {"sim_sensors": [7], "observation": [8]}}})");
   EXPECT_EQ(values(r._obs_vec), (std::vector<std::optional<double>>{7.0}));
   // The korvo_obs fallback when the vector is empty.
   support::TempDir dir;
@@ -178,11 +194,12 @@ TEST(ProcessMessage, SensorNameWarningsOnceThenDebug) {
   support::CapturingLogger log;
   support::TempDir dir;
   auto p = initialized(dir);
-  const char* mismatch =
+  const char *mismatch =
       R"({"sim_data": {"result": {"observation": [1, 2, 3], "sensor_names": ["a", "b"]}}, "skill_data": {"action": [1]}})";
   feed(*p, mismatch);
   feed(*p, mismatch);
-  EXPECT_EQ(log.count(kWarning, "[EventHistorian] Sensor name count (2) does not match observation length "
+  EXPECT_EQ(log.count(kWarning,
+                      "[EventHistorian] Sensor name count (2) does not match observation length "
                       "(3); falling back to s_* columns."),
             1);
   EXPECT_EQ(p->_obs_names, std::nullopt);
@@ -191,8 +208,10 @@ TEST(ProcessMessage, SensorNameWarningsOnceThenDebug) {
   EXPECT_EQ(p->_obs_names, (std::vector<std::string>{"a", "b", "c"}));
   feed(*p, R"({"sim_data": {"result": {"observation": {"a": 1, "b": 2, "d": 3}}}})");
   feed(*p, R"({"sim_data": {"result": {"observation": {"a": 1, "b": 2, "e": 3}}}})");
-  EXPECT_EQ(log.count(kDebug, "[EventHistorian] Sensor name schema mismatch detected; ignoring."), 2);
-  EXPECT_EQ(log.count(kWarning, "[EventHistorian] Sensor name schema mismatch detected; keeping initial "
+  EXPECT_EQ(log.count(kDebug, "[EventHistorian] Sensor name schema mismatch detected; ignoring."),
+            2);
+  EXPECT_EQ(log.count(kWarning,
+                      "[EventHistorian] Sensor name schema mismatch detected; keeping initial "
                       "schema to preserve historian columns."),
             0);
 }
@@ -204,10 +223,12 @@ TEST(ProcessMessage, FirstSchemaMismatchIsAWarning) {
   feed(*p, R"({"sim_data": {"result": {"observation": {"a": 1}}}})");
   feed(*p, R"({"sim_data": {"result": {"observation": {"b": 1}}}})");
   feed(*p, R"({"sim_data": {"result": {"observation": {"c": 1}}}})");
-  EXPECT_EQ(log.count(kWarning, "[EventHistorian] Sensor name schema mismatch detected; keeping initial "
+  EXPECT_EQ(log.count(kWarning,
+                      "[EventHistorian] Sensor name schema mismatch detected; keeping initial "
                       "schema to preserve historian columns."),
             1);
-  EXPECT_EQ(log.count(kDebug, "[EventHistorian] Sensor name schema mismatch detected; ignoring."), 1);
+  EXPECT_EQ(log.count(kDebug, "[EventHistorian] Sensor name schema mismatch detected; ignoring."),
+            1);
   // The row keeps this step's own values.
   EXPECT_EQ(values(p->_pending_rows[2]._obs_vec), (std::vector<std::optional<double>>{1.0}));
 }
@@ -232,8 +253,9 @@ TEST(ProcessMessage, SkillStartEvents) {
   feed(*p, "{}");
   EXPECT_EQ(p->_pending_rows.back().skill_name, "configured");
   // A total that cannot be converted fails after the skill was switched.
-  EXPECT_THROW(feed(*p, R"({"type": "skill_training_started", "skill_name": "run", "total_cycles": "x"})"),
-               std::invalid_argument);
+  EXPECT_THROW(
+      feed(*p, R"({"type": "skill_training_started", "skill_name": "run", "total_cycles": "x"})"),
+      std::invalid_argument);
   EXPECT_EQ(p->_current_skill_name, "run");
   EXPECT_TRUE(p->_cycle_indices.contains("run"));
 }
@@ -276,7 +298,7 @@ TEST(ProcessMessage, UnrepresentableValuesFailTheStep) {
       R"({"sim_data": {"observation": [)" + std::string(400, '9') + R"(]}})",
   };
   for (int i = 0; i < 6; ++i) {
-    const std::string& payload = bad[i];
+    const std::string &payload = bad[i];
     EXPECT_ANY_THROW(feed(*p, payload)) << payload;
   }
   // An integer beyond the double range in a vector fails the step, not the later flush.
@@ -288,13 +310,14 @@ TEST(ProcessMessage, UnrepresentableValuesFailTheStep) {
 TEST(ProcessMessage, LookupsInNonMappingsFail) {
   support::TempDir dir;
   auto p = initialized(dir);
-  for (const char* payload : {R"({"sim_data": "text"})", R"({"skill_data": [1]})",
-                              R"({"sim_data": {"result": [1]}})",
-                              R"({"sim_data": {"result": {"info": "x"}}})"})
+  for (const char *payload :
+       {R"({"sim_data": "text"})", R"({"skill_data": [1]})", R"({"sim_data": {"result": [1]}})",
+        R"({"sim_data": {"result": {"info": "x"}}})"})
     EXPECT_ANY_THROW(feed(*p, payload)) << payload;
   EXPECT_TRUE(p->_pending_rows.empty());
   // "info" is only looked into when no earlier source gives a scenario.
-  EXPECT_EQ(row_of(R"({"scenario": "top", "sim_data": {"result": {"info": "x"}}})").scenario, "top");
+  EXPECT_EQ(row_of(R"({"scenario": "top", "sim_data": {"result": {"info": "x"}}})").scenario,
+            "top");
 }
 
 TEST(ProcessMessage, DroppedMessagesAreLogged) {
@@ -316,11 +339,11 @@ TEST(ProcessMessage, DroppedMessagesAreLogged) {
 TEST(ProcessMessage, RawJsonKeptAsText) {
   ProcessorOptions o;
   o.include_raw_json = true;
-  PendingRow r = row_of(R"({"sim_data": {"name": "é", "v": 1e-5, "n": NaN}, "skill_data": {}})", 0,
-                        o);
+  PendingRow r =
+      row_of(R"({"sim_data": {"name": "é", "v": 1e-5, "n": NaN}, "skill_data": {}})", 0, o);
   EXPECT_EQ(r._sim_data, R"({"name": "\u00e9", "v": 1e-05, "n": NaN})");
   EXPECT_EQ(r._skill_data, "{}");
   EXPECT_EQ(row_of("{}")._sim_data, std::nullopt);
 }
 
-}  // namespace
+} // namespace

@@ -17,9 +17,9 @@ namespace {
 using namespace v2test;
 using networking::remote_historian::v2::StepVector;
 
-std::string describe(const std::optional<std::string>& s) { return s ? "'" + *s + "'" : "null"; }
+std::string describe(const std::optional<std::string> &s) { return s ? "'" + *s + "'" : "null"; }
 
-std::string describe(const StepVector& v) {
+std::string describe(const StepVector &v) {
   std::ostringstream out;
   out << "[" << v.raw_length() << ":";
   for (std::size_t i = 0; i < v.kept(); ++i) {
@@ -33,7 +33,7 @@ std::string describe(const StepVector& v) {
   return out.str();
 }
 
-std::string describe(const PendingRow& r) {
+std::string describe(const PendingRow &r) {
   std::ostringstream out;
   out << describe(r.run_id) << " " << describe(r.sim_id) << " " << describe(r.episode_id) << " "
       << (r.step_number ? std::to_string(*r.step_number) : "null") << " "
@@ -46,21 +46,22 @@ std::string describe(const PendingRow& r) {
 }
 
 // Everything a run of payloads leaves behind that either reader could get wrong.
-std::string outcome(const std::vector<std::string>& payloads, bool in_place,
-                    ProcessorOptions options = {}, std::uint64_t* read_in_place = nullptr) {
+std::string outcome(const std::vector<std::string> &payloads, bool in_place,
+                    ProcessorOptions options = {}, std::uint64_t *read_in_place = nullptr) {
   support::TempDir dir;
   support::CapturingLogger log;
   auto p = initialized(dir, options);
   std::ostringstream out;
-  for (const std::string& payload : payloads) {
+  for (const std::string &payload : payloads) {
     const EventMessage m = in_place ? message(payload, 5.0) : tree_message(payload, 5.0);
     try {
       loop::run(p->process_message(m));
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
       out << "error: " << e.what() << "\n";
     }
   }
-  for (const PendingRow& r : p->_pending_rows) out << "row: " << describe(r) << "\n";
+  for (const PendingRow &r : p->_pending_rows)
+    out << "row: " << describe(r) << "\n";
   for (std::string line : log.lines()) {
     // The temporary folder differs from run to run.
     for (std::size_t at; (at = line.find(dir.str())) != std::string::npos;)
@@ -68,20 +69,23 @@ std::string outcome(const std::vector<std::string>& payloads, bool in_place,
     out << "log: " << line << "\n";
   }
   out << "obs_dim " << p->_obs_dim.value_or(-1) << " act_dim " << p->_act_dim.value_or(-1)
-      << " warned " << p->_warned_obs_name_mismatch << " skill "
-      << describe(p->_current_skill_name) << "\nnames:";
+      << " warned " << p->_warned_obs_name_mismatch << " skill " << describe(p->_current_skill_name)
+      << "\nnames:";
   if (p->_obs_names)
-    for (const std::string& n : *p->_obs_names) out << " " << n;
+    for (const std::string &n : *p->_obs_names)
+      out << " " << n;
   out << "\nepisodes:";
-  for (const auto& [key, total] : p->_cycle_episode_rewards)
+  for (const auto &[key, total] : p->_cycle_episode_rewards)
     out << " " << key << "=" << std::bit_cast<std::uint64_t>(total);
-  for (const auto& [key, done] : p->_cycle_episode_done) out << " done:" << key << "=" << done;
-  if (read_in_place) *read_in_place = p->_steps_read_in_place;
+  for (const auto &[key, done] : p->_cycle_episode_done)
+    out << " done:" << key << "=" << done;
+  if (read_in_place)
+    *read_in_place = p->_steps_read_in_place;
   return out.str();
 }
 
-std::string named_step(const std::string& sim_result, const std::string& skill_data,
-                       const std::string& top = R"("episode_id": "e1", "step_number": 3)") {
+std::string named_step(const std::string &sim_result, const std::string &skill_data,
+                       const std::string &top = R"("episode_id": "e1", "step_number": 3)") {
   return "{" + top + R"(, "sim_data": {"sim_id": "s7", "result": )" + sim_result +
          R"(}, "skill_data": )" + skill_data + "}";
 }
@@ -92,7 +96,8 @@ const std::string kSkill = R"({"action": [0.5, -0.5], "teacher_reward": 0.125, "
 
 // Payloads that take every branch of the readers, each one a single step's variation.
 std::vector<std::string> corpus() {
-  const std::string r = R"("terminated": false, "truncated": false, "info": {"scenario": "stairs"})";
+  const std::string r =
+      R"("terminated": false, "truncated": false, "info": {"scenario": "stairs"})";
   return {
       // The producers' usual shape, with and without a names list.
       named_step(R"({"observation": )" + kObs + R"(, "sensor_names": )" + kNames + ", " + r + "}",
@@ -102,19 +107,22 @@ std::vector<std::string> corpus() {
       named_step(R"({"observation": )" + kObs +
                      R"(, "sensor_names": ["joint_2", "joint_0", "joint_1"]})",
                  kSkill),
-      named_step(R"({"observation": )" + kObs + R"(, "sensor_names": ["joint_0", "zz", "joint_2"]})",
+      named_step(R"({"observation": )" + kObs +
+                     R"(, "sensor_names": ["joint_0", "zz", "joint_2"]})",
                  kSkill),
       named_step(R"({"observation": )" + kObs + R"(, "sensor_names": ["joint_0", "joint_1"]})",
                  kSkill),
       // Repeated keys: the last value in the first key's place.
-      named_step(R"({"observation": {"a": 1, "b": 2, "a": 3}, "sensor_names": ["a", "b"]})", kSkill),
+      named_step(R"({"observation": {"a": 1, "b": 2, "a": 3}, "sensor_names": ["a", "b"]})",
+                 kSkill),
       named_step(R"({"observation": {"a": 1, "b": 2, "a": 3}})", kSkill),
       named_step(R"({"observation": {"a": 1, "b": 2}, "sensor_names": ["a", "a"]})", kSkill),
       R"({"episode_id": "first", "episode_id": "last", "sim_data": {"sim_id": 1}, "sim_data": {"sim_id": 2}})",
       R"({"skill_data": {"action": [1], "action": [2, 3], "teacher_reward": 1, "teacher_reward": null}})",
       // Names and keys that need unescaping, names that are not texts, null names.
-      named_step(R"({"observation": {"jo\u0069nt": 1, "x\"y": 2}, "sensor_names": ["joint", "x\"y"]})",
-                 kSkill),
+      named_step(
+          R"({"observation": {"jo\u0069nt": 1, "x\"y": 2}, "sensor_names": ["joint", "x\"y"]})",
+          kSkill),
       named_step(R"({"observation": [1, 2], "sensor_names": [7, "b"]})", kSkill),
       named_step(R"({"observation": {"q": 3, "p": 4}, "sensor_names": [null]})", kSkill),
       named_step(R"({"observation": {"q": 3, "p": 4}, "sensor_names": ["q", null, "p"]})", kSkill),
@@ -126,8 +134,9 @@ std::vector<std::string> corpus() {
       // Arrays and scalars as observations; element kinds.
       named_step(R"({"observation": [1, true, false, [2], {"a": 1}, null, -0.0, 5e-324, 1e308]})",
                  kSkill),
-      named_step(R"({"observation": [18446744073709551615, -9223372036854775808, 9223372036854775807]})",
-                 kSkill),
+      named_step(
+          R"({"observation": [18446744073709551615, -9223372036854775808, 9223372036854775807]})",
+          kSkill),
       named_step(R"({"observation": ["1.5", 2]})", kSkill),
       named_step(R"({"observation": {"a": "2", "b": 1}})", kSkill),
       named_step(R"({"observation": 4.5})", kSkill),
@@ -175,7 +184,13 @@ std::vector<std::string> corpus() {
       R"({"type": "skill_training_started", "skill_name": "walk", "total_cycles": 3})",
       R"({"type": "skill_training_started"})",
       R"({"training_result": "not a mapping", "episode_id": "e7"})",
-      "{}", "[]", "[1, 2]", "\"text\"", "3", "null", "true",
+      "{}",
+      "[]",
+      "[1, 2]",
+      "\"text\"",
+      "3",
+      "null",
+      "true",
       // Non-finite words, and integers beyond 64 bits, are for the full parser alone.
       named_step(R"({"observation": [NaN, Infinity, -Infinity]})", kSkill),
       R"({"step_number": 1180591620717411303424})",
@@ -183,7 +198,7 @@ std::vector<std::string> corpus() {
 }
 
 TEST(StepReaders, AgreeOnEachPayloadAlone) {
-  for (const std::string& payload : corpus()) {
+  for (const std::string &payload : corpus()) {
     EXPECT_EQ(outcome({payload}, true), outcome({payload}, false)) << payload;
   }
 }
@@ -200,8 +215,7 @@ TEST(StepReaders, TheUsualShapeIsReadInPlace) {
   std::uint64_t in_place = 0;
   const std::string usual =
       named_step(R"({"observation": )" + kObs + R"(, "sensor_names": )" + kNames + "}", kSkill);
-  outcome({usual, usual, named_step(R"({"observation": [1, 2, 3]})", kSkill)}, true, {},
-          &in_place);
+  outcome({usual, usual, named_step(R"({"observation": [1, 2, 3]})", kSkill)}, true, {}, &in_place);
   EXPECT_EQ(in_place, 3u);
   // A repeated key, a text in a vector, or raw JSON columns take the full path.
   outcome({named_step(R"({"observation": {"a": 1, "a": 2}})", kSkill),
@@ -221,4 +235,4 @@ TEST(StepReaders, AgreeWithRawJsonColumns) {
   EXPECT_EQ(outcome(payloads, true, raw), outcome(payloads, false, raw));
 }
 
-}  // namespace
+} // namespace

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,12 +25,12 @@ namespace fs = std::filesystem;
 using networking::event_base::LogLevel;
 using Args = std::vector<std::string>;
 
-std::string good_step(int n, const std::string& episode = "e1") {
+std::string good_step(int n, const std::string &episode = "e1") {
   return step(episode, n, R"({"a": )" + std::to_string(n) + "}", "[0.5]");
 }
 
 class StreamLoopTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     static int counter = 0;
     const std::string suffix = std::to_string(++counter);
@@ -48,72 +48,89 @@ class StreamLoopTest : public ::testing::Test {
 
   // Braced lists inside a co_await trip GCC 12, so commands are given as separate arguments.
   template <typename... Parts>
-  static asio::awaitable<redis::Reply> call(redis::Connection& c, Parts&&... parts) {
+  static asio::awaitable<redis::Reply> call(redis::Connection &c, Parts &&...parts) {
     Args args = {std::string(std::forward<Parts>(parts))...};
     co_return co_await c.command(std::move(args));
   }
 
   // Whether the group has delivered everything on stream and holds `pending` unacknowledged.
-  static asio::awaitable<bool> consumed(redis::Connection& c, const std::string& stream,
-                                        const std::string& group, std::int64_t pending) {
+  static asio::awaitable<bool> consumed(redis::Connection &c, const std::string &stream,
+                                        const std::string &group, std::int64_t pending) {
     redis::Reply groups;
     try {
       groups = co_await call(c, "XINFO", "GROUPS", stream);
-    } catch (const std::exception&) {
+    } catch (const std::exception &) {
       co_return false;
     }
-    for (const auto& g : groups.elements) {
+    for (const auto &g : groups.elements) {
       std::int64_t lag = -1, have_pending = -1;
       std::string name;
       for (std::size_t i = 0; i + 1 < g.elements.size(); i += 2) {
-        if (g.elements[i].str == "name") name = g.elements[i + 1].str;
-        if (g.elements[i].str == "lag") lag = g.elements[i + 1].integer;
-        if (g.elements[i].str == "pending") have_pending = g.elements[i + 1].integer;
+        if (g.elements[i].str == "name")
+          name = g.elements[i + 1].str;
+        if (g.elements[i].str == "lag")
+          lag = g.elements[i + 1].integer;
+        if (g.elements[i].str == "pending")
+          have_pending = g.elements[i + 1].integer;
       }
-      if (name == group) co_return lag == 0 && have_pending == pending;
+      if (name == group)
+        co_return lag == 0 && have_pending == pending;
     }
     co_return false;
   }
 
   // Runs the processor's start() while body() feeds and observes the streams; body ends the
   // run by returning, after which the loop is stopped the way a host stops it.
-  void run(std::function<asio::awaitable<void>(redis::Connection&)> body) {
+  void run(std::function<asio::awaitable<void>(redis::Connection &)> body) {
     processor = initialized(dir, options);
     asio::io_context io;
     bool started_returned = false;
-    asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-      co_await processor->start();
-      started_returned = true;
-    }, [](std::exception_ptr e) { if (e) std::rethrow_exception(e); });
-    asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-      auto c = co_await client();
-      for (int i = 0; i < 500 && !processor->_is_running; ++i)
-        co_await loop::sleep_for(std::chrono::milliseconds(10));
-      co_await body(*c);
-      processor->_is_running = false;
-      c->close();
-    }, [](std::exception_ptr e) { if (e) std::rethrow_exception(e); });
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+          co_await processor->start();
+          started_returned = true;
+        },
+        [](std::exception_ptr e) {
+          if (e)
+            std::rethrow_exception(e);
+        });
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+          auto c = co_await client();
+          for (int i = 0; i < 500 && !processor->_is_running; ++i)
+            co_await loop::sleep_for(std::chrono::milliseconds(10));
+          co_await body(*c);
+          processor->_is_running = false;
+          c->close();
+        },
+        [](std::exception_ptr e) {
+          if (e)
+            std::rethrow_exception(e);
+        });
     loop::run_context(io);
     EXPECT_TRUE(started_returned);
   }
 
-  asio::awaitable<void> wait_consumed(redis::Connection& c, const std::string& stream,
+  asio::awaitable<void> wait_consumed(redis::Connection &c, const std::string &stream,
                                       std::int64_t pending = 0) {
     for (int i = 0; i < 1000; ++i) {
-      if (co_await consumed(c, stream, options.consumer_group, pending)) co_return;
+      if (co_await consumed(c, stream, options.consumer_group, pending))
+        co_return;
       co_await loop::sleep_for(std::chrono::milliseconds(10));
     }
     ADD_FAILURE() << "stream " << stream << " was not consumed in time";
   }
 
-  std::vector<std::string> episode_column(const std::string& path) {
+  std::vector<std::string> episode_column(const std::string &path) {
     auto t = parquet::FileReader::open(path)->read_all();
     std::vector<std::string> out;
     for (std::size_t i = 0; i < t.num_rows(); ++i)
       out.push_back(t.columns[2].valid[i] ? t.columns[2].strings[i] : "<null>");
     return out;
   }
-  std::vector<std::int64_t> step_column(const std::string& path) {
+  std::vector<std::int64_t> step_column(const std::string &path) {
     return parquet::FileReader::open(path)->read_all().columns[3].ints;
   }
 
@@ -126,37 +143,43 @@ class StreamLoopTest : public ::testing::Test {
 TEST_F(StreamLoopTest, EntriesBecomeRowsAndFailuresStayPending) {
   support::CapturingLogger log;
   std::string bad_json_id, bad_ts_id;
-  run([&](redis::Connection& c) -> asio::awaitable<void> {
-    const std::string& in = options.input_topic;
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
+    const std::string &in = options.input_topic;
     co_await call(c, "XADD", in, "*", "data", good_step(1), "timestamp", " 12 ");
     bad_json_id = (co_await call(c, "XADD", in, "*", "data", "not json")).str;
     bad_ts_id = (co_await call(c, "XADD", in, "*", "data", good_step(99), "timestamp", "abc")).str;
-    co_await call(c, "XADD", in, "*", "other", "x");  // no data: an empty step
-    co_await call(c, "XADD", in, "*", "data", "[1, 2]", "unique_id", "abc");  // dropped, acked
-    co_await call(c, "XADD", in, "*", "data", good_step(2), "timestamp", "1e3",
-                      "correlation_id", "");
+    co_await call(c, "XADD", in, "*", "other", "x"); // no data: an empty step
+    co_await call(c, "XADD", in, "*", "data", "[1, 2]", "unique_id", "abc"); // dropped, acked
+    co_await call(c, "XADD", in, "*", "data", good_step(2), "timestamp", "1e3", "correlation_id",
+                  "");
     co_await wait_consumed(c, in, 2);
     redis::Reply p = co_await call(c, "XPENDING", in, options.consumer_group, "-", "+", "10");
     std::set<std::string> ids;
-    for (const auto& e : p.elements) ids.insert(e.elements[0].str);
+    for (const auto &e : p.elements)
+      ids.insert(e.elements[0].str);
     EXPECT_EQ(ids, (std::set<std::string>{bad_json_id, bad_ts_id}));
   });
   EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1, 0, 2}));
   auto t = parquet::FileReader::open(*processor->_output_file)->read_all();
   EXPECT_EQ(t.columns[4].doubles, (std::vector<double>{12.0, 0.0, 1000.0}));
-  EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Error processing message " + bad_json_id + ": "), 1u);
-  EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Error processing message " + bad_ts_id + ": "), 1u);
+  EXPECT_EQ(log.count(LogLevel::kError,
+                      "[EventHistorian] Error processing message " + bad_json_id + ": "),
+            1u);
+  EXPECT_EQ(
+      log.count(LogLevel::kError, "[EventHistorian] Error processing message " + bad_ts_id + ": "),
+      1u);
   EXPECT_EQ(log.count(LogLevel::kError), 2u);
   EXPECT_EQ(log.count(LogLevel::kWarning, "[EventHistorian] Invalid step payload: list"), 1u);
   expect_readers_agree(*processor->_output_file);
 }
 
 TEST_F(StreamLoopTest, TrainingResultsOnTheirOwnStreamCloseCycles) {
-  run([&](redis::Connection& c) -> asio::awaitable<void> {
-    co_await call(c, "XADD", options.input_topic, "*", "data", step("e1", 1, "[1]", "[1]", 2.0, true));
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
+    co_await call(c, "XADD", options.input_topic, "*", "data",
+                  step("e1", 1, "[1]", "[1]", 2.0, true));
     co_await wait_consumed(c, options.input_topic);
     co_await call(c, "XADD", *options.training_results_topic, "*", "data",
-                      R"({"type": "ppo_training_result"})");
+                  R"({"type": "ppo_training_result"})");
     co_await wait_consumed(c, *options.training_results_topic);
     EXPECT_TRUE(fs::exists(*processor->_parts_dir + "/part-00000.parquet"));
     co_await call(c, "XADD", options.input_topic, "*", "data", step("e2", 1, "[1]", "[1]"));
@@ -171,7 +194,7 @@ TEST_F(StreamLoopTest, TrainingResultsOnTheirOwnStreamCloseCycles) {
 TEST_F(StreamLoopTest, SameStreamForStepsAndResults) {
   support::CapturingLogger log;
   options.training_results_topic = options.input_topic;
-  run([&](redis::Connection& c) -> asio::awaitable<void> {
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(1));
     co_await call(c, "XADD", options.input_topic, "*", "data", R"({"training_result": {}})");
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(2));
@@ -186,7 +209,7 @@ TEST_F(StreamLoopTest, SameStreamForStepsAndResults) {
 
 TEST_F(StreamLoopTest, NoResultsStreamReadsOnlySteps) {
   options.training_results_topic = "";
-  run([&](redis::Connection& c) -> asio::awaitable<void> {
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(1));
     co_await wait_consumed(c, options.input_topic);
     redis::Reply exists = co_await call(c, "EXISTS", "korvo.ppo.training_results");
@@ -202,7 +225,7 @@ TEST_F(StreamLoopTest, ExistingGroupKeepsItsPosition) {
     co_await call(*c, "XADD", options.input_topic, "*", "data", good_step(1));
     co_await call(*c, "XGROUP", "CREATE", options.input_topic, options.consumer_group, "$");
   }());
-  run([&](redis::Connection& c) -> asio::awaitable<void> {
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(2));
     co_await wait_consumed(c, options.input_topic);
   });
@@ -212,11 +235,12 @@ TEST_F(StreamLoopTest, ExistingGroupKeepsItsPosition) {
 TEST_F(StreamLoopTest, ExistingFinalFileGetsATimeStampedName) {
   fs::create_directories(dir / "out");
   std::ofstream(dir / "out" / "v2_event_historian_unknown.parquet") << "earlier";
-  run([&](redis::Connection& c) -> asio::awaitable<void> {
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(1));
     co_await wait_consumed(c, options.input_topic);
   });
-  EXPECT_NE(*processor->_output_file, (dir / "out" / "v2_event_historian_unknown.parquet").string());
+  EXPECT_NE(*processor->_output_file,
+            (dir / "out" / "v2_event_historian_unknown.parquet").string());
   EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1}));
   std::ifstream earlier(dir / "out" / "v2_event_historian_unknown.parquet");
   std::string text((std::istreambuf_iterator<char>(earlier)), {});
@@ -225,7 +249,7 @@ TEST_F(StreamLoopTest, ExistingFinalFileGetsATimeStampedName) {
 
 TEST_F(StreamLoopTest, DeletedGroupMakesEveryReadFail) {
   support::CapturingLogger log;
-  run([&](redis::Connection& c) -> asio::awaitable<void> {
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(1));
     co_await wait_consumed(c, options.input_topic);
     co_await call(c, "XGROUP", "DESTROY", options.input_topic, options.consumer_group);
@@ -234,7 +258,7 @@ TEST_F(StreamLoopTest, DeletedGroupMakesEveryReadFail) {
            std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
       co_await loop::sleep_for(std::chrono::milliseconds(20));
     redis::Reply groups = co_await call(c, "XINFO", "GROUPS", options.input_topic);
-    EXPECT_TRUE(groups.elements.empty());  // the loop does not create it again
+    EXPECT_TRUE(groups.elements.empty()); // the loop does not create it again
   });
   EXPECT_GE(log.count(LogLevel::kError, "[EventHistorian] Error reading messages: "), 3u);
   EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1}));
@@ -266,41 +290,54 @@ TEST(StreamLoopRestart, RedisOutageLosesNothing) {
       redis::Reply g = co_await c->command(std::move(info));
       std::int64_t lag = -1, pending = -1;
       for (std::size_t k = 0; k + 1 < g.elements[0].elements.size(); k += 2) {
-        if (g.elements[0].elements[k].str == "lag") lag = g.elements[0].elements[k + 1].integer;
+        if (g.elements[0].elements[k].str == "lag")
+          lag = g.elements[0].elements[k + 1].integer;
         if (g.elements[0].elements[k].str == "pending")
           pending = g.elements[0].elements[k + 1].integer;
       }
-      if (lag == 0 && pending == 0) break;
+      if (lag == 0 && pending == 0)
+        break;
       co_await loop::sleep_for(std::chrono::milliseconds(10));
     }
     c->close();
   };
-  asio::co_spawn(io, p->start(), [](std::exception_ptr e) { if (e) std::rethrow_exception(e); });
-  asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-    for (int i = 0; i < 500 && !p->_is_running; ++i)
-      co_await loop::sleep_for(std::chrono::milliseconds(10));
-    co_await add(0, 50);
-    server.stop();
-    const std::size_t errors_before = log.count(LogLevel::kError);
-    co_await loop::sleep_for(std::chrono::milliseconds(700));
-    const std::size_t errors_during = log.count(LogLevel::kError) - errors_before;
-    // One failed read per turn, each followed by the 0.1 s pause: a handful, not a flood.
-    EXPECT_GE(errors_during, 3u);
-    EXPECT_LE(errors_during, 8u);
-    server.start();
-    co_await add(50, 100);
-    p->_is_running = false;
-  }, [](std::exception_ptr e) { if (e) std::rethrow_exception(e); });
+  asio::co_spawn(io, p->start(), [](std::exception_ptr e) {
+    if (e)
+      std::rethrow_exception(e);
+  });
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        for (int i = 0; i < 500 && !p->_is_running; ++i)
+          co_await loop::sleep_for(std::chrono::milliseconds(10));
+        co_await add(0, 50);
+        server.stop();
+        const std::size_t errors_before = log.count(LogLevel::kError);
+        co_await loop::sleep_for(std::chrono::milliseconds(700));
+        const std::size_t errors_during = log.count(LogLevel::kError) - errors_before;
+        // One failed read per turn, each followed by the 0.1 s pause: a handful, not a flood.
+        EXPECT_GE(errors_during, 3u);
+        EXPECT_LE(errors_during, 8u);
+        server.start();
+        co_await add(50, 100);
+        p->_is_running = false;
+      },
+      [](std::exception_ptr e) {
+        if (e)
+          std::rethrow_exception(e);
+      });
   loop::run_context(io);
 
-  std::vector<std::int64_t> steps = parquet::FileReader::open(*p->_output_file)->read_all().columns[3].ints;
+  std::vector<std::int64_t> steps =
+      parquet::FileReader::open(*p->_output_file)->read_all().columns[3].ints;
   std::vector<std::int64_t> want(100);
-  for (int i = 0; i < 100; ++i) want[i] = i;
+  for (int i = 0; i < 100; ++i)
+    want[i] = i;
   EXPECT_EQ(steps, want);
-  for (const auto& r : log.records())
+  for (const auto &r : log.records())
     if (r.level == LogLevel::kError) {
       EXPECT_EQ(r.message.rfind("[EventHistorian] Error reading messages: ", 0), 0u) << r.message;
     }
 }
 
-}  // namespace
+} // namespace

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "http/post_json.h"
-#include "json/write.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
 #include "parquet/file_writer.h"
+#include "json/write.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -33,8 +33,8 @@ parquet::Schema cycle_schema() {
 
 // One row of the cycle schema as a one-row table.
 parquet::Table cycle_row(std::int64_t cycle_index, std::optional<double> average_reward,
-                         const std::optional<std::string>& skill,
-                         std::optional<std::int64_t> total, bool is_metadata) {
+                         const std::optional<std::string> &skill, std::optional<std::int64_t> total,
+                         bool is_metadata) {
   parquet::Table t;
   t.columns.emplace_back(parquet::Type::kInt64);
   t.columns.back().append(cycle_index);
@@ -61,17 +61,19 @@ parquet::Table cycle_row(std::int64_t cycle_index, std::optional<double> average
   return t;
 }
 
-std::string skill_key(const std::optional<std::string>& skill) {
+std::string skill_key(const std::optional<std::string> &skill) {
   return skill && !skill->empty() ? *skill : std::string();
 }
 
-}  // namespace
+} // namespace
 
 void EventHistorianProcessor::_ensure_cycle_writer() {
-  if (_cycle_writer) return;
+  if (_cycle_writer)
+    return;
   if (!_cycle_parts_dir || _cycle_parts_dir->empty())
     throw std::runtime_error("Historian cycle schema not initialized");
-  if (!_cycle_schema) _cycle_schema = cycle_schema();
+  if (!_cycle_schema)
+    _cycle_schema = cycle_schema();
   fs::create_directories(*_cycle_parts_dir);
   if (!_cycle_parts_scanned) {
     // Parts left by an earlier run with the same final name are never overwritten.
@@ -86,7 +88,8 @@ void EventHistorianProcessor::_ensure_cycle_writer() {
 }
 
 void EventHistorianProcessor::_write_cycle_metadata() {
-  if (_cycle_metadata_written) return;
+  if (_cycle_metadata_written)
+    return;
   if (!_cycle_writer || !_cycle_schema)
     throw std::runtime_error("Historian cycle schema not initialized");
   _cycle_writer->write_table(cycle_row(0, std::nullopt, skill_name, total_cycles, true));
@@ -94,9 +97,9 @@ void EventHistorianProcessor::_write_cycle_metadata() {
 }
 
 void EventHistorianProcessor::_write_cycle_summary(double average_reward,
-                                                   const std::string& skill) {
+                                                   const std::string &skill) {
   _ensure_cycle_writer();
-  const std::int64_t* index = _cycle_indices.find(skill);
+  const std::int64_t *index = _cycle_indices.find(skill);
   _cycle_writer->write_table(cycle_row(index ? *index : 0, average_reward,
                                        skill.empty() ? std::nullopt : std::optional(skill),
                                        std::nullopt, false));
@@ -107,12 +110,14 @@ void EventHistorianProcessor::_write_cycle_summary(double average_reward,
 void EventHistorianProcessor::_finalize_cycle_summary() {
   const std::string key = skill_key(_current_skill_name);
   std::vector<std::string> completed;
-  for (const auto& [episode, done] : _cycle_episode_done)
-    if (done) completed.push_back(episode);
+  for (const auto &[episode, done] : _cycle_episode_done)
+    if (done)
+      completed.push_back(episode);
   double sum = 0.0;
-  for (const auto& episode : completed) {
-    const double* reward = _cycle_episode_rewards.find(episode);
-    if (!reward) throw std::out_of_range("no reward recorded for episode '" + episode + "'");
+  for (const auto &episode : completed) {
+    const double *reward = _cycle_episode_rewards.find(episode);
+    if (!reward)
+      throw std::out_of_range("no reward recorded for episode '" + episode + "'");
     sum += *reward;
   }
   const double average = completed.empty() ? 0.0 : sum / static_cast<double>(completed.size());
@@ -124,22 +129,23 @@ void EventHistorianProcessor::_finalize_cycle_summary() {
   _cycle_episode_done.erase(counted);
 }
 
-bool EventHistorianProcessor::_is_training_result_payload(const json::Object& payload) const {
-  const json::Value* type = payload.find("type");
-  if (type && type->is_string() && type->as_string() == "ppo_training_result") return true;
-  const json::Value* result = payload.find("training_result");
+bool EventHistorianProcessor::_is_training_result_payload(const json::Object &payload) const {
+  const json::Value *type = payload.find("type");
+  if (type && type->is_string() && type->as_string() == "ppo_training_result")
+    return true;
+  const json::Value *result = payload.find("training_result");
   return result && result->is_object();
 }
 
-asio::awaitable<void> EventHistorianProcessor::_handle_training_result(
-    const json::Object& payload) {
-  const json::Value* result = payload.find("training_result");
-  const json::Value* status =
+asio::awaitable<void>
+EventHistorianProcessor::_handle_training_result(const json::Object &payload) {
+  const json::Value *result = payload.find("training_result");
+  const json::Value *status =
       result && result->is_object() ? result->as_object().find("status") : nullptr;
   if (status && status->truthy() && !(status->is_string() && status->as_string() == "success"))
     co_return;
   const std::string key = skill_key(_current_skill_name);
-  const json::Value* steps_per_sec = payload.find("steps_per_sec");
+  const json::Value *steps_per_sec = payload.find("steps_per_sec");
   _last_cycle_steps_per_sec.set(key, steps_per_sec ? *steps_per_sec : json::Value());
   _finalize_cycle_summary();
   co_await _drain_pending();
@@ -154,16 +160,16 @@ asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string 
   const auto executor = co_await asio::this_coro::executor;
   co_await asio::post(executor, asio::use_awaitable);
   json::Object body;
-  const std::int64_t* index = _cycle_indices.find(skill);
+  const std::int64_t *index = _cycle_indices.find(skill);
   body.append_unique("iteration", json::Value((index ? *index : 1) - 1));
-  const double* mean = _last_cycle_average_reward.find(skill);
+  const double *mean = _last_cycle_average_reward.find(skill);
   body.append_unique("mean_reward", json::Value(mean ? *mean : 0.0));
   body.append_unique("skill_name", skill.empty() ? json::Value() : json::Value(skill));
-  const std::int64_t* announced = _skill_total_cycles.find(skill);
-  body.append_unique("total_iterations", announced ? json::Value(*announced)
+  const std::int64_t *announced = _skill_total_cycles.find(skill);
+  body.append_unique("total_iterations", announced      ? json::Value(*announced)
                                          : total_cycles ? json::Value(*total_cycles)
                                                         : json::Value());
-  const json::Value* sps = _last_cycle_steps_per_sec.find(skill);
+  const json::Value *sps = _last_cycle_steps_per_sec.find(skill);
   body.append_unique("steps_per_sec", sps ? *sps : json::Value());
   const std::string url = *_callback_url + "/internal/jobs/" + *_job_id + "/cycle-metrics";
   try {
@@ -171,9 +177,9 @@ asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string 
     // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
     auto post = [url, text] { http::post_json(url, text, kCallbackTimeout); };
     co_await loop::run_blocking(std::move(post));
-  } catch (const std::exception& e) {
+  } catch (const std::exception &e) {
     logger().debug("[EventHistorian] Cycle metrics callback failed: %s", e.what());
   }
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

@@ -25,21 +25,21 @@ namespace {
 // large batch is converted a slice at a time instead of all at once.
 constexpr std::size_t kRowsPerWrite = 65536;
 
-constexpr const char* kFixedColumns[] = {"run_id", "sim_id", "episode_id", "step_number",
-                                         "timestamp", "skill_name", "scenario", "reward",
+constexpr const char *kFixedColumns[] = {"run_id",     "sim_id",     "episode_id", "step_number",
+                                         "timestamp",  "skill_name", "scenario",   "reward",
                                          "terminated", "truncated"};
 
 std::vector<parquet::Field> fixed_fields() {
   using parquet::Type;
-  return {{"run_id", Type::kString},      {"sim_id", Type::kString},
-          {"episode_id", Type::kString},  {"step_number", Type::kInt64},
-          {"timestamp", Type::kDouble},   {"skill_name", Type::kString},
-          {"scenario", Type::kString},    {"reward", Type::kDouble},
-          {"terminated", Type::kBool},    {"truncated", Type::kBool}};
+  return {{"run_id", Type::kString},     {"sim_id", Type::kString},
+          {"episode_id", Type::kString}, {"step_number", Type::kInt64},
+          {"timestamp", Type::kDouble},  {"skill_name", Type::kString},
+          {"scenario", Type::kString},   {"reward", Type::kDouble},
+          {"terminated", Type::kBool},   {"truncated", Type::kBool}};
 }
 
 // The part number of a name "part-<digits>.parquet", if it is one.
-std::optional<std::int64_t> part_number(const std::string& name) {
+std::optional<std::int64_t> part_number(const std::string &name) {
   constexpr std::string_view kPrefix = "part-", kSuffix = ".parquet";
   if (name.size() <= kPrefix.size() + kSuffix.size() || !name.starts_with(kPrefix) ||
       !name.ends_with(kSuffix))
@@ -48,11 +48,12 @@ std::optional<std::int64_t> part_number(const std::string& name) {
                           name.size() - kPrefix.size() - kSuffix.size());
   std::int64_t n = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-  if (ec != std::errc() || end != digits.data() + digits.size() || n < 0) return std::nullopt;
+  if (ec != std::errc() || end != digits.data() + digits.size() || n < 0)
+    return std::nullopt;
   return n;
 }
 
-}  // namespace
+} // namespace
 
 std::string _part_file_name(std::int64_t index) {
   char name[48];
@@ -61,7 +62,7 @@ std::string _part_file_name(std::int64_t index) {
 }
 
 std::vector<std::string> _unique_observation_columns(std::vector<std::string> names,
-                                                     const std::vector<std::string>& reserved) {
+                                                     const std::vector<std::string> &reserved) {
   std::unordered_set<std::string> taken(reserved.begin(), reserved.end());
   std::vector<bool> clash(names.size(), false);
   std::unordered_set<std::string> seen;
@@ -69,9 +70,11 @@ std::vector<std::string> _unique_observation_columns(std::vector<std::string> na
     clash[i] = taken.count(names[i]) != 0 || !seen.insert(names[i]).second;
   }
   for (std::size_t i = 0; i < names.size(); ++i)
-    if (!clash[i]) taken.insert(names[i]);
+    if (!clash[i])
+      taken.insert(names[i]);
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!clash[i]) continue;
+    if (!clash[i])
+      continue;
     std::string candidate = names[i] + "_" + std::to_string(i);
     for (int n = 2; taken.count(candidate); ++n)
       candidate = names[i] + "_" + std::to_string(i) + "_" + std::to_string(n);
@@ -81,16 +84,18 @@ std::vector<std::string> _unique_observation_columns(std::vector<std::string> na
   return names;
 }
 
-std::int64_t EventHistorianProcessor::_next_free_part(const std::string& dir, std::int64_t next) {
+std::int64_t EventHistorianProcessor::_next_free_part(const std::string &dir, std::int64_t next) {
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (auto n = part_number(entry.path().filename().string())) next = std::max(next, *n + 1);
+  for (const auto &entry : fs::directory_iterator(dir, ec)) {
+    if (auto n = part_number(entry.path().filename().string()))
+      next = std::max(next, *n + 1);
   }
   return next;
 }
 
 void EventHistorianProcessor::_ensure_writer() {
-  if (_writer) return;
+  if (_writer)
+    return;
   if (!_obs_dim || !_act_dim || !_parts_dir || _parts_dir->empty())
     throw std::runtime_error("Historian schema not initialized");
   if (!_schema) {
@@ -100,16 +105,19 @@ void EventHistorianProcessor::_ensure_writer() {
         static_cast<std::int64_t>(_obs_names->size()) == *_obs_dim) {
       obs_names = *_obs_names;
     } else {
-      for (std::int64_t i = 0; i < *_obs_dim; ++i) obs_names.push_back("s_" + std::to_string(i));
+      for (std::int64_t i = 0; i < *_obs_dim; ++i)
+        obs_names.push_back("s_" + std::to_string(i));
     }
     std::vector<std::string> other(std::begin(kFixedColumns), std::end(kFixedColumns));
-    for (std::int64_t i = 0; i < *_act_dim; ++i) other.push_back("a_" + std::to_string(i));
+    for (std::int64_t i = 0; i < *_act_dim; ++i)
+      other.push_back("a_" + std::to_string(i));
     if (include_raw_json) {
       other.push_back("sim_data_json");
       other.push_back("skill_data_json");
     }
     obs_names = _unique_observation_columns(std::move(obs_names), other);
-    for (const auto& name : obs_names) fields.push_back({name, parquet::Type::kDouble});
+    for (const auto &name : obs_names)
+      fields.push_back({name, parquet::Type::kDouble});
     for (std::int64_t i = 0; i < *_act_dim; ++i)
       fields.push_back({"a_" + std::to_string(i), parquet::Type::kDouble});
     if (include_raw_json) {
@@ -132,18 +140,20 @@ void EventHistorianProcessor::_ensure_writer() {
   _writer_open = true;
 }
 
-void EventHistorianProcessor::_flush_rows(const RowBuffer& rows) {
-  if (rows.empty()) return;
+void EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
+  if (rows.empty())
+    return;
   _ensure_writer();
   for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
     const std::size_t end = std::min(rows.size(), begin + kRowsPerWrite);
     parquet::Table table;
     table.columns.reserve(_schema->size());
-    for (const auto& field : _schema->fields()) {
+    for (const auto &field : _schema->fields()) {
       table.columns.emplace_back(field.type);
       table.columns.back().reserve(end - begin);
     }
-    for (std::size_t i = begin; i < end; ++i) _materialize_row(rows[i], table);
+    for (std::size_t i = begin; i < end; ++i)
+      _materialize_row(rows[i], table);
     _writer->write_table(table);
   }
   _writer->close();
@@ -152,43 +162,50 @@ void EventHistorianProcessor::_flush_rows(const RowBuffer& rows) {
 }
 
 asio::awaitable<void> EventHistorianProcessor::_drain_pending() {
-  if (!_obs_dim || !_act_dim) co_return;
-  if (!_flush_lock) _flush_lock = std::make_unique<loop::AsyncLock>();
+  if (!_obs_dim || !_act_dim)
+    co_return;
+  if (!_flush_lock)
+    _flush_lock = std::make_unique<loop::AsyncLock>();
   auto guard = co_await _flush_lock->lock();
-  if (_pending_rows.empty()) co_return;
+  if (_pending_rows.empty())
+    co_return;
   // The batch belongs to the flush job from here on, even if this coroutine goes away.
   auto rows = std::make_shared<RowBuffer>(std::exchange(_pending_rows, {}));
   // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
   auto flush = [this, rows] { _flush_rows(*rows); };
   try {
     co_await loop::run_blocking(std::move(flush));
-  } catch (const std::exception& e) {
+  } catch (const std::exception &e) {
     logger().error("[EventHistorian] Parquet flush of %d rows failed; rows dropped: %s",
                    static_cast<int>(rows->size()), e.what());
   }
 }
 
-void EventHistorianProcessor::_compact_parts(const std::optional<std::string>& parts_dir,
-                                             const std::optional<std::string>& final_path) {
-  if (!parts_dir || parts_dir->empty() || !final_path || final_path->empty()) return;
+void EventHistorianProcessor::_compact_parts(const std::optional<std::string> &parts_dir,
+                                             const std::optional<std::string> &final_path) {
+  if (!parts_dir || parts_dir->empty() || !final_path || final_path->empty())
+    return;
   std::error_code ec;
-  if (!fs::is_directory(*parts_dir, ec)) return;
+  if (!fs::is_directory(*parts_dir, ec))
+    return;
 
   struct Part {
     std::optional<std::int64_t> number;
     std::string path;
   };
   std::vector<Part> parts;
-  for (const auto& entry : fs::directory_iterator(*parts_dir)) {
+  for (const auto &entry : fs::directory_iterator(*parts_dir)) {
     const std::string name = entry.path().filename().string();
     if (name.ends_with(".parquet"))
       parts.push_back({part_number(name), (fs::path(*parts_dir) / name).string()});
   }
   // Numbered parts in writing order (by number, so six-digit numbers come last); any other
   // Parquet file after them, in text order.
-  std::sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) {
-    if (a.number.has_value() != b.number.has_value()) return a.number.has_value();
-    if (a.number && *a.number != *b.number) return *a.number < *b.number;
+  std::sort(parts.begin(), parts.end(), [](const Part &a, const Part &b) {
+    if (a.number.has_value() != b.number.has_value())
+      return a.number.has_value();
+    if (a.number && *a.number != *b.number)
+      return *a.number < *b.number;
     return a.path < b.path;
   });
   if (parts.empty()) {
@@ -196,11 +213,12 @@ void EventHistorianProcessor::_compact_parts(const std::optional<std::string>& p
     return;
   }
   std::vector<std::string> paths;
-  for (auto& p : parts) paths.push_back(std::move(p.path));
+  for (auto &p : parts)
+    paths.push_back(std::move(p.path));
   try {
     parquet::merge_files(paths, *final_path);
     fs::remove_all(*parts_dir);
-  } catch (const std::exception& e) {
+  } catch (const std::exception &e) {
     logger().error(
         "[EventHistorian] Failed to compact %d part file(s) from %s into %s; leaving parts on "
         "disk: %s",
@@ -208,4 +226,4 @@ void EventHistorianProcessor::_compact_parts(const std::optional<std::string>& p
   }
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2

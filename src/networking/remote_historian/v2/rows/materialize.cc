@@ -13,8 +13,8 @@ namespace {
 // Fits vector to target_len and hands each position's value (or null) to sink, in order.
 // A vector longer than the schema is truncated with one warning.
 template <typename Sink>
-void fit_vector(const StepVector& vector, std::size_t target_len, std::string_view label,
-                Sink&& sink) {
+void fit_vector(const StepVector &vector, std::size_t target_len, std::string_view label,
+                Sink &&sink) {
   if (vector.raw_length() > target_len) {
     logger().warning("[EventHistorian] %s vector length %d exceeds schema %d; truncating",
                      std::string(label).c_str(), static_cast<int>(vector.raw_length()),
@@ -29,7 +29,7 @@ void fit_vector(const StepVector& vector, std::size_t target_len, std::string_vi
   }
 }
 
-void append_text(parquet::Column& column, const std::optional<std::string>& value) {
+void append_text(parquet::Column &column, const std::optional<std::string> &value) {
   if (value) {
     column.append(*value);
   } else {
@@ -37,17 +37,19 @@ void append_text(parquet::Column& column, const std::optional<std::string>& valu
   }
 }
 
-}  // namespace
+} // namespace
 
-std::vector<std::optional<double>> EventHistorianProcessor::_coerce_vector(
-    const StepVector& vector, std::size_t target_len, std::string_view label) const {
+std::vector<std::optional<double>>
+EventHistorianProcessor::_coerce_vector(const StepVector &vector, std::size_t target_len,
+                                        std::string_view label) const {
   std::vector<std::optional<double>> out(target_len);
-  fit_vector(vector, target_len, label, [&](std::size_t i, std::optional<double> v) { out[i] = v; });
+  fit_vector(vector, target_len, label,
+             [&](std::size_t i, std::optional<double> v) { out[i] = v; });
   return out;
 }
 
-void EventHistorianProcessor::_materialize_row(const PendingRow& row, parquet::Table& table) const {
-  auto& c = table.columns;
+void EventHistorianProcessor::_materialize_row(const PendingRow &row, parquet::Table &table) const {
+  auto &c = table.columns;
   append_text(c[0], row.run_id);
   append_text(c[1], row.sim_id);
   append_text(c[2], row.episode_id);
@@ -69,7 +71,7 @@ void EventHistorianProcessor::_materialize_row(const PendingRow& row, parquet::T
 
   const std::size_t obs_len = _obs_dim.value_or(0);
   const std::size_t act_len = _act_dim.value_or(0);
-  auto put = [](parquet::Column& column, std::optional<double> v) {
+  auto put = [](parquet::Column &column, std::optional<double> v) {
     if (v) {
       column.append(*v);
     } else {
@@ -87,4 +89,4 @@ void EventHistorianProcessor::_materialize_row(const PendingRow& row, parquet::T
   }
 }
 
-}  // namespace networking::remote_historian::v2
+} // namespace networking::remote_historian::v2
