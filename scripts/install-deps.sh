@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git python3 time
   libasio-dev libhiredis-dev libsimdjson-dev
   libcurl4-openssl-dev libzstd-dev libsnappy-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   redis-server curl python3-redis
 )
 
