@@ -31,7 +31,7 @@ public:
 
   Object() = default;
   // Takes the members as they are. Requires: their keys are distinct.
-  explicit Object(std::vector<Member> members) : _members(std::move(members)) {}
+  explicit Object(std::vector<Member> members);
 
   // Looks a key up; nullptr when absent. Linear, which beats hashing for payload-sized objects.
   const Value *find(std::string_view key) const;
@@ -131,6 +131,7 @@ private:
 };
 
 // Object members that need Value complete.
+inline Object::Object(std::vector<Member> members) : _members(std::move(members)) {}
 inline std::size_t Object::size() const { return _members.size(); }
 inline bool Object::empty() const { return _members.empty(); }
 inline void Object::reserve(std::size_t n) { _members.reserve(n); }
