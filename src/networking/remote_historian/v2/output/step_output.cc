@@ -12,6 +12,7 @@
 
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
+#include "networking/remote_historian/v2/rows/fixed_columns.h"
 #include "parquet/file_writer.h"
 #include "parquet/merge.h"
 
@@ -24,19 +25,6 @@ namespace {
 // Rows per table handed to the writer: each becomes one row group of the part file, so a
 // large batch is converted a slice at a time instead of all at once.
 constexpr std::size_t kRowsPerWrite = 65536;
-
-constexpr const char *kFixedColumns[] = {"run_id",     "sim_id",     "episode_id", "step_number",
-                                         "timestamp",  "skill_name", "scenario",   "reward",
-                                         "terminated", "truncated"};
-
-std::vector<parquet::Field> fixed_fields() {
-  using parquet::Type;
-  return {{"run_id", Type::kString},     {"sim_id", Type::kString},
-          {"episode_id", Type::kString}, {"step_number", Type::kInt64},
-          {"timestamp", Type::kDouble},  {"skill_name", Type::kString},
-          {"scenario", Type::kString},   {"reward", Type::kDouble},
-          {"terminated", Type::kBool},   {"truncated", Type::kBool}};
-}
 
 // The part number of a name "part-<digits>.parquet", if it is one.
 std::optional<std::int64_t> part_number(const std::string &name) {
@@ -99,7 +87,7 @@ void EventHistorianProcessor::_ensure_writer() {
   if (!_obs_dim || !_act_dim || !_parts_dir || _parts_dir->empty())
     throw std::runtime_error("Historian schema not initialized");
   if (!_schema) {
-    std::vector<parquet::Field> fields = fixed_fields();
+    std::vector<parquet::Field> fields = _fixed_fields();
     std::vector<std::string> obs_names;
     if (_obs_names && !_obs_names->empty() &&
         static_cast<std::int64_t>(_obs_names->size()) == *_obs_dim) {
@@ -108,7 +96,9 @@ void EventHistorianProcessor::_ensure_writer() {
       for (std::int64_t i = 0; i < *_obs_dim; ++i)
         obs_names.push_back("s_" + std::to_string(i));
     }
-    std::vector<std::string> other(std::begin(kFixedColumns), std::end(kFixedColumns));
+    std::vector<std::string> other;
+    for (const auto &field : fields)
+      other.push_back(field.name);
     for (std::int64_t i = 0; i < *_act_dim; ++i)
       other.push_back("a_" + std::to_string(i));
     if (include_raw_json) {
