@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parquet/file_writer.h"
+#include "parquet/options.h"
 
 namespace parquet {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "parquet/file_writer.h"
+#include "parquet/options.h"
 #include "parquet/schema.h"
 #include "parquet/table.h"
 

@@ -5,19 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "parquet/options.h"
 #include "parquet/schema.h"
 #include "parquet/table.h"
 
 namespace parquet {
-
-enum class Codec { kUncompressed, kSnappy, kZstd };
-
-struct WriterOptions {
-  Codec codec = Codec::kSnappy;
-  std::int64_t row_group_rows = 1 << 20; // a larger table is split
-  std::int64_t page_bytes = 1 << 20;     // about this much encoded data per page
-  int zstd_level = 1;                    // used when codec is kZstd
-};
 
 // Writes one Parquet file with a fixed schema; one row group per written table (split when
 // a table exceeds row_group_rows). Not thread-safe; one writer per file.

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "parquet/file_writer.h"
+#include "parquet/options.h"
 
 namespace parquet {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "parquet/encoding.h"
-#include "parquet/file_writer.h"
 #include "parquet/io.h"
 #include "parquet/metadata.h"
+#include "parquet/options.h"
 #include "parquet/schema.h"
 #include "parquet/table.h"
 

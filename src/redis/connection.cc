@@ -1,6 +1,5 @@
 #include "redis/connection.h"
 
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <memory>
@@ -30,42 +29,6 @@ namespace {
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReaderBufferKept = 4 * 1024 * 1024;
-constexpr std::string_view kScheme = "redis://";
-
-std::invalid_argument bad_url(std::string_view url, const std::string &why) {
-  return std::invalid_argument("Invalid Redis URL '" + std::string(url) + "': " + why);
-}
-
-// Decodes %XX escapes; anything else is kept as written.
-std::string percent_decode(std::string_view url, std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      throw bad_url(url, "bad percent escape in the credentials");
-    }
-    out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-    i += 2;
-  }
-  return out;
-}
-
-// Whole-text decimal number in [low, high], or nullopt.
-std::optional<long> parse_number(std::string_view text, long low, long high) {
-  long value = 0;
-  if (text.empty() || text.front() == '+' || text.front() == '-')
-    return std::nullopt;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-    return std::nullopt;
-  }
-  return value;
-}
 
 // hiredis's reader builds our Reply tree directly through these functions, so no redisReply
 // is made and no string is copied twice. A node inside an array is the parent's element, sized
@@ -166,77 +129,6 @@ template <typename Handler> struct Waiting {
 };
 
 } // namespace
-
-std::string Endpoint::address() const {
-  bool ipv6 = host.find(':') != std::string::npos;
-  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-Endpoint parse_url(std::string_view url) {
-  if (url.substr(0, kScheme.size()) != kScheme) {
-    std::size_t colon = url.find("://");
-    if (colon == std::string_view::npos)
-      throw bad_url(url, "expected redis://host[:port][/db]");
-    throw bad_url(url, "unsupported scheme '" + std::string(url.substr(0, colon)) +
-                           "', expected redis://");
-  }
-  Endpoint endpoint;
-  std::string_view rest = url.substr(kScheme.size());
-  std::size_t slash = rest.find('/');
-  std::string_view authority = rest.substr(0, slash);
-  std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
-
-  std::size_t at = authority.rfind('@');
-  if (at != std::string_view::npos) {
-    std::string_view credentials = authority.substr(0, at);
-    std::size_t colon = credentials.find(':');
-    if (colon == std::string_view::npos) {
-      throw bad_url(url, "credentials must be written [user]:password@");
-    }
-    if (colon > 0)
-      endpoint.user = percent_decode(url, credentials.substr(0, colon));
-    endpoint.password = percent_decode(url, credentials.substr(colon + 1));
-    authority = authority.substr(at + 1);
-  }
-
-  std::string_view port_text;
-  bool has_port = false;
-  if (!authority.empty() && authority.front() == '[') {
-    std::size_t close = authority.find(']');
-    if (close == std::string_view::npos)
-      throw bad_url(url, "unclosed '[' in the host");
-    endpoint.host = std::string(authority.substr(1, close - 1));
-    std::string_view after = authority.substr(close + 1);
-    if (!after.empty()) {
-      if (after.front() != ':')
-        throw bad_url(url, "unexpected text after the host");
-      has_port = true;
-      port_text = after.substr(1);
-    }
-  } else {
-    std::size_t colon = authority.find(':');
-    endpoint.host = std::string(authority.substr(0, colon));
-    if (colon != std::string_view::npos) {
-      has_port = true;
-      port_text = authority.substr(colon + 1);
-    }
-  }
-  if (endpoint.host.empty())
-    throw bad_url(url, "no host");
-  if (has_port) {
-    auto port = parse_number(port_text, 1, 65535);
-    if (!port)
-      throw bad_url(url, "invalid port '" + std::string(port_text) + "'");
-    endpoint.port = static_cast<std::uint16_t>(*port);
-  }
-  if (!path.empty()) {
-    auto db = parse_number(path, 0, 1 << 20);
-    if (!db)
-      throw bad_url(url, "invalid database number '" + std::string(path) + "'");
-    endpoint.db = static_cast<int>(*db);
-  }
-  return endpoint;
-}
 
 Connection::Connection(asio::any_io_executor executor, Endpoint endpoint)
     : _executor(std::move(executor)), _endpoint(std::move(endpoint)), _socket(_executor),

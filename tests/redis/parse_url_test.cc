@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "redis/connection.h"
+#include "redis/endpoint.h"
 
 namespace {
 

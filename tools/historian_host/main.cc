@@ -17,7 +17,7 @@
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "parquet/inspect.h"
-#include "redis/connection.h"
+#include "redis/endpoint.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
 #include "json/parse.h"

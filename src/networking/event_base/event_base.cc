@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "redis/endpoint.h"
 #include "json/write.h"
 
 namespace networking::event_base {

@@ -17,6 +17,7 @@
 #include "networking/remote_historian/v2/conversions.h"
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/normalize.h"
+#include "networking/remote_historian/v2/output/part_files.h"
 #include "redis/error.h"
 #include "json/parse.h"
 #include "json/utf8.h"
@@ -240,14 +241,14 @@ asio::awaitable<void> EventHistorianProcessor::init() {
     step_file =
         join_path(output_path, base + "_" + std::to_string(std::time(nullptr)) + ".parquet");
   _output_file = step_file;
-  _parts_dir = step_file + ".parts";
+  _parts_dir = _parts_dir_for(step_file);
 
   std::string cycle_file = join_path(output_path, base + "_cycle_summary.parquet");
   if (path_exists(cycle_file))
     cycle_file = join_path(output_path, base + "_cycle_summary_" +
                                             std::to_string(std::time(nullptr)) + ".parquet");
   _cycle_output_file = cycle_file;
-  _cycle_parts_dir = cycle_file + ".parts";
+  _cycle_parts_dir = _parts_dir_for(cycle_file);
 
   _is_initialized = true;
   logger().debug("[EventHistorian] Initialized output: %s", _output_file->c_str());
@@ -259,14 +260,10 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   _is_running = false;
   co_await _drain_pending();
   if (_writer) {
-    _writer->close();
-    _writer.reset();
+    _close_part(_writer);
     _writer_open = false;
   }
-  if (_cycle_writer) {
-    _cycle_writer->close();
-    _cycle_writer.reset();
-  }
+  _close_part(_cycle_writer);
   // The jobs are named apart from the co_await: GCC 12 loses lambda captures made inside one.
   auto compact_steps = [this] { _compact_parts(_parts_dir, _output_file); };
   co_await loop::run_blocking(std::move(compact_steps));

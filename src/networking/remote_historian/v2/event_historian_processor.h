@@ -69,9 +69,6 @@ struct ProcessorOptions {
   static ProcessorOptions from_arguments(const json::Array &positional, const json::Object &named);
 };
 
-// "part-" + index zero-padded to five digits (never cut) + ".parquet".
-std::string _part_file_name(std::int64_t index);
-
 // Observation column names made unique against reserved (the fixed, action and raw JSON
 // columns) and each other: a clashing name gets "_" + its position, extended until free;
 // every other name is kept.
@@ -178,8 +175,6 @@ private:
   // Steps 10 onwards of a step, shared by both readers: widths, schema names, conversions,
   // episode accounting and the row.
   void _commit_step(StepInput &input, double message_timestamp);
-  // The first part number that no file in dir uses yet, at least next.
-  static std::int64_t _next_free_part(const std::string &dir, std::int64_t next);
 
   // Mirrors whether _writer is open, for the loop thread while a flush may run.
   std::atomic<bool> _writer_open{false};

@@ -2,7 +2,6 @@
 // metrics callback. Everything here runs on the loop thread except the HTTP exchange.
 
 #include <chrono>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -11,12 +10,11 @@
 #include "http/post_json.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
+#include "networking/remote_historian/v2/output/part_files.h"
 #include "parquet/file_writer.h"
 #include "json/write.h"
 
 namespace networking::remote_historian::v2 {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -74,16 +72,8 @@ void EventHistorianProcessor::_ensure_cycle_writer() {
     throw std::runtime_error("Historian cycle schema not initialized");
   if (!_cycle_schema)
     _cycle_schema = cycle_schema();
-  fs::create_directories(*_cycle_parts_dir);
-  if (!_cycle_parts_scanned) {
-    // Parts left by an earlier run with the same final name are never overwritten.
-    _cycle_part_index = _next_free_part(*_cycle_parts_dir, _cycle_part_index);
-    _cycle_parts_scanned = true;
-  }
-  const std::string path =
-      (fs::path(*_cycle_parts_dir) / _part_file_name(_cycle_part_index)).string();
-  ++_cycle_part_index;
-  _cycle_writer = std::make_unique<parquet::FileWriter>(path, *_cycle_schema);
+  _cycle_writer =
+      _open_next_part(*_cycle_parts_dir, *_cycle_schema, _cycle_part_index, _cycle_parts_scanned);
   _write_cycle_metadata();
 }
 
@@ -103,8 +93,7 @@ void EventHistorianProcessor::_write_cycle_summary(double average_reward,
   _cycle_writer->write_table(cycle_row(index ? *index : 0, average_reward,
                                        skill.empty() ? std::nullopt : std::optional(skill),
                                        std::nullopt, false));
-  _cycle_writer->close();
-  _cycle_writer.reset();
+  _close_part(_cycle_writer);
 }
 
 void EventHistorianProcessor::_finalize_cycle_summary() {

@@ -1,8 +1,6 @@
 // The step dataset: schema, part files, batch flushing, the drain and compaction.
 
 #include <algorithm>
-#include <charconv>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +10,8 @@
 
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
+#include "networking/remote_historian/v2/output/part_files.h"
+#include "networking/remote_historian/v2/rows/fixed_columns.h"
 #include "parquet/file_writer.h"
 #include "parquet/merge.h"
 
@@ -25,41 +25,7 @@ namespace {
 // large batch is converted a slice at a time instead of all at once.
 constexpr std::size_t kRowsPerWrite = 65536;
 
-constexpr const char *kFixedColumns[] = {"run_id",     "sim_id",     "episode_id", "step_number",
-                                         "timestamp",  "skill_name", "scenario",   "reward",
-                                         "terminated", "truncated"};
-
-std::vector<parquet::Field> fixed_fields() {
-  using parquet::Type;
-  return {{"run_id", Type::kString},     {"sim_id", Type::kString},
-          {"episode_id", Type::kString}, {"step_number", Type::kInt64},
-          {"timestamp", Type::kDouble},  {"skill_name", Type::kString},
-          {"scenario", Type::kString},   {"reward", Type::kDouble},
-          {"terminated", Type::kBool},   {"truncated", Type::kBool}};
-}
-
-// The part number of a name "part-<digits>.parquet", if it is one.
-std::optional<std::int64_t> part_number(const std::string &name) {
-  constexpr std::string_view kPrefix = "part-", kSuffix = ".parquet";
-  if (name.size() <= kPrefix.size() + kSuffix.size() || !name.starts_with(kPrefix) ||
-      !name.ends_with(kSuffix))
-    return std::nullopt;
-  std::string_view digits(name.data() + kPrefix.size(),
-                          name.size() - kPrefix.size() - kSuffix.size());
-  std::int64_t n = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-  if (ec != std::errc() || end != digits.data() + digits.size() || n < 0)
-    return std::nullopt;
-  return n;
-}
-
 } // namespace
-
-std::string _part_file_name(std::int64_t index) {
-  char name[48];
-  std::snprintf(name, sizeof name, "part-%05lld.parquet", static_cast<long long>(index));
-  return name;
-}
 
 std::vector<std::string> _unique_observation_columns(std::vector<std::string> names,
                                                      const std::vector<std::string> &reserved) {
@@ -84,22 +50,13 @@ std::vector<std::string> _unique_observation_columns(std::vector<std::string> na
   return names;
 }
 
-std::int64_t EventHistorianProcessor::_next_free_part(const std::string &dir, std::int64_t next) {
-  std::error_code ec;
-  for (const auto &entry : fs::directory_iterator(dir, ec)) {
-    if (auto n = part_number(entry.path().filename().string()))
-      next = std::max(next, *n + 1);
-  }
-  return next;
-}
-
 void EventHistorianProcessor::_ensure_writer() {
   if (_writer)
     return;
   if (!_obs_dim || !_act_dim || !_parts_dir || _parts_dir->empty())
     throw std::runtime_error("Historian schema not initialized");
   if (!_schema) {
-    std::vector<parquet::Field> fields = fixed_fields();
+    std::vector<parquet::Field> fields = _fixed_fields();
     std::vector<std::string> obs_names;
     if (_obs_names && !_obs_names->empty() &&
         static_cast<std::int64_t>(_obs_names->size()) == *_obs_dim) {
@@ -108,7 +65,9 @@ void EventHistorianProcessor::_ensure_writer() {
       for (std::int64_t i = 0; i < *_obs_dim; ++i)
         obs_names.push_back("s_" + std::to_string(i));
     }
-    std::vector<std::string> other(std::begin(kFixedColumns), std::end(kFixedColumns));
+    std::vector<std::string> other;
+    for (const auto &field : fields)
+      other.push_back(field.name);
     for (std::int64_t i = 0; i < *_act_dim; ++i)
       other.push_back("a_" + std::to_string(i));
     if (include_raw_json) {
@@ -128,15 +87,7 @@ void EventHistorianProcessor::_ensure_writer() {
     _obs_fields = std::move(obs_names);
     _schema = std::move(schema);
   }
-  fs::create_directories(*_parts_dir);
-  if (!_parts_scanned) {
-    // Parts left by an earlier run with the same final name are never overwritten.
-    _part_index = _next_free_part(*_parts_dir, _part_index);
-    _parts_scanned = true;
-  }
-  const std::string path = (fs::path(*_parts_dir) / _part_file_name(_part_index)).string();
-  ++_part_index;
-  _writer = std::make_unique<parquet::FileWriter>(path, *_schema);
+  _writer = _open_next_part(*_parts_dir, *_schema, _part_index, _parts_scanned);
   _writer_open = true;
 }
 
@@ -156,8 +107,7 @@ void EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
       _materialize_row(rows[i], table);
     _writer->write_table(table);
   }
-  _writer->close();
-  _writer.reset();
+  _close_part(_writer);
   _writer_open = false;
 }
 
@@ -189,32 +139,11 @@ void EventHistorianProcessor::_compact_parts(const std::optional<std::string> &p
   if (!fs::is_directory(*parts_dir, ec))
     return;
 
-  struct Part {
-    std::optional<std::int64_t> number;
-    std::string path;
-  };
-  std::vector<Part> parts;
-  for (const auto &entry : fs::directory_iterator(*parts_dir)) {
-    const std::string name = entry.path().filename().string();
-    if (name.ends_with(".parquet"))
-      parts.push_back({part_number(name), (fs::path(*parts_dir) / name).string()});
-  }
-  // Numbered parts in writing order (by number, so six-digit numbers come last); any other
-  // Parquet file after them, in text order.
-  std::sort(parts.begin(), parts.end(), [](const Part &a, const Part &b) {
-    if (a.number.has_value() != b.number.has_value())
-      return a.number.has_value();
-    if (a.number && *a.number != *b.number)
-      return *a.number < *b.number;
-    return a.path < b.path;
-  });
-  if (parts.empty()) {
+  std::vector<std::string> paths = _parts_in_merge_order(*parts_dir);
+  if (paths.empty()) {
     fs::remove_all(*parts_dir, ec);
     return;
   }
-  std::vector<std::string> paths;
-  for (auto &p : parts)
-    paths.push_back(std::move(p.path));
   try {
     parquet::merge_files(paths, *final_path);
     fs::remove_all(*parts_dir);

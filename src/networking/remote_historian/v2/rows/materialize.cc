@@ -5,6 +5,7 @@
 
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
+#include "networking/remote_historian/v2/rows/fixed_columns.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -29,14 +30,6 @@ void fit_vector(const StepVector &vector, std::size_t target_len, std::string_vi
   }
 }
 
-void append_text(parquet::Column &column, const std::optional<std::string> &value) {
-  if (value) {
-    column.append(*value);
-  } else {
-    column.append_null();
-  }
-}
-
 } // namespace
 
 std::vector<std::optional<double>>
@@ -50,40 +43,19 @@ EventHistorianProcessor::_coerce_vector(const StepVector &vector, std::size_t ta
 
 void EventHistorianProcessor::_materialize_row(const PendingRow &row, parquet::Table &table) const {
   auto &c = table.columns;
-  append_text(c[0], row.run_id);
-  append_text(c[1], row.sim_id);
-  append_text(c[2], row.episode_id);
-  if (row.step_number) {
-    c[3].append(*row.step_number);
-  } else {
-    c[3].append_null();
-  }
-  if (row.timestamp) {
-    c[4].append(*row.timestamp);
-  } else {
-    c[4].append_null();
-  }
-  append_text(c[5], row.skill_name);
-  append_text(c[6], row.scenario);
-  c[7].append(row.reward);
-  c[8].append_bool(row.terminated);
-  c[9].append_bool(row.truncated);
+  _append_fixed_values(row, c);
 
+  // The observation columns follow the fixed ones, then the action and the raw JSON columns.
   const std::size_t obs_len = _obs_dim.value_or(0);
   const std::size_t act_len = _act_dim.value_or(0);
-  auto put = [](parquet::Column &column, std::optional<double> v) {
-    if (v) {
-      column.append(*v);
-    } else {
-      column.append_null();
-    }
-  };
+  const std::size_t obs_at = kFixedColumnCount;
+  const std::size_t act_at = obs_at + obs_len;
   fit_vector(row._obs_vec, obs_len, "obs",
-             [&](std::size_t i, std::optional<double> v) { put(c[10 + i], v); });
+             [&](std::size_t i, std::optional<double> v) { _append_or_null(c[obs_at + i], v); });
   fit_vector(row._action_vec, act_len, "action",
-             [&](std::size_t i, std::optional<double> v) { put(c[10 + obs_len + i], v); });
+             [&](std::size_t i, std::optional<double> v) { _append_or_null(c[act_at + i], v); });
   if (include_raw_json) {
-    const std::size_t json_at = 10 + obs_len + act_len;
+    const std::size_t json_at = act_at + act_len;
     c[json_at].append(row._sim_data.value_or("{}"));
     c[json_at + 1].append(row._skill_data.value_or("{}"));
   }

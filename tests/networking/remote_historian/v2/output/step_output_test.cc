@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "networking/event_base/settings.h"
+#include "networking/remote_historian/v2/output/part_files.h"
 #include "parquet/file_reader.h"
 #include "parquet/file_writer.h"
 #include "tests/networking/remote_historian/v2/processor_test_util.h"

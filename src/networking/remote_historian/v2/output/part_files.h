@@ -1,0 +1,47 @@
+#pragma once
+
+// The part files of a dataset: the step and the cycle datasets are each written as numbered
+// files "part-NNNNN.parquet" in a directory beside the final file, one per flush (steps) or
+// per cycle, and merged into the final file at shutdown.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parquet/file_writer.h"
+#include "parquet/schema.h"
+
+namespace networking::remote_historian::v2 {
+
+// final_path + ".parts": the directory of the parts that compaction merges into final_path.
+std::string _parts_dir_for(const std::string &final_path);
+
+// "part-" + index zero-padded to five digits (never cut) + ".parquet".
+std::string _part_file_name(std::int64_t index);
+
+// The part number of a name "part-<digits>.parquet", if it is one.
+std::optional<std::int64_t> _part_number(std::string_view name);
+
+// The first part number that no file in dir uses yet, at least next.
+std::int64_t _next_free_part(const std::string &dir, std::int64_t next);
+
+// Creates dir and opens a writer on part number next_index there, then advances next_index.
+// The first time for a dir (dir_scanned false, set true here), next_index first skips the
+// numbers of parts an earlier run left in it: they are never overwritten. Throws when the
+// directory cannot be made or the file cannot be opened; next_index has advanced then too.
+std::unique_ptr<parquet::FileWriter> _open_next_part(const std::string &dir,
+                                                     const parquet::Schema &schema,
+                                                     std::int64_t &next_index, bool &dir_scanned);
+
+// Writes the footer of the part that writer has open and lets the writer go; nothing when
+// none is open.
+void _close_part(std::unique_ptr<parquet::FileWriter> &writer);
+
+// The paths of every Parquet file in dir, in the order compaction merges them: the numbered
+// parts by number (so six-digit numbers come last), then any other in text order.
+std::vector<std::string> _parts_in_merge_order(const std::string &dir);
+
+} // namespace networking::remote_historian::v2

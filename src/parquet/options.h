@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+namespace parquet {
+
+enum class Codec { kUncompressed, kSnappy, kZstd };
+
+struct WriterOptions {
+  Codec codec = Codec::kSnappy;
+  std::int64_t row_group_rows = 1 << 20; // a larger table is split
+  std::int64_t page_bytes = 1 << 20;     // about this much encoded data per page
+  int zstd_level = 1;                    // used when codec is kZstd
+};
+
+} // namespace parquet
