@@ -59,7 +59,7 @@ redis::Reply bulk(const std::string &s) {
 std::vector<redis::Reply> load_entries(const std::string &path, std::size_t n) {
   std::ifstream in(path);
   if (!in)
-    throw std::runtime_error("cannot read " + path + " (run gen_steps.py first)");
+    throw std::runtime_error("cannot read " + path + " (bench/run.sh writes it with gen_steps)");
   std::vector<redis::Reply> out;
   std::string line;
   while (out.size() < n && std::getline(in, line)) {

@@ -1,25 +1,37 @@
 #!/usr/bin/env bash
 # Runs the benchmarks beside their baselines, in one run, so that the figures are ratios.
 #   bench/run.sh [ingest|e2e|parquet|all]
-# The payload generator and the Python baselines live in the shared folder beside the
-# checkout (HISTORIAN_SHARED, default ../shared).
+# bench/gen_steps writes the payloads (bench/data) once. The Python baselines run beside ours
+# when the shared benchmark folder is there (HISTORIAN_SHARED, default ../shared), and are
+# left out with a note when it is not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
 shared=${HISTORIAN_SHARED:-$(cd .. && pwd)/shared}
 build=build/bench
-./scripts/install-deps.sh
+./scripts/install-deps.sh --bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHISTORIAN_BUILD_TESTS=OFF \
   -DHISTORIAN_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build"
 data=bench/data
-if [ ! -f "$data/steps.jsonl" ]; then
-  python3 "$shared/bench/gen_steps.py" --data "$data" --n 200000
+if [ ! -f "$data/steps.jsonl" ] || [ ! -f "$data/steps_ts.jsonl" ] ||
+   [ ! -f "$data/steps_nan.jsonl" ]; then
+  "$build/bench/gen_steps" --data "$data" --n 200000 --nan-steps 20000
 fi
+# baseline PYTHON SCRIPT ARGS...: runs a Python baseline of the shared folder, if it is there.
+baseline() {
+  local python=$1 script=$2
+  shift 2
+  if [ -f "$shared/bench/$script" ]; then
+    "$python" "$shared/bench/$script" "$@"
+  else
+    echo "(Python baseline $script left out: $shared/bench is not there)"
+  fi
+}
 
 if [ "$what" = ingest ] || [ "$what" = all ]; then
   echo "== process_message throughput, memory per buffered row, flush and compaction"
-  python3 "$shared/bench/py_rowbuild.py" --data "$data" --n 200000
+  baseline python3 py_rowbuild.py --data "$data" --n 200000
   "$build/bench/ingest_bench" --data "$data" --n 200000 --repeat 5 --memory-rows 1000000 --flush
   "$build/bench/ingest_bench" --data "$data" --file steps_nan.jsonl --n 20000 --repeat 5
   "$build/bench/ingest_bench" --data "$data" --n 200000 --raw-json --memory-rows 1000000
@@ -34,7 +46,7 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
   trap 'kill $(cat "$dir/redis.pid") 2>/dev/null; rm -rf "$dir"' EXIT
   for _ in $(seq 50); do redis-cli -p "$port" ping >/dev/null 2>&1 && break; sleep 0.1; done
   "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps --load-only
-  /usr/bin/python3 "$shared/bench/py_redis_consume.py" "$port" --work --n 200000
+  baseline /usr/bin/python3 py_redis_consume.py "$port" --work --n 200000
   # The same stream and group for both bare consumers (each recreates its group at 0). Two
   # rounds, as the machine is shared: compare the figures of one round.
   for round in 1 2; do

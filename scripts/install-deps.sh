@@ -1,26 +1,69 @@
 #!/usr/bin/env bash
-# Installs everything the project needs to build, run its demo and run its tests.
-# Idempotent: packages already present are not touched, so a second run is quick.
+# Installs the Debian packages (and the test readers' npm packages) the project needs:
+#   scripts/install-deps.sh [--demo|--tests|--bench] [--print-packages]
+#   --demo    build the program and run its demo
+#   --tests   --demo's packages plus those of the test suite (the default)
+#   --bench   --tests' packages plus those of bench/run.sh
+#   --print-packages  print the mode's Debian packages, one a line, and install nothing
+# This file is the one list of the project's packages: tests/packaging/header_packages.py
+# reads it through --print-packages. Idempotent: packages already present are not touched,
+# so a second run is quick.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  build-essential cmake ninja-build pkg-config git python3 time
-  libasio-dev libhiredis-dev libsimdjson-dev
-  libcurl4-openssl-dev libzstd-dev libsnappy-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
-  redis-server curl python3-redis
+# The compiler, the build tools and every library the program links; redis-server for the
+# demo's throwaway server.
+demo_packages=(
+  build-essential cmake ninja-build pkg-config
+  libasio-dev libhiredis-dev libsimdjson-dev libcurl4-openssl-dev libzstd-dev libsnappy-dev
+  libcli11-dev
+  redis-server
 )
+# GoogleTest, RapidJSON (the readers' support code), python3 (the JSON tests' oracle and
+# the header-to-package test), Node.js and npm (the Parquet readers under tests/readers).
+test_packages=(libgtest-dev libgmock-dev rapidjson-dev python3 nodejs npm)
+# The Python end-to-end baseline, redis-cli and /usr/bin/time of bench/run.sh.
+bench_packages=(python3-redis redis-tools time)
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+mode=tests
+print=false
+for arg in "$@"; do
+  case $arg in
+  --demo | --tests | --bench) mode=${arg#--} ;;
+  --print-packages) print=true ;;
+  *)
+    echo "usage: $0 [--demo|--tests|--bench] [--print-packages]" >&2
+    exit 2
+    ;;
+  esac
 done
-if ! command -v node >/dev/null 2>&1; then
-  missing+=(nodejs npm)
+
+packages=("${demo_packages[@]}")
+if [ "$mode" != demo ]; then packages+=("${test_packages[@]}"); fi
+if [ "$mode" = bench ]; then packages+=("${bench_packages[@]}"); fi
+
+if $print; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
 fi
+
+# A node and an npm already on the PATH (Debian's or another) are used as they are.
+wanted=()
+for p in "${packages[@]}"; do
+  case $p in
+  nodejs) command -v node >/dev/null 2>&1 || wanted+=("$p") ;;
+  npm) command -v npm >/dev/null 2>&1 || wanted+=("$p") ;;
+  *) wanted+=("$p") ;;
+  esac
+done
+
+# One dpkg-query for all of them; a package it does not know is missing too.
+installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${wanted[@]}" 2>/dev/null |
+  awk '$2 == "ii" { print $1 }' || true)
+missing=()
+for p in "${wanted[@]}"; do
+  if ! grep -qx "$p" <<<"$installed"; then missing+=("$p"); fi
+done
 
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}" >&2
@@ -33,8 +76,8 @@ fi
 # their own servers on free ports, so the system one is left as the package set it up.
 
 # Test-only Parquet readers, pinned by tests/readers/package-lock.json.
-if [ ! -d tests/readers/node_modules ] ||
-   [ tests/readers/package-lock.json -nt tests/readers/node_modules/.package-lock.json ]; then
+if [ "$mode" != demo ] && { [ ! -d tests/readers/node_modules ] ||
+  [ tests/readers/package-lock.json -nt tests/readers/node_modules/.package-lock.json ]; }; then
   echo "install-deps: installing the Node.js Parquet readers" >&2
   (cd tests/readers && npm ci --no-audit --no-fund --loglevel=error)
 fi

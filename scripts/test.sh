@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer) and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh --tests
 build=${HISTORIAN_TEST_BUILD_DIR:-build/test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHISTORIAN_SANITIZE=ON \
   -DHISTORIAN_BUILD_TESTS=ON >/dev/null
