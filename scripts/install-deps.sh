@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages (and the test readers' npm packages) the project needs:
-#   scripts/install-deps.sh [--demo|--tests|--bench] [--print-packages]
+#   scripts/install-deps.sh [--demo|--tests|--bench|--lint] [--print-packages]
 #   --demo    build the program and run its demo
 #   --tests   --demo's packages plus those of the test suite (the default)
 #   --bench   --tests' packages plus those of bench/run.sh
+#   --lint    --tests' packages plus clang-format and clang-tidy (scripts/lint.sh)
 #   --print-packages  print the mode's Debian packages, one a line, and install nothing
 # This file is the one list of the project's packages: tests/packaging/header_packages.py
 # reads it through --print-packages. Idempotent: packages already present are not touched,
@@ -24,15 +25,17 @@ demo_packages=(
 test_packages=(libgtest-dev libgmock-dev rapidjson-dev python3 nodejs npm)
 # The Python end-to-end baseline, redis-cli and /usr/bin/time of bench/run.sh.
 bench_packages=(python3-redis redis-tools time)
+# The formatter and the static checks of scripts/lint.sh.
+lint_packages=(clang-format clang-tidy)
 
 mode=tests
 print=false
 for arg in "$@"; do
   case $arg in
-  --demo | --tests | --bench) mode=${arg#--} ;;
+  --demo | --tests | --bench | --lint) mode=${arg#--} ;;
   --print-packages) print=true ;;
   *)
-    echo "usage: $0 [--demo|--tests|--bench] [--print-packages]" >&2
+    echo "usage: $0 [--demo|--tests|--bench|--lint] [--print-packages]" >&2
     exit 2
     ;;
   esac
@@ -41,6 +44,7 @@ done
 packages=("${demo_packages[@]}")
 if [ "$mode" != demo ]; then packages+=("${test_packages[@]}"); fi
 if [ "$mode" = bench ]; then packages+=("${bench_packages[@]}"); fi
+if [ "$mode" = lint ]; then packages+=("${lint_packages[@]}"); fi
 
 if $print; then
   printf '%s\n' "${packages[@]}"
