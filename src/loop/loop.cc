@@ -90,7 +90,7 @@ void AsyncLock::_unlock() {
 void run(asio::awaitable<void> task) {
   asio::io_context context;
   std::exception_ptr error;
-  asio::co_spawn(context, std::move(task), [&](std::exception_ptr e) { error = e; });
+  asio::co_spawn(context, std::move(task), [&](std::exception_ptr e) { error = std::move(e); });
   run_context(context);
   if (error)
     std::rethrow_exception(error);

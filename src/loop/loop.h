@@ -158,7 +158,7 @@ template <typename T> T run(asio::awaitable<T> task) {
   std::exception_ptr error;
   asio::co_spawn(
       context, [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); },
-      [&](std::exception_ptr e) { error = e; });
+      [&](std::exception_ptr e) { error = std::move(e); });
   run_context(context);
   if (error)
     std::rethrow_exception(error);

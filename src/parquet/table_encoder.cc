@@ -373,7 +373,7 @@ void TableEncoder::_encode_values(const Column &column, std::size_t begin, std::
       const std::string &v = values[i];
       const auto length = static_cast<std::uint32_t>(v.size());
       std::memcpy(dst, &length, 4);
-      std::memcpy(dst + 4, v.data(), v.size());
+      std::copy(v.begin(), v.end(), dst + 4);
       dst += 4 + v.size();
       if (v.size() > kMaxTextStatisticsBytes) {
         stats.text_too_long = true;

@@ -27,8 +27,8 @@ struct ReaderState {
 namespace {
 
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
-constexpr std::size_t kReadChunk = 64 * 1024;
-constexpr std::size_t kReaderBufferKept = 4 * 1024 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
+constexpr std::size_t kReaderBufferKept = std::size_t{4} * 1024 * 1024;
 
 // hiredis's reader builds our Reply tree directly through these functions, so no redisReply
 // is made and no string is copied twice. A node inside an array is the parent's element, sized
@@ -237,7 +237,7 @@ void Connection::_queue_handshake_first() {
   _out.clear();
   std::weak_ptr<Connection> weak = weak_from_this();
   for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
-    _pending.push_front([weak, what = (*it)[0]](std::exception_ptr error, Reply) {
+    _pending.push_front([weak, what = (*it)[0]](const std::exception_ptr &error, const Reply &) {
       auto self = weak.lock();
       if (!error || !self)
         return;
@@ -275,7 +275,7 @@ void Connection::_append(const std::vector<std::string> &args) {
   }
 }
 
-void Connection::send(std::vector<std::string> args, ReplyHandler on_reply) {
+void Connection::send(const std::vector<std::string> &args, ReplyHandler on_reply) {
   if (args.empty())
     throw std::invalid_argument("Redis command without a name");
   if (_state == State::kClosed) {
@@ -300,10 +300,10 @@ asio::awaitable<Reply> Connection::command(std::vector<std::string> args) {
   auto self = shared_from_this();
   co_return co_await asio::async_initiate<const asio::use_awaitable_t<>,
                                           void(std::exception_ptr, Reply)>(
-      [this](auto handler, std::vector<std::string> args) {
+      [this](auto handler, const std::vector<std::string> &args) {
         auto slot = asio::get_associated_cancellation_slot(handler);
         auto waiting = std::make_shared<Waiting<decltype(handler)>>(std::move(handler));
-        send(std::move(args), [waiting](std::exception_ptr error, Reply reply) {
+        send(args, [waiting](std::exception_ptr error, Reply reply) {
           waiting->complete(error, std::move(reply), false);
         });
         if (slot.is_connected()) {
@@ -330,7 +330,7 @@ asio::awaitable<void> Connection::drain() {
         ReplyHandler &last = _pending.back();
         last = [previous = std::move(last), shared](std::exception_ptr error, Reply reply) {
           if (previous)
-            previous(error, std::move(reply));
+            previous(std::move(error), std::move(reply));
           if (!*shared)
             return;
           Handler h = std::move(**shared);
@@ -418,7 +418,7 @@ void Connection::_on_read(std::size_t n) {
       std::exception_ptr error;
       Reply reply;
       if (_reader_state->error) {
-        error = std::make_exception_ptr(ResponseError(std::move(*_reader_state->error)));
+        error = std::make_exception_ptr(ResponseError(*_reader_state->error));
         _reader_state->error.reset();
       } else {
         reply = std::move(*owned);

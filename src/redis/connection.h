@@ -57,7 +57,7 @@ public:
   // connection's failure, as an exception_ptr) arrives. Its reply still comes in order.
   // An error reply reaches on_reply as a ResponseError exception_ptr.
   using ReplyHandler = std::function<void(std::exception_ptr, Reply)>;
-  void send(std::vector<std::string> args, ReplyHandler on_reply);
+  void send(const std::vector<std::string> &args, ReplyHandler on_reply);
 
   // Awaits every reply of commands sent so far (their handlers have run). Never throws for a
   // failed command: its handler got the error.

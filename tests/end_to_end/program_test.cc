@@ -50,6 +50,7 @@ public:
     std::vector<std::string> all = {kProgram};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
+    argv.reserve(all.size() + 1);
     for (auto &a : all)
       argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -147,7 +148,7 @@ void add_steps(const std::string &url, const std::string &stream, int from, int 
     for (int n = from; n < to; ++n)
       c->send({"XADD", stream, "*", "data", step_data(n, sensors), "timestamp",
                std::to_string(1000 + n)},
-              [](std::exception_ptr, redis::Reply) {});
+              [](const std::exception_ptr &, const redis::Reply &) {});
     co_await c->drain();
     c->close();
   }());

@@ -330,8 +330,9 @@ TEST_F(FileWriterTest, BadTablesAreRefusedBeforeAnythingIsWritten) {
 
 TEST_F(FileWriterTest, BadSchemasAndPathsAreRefused) {
   try {
-    Schema({{"a", Type::kInt64}, {"b", Type::kBool}, {"a", Type::kString}});
-    ADD_FAILURE() << "repeated name accepted";
+    const Schema repeated({{"a", Type::kInt64}, {"b", Type::kBool}, {"a", Type::kString}});
+    ADD_FAILURE() << repeated.size() << " columns:"
+                  << "repeated name accepted";
   } catch (const parquet::Error &e) {
     EXPECT_STREQ(e.what(), "Schema has more than one column named 'a'");
   }

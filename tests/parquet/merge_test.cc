@@ -237,7 +237,7 @@ TEST_F(MergeTest, DifferentSchemasAreRefusedAndNothingIsWritten) {
 
   const std::string output = path("out");
   write_bytes(output, "an existing file");
-  const std::string first = inputs[0];
+  const std::string &first = inputs[0];
   const struct {
     std::vector<std::string> inputs;
     std::string message;

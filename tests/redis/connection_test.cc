@@ -123,7 +123,7 @@ TEST_F(ConnectionTest, CommandsQueuedInOneTurnGoOutInOneWriteAndAnswerInOrder) {
     std::vector<long long> seen;
     const auto writes_before = c->writes();
     for (int i = 0; i < 10; ++i) {
-      c->send({"INCR", key}, [&](std::exception_ptr error, Reply reply) {
+      c->send({"INCR", key}, [&](const std::exception_ptr &error, const Reply &reply) {
         EXPECT_FALSE(error);
         seen.push_back(reply.integer);
       });
@@ -160,8 +160,9 @@ TEST_F(ConnectionTest, ReadLoopPatternAcksAndNextReadShareAWrite) {
     const auto writes_before = c->writes();
     std::vector<long long> acked;
     for (const auto &entry : entries) {
-      c->send({"XACK", key, "g", entry.elements[0].str},
-              [&](std::exception_ptr, Reply reply) { acked.push_back(reply.integer); });
+      c->send(
+          {"XACK", key, "g", entry.elements[0].str},
+          [&](const std::exception_ptr &, const Reply &reply) { acked.push_back(reply.integer); });
     }
     Reply next = co_await c->command(read);
     EXPECT_EQ(c->writes() - writes_before, 1u);
@@ -185,14 +186,15 @@ TEST_F(ConnectionTest, ErrorReplyCarriesTheServersTextAndKeepsTheConnection) {
     EXPECT_EQ(message, "BUSYGROUP Consumer Group name already exists");
 
     std::string sent_error;
-    c->send({"XGROUP", "CREATE", key, "g", "$"}, [&](std::exception_ptr error, Reply) {
-      try {
-        if (error)
-          std::rethrow_exception(error);
-      } catch (const redis::ResponseError &e) {
-        sent_error = e.what();
-      }
-    });
+    c->send({"XGROUP", "CREATE", key, "g", "$"},
+            [&](const std::exception_ptr &error, const Reply &) {
+              try {
+                if (error)
+                  std::rethrow_exception(error);
+              } catch (const redis::ResponseError &e) {
+                sent_error = e.what();
+              }
+            });
     Reply pong = co_await c->command("PING");
     EXPECT_EQ(sent_error, "BUSYGROUP Consumer Group name already exists");
     EXPECT_EQ(pong.str, "PONG");
@@ -217,7 +219,7 @@ TEST_F(ConnectionTest, DrainAwaitsEveryReplySent) {
     auto c = co_await connect_to(server->url());
     int answered = 0;
     for (int i = 0; i < 100; ++i) {
-      c->send({"INCR", key}, [&](std::exception_ptr, Reply) { ++answered; });
+      c->send({"INCR", key}, [&](const std::exception_ptr &, const Reply &) { ++answered; });
     }
     co_await c->drain();
     EXPECT_EQ(answered, 100);
@@ -279,7 +281,7 @@ TEST_F(ConnectionTest, CloseFailsPendingCommandsAndIsFinal) {
     const std::string closed =
         "Connection closed (127.0.0.1:" + std::to_string(server->port()) + ")";
     std::string pending_error;
-    c->send({"BLPOP", key, "1"}, [&](std::exception_ptr error, Reply) {
+    c->send({"BLPOP", key, "1"}, [&](const std::exception_ptr &error, const Reply &) {
       try {
         if (error)
           std::rethrow_exception(error);

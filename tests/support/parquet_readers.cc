@@ -75,6 +75,7 @@ std::string run_node(const std::string &script, const std::vector<std::string> &
   std::vector<std::string> argv_storage = {node, (readers_dir() / script).string()};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char *> argv;
+  argv.reserve(argv_storage.size() + 1);
   for (std::string &a : argv_storage)
     argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -199,6 +200,7 @@ std::string double_cell(double value) {
 
 std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::string> &paths) {
   std::vector<std::string> absolute;
+  absolute.reserve(paths.size());
   for (const std::string &p : paths)
     absolute.push_back(fs::absolute(p).string());
   const std::string text = run_node("read_parquet.mjs", absolute);

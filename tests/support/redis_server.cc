@@ -54,7 +54,7 @@ bool ping(std::uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return false;
-  timeval timeout{0, 200 * 1000};
+  timeval timeout{0, suseconds_t{200} * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_in address = loopback(port);
@@ -87,7 +87,7 @@ std::uint16_t free_port() {
   return ntohs(address.sin_port);
 }
 
-RedisServer::RedisServer(RedisServerOptions options) : _options(options) {
+RedisServer::RedisServer(RedisServerOptions options) : _options(std::move(options)) {
   _executable = find_on_path("redis-server");
   if (_executable.empty()) {
     throw std::runtime_error(
@@ -122,6 +122,7 @@ void RedisServer::start() {
                                    "no"};
   args.insert(args.end(), _options.extra_args.begin(), _options.extra_args.end());
   std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
   for (auto &arg : args)
     argv.push_back(arg.data());
   argv.push_back(nullptr);

@@ -66,6 +66,7 @@ public:
         "--save",       "",           "--appendonly", "no",        "--dir",
         _dir,           "--loglevel", "warning",      "--logfile", _dir + "/redis.log"};
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (auto &a : args)
       argv.push_back(a.data());
     argv.push_back(nullptr);

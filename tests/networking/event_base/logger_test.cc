@@ -65,6 +65,7 @@ TEST(Logger, OneLoggerPerName) {
 TEST(Logger, RecordsFromManyThreadsArriveWhole) {
   support::CapturingLogger captured;
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < 500; ++i)

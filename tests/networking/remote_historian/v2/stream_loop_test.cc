@@ -91,7 +91,7 @@ protected:
           co_await processor->start();
           started_returned = true;
         },
-        [](std::exception_ptr e) {
+        [](const std::exception_ptr &e) {
           if (e)
             std::rethrow_exception(e);
         });
@@ -105,7 +105,7 @@ protected:
           processor->_is_running = false;
           c->close();
         },
-        [](std::exception_ptr e) {
+        [](const std::exception_ptr &e) {
           if (e)
             std::rethrow_exception(e);
         });
@@ -301,7 +301,7 @@ TEST(StreamLoopRestart, RedisOutageLosesNothing) {
     }
     c->close();
   };
-  asio::co_spawn(io, p->start(), [](std::exception_ptr e) {
+  asio::co_spawn(io, p->start(), [](const std::exception_ptr &e) {
     if (e)
       std::rethrow_exception(e);
   });
@@ -322,7 +322,7 @@ TEST(StreamLoopRestart, RedisOutageLosesNothing) {
         co_await add(50, 100);
         p->_is_running = false;
       },
-      [](std::exception_ptr e) {
+      [](const std::exception_ptr &e) {
         if (e)
           std::rethrow_exception(e);
       });
