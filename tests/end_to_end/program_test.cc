@@ -154,16 +154,6 @@ void add_steps(const std::string &url, const std::string &stream, int from, int 
   }());
 }
 
-std::vector<std::string> files_in(const fs::path &dir) {
-  std::vector<std::string> out;
-  if (!fs::exists(dir))
-    return out;
-  for (const auto &e : fs::directory_iterator(dir))
-    out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 void expect_readers_agree(const std::string &path) {
   auto reader = parquet::FileReader::open(path);
   const auto readouts = support::read_files_with_all_readers({path});
@@ -240,7 +230,7 @@ TEST(Program, SigtermWritesTheFinalFiles) {
   child.signal(SIGTERM);
   child.signal(SIGTERM); // a second signal does not cut the shutdown short
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
-  EXPECT_EQ(files_in(dir / "out"),
+  EXPECT_EQ(support::sorted_entries(dir / "out"),
             (std::vector<std::string>{"v2_event_historian_r1_walk.parquet",
                                       "v2_event_historian_r1_walk_cycle_summary.parquet"}));
   const std::string steps = (dir / "out" / "v2_event_historian_r1_walk.parquet").string();
@@ -278,7 +268,7 @@ TEST(Program, SigtermDuringAFlushFinishesIt) {
                          std::chrono::seconds(30)));
   child.signal(SIGTERM);
   EXPECT_EQ(child.wait(std::chrono::seconds(120)), 0) << child.err();
-  const auto files = files_in(dir / "out");
+  const auto files = support::sorted_entries(dir / "out");
   ASSERT_EQ(files.size(), 2u);
   auto reader = parquet::FileReader::open((dir / "out" / files[0]).string());
   EXPECT_EQ(reader->num_rows(), 20000);
@@ -292,7 +282,7 @@ TEST(Program, DemoShowsItsFiles) {
   const std::string out = demo.out();
   EXPECT_NE(out.find("Summary: 300 step rows (300 published)"), std::string::npos) << out;
   EXPECT_NE(out.find("POST /internal/jobs/demo-job/cycle-metrics"), std::string::npos) << out;
-  EXPECT_EQ(files_in(dir / "out").size(), 2u);
+  EXPECT_EQ(support::sorted_entries(dir / "out").size(), 2u);
 }
 
 } // namespace

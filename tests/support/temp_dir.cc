@@ -1,4 +1,5 @@
 #include "tests/support/temp_dir.h"
+#include <algorithm>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -22,6 +23,16 @@ TempDir::~TempDir() {
                                  std::filesystem::perm_options::add, ec);
   }
   std::filesystem::remove_all(_path, ec);
+}
+
+std::vector<std::string> sorted_entries(const std::filesystem::path &dir) {
+  std::vector<std::string> out;
+  if (!std::filesystem::exists(dir))
+    return out;
+  for (const auto &e : std::filesystem::directory_iterator(dir))
+    out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 } // namespace support

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace support {
 
@@ -21,5 +22,8 @@ public:
 private:
   std::filesystem::path _path;
 };
+
+// The names of the entries of dir, sorted; none when dir does not exist.
+std::vector<std::string> sorted_entries(const std::filesystem::path &dir);
 
 } // namespace support

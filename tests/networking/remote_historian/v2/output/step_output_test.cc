@@ -13,6 +13,7 @@
 #include "tests/networking/remote_historian/v2/processor_test_util.h"
 #include "tests/support/capturing_logger.h"
 #include "tests/support/parquet_readers.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -25,16 +26,6 @@ std::vector<std::string> names_of(const parquet::Schema &s) {
   std::vector<std::string> out;
   for (const auto &f : s.fields())
     out.push_back(f.name);
-  return out;
-}
-
-std::vector<std::string> part_files(const std::string &dir) {
-  std::vector<std::string> out;
-  if (!fs::exists(dir))
-    return out;
-  for (const auto &e : fs::directory_iterator(dir))
-    out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -63,7 +54,8 @@ TEST(StepOutput, RowsBufferedUntilBothWidthsAreKnown) {
   feed(*p, step("e1", 2, R"({"a": 2})", "[0.5, 0.25]"));
   drain(*p);
   EXPECT_TRUE(p->_pending_rows.empty());
-  EXPECT_EQ(part_files(*p->_parts_dir), (std::vector<std::string>{"part-00000.parquet"}));
+  EXPECT_EQ(support::sorted_entries(*p->_parts_dir),
+            (std::vector<std::string>{"part-00000.parquet"}));
   auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
   ASSERT_EQ(t.num_rows(), 2u);
   // The row buffered before the action width was known is padded with nulls.
@@ -175,7 +167,7 @@ TEST(StepOutput, EachDrainWritesTheNextPart) {
   }
   drain(*p); // nothing buffered: no file
   EXPECT_EQ(
-      part_files(*p->_parts_dir),
+      support::sorted_entries(*p->_parts_dir),
       (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet", "part-00002.parquet"}));
   EXPECT_EQ(p->_part_index, 3);
   EXPECT_EQ(_part_file_name(123456), "part-123456.parquet");
@@ -245,7 +237,7 @@ TEST(StepOutput, EarlierRunsPartsAreKeptAndMerged) {
   feed(*p, step("new", 1, "[1]", "[1]"));
   drain(*p);
   EXPECT_EQ(
-      part_files(*p->_parts_dir),
+      support::sorted_entries(*p->_parts_dir),
       (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet", "part-00002.parquet"}));
   shutdown(*p);
   auto t = read_all(*p->_output_file);
@@ -291,7 +283,7 @@ TEST(StepOutput, CompactionFailureKeepsEveryPart) {
                                             "; leaving parts on disk: "),
             1u);
   EXPECT_FALSE(fs::exists(dir / "x.parquet"));
-  EXPECT_EQ(part_files(parts).size(), 2u);
+  EXPECT_EQ(support::sorted_entries(parts).size(), 2u);
   // Nothing to merge: the directory goes, no file is made, nothing is logged.
   fs::remove_all(parts);
   fs::create_directories(parts);
