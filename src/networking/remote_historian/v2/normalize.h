@@ -76,7 +76,8 @@ double _bigint_to_double(std::string_view digits);
 // and 0.0, texts by _parse_float_text; null, arrays and objects give nullopt. The one
 // conversion of a value to a double (_to_double builds on it).
 // Throws std::overflow_error for an integer beyond the double range.
-template <class Value> std::optional<double> _coerce_float(const Value &value) {
+template <class Value>
+[[gnu::always_inline]] inline std::optional<double> _coerce_float(const Value &value) {
   switch (value.kind()) {
   case json::Kind::kBool:
     return value.as_bool() ? 1.0 : 0.0;

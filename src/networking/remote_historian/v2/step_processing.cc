@@ -212,10 +212,44 @@ struct StepElements {
   }
 };
 
+// A list of names that may be absent: views built for this step (the buffer is kept from step
+// to step), or the raw names of the previous step when they are the same.
+class Names {
+public:
+  explicit operator bool() const { return _present; }
+  std::size_t size() const { return _cached ? _cached->size() : _list.size(); }
+  bool empty() const { return size() == 0; }
+  std::string_view operator[](std::size_t i) const { return _cached ? (*_cached)[i] : _list[i]; }
+  bool cached() const { return _cached != nullptr; }
+  // Requires: not cached().
+  std::vector<std::string_view> &list() { return _list; }
+
+  // Present and empty.
+  void emplace() {
+    _list.clear();
+    _cached = nullptr;
+    _present = true;
+  }
+  // Present: the texts of cache, which must outlive the step.
+  void emplace_cached(const std::vector<std::string> &cache) {
+    emplace();
+    _cached = &cache;
+  }
+  void reset() {
+    emplace();
+    _present = false;
+  }
+
+private:
+  std::vector<std::string_view> _list;
+  const std::vector<std::string> *_cached = nullptr;
+  bool _present = false;
+};
+
 struct StepInput {
-  // Views into the payload; names that are not texts have their text form kept in `forms`,
-  // which never moves a text once added.
-  std::optional<std::vector<std::string_view>> names;
+  // Views into the payload (or the previous step's names); names that are not texts have
+  // their text form kept in `forms`, which never moves a text once added.
+  Names names;
   std::deque<std::string> forms;
   // The names are those of _raw_names_cache, already normalized.
   bool names_cached = false;
@@ -272,10 +306,10 @@ const json::Value &tree_of(const TapeValue &value, json::Value &storage) {
 // An element of an observation or action: the tree's is converted with the row, after the
 // episode accounting (its conversion may fail); the tape's now, as no conversion of one fails
 // (a parsed text holds no integer beyond 64 bits).
-void add_element(StepElements &elements, const json::Value *value) {
+[[gnu::always_inline]] inline void add_element(StepElements &elements, const json::Value *value) {
   elements.refs.push_back(value);
 }
-void add_element(StepElements &elements, const TapeValue &value) {
+[[gnu::always_inline]] inline void add_element(StepElements &elements, const TapeValue &value) {
   // Texts are rare in a vector, and the tree parses only those within the schema width.
   if (value && value.is_string())
     throw Declined{};
@@ -324,6 +358,24 @@ template <class Ref> Ref find_member(const Ref &mapping, std::string_view key) {
     if (same_text(m.first, key))
       found = element_ref(m.second);
   return found;
+}
+
+// Whether the names that `text` gives for the items of range are `cached`: an empty view
+// leaves an item out, nullopt never matches.
+template <class Range, class Text>
+bool same_names(const Range &range, const Text &text, const std::vector<std::string> &cached) {
+  std::size_t i = 0;
+  for (auto &&item : range) {
+    const std::optional<std::string_view> t = text(item);
+    if (!t)
+      return false;
+    if (t->data() == nullptr)
+      continue;
+    if (i >= cached.size() || !same_text(*t, cached[i]))
+      return false;
+    ++i;
+  }
+  return i == cached.size();
 }
 
 // The values under `keys` in a mapping, found in one pass. An absent mapping is the empty one;
@@ -543,43 +595,63 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
   Ref sensors = skill_result[kSensorNames];
   if (!truthy(sensors))
     sensors = sim_result[kSensorNames];
-  std::optional<std::vector<std::string_view>> &names = in.names;
+  Names &names = in.names;
   const bool obs_is_mapping = obs && obs->is_object();
   if (sensors && sensors->is_array() && !sensors->as_array().empty()) {
-    names.emplace();
-    json::Value form;
-    for (auto &&item : sensors->as_array()) {
+    // A name that is not a text never matches, and is converted below.
+    const auto text = [](auto &&item) -> std::optional<std::string_view> {
       const Ref n = element_ref(item);
       if (n->is_null())
-        continue;
-      if (n->is_string()) {
-        names->push_back(n->as_string());
-      } else {
-        names->push_back(in.forms.emplace_back(_text_form(tree_of(n, form))));
+        return std::string_view();
+      if (!n->is_string())
+        return std::nullopt;
+      return n->as_string();
+    };
+    if (same_names(sensors->as_array(), text, _raw_names_cache)) {
+      names.emplace_cached(_raw_names_cache);
+    } else {
+      names.emplace();
+      json::Value form;
+      for (auto &&item : sensors->as_array()) {
+        const Ref n = element_ref(item);
+        if (n->is_null())
+          continue;
+        if (n->is_string()) {
+          names.list().push_back(n->as_string());
+        } else {
+          names.list().push_back(in.forms.emplace_back(_text_form(tree_of(n, form))));
+        }
       }
     }
   } else if (obs_is_mapping && !obs->as_object().empty()) {
-    names.emplace();
-    for (auto &&m : obs->as_object())
-      names->push_back(m.first);
+    const auto key = [](auto &&m) -> std::optional<std::string_view> { return m.first; };
+    if (same_names(obs->as_object(), key, _raw_names_cache)) {
+      names.emplace_cached(_raw_names_cache);
+    } else {
+      names.emplace();
+      for (auto &&m : obs->as_object())
+        names.list().push_back(m.first);
+    }
   }
   // Consecutive steps almost always carry the same names: normalized once, and whether they
   // are distinct is known from then on.
-  if (names && !names->empty()) {
-    _normalized_names(*names);
+  if (names && !names.empty()) {
+    if (!names.cached())
+      _normalized_names(names.list());
     in.names_cached = true;
   }
 
   StepElements &obs_elements = in.obs;
   const auto add_obs = [&obs_elements](const Ref &e) { add_element(obs_elements, e); };
   if (obs_is_mapping) {
-    if (names && !names->empty()) {
+    if (names && !names.empty()) {
       // Producers list the names in the observation's own order: each name is tried against
       // the member in its place first, then looked up.
       auto member = obs->as_object().begin();
       const auto end = obs->as_object().end();
       bool in_order = true;
-      for (const std::string_view name : *names) {
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string_view name = names[i];
         if (member != end && same_text((*member).first, name)) {
           add_obs(element_ref((*member).second));
         } else {
@@ -608,19 +680,19 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
       names.emplace();
       in.names_cached = false;
       for (auto &&m : korvo->as_object()) {
-        names->push_back(m.first);
+        names.list().push_back(m.first);
         add_obs(element_ref(m.second));
       }
     }
   }
 
   // Nothing below declines: the tape reader has read all it leaves to the tree.
-  if (!obs_elements.empty() && names && !names->empty() && names->size() != obs_elements.size()) {
+  if (!obs_elements.empty() && names && !names.empty() && names.size() != obs_elements.size()) {
     if (!_warned_obs_name_mismatch) {
       logger().warning(
           "[EventHistorian] Sensor name count (%d) does not match observation length (%d); "
           "falling back to s_* columns.",
-          static_cast<int>(names->size()), static_cast<int>(obs_elements.size()));
+          static_cast<int>(names.size()), static_cast<int>(obs_elements.size()));
       _warned_obs_name_mismatch = true;
     }
     names.reset();
@@ -658,7 +730,7 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
 }
 
 void EventHistorianProcessor::_commit_step(StepInput &in, double message_timestamp) {
-  std::optional<std::vector<std::string_view>> &names = in.names;
+  Names &names = in.names;
   // Widths, fixed by the first step that has them.
   if (!_obs_dim && !in.obs.empty())
     _obs_dim = static_cast<std::int64_t>(in.obs.size());
@@ -669,8 +741,8 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   const std::vector<std::string> *normalized_names = nullptr;
   if (in.names_cached) {
     normalized_names = &_normalized_names_cache;
-  } else if (names && !names->empty()) {
-    normalized_names = &_normalized_names(*names);
+  } else if (names && !names.empty()) {
+    normalized_names = &_normalized_names(names.list());
   }
   if (normalized_names) {
     const std::vector<std::string> &normalized = *normalized_names;
