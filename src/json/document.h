@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/parse.h"
 #include "json/tape.h"
 #include "json/value.h"
 
@@ -15,12 +16,16 @@ class document;
 
 namespace json {
 
+// Texts from this size up let their parse buffers go afterwards, rather than keep them.
+inline constexpr std::size_t kLargeText = std::size_t{1} << 22;
+
 // Readable bytes after a text that let a Document read it in place (simdjson's padding).
 inline constexpr std::size_t kDocumentPadding = 64;
 
 // A JSON text held in simdjson's DOM, for readers that take a few values straight from it
 // instead of building a Value tree. It takes only texts for which parse() would copy that
-// same tree; the rest are left to parse(). Spent documents go to a pool of the process and are
+// same tree; the rest are left to parse(). The one place where simdjson parses a text:
+// parse() asks a Document first. Spent documents go to a pool of the process and are
 // parsed into again, on whichever thread.
 class Document {
 public:

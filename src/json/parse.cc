@@ -9,20 +9,17 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include <simdjson.h>
-
 #include "json/document.h"
 #include "json/error.h"
 #include "json/utf8.h"
 
-// Two parsers share the work. simdjson takes every document it accepts (it refuses NaN and
-// Infinity, integers beyond 64 bits, out-of-range floats, escaped lone surrogates, ...) and
+// Two parsers share the work. A Document (simdjson) takes every text it accepts (it refuses NaN
+// and Infinity, integers beyond 64 bits, out-of-range floats, escaped lone surrogates, ...) and
 // its tree is copied into ours. Every refused text, and every text holding the words NaN or
 // Infinity, goes to ExactParser, which follows CPython's json scanner step by step, including
 // its error messages and positions. simdjson accepts only texts that json.loads accepts, with
@@ -30,9 +27,6 @@
 
 namespace json {
 namespace {
-
-// Texts from this size up release the per-thread parse buffers afterwards.
-constexpr std::size_t kLargeText = std::size_t{1} << 22;
 
 // CPython refuses integer literals longer than this (sys.get_int_max_str_digits()).
 constexpr std::size_t kMaxIntDigits = 4300;
@@ -226,7 +220,7 @@ std::vector<std::uint32_t> &key_hashes() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Fast path: simdjson's tree copied into ours
+// Fast path: a Document's tree copied into ours
 
 // Thrown by the copy when the tree is deeper than kMaxDepth; the exact parser then reports it.
 struct TooDeep {};
@@ -237,12 +231,12 @@ struct TooDeep {};
 // Walks simdjson's tape (json/tape.h) in order.
 class TapeReader {
 public:
-  explicit TapeReader(const simdjson::dom::document &doc)
-      : _tape{doc.tape.get(), doc.string_buf.get()} {}
+  explicit TapeReader(const tape::Tape &tape) : _tape(tape) {}
 
-  Value root() {
+  // The value at index of the tape; throws TooDeep beyond kMaxDepth.
+  Value value_at(std::uint32_t index) {
     Value result;
-    _i = tape::root(&_tape).index();
+    _i = index;
     value(0, [&result](auto &&v) { result = Value(std::forward<decltype(v)>(v)); });
     return result;
   }
@@ -327,28 +321,6 @@ private:
   tape::Tape _tape;
   std::uint32_t _i = 0;
 };
-
-struct DomState {
-  simdjson::dom::parser parser;
-  simdjson::dom::document doc;
-  // simdjson then refuses nesting beyond kMaxDepth itself; TooDeep is only a safeguard.
-  DomState() {
-    if (parser.allocate(1 << 16, kMaxDepth) != simdjson::SUCCESS)
-      throw std::bad_alloc();
-  }
-};
-
-std::unique_ptr<DomState> &dom_slot() {
-  thread_local std::unique_ptr<DomState> state;
-  return state;
-}
-
-DomState &dom_state() {
-  std::unique_ptr<DomState> &state = dom_slot();
-  if (!state)
-    state = std::make_unique<DomState>();
-  return *state;
-}
 
 // The bare words NaN and Infinity, which simdjson refuses, are what a Python producer writes
 // for non-finite floats; a text that may hold them goes straight to the exact parser.
@@ -821,22 +793,20 @@ double decimal_to_double(std::string_view literal) {
 }
 
 Value parse(std::string_view text) {
-  // The per-thread buffers grow to the largest text parsed; after a large one they are let go.
+  // The per-thread buffers grow to the largest text parsed; after a large one they are let go
+  // (a Document lets its own go).
   struct ReleaseIfLarge {
     std::size_t size;
     ~ReleaseIfLarge() {
-      if (size < kLargeText)
-        return;
-      dom_slot().reset();
-      ExactParser::release_buffers();
+      if (size >= kLargeText)
+        ExactParser::release_buffers();
     }
   } release{text.size()};
   if (!may_hold_non_finite(text)) {
-    DomState &dom = dom_state();
-    if (dom.parser.parse_into_document(dom.doc, text.data(), text.size(), true).error() ==
-        simdjson::SUCCESS) {
+    if (const std::optional<Document> document = Document::parse(text)) {
+      const tape::Tape tape = document->tape();
       try {
-        return TapeReader(dom.doc).root();
+        return TapeReader(tape).value_at(tape::root(&tape).index());
       } catch (const TooDeep &) {
       }
     }
@@ -844,89 +814,9 @@ Value parse(std::string_view text) {
   return ExactParser(text).run();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Document
-
-namespace {
-
-// Spare DOM documents of the process; parsing into one reuses its buffers. Shared by the
-// threads, as a document parsed on one thread is often let go on another.
-constexpr std::size_t kSpareDocuments = 16;
-constexpr std::size_t kMinDocumentCapacity = 8 * 1024;
-static_assert(kDocumentPadding >= simdjson::SIMDJSON_PADDING);
-
-struct SpareDocuments {
-  std::mutex mutex;
-  std::vector<std::unique_ptr<simdjson::dom::document>> documents;
-};
-
-SpareDocuments &spare_documents() {
-  static SpareDocuments *spare = new SpareDocuments(); // never destroyed: used until exit
-  return *spare;
-}
-
-std::unique_ptr<simdjson::dom::document> reuse_or_new() {
-  SpareDocuments &spare = spare_documents();
-  {
-    std::lock_guard lock(spare.mutex);
-    if (!spare.documents.empty()) {
-      auto doc = std::move(spare.documents.back());
-      spare.documents.pop_back();
-      return doc;
-    }
-  }
-  return std::make_unique<simdjson::dom::document>();
-}
-
-void recycle(std::unique_ptr<simdjson::dom::document> doc) {
-  if (!doc)
-    return;
-  SpareDocuments &spare = spare_documents();
-  std::lock_guard lock(spare.mutex);
-  if (spare.documents.size() < kSpareDocuments)
-    spare.documents.push_back(std::move(doc));
-}
-
-} // namespace
-
-std::optional<Document> Document::parse(std::string_view text, bool padded) {
-  // No scan for NaN and Infinity first: simdjson refuses those words itself.
-  std::unique_ptr<simdjson::dom::document> doc =
-      text.size() < kLargeText ? reuse_or_new() : std::make_unique<simdjson::dom::document>();
-  // Room to spare, so that a recycled document fits the next texts, which vary in size.
-  if (doc->capacity() < text.size() &&
-      doc->allocate(text.size() < kLargeText ? std::max(2 * text.size(), kMinDocumentCapacity)
-                                             : text.size()) != simdjson::SUCCESS) {
-    throw std::bad_alloc();
-  }
-  DomState &dom = dom_state();
-  const auto error =
-      dom.parser.parse_into_document(*doc, text.data(), text.size(), !padded).error();
-  if (text.size() >= kLargeText)
-    dom_slot().reset();
-  if (error != simdjson::SUCCESS) {
-    if (text.size() < kLargeText)
-      recycle(std::move(doc));
-    return std::nullopt;
-  }
-  return Document(std::move(doc));
-}
-
-Document::Document(std::unique_ptr<simdjson::dom::document> doc) : _doc(std::move(doc)) {}
-Document::Document(Document &&other) noexcept = default;
-Document &Document::operator=(Document &&other) noexcept = default;
-
-Document::~Document() {
-  // Documents that grew for a large text are let go rather than kept.
-  if (_doc && _doc->capacity() < kLargeText)
-    recycle(std::move(_doc));
-}
-
-tape::Tape Document::tape() const { return {_doc->tape.get(), _doc->string_buf.get()}; }
-
-Value Document::to_value() const {
+Value tape::to_value(Node node) {
   try {
-    return TapeReader(*_doc).root();
+    return TapeReader(*node.tape()).value_at(node.index());
   } catch (const TooDeep &) {
     // simdjson refuses deeper nesting itself, so this is not reached.
     throw ParseError("Nesting exceeds the limit of 1000 arrays and objects");

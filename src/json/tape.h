@@ -9,6 +9,10 @@
 #include <string_view>
 #include <type_traits>
 
+namespace json {
+class Value;
+} // namespace json
+
 namespace json::tape {
 
 // The two buffers of a parsed document: the words of its values and its string bytes.
@@ -116,5 +120,9 @@ private:
 
 // The root value of a tape (word 0 is the root marker).
 inline Node root(const Tape *tape) { return Node(tape, 1); }
+
+// The Value that parse() gives for the text of node (a repeated key keeps the first key's place
+// and the last value).
+Value to_value(Node node);
 
 } // namespace json::tape

@@ -72,8 +72,8 @@ const Value *Value::get(std::string_view key) const {
   return as_object().find(key);
 }
 
-std::string_view Value::type_name() const {
-  switch (kind()) {
+std::string_view type_name(Kind kind) {
+  switch (kind) {
   case Kind::kNull:
     return "NoneType";
   case Kind::kBool:

@@ -64,6 +64,10 @@ private:
 
 enum class Kind { kNull, kBool, kInt, kUint, kBigInt, kDouble, kString, kArray, kObject };
 
+// Name of a kind as Python's type() would print it: "NoneType", "bool", "int", "float", "str",
+// "list", "dict".
+std::string_view type_name(Kind kind);
+
 // A decoded JSON value. kInt holds every integer that fits int64; kUint only those above
 // INT64_MAX that fit uint64; kBigInt every larger one.
 class Value {
@@ -118,9 +122,8 @@ public:
   // (a lookup in a text or an array fails, as it would in the producer's language).
   const Value *get(std::string_view key) const;
 
-  // Name of the kind as Python's type() would print it: "NoneType", "bool", "int", "float",
-  // "str", "list", "dict".
-  std::string_view type_name() const;
+  // type_name(kind()).
+  std::string_view type_name() const { return json::type_name(kind()); }
 
   bool operator==(const Value &other) const = default;
 

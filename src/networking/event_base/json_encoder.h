@@ -13,7 +13,6 @@ namespace networking::event_base {
 // there is no value that needs a conversion of its own.
 struct JsonEncoder {
   static std::string encode(const json::Value &value) { return json::dumps(value); }
-  static void encode_to(const json::Value &value, std::string &out) { json::write(value, out); }
 };
 
 } // namespace networking::event_base

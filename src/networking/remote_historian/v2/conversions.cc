@@ -23,14 +23,6 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-// Nearest double of a big integer, or overflow beyond the double range.
-double bigint_to_double(const json::BigInt &b) {
-  double d = std::strtod(b.digits.c_str(), nullptr);
-  if (std::isinf(d))
-    throw std::overflow_error("int too large to convert to float");
-  return d;
-}
-
 } // namespace
 
 std::string _text_form(const json::Value &value) {
@@ -100,29 +92,16 @@ std::int64_t _to_int64(const json::Value &value) {
 }
 
 double _to_double(const json::Value &value) {
-  switch (value.kind()) {
-  case json::Kind::kBool:
-    return value.as_bool() ? 1.0 : 0.0;
-  case json::Kind::kInt:
-    return static_cast<double>(value.as_int());
-  case json::Kind::kUint:
-    return static_cast<double>(value.as_uint());
-  case json::Kind::kBigInt:
-    return bigint_to_double(value.as_bigint());
-  case json::Kind::kDouble:
-    return value.as_double();
-  case json::Kind::kString: {
+  if (value.is_string()) {
     auto d = _parse_float_text(value.as_string());
     if (!d)
       throw std::invalid_argument("could not convert string to float: " +
                                   quoted(value.as_string()));
     return *d;
   }
-  case json::Kind::kNull:
-  case json::Kind::kArray:
-  case json::Kind::kObject:
-    break;
-  }
+  // Numbers and booleans as _coerce_float converts them; null and containers have no double.
+  if (const std::optional<double> d = _coerce_float(value))
+    return *d;
   throw std::invalid_argument("float() argument must be a string or a real number, not '" +
                               std::string(value.type_name()) + "'");
 }

@@ -396,16 +396,13 @@ event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Rep
   // The parser itself refuses text that is not UTF-8.
   if (data == nullptr) {
     message.data = json::Object{};
-  } else if (ahead.done) {
-    if (ahead.document) {
-      message.document = std::make_shared<const json::Document>(std::move(*ahead.document));
+  } else {
+    ParseAhead::Parsed parsed = ahead.done ? std::move(ahead) : ParseAhead::parse(*data);
+    if (parsed.document) {
+      message.document = std::make_shared<const json::Document>(std::move(*parsed.document));
     } else {
       message.data = json::parse(*data);
     }
-  } else if (auto document = json::Document::parse_in_buffer(*data)) {
-    message.document = std::make_shared<const json::Document>(std::move(*document));
-  } else {
-    message.data = json::parse(*data);
   }
   if (timestamp) {
     auto ts = _parse_float_text(utf8(*timestamp, "timestamp"));

@@ -34,10 +34,10 @@
 
 namespace networking::remote_historian::v2 {
 
-// A constructor argument of the wrong type, an unknown or repeated argument name.
 // What one step's payload gives its row, gathered before anything changes.
 struct StepInput;
 
+// A constructor argument of the wrong type, an unknown or repeated argument name.
 class TypeError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
@@ -165,15 +165,16 @@ private:
   asio::awaitable<void> _handle_entry(const std::string &stream_name, const redis::Reply &entry,
                                       ParseAhead::Parsed ahead);
   void _handle_skill_start(const json::Object &payload);
-  // Builds the pending row of one step and appends it. Never suspends.
-  void _process_step(const json::Object &payload, double message_timestamp);
-  // The same for a step read straight from its parsed text, without a Value tree. Returns
-  // false, having changed nothing, for a payload it leaves to the full path (not a plain
-  // step, or a rare shape such as repeated keys, texts where numbers are expected, or a
-  // warning on the way).
-  bool _process_step_fast(const json::Document &document, double message_timestamp);
-  // Steps 10 onwards of a step, shared by both readers: widths, schema names, conversions,
-  // episode accounting and the row.
+  // Reads a step payload (a mapping) into input: every rule of which source gives which value.
+  // Ref: `const json::Value *` into a tree, or a value read in place from a parsed text, which
+  // may decline a payload before anything has changed (step_processing.cc). Never suspends.
+  template <class Ref> void _read_step(Ref payload, StepInput &input);
+  // Reads and commits a plain step straight from its parsed text. Returns false, having
+  // changed nothing, for a payload it leaves to the tree (not a plain step, raw JSON columns,
+  // or a rare shape such as repeated keys or texts where numbers are expected).
+  bool _process_step_in_place(const json::Document &document, double message_timestamp);
+  // The rest of a step, once read: widths, schema names, conversions, episode accounting and
+  // the row.
   void _commit_step(StepInput &input, double message_timestamp);
 
   // Mirrors whether _writer is open, for the loop thread while a flush may run.

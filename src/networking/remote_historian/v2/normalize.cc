@@ -164,33 +164,16 @@ std::string _sanitize_filename(const std::optional<std::string> &value) {
 }
 
 json::Array _normalize_vector(json::Value value) {
-  switch (value.kind()) {
-  case json::Kind::kNull:
-    return {};
-  case json::Kind::kArray:
+  std::vector<const json::Value *> elements;
+  _normalize_vector(value, [&elements](const json::Value *e) { elements.push_back(e); });
+  // An array's elements are already in their place: the array is handed back, not copied.
+  if (value.is_array())
     return std::move(value.as_array());
-  case json::Kind::kObject: {
-    // std::string compares bytes as unsigned, and UTF-8 byte order is code point order.
-    std::vector<json::Object::Member *> members;
-    members.reserve(value.as_object().size());
-    for (json::Object::Member &m : value.as_object())
-      members.push_back(&m);
-    std::sort(members.begin(), members.end(),
-              [](const json::Object::Member *a, const json::Object::Member *b) {
-                return a->first < b->first;
-              });
-    json::Array out;
-    out.reserve(members.size());
-    for (json::Object::Member *m : members)
-      out.push_back(std::move(m->second));
-    return out;
-  }
-  default: {
-    json::Array out;
-    out.push_back(std::move(value));
-    return out;
-  }
-  }
+  json::Array out;
+  out.reserve(elements.size());
+  for (const json::Value *e : elements)
+    out.push_back(*e);
+  return out;
 }
 
 std::string _normalize_field_name(const std::optional<std::string> &value) {
@@ -236,32 +219,12 @@ _normalize_sensor_names(const std::vector<std::optional<std::string>> &names) {
   return result;
 }
 
-std::optional<double> _coerce_float(const json::Value &value) {
-  switch (value.kind()) {
-  case json::Kind::kNull:
-    return std::nullopt;
-  case json::Kind::kBool:
-    return value.as_bool() ? 1.0 : 0.0;
-  case json::Kind::kInt:
-    return static_cast<double>(value.as_int());
-  case json::Kind::kUint:
-    return static_cast<double>(value.as_uint());
-  case json::Kind::kBigInt: {
-    // Correct rounding to the nearest double; beyond DBL_MAX's rounding range it is infinite.
-    const double d = json::decimal_to_double(value.as_bigint().digits);
-    if (std::isinf(d))
-      throw std::overflow_error("int too large to convert to float");
-    return d;
-  }
-  case json::Kind::kDouble:
-    return value.as_double();
-  case json::Kind::kString:
-    return _parse_float_text(value.as_string());
-  case json::Kind::kArray:
-  case json::Kind::kObject:
-    return std::nullopt;
-  }
-  return std::nullopt;
+double _bigint_to_double(std::string_view digits) {
+  // Correct rounding to the nearest double; beyond DBL_MAX's rounding range it is infinite.
+  const double d = json::decimal_to_double(digits);
+  if (std::isinf(d))
+    throw std::overflow_error("int too large to convert to float");
+  return d;
 }
 
 std::optional<double> _parse_float_text(std::string_view text) {

@@ -17,6 +17,10 @@ ParseAhead::ParseAhead(const std::vector<const std::string *> &texts)
 
 ParseAhead::~ParseAhead() { finish(); }
 
+ParseAhead::Parsed ParseAhead::parse(const std::string &text) {
+  return Parsed{true, json::Document::parse_in_buffer(text)};
+}
+
 namespace {
 
 // Jobs posted and not yet finished, in the whole process.
@@ -46,8 +50,7 @@ void ParseAhead::work(const std::shared_ptr<Shared> &shared) {
       return; // the loop has come this far: the rest is its own
     }
     try {
-      slot.result.document = json::Document::parse_in_buffer(*slot.text);
-      slot.result.done = true;
+      slot.result = parse(*slot.text);
     } catch (...) {
       // Out of memory here: the loop parses the text itself and meets the error there.
       slot.result = Parsed{};

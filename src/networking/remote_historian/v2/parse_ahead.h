@@ -25,6 +25,11 @@ public:
     std::optional<json::Document> document; // done and nullopt: simdjson refused the text
   };
 
+  // The parse of one text, as the worker does it ahead and the loop on the spot: a Document
+  // when simdjson takes the text, else left to json::parse() (which gives the value or the
+  // exact error). Throws std::bad_alloc.
+  static Parsed parse(const std::string &text);
+
   // texts[i]: the data text of entry i, or nullptr for an entry with nothing to parse ahead.
   // The texts must stay valid until finish() has returned (the destructor calls it).
   explicit ParseAhead(const std::vector<const std::string *> &texts);

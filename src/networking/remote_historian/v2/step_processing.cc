@@ -1,9 +1,16 @@
 // Step intake: from one decoded message to one pending row, on the loop thread.
+//
+// The rules of a step payload are written once, in _read_step, over a reference to a JSON value
+// of either of two kinds with the same interface: `const json::Value *` into a Value tree, or
+// a TapeValue read straight from a parsed text (json/tape.h). Most steps take the second, which
+// builds no tree; the tape reader leaves the few shapes it cannot read as the tree does (a
+// mapping that repeats a key) to the tree, before anything has changed.
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +21,7 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/normalize.h"
+#include "json/error.h"
 #include "json/tape.h"
 
 namespace networking::remote_historian::v2 {
@@ -53,52 +61,136 @@ template <class Word>
   return true;
 }
 
-bool truthy(const json::Value *v) { return v != nullptr && v->truthy(); }
+// Thrown by the tape reader for a payload it leaves to the tree. Nothing has changed yet.
+struct Declined {};
 
-// The first truthy of the sources, else the last source unchanged.
-template <typename... Rest>
-const json::Value *first_truthy(const json::Value *first, Rest... rest) {
-  if constexpr (sizeof...(rest) == 0) {
-    return first;
-  } else {
-    return truthy(first) ? first : first_truthy(rest...);
+// A value read in place from a parsed text, with the part of json::Value's interface that the
+// step reader uses, and a pointer's: false when absent, -> and * give the value.
+struct TapeMember;
+
+class TapeValue {
+public:
+  TapeValue() = default;
+  explicit TapeValue(json::tape::Node node) : _node(node) {}
+
+  explicit operator bool() const { return _node.tape() != nullptr; }
+  const TapeValue *operator->() const { return this; }
+  const TapeValue &operator*() const { return *this; }
+
+  json::Kind kind() const {
+    switch (_node.kind()) {
+    case 'l':
+      return json::Kind::kInt;
+    case 'u':
+      return json::Kind::kUint;
+    case 'd':
+      return json::Kind::kDouble;
+    case '"':
+      return json::Kind::kString;
+    case 't':
+    case 'f':
+      return json::Kind::kBool;
+    case '[':
+      return json::Kind::kArray;
+    case '{':
+      return json::Kind::kObject;
+    default:
+      return json::Kind::kNull;
+    }
   }
-}
+  bool is_null() const { return _node.is_null(); }
+  bool is_string() const { return _node.is_string(); }
+  bool is_array() const { return _node.is_array(); }
+  bool is_object() const { return _node.is_object(); }
+  std::string_view type_name() const { return json::type_name(kind()); }
 
-// The elements of a vector value without copying them, in the order _normalize_vector gives
-// (null: none; a sequence: its elements; a mapping: its values by ascending key; any other
-// value: itself). A nullptr element stands for null.
-using ValueRefs = std::vector<const json::Value *>;
-
-ValueRefs vector_refs(const json::Value *value) {
-  ValueRefs out;
-  if (value == nullptr || value->is_null())
-    return out;
-  if (value->is_array()) {
-    out.reserve(value->as_array().size());
-    for (const json::Value &v : value->as_array())
-      out.push_back(&v);
-  } else if (value->is_object()) {
-    std::vector<const json::Object::Member *> members;
-    for (const auto &m : value->as_object())
-      members.push_back(&m);
-    std::sort(members.begin(), members.end(),
-              [](const auto *a, const auto *b) { return a->first < b->first; });
-    for (const auto *m : members)
-      out.push_back(&m->second);
-  } else {
-    out.push_back(value);
+  // Python truthiness, as json::Value::truthy().
+  bool truthy() const {
+    switch (_node.kind()) {
+    case '[':
+    case '{':
+      return !_node.empty();
+    case 'l':
+    case 'u':
+      return _node.number<std::uint64_t>() != 0;
+    case 'd':
+      return _node.number<double>() != 0.0;
+    case '"':
+      return !_node.text().empty();
+    case 't':
+      return true;
+    default:
+      return false;
+    }
   }
-  return out;
-}
+
+  // Requires: the value is of that kind.
+  bool as_bool() const { return _node.kind() == 't'; }
+  std::int64_t as_int() const { return _node.number<std::int64_t>(); }
+  std::uint64_t as_uint() const { return _node.number<std::uint64_t>(); }
+  double as_double() const { return _node.number<double>(); }
+  std::string_view as_string() const { return _node.text(); }
+
+  // Elements of an array, members of an object (a repeated key appears each time), in order.
+  template <class Item> class Items;
+  Items<TapeValue> as_array() const;
+  Items<TapeMember> as_object() const;
+
+  // The Value the tree holds for it.
+  json::Value to_value() const { return json::tape::to_value(_node); }
+
+private:
+  json::tape::Node _node{nullptr, 0};
+};
+
+struct TapeMember {
+  std::string_view first;
+  TapeValue second;
+};
+
+template <class Item> class TapeValue::Items {
+public:
+  explicit Items(json::tape::Node container) : _range(container) {}
+  class iterator {
+  public:
+    using Inner =
+        std::conditional_t<std::is_same_v<Item, TapeMember>, json::tape::Member, json::tape::Node>;
+    explicit iterator(typename json::tape::Range<Inner>::iterator it) : _it(it) {}
+    Item operator*() const {
+      if constexpr (std::is_same_v<Item, TapeMember>) {
+        const json::tape::Member m = *_it;
+        return TapeMember{m.key, TapeValue(m.value)};
+      } else {
+        return TapeValue(*_it);
+      }
+    }
+    iterator &operator++() {
+      ++_it;
+      return *this;
+    }
+    bool operator!=(const iterator &other) const { return _it != other._it; }
+
+  private:
+    typename json::tape::Range<Inner>::iterator _it;
+  };
+  iterator begin() const { return iterator(_range.begin()); }
+  iterator end() const { return iterator(_range.end()); }
+  bool empty() const { return _range.empty(); }
+
+private:
+  json::tape::Range<typename iterator::Inner> _range;
+};
+
+TapeValue::Items<TapeValue> TapeValue::as_array() const { return Items<TapeValue>(_node); }
+TapeValue::Items<TapeMember> TapeValue::as_object() const { return Items<TapeMember>(_node); }
 
 } // namespace
 
-// A step's observation or action elements: as the full reader holds them (values still to
-// convert, in step 16) or as the fast reader does (already converted, which cannot fail).
+// A step's observation or action elements: as the tree holds them (values still to convert,
+// with the row) or as the tape does (already converted, which cannot fail).
 struct StepElements {
-  ValueRefs refs;
-  std::vector<double> values; // StepVector::kNullBits for null
+  std::vector<const json::Value *> refs; // nullptr for an absent element (null)
+  std::vector<double> values;            // StepVector::kNullBits for null
   bool converted = false;
 
   std::size_t size() const { return converted ? values.size() : refs.size(); }
@@ -120,11 +212,46 @@ struct StepElements {
   }
 };
 
+// A list of names that may be absent: views built for this step (the buffer is kept from step
+// to step), or the raw names of the previous step when they are the same.
+class Names {
+public:
+  explicit operator bool() const { return _present; }
+  std::size_t size() const { return _cached ? _cached->size() : _list.size(); }
+  bool empty() const { return size() == 0; }
+  std::string_view operator[](std::size_t i) const { return _cached ? (*_cached)[i] : _list[i]; }
+  bool cached() const { return _cached != nullptr; }
+  // Requires: not cached().
+  std::vector<std::string_view> &list() { return _list; }
+
+  // Present and empty.
+  void emplace() {
+    _list.clear();
+    _cached = nullptr;
+    _present = true;
+  }
+  // Present: the texts of cache, which must outlive the step.
+  void emplace_cached(const std::vector<std::string> &cache) {
+    emplace();
+    _cached = &cache;
+  }
+  void reset() {
+    emplace();
+    _present = false;
+  }
+
+private:
+  std::vector<std::string_view> _list;
+  const std::vector<std::string> *_cached = nullptr;
+  bool _present = false;
+};
+
 struct StepInput {
-  // Views into the payload; names that are not texts have their text form kept in `forms`.
-  std::optional<std::vector<std::string_view>> names;
-  std::vector<std::string> forms; // reserved up front: views into it stay valid
-  // Instead of `names`: the names are the (non-empty) _raw_names_cache.
+  // Views into the payload (or the previous step's names); names that are not texts have
+  // their text form kept in `forms`, which never moves a text once added.
+  Names names;
+  std::deque<std::string> forms;
+  // The names are those of _raw_names_cache, already normalized.
   bool names_cached = false;
   StepElements obs;
   StepElements action;
@@ -141,6 +268,9 @@ struct StepInput {
   // Only when raw JSON columns are written.
   const json::Value *sim_data = nullptr;
   const json::Value *skill_data = nullptr;
+  // The Values of sources read from a tape, for the pointers above.
+  std::array<json::Value, 9> owned;
+  std::size_t owned_used = 0;
 
   // Empties it, keeping the buffers for the next step.
   void reset() {
@@ -155,266 +285,91 @@ struct StepInput {
     episode = step = sim_id = run = timestamp = scenario = reward = nullptr;
     terminated = truncated = false;
     sim_data = skill_data = nullptr;
+    owned_used = 0;
   }
 };
-
-asio::awaitable<std::optional<json::Object>>
-EventHistorianProcessor::process_message(const event_base::EventMessage &message) {
-  if (!_is_initialized) {
-    logger().warning("[EventHistorian] Not initialized; skipping message");
-    co_return std::nullopt;
-  }
-  // Most steps are read straight from the parsed text; the rest take the full path below.
-  json::Value materialized;
-  const json::Value *data = &message.data;
-  if (message.document) {
-    if (_process_step_fast(*message.document, message.timestamp))
-      co_return std::nullopt;
-    materialized = message.document->to_value();
-    data = &materialized;
-  }
-  const json::Value &payload_value = data->truthy() ? *data : empty_object();
-  if (!payload_value.is_object()) {
-    logger().warning("[EventHistorian] Invalid step payload: %s",
-                     std::string(payload_value.type_name()).c_str());
-    co_return std::nullopt;
-  }
-  const json::Object &payload = payload_value.as_object();
-  const json::Value *type = payload.find("type");
-  if (type && type->is_string() && type->as_string() == "skill_training_started") {
-    _handle_skill_start(payload);
-    co_return std::nullopt;
-  }
-  if (_is_training_result_payload(payload)) {
-    co_await _handle_training_result(payload);
-    co_return std::nullopt;
-  }
-  _process_step(payload, message.timestamp);
-  co_return std::nullopt;
-}
-
-void EventHistorianProcessor::_handle_skill_start(const json::Object &payload) {
-  const json::Value *named = payload.find("skill_name");
-  std::optional<std::string> skill = truthy(named) ? _text_or_null(named) : skill_name;
-  _current_skill_name = skill;
-  const std::string key = skill && !skill->empty() ? *skill : std::string();
-  _cycle_indices.get_or_insert(key, 0);
-  const json::Value *total = payload.find("total_cycles");
-  if (total && !total->is_null())
-    _skill_total_cycles.set(key, _to_int64(*total));
-}
-
-const std::vector<std::string> &
-EventHistorianProcessor::_normalized_names(const std::vector<std::string_view> &raw) {
-  if (!std::equal(raw.begin(), raw.end(), _raw_names_cache.begin(), _raw_names_cache.end(),
-                  same_text)) {
-    std::vector<std::optional<std::string>> input(raw.begin(), raw.end());
-    _normalized_names_cache = _normalize_sensor_names(input);
-    _raw_names_cache.assign(raw.begin(), raw.end());
-    std::vector<std::string_view> sorted(raw.begin(), raw.end());
-    std::sort(sorted.begin(), sorted.end());
-    _raw_names_distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-  }
-  return _normalized_names_cache;
-}
-
-void EventHistorianProcessor::_process_step(const json::Object &payload, double message_timestamp) {
-  StepInput in;
-  // Sub-objects; a lookup in one that is not a mapping fails the message.
-  const json::Value *sim_v = payload.find("sim_data");
-  const json::Value &sim_data = truthy(sim_v) ? *sim_v : empty_object();
-  const json::Value *skill_v = payload.find("skill_data");
-  if (!truthy(skill_v))
-    skill_v = payload.find("agent_data");
-  const json::Value &skill_data = truthy(skill_v) ? *skill_v : empty_object();
-  const json::Value *sim_r = sim_data.get("result");
-  const json::Value &sim_result = truthy(sim_r) ? *sim_r : sim_data;
-  const json::Value *skill_r = skill_data.get("result");
-  const json::Value &skill_result = truthy(skill_r) ? *skill_r : skill_data;
-
-  // Observation and action.
-  const json::Value *obs = sim_data.get("observation");
-  if (!truthy(obs))
-    obs = sim_result.get("sim_sensors");
-  if (obs == nullptr || obs->is_null())
-    obs = sim_result.get("observation");
-  const json::Value *action = skill_data.as_object().contains("action")
-                                  ? skill_data.get("action")
-                                  : skill_result.get("action");
-
-  // Names and observation vector.
-  const json::Value *sensors = skill_result.get("sensor_names");
-  if (!truthy(sensors))
-    sensors = sim_result.get("sensor_names");
-  std::optional<std::vector<std::string_view>> &names = in.names;
-  if (sensors && sensors->is_array() && !sensors->as_array().empty()) {
-    names.emplace();
-    names->reserve(sensors->as_array().size());
-    in.forms.reserve(sensors->as_array().size());
-    for (const json::Value &n : sensors->as_array()) {
-      if (n.is_null())
-        continue;
-      if (n.is_string()) {
-        names->push_back(n.as_string());
-      } else {
-        names->push_back(in.forms.emplace_back(_text_form(n)));
-      }
-    }
-  } else if (obs && obs->is_object() && !obs->as_object().empty()) {
-    names.emplace();
-    for (const auto &[key, value] : obs->as_object())
-      names->push_back(key);
-  }
-
-  ValueRefs &obs_refs = in.obs.refs;
-  if (obs && obs->is_object()) {
-    const json::Object &o = obs->as_object();
-    if (names && !names->empty()) {
-      obs_refs.reserve(names->size());
-      for (std::size_t i = 0; i < names->size(); ++i) {
-        const std::string_view name = (*names)[i];
-        // Producers list the names in the observation's own order: try that slot first.
-        if (i < o.size() && o[i].first == name) {
-          obs_refs.push_back(&o[i].second);
-        } else {
-          obs_refs.push_back(o.find(name));
-        }
-      }
-    } else {
-      obs_refs.reserve(o.size());
-      for (const auto &m : o)
-        obs_refs.push_back(&m.second);
-    }
-  } else {
-    obs_refs = vector_refs(obs);
-  }
-
-  if (obs_refs.empty()) {
-    const json::Value *korvo = skill_result.get("korvo_obs");
-    if (korvo && korvo->is_object() && !korvo->as_object().empty()) {
-      names.emplace();
-      for (const auto &[key, value] : korvo->as_object()) {
-        names->push_back(key);
-        obs_refs.push_back(&value);
-      }
-    }
-  }
-
-  if (!obs_refs.empty() && names && !names->empty() && names->size() != obs_refs.size()) {
-    if (!_warned_obs_name_mismatch) {
-      logger().warning(
-          "[EventHistorian] Sensor name count (%d) does not match observation length (%d); "
-          "falling back to s_* columns.",
-          static_cast<int>(names->size()), static_cast<int>(obs_refs.size()));
-      _warned_obs_name_mismatch = true;
-    }
-    names.reset();
-  }
-
-  in.action.refs = vector_refs(action);
-
-  // Identification, reward and flags.
-  const json::Object &sim_obj = sim_data.as_object();
-  in.episode = first_truthy(payload.find("episode_id"), sim_obj.find("episode_id"),
-                            skill_data.get("episode_id"));
-  in.step = first_truthy(payload.find("step_number"), sim_obj.find("step_number"),
-                         skill_data.get("step_number"));
-  if (in.step == nullptr || in.step->is_null())
-    in.step = first_truthy(payload.find("episode_step"), sim_obj.find("episode_step"),
-                           skill_data.get("episode_step"));
-  in.sim_id =
-      first_truthy(sim_obj.find("sim_id"), skill_data.get("sim_id"), sim_result.get("sim_id"));
-  in.run = first_truthy(payload.find("run_id"), sim_obj.find("run_id"), skill_data.get("run_id"));
-  in.timestamp = payload.find("timestamp");
-  in.scenario = first_truthy(payload.find("scenario"), sim_result.get("scenario"),
-                             skill_result.get("scenario"));
-  if (!truthy(in.scenario)) {
-    // "info" is only consulted when no earlier source has a scenario.
-    const json::Value *info = sim_result.get("info");
-    in.scenario = (truthy(info) ? *info : empty_object()).get("scenario");
-  }
-  in.reward = skill_data.as_object().contains("teacher_reward")
-                  ? skill_data.get("teacher_reward")
-                  : skill_result.get("teacher_reward");
-  in.terminated = truthy(sim_result.get("sim_terminated")) ||
-                  truthy(sim_result.get("terminated")) ||
-                  truthy(skill_result.get("teacher_terminated"));
-  in.truncated = truthy(sim_result.get("sim_truncated")) || truthy(sim_result.get("truncated")) ||
-                 truthy(skill_result.get("truncated")) || truthy(skill_data.get("done"));
-  in.sim_data = &sim_data;
-  in.skill_data = &skill_data;
-  _commit_step(in, message_timestamp);
-}
 
 namespace {
 
-// Thrown by the fast reader for what it leaves to the full path. Nothing has changed yet.
-struct Declined {};
+using v2::element_ref;
+TapeValue element_ref(TapeValue value) { return value; }
 
-using json::tape::Member;
-using json::tape::Node;
-using json::tape::Range;
-using Members = Range<Member>;
-using Elements = Range<Node>;
-using DomObject = std::optional<Node>; // an object; nullopt: the empty object
+// What sets the two references apart: a tree's mapping holds each key once.
+template <class Ref> constexpr bool kMayRepeatKeys = !std::is_pointer_v<Ref>;
 
-// Requires: e is of that kind.
-Members object_of(Node e) { return Members(e); }
-Elements array_of(Node e) { return Elements(e); }
+const json::Value &tree_of(const json::Value *value, json::Value &) { return *value; }
+const json::Value &tree_of(const TapeValue &value, json::Value &storage) {
+  storage = value.to_value();
+  return storage;
+}
 
-bool truthy(Node e) {
-  switch (e.kind()) {
-  case '[':
-  case '{':
-    return !e.empty();
-  case 'l':
-  case 'u':
-    return e.number<std::uint64_t>() != 0;
-  case 'd':
-    return e.number<double>() != 0.0;
-  case '"':
-    return !e.text().empty();
-  case 't':
-    return true;
-  default:
-    return false;
+// An element of an observation or action: the tree's is converted with the row, after the
+// episode accounting (its conversion may fail); the tape's now, as no conversion of one fails
+// (a parsed text holds no integer beyond 64 bits).
+[[gnu::always_inline]] inline void add_element(StepElements &elements, const json::Value *value) {
+  elements.refs.push_back(value);
+}
+[[gnu::always_inline]] inline void add_element(StepElements &elements, const TapeValue &value) {
+  // Texts are rare in a vector, and the tree parses only those within the schema width.
+  if (value && value.is_string())
+    throw Declined{};
+  const std::optional<double> d = value ? _coerce_float(value) : std::nullopt;
+  elements.values.push_back(d ? *d : std::bit_cast<double>(StepVector::kNullBits));
+}
+
+// A source of a row value, for StepInput to point at.
+const json::Value *keep(StepInput &, const json::Value *value) { return value; }
+const json::Value *keep(StepInput &in, const TapeValue &value) {
+  if (!value)
+    return nullptr;
+  in.owned[in.owned_used] = value.to_value();
+  return &in.owned[in.owned_used++];
+}
+
+template <class Ref> bool truthy(const Ref &v) { return v && v->truthy(); }
+
+// The first truthy of the sources, else the last source unchanged.
+template <class Ref, class... Rest> Ref first_truthy(const Ref &first, const Rest &...rest) {
+  if constexpr (sizeof...(rest) == 0) {
+    return first;
+  } else {
+    return truthy(first) ? first : first_truthy(rest...);
   }
 }
 
-bool truthy(const std::optional<Node> &e) { return e && truthy(*e); }
-bool is_null(const std::optional<Node> &e) { return !e || e->is_null(); }
-
-// The values under `keys` in obj, in one pass; a repeated key gives its last value, as the
-// full parser keeps it.
-template <std::size_t N> class Fields {
-public:
-  Fields(const DomObject &obj, const std::array<std::string_view, N> &keys) {
-    if (!obj)
-      return;
-    for (const Member m : object_of(*obj)) {
-      for (std::size_t i = 0; i < N; ++i) {
-        if (same_text(m.key, keys[i])) {
-          _values[i] = m.value;
-          break;
-        }
-      }
-    }
+// The tree holds a mapping's members once each (the first key's place, the last value); a
+// parsed text may repeat a key, and a mapping whose members are taken one by one is then left
+// to the tree. Lookups need no such care: both give the last value.
+template <class Ref> void require_distinct_keys(const Ref &mapping) {
+  if constexpr (kMayRepeatKeys<Ref>) {
+    std::vector<std::string_view> keys;
+    for (auto &&m : mapping->as_object())
+      keys.push_back(m.first);
+    std::sort(keys.begin(), keys.end());
+    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end())
+      throw Declined{};
   }
-  const std::optional<Node> &operator[](std::size_t i) const { return _values[i]; }
+}
 
-private:
-  std::array<std::optional<Node>, N> _values;
-};
+// The value under key in a mapping (the last, should it repeat), or absent.
+template <class Ref> Ref find_member(const Ref &mapping, std::string_view key) {
+  Ref found{};
+  for (auto &&m : mapping->as_object())
+    if (same_text(m.first, key))
+      found = element_ref(m.second);
+  return found;
+}
 
-std::optional<std::string_view> key_text(const Member &member) { return member.key; }
-
-// Whether the texts that `text` gives for the items of range (nullopt: left out) are `cached`.
+// Whether the names that `text` gives for the items of range are `cached`: an empty view
+// leaves an item out, nullopt never matches.
 template <class Range, class Text>
-bool matches(const Range &range, const Text &text, const std::vector<std::string> &cached) {
+bool same_names(const Range &range, const Text &text, const std::vector<std::string> &cached) {
   std::size_t i = 0;
-  for (const auto item : range) {
+  for (auto &&item : range) {
     const std::optional<std::string_view> t = text(item);
     if (!t)
+      return false;
+    if (t->data() == nullptr)
       continue;
     if (i >= cached.size() || !same_text(*t, cached[i]))
       return false;
@@ -423,110 +378,42 @@ bool matches(const Range &range, const Text &text, const std::vector<std::string
   return i == cached.size();
 }
 
-template <class Range, class Text>
-std::vector<std::string_view> views(const Range &range, const Text &text) {
-  std::vector<std::string_view> out;
-  for (const auto item : range)
-    if (const std::optional<std::string_view> t = text(item))
-      out.push_back(*t);
-  return out;
-}
-
-// A truthy value that must be a mapping (a lookup in anything else fails, which the full path
-// reports), or `otherwise` for a falsy one.
-DomObject mapping(const std::optional<Node> &v, const DomObject &otherwise) {
-  if (!truthy(v))
-    return otherwise;
-  if (!v->is_object())
-    throw Declined{};
-  return v;
-}
-
-// A scalar as the full parser gives it.
-json::Value scalar_value(Node e) {
-  switch (e.kind()) {
-  case 'l':
-    return json::Value(static_cast<long long>(e.number<std::int64_t>()));
-  case 'u':
-    return json::Value(static_cast<unsigned long long>(e.number<std::uint64_t>()));
-  case 'd':
-    return json::Value(e.number<double>());
-  case '"':
-    return json::Value(e.text());
-  case 't':
-    return json::Value(true);
-  case 'f':
-    return json::Value(false);
-  case 'n':
-    return json::Value();
-  default:
-    throw Declined{};
+// The values under `keys` in a mapping, found in one pass. An absent mapping is the empty one;
+// a lookup in any other value fails as the producers' language fails it, when it is made.
+template <class Ref, std::size_t N> class Fields {
+public:
+  Fields(const Ref &mapping, const std::array<std::string_view, N> &keys) {
+    if (!mapping)
+      return;
+    if (!mapping->is_object()) {
+      _not_mapping = mapping;
+      return;
+    }
+    for (auto &&m : mapping->as_object()) {
+      for (std::size_t i = 0; i < N; ++i) {
+        if (same_text(m.first, keys[i])) {
+          _values[i] = element_ref(m.second);
+          break;
+        }
+      }
+    }
   }
-}
-
-// One vector element converted as _coerce_float converts it.
-double coerced(Node e) {
-  switch (e.kind()) {
-  case 'd':
-    return e.number<double>();
-  case 'l':
-    return static_cast<double>(e.number<std::int64_t>());
-  case 'u':
-    return static_cast<double>(e.number<std::uint64_t>());
-  case 't':
-    return 1.0;
-  case 'f':
-    return 0.0;
-  case '"':
-    throw Declined{};
-  default: // null, an array, an object
-    return std::bit_cast<double>(StepVector::kNullBits);
+  Ref operator[](std::size_t i) const {
+    if (_not_mapping)
+      throw json::TypeError("'" + std::string(_not_mapping->type_name()) +
+                            "' object has no attribute 'get'");
+    return _values[i];
   }
-}
 
-// _normalize_vector of a value, converted; a mapping (sorted by key) is left to the full path.
-void coerce_vector(const std::optional<Node> &v, std::vector<double> &out) {
-  if (is_null(v))
-    return;
-  if (v->is_array()) {
-    const auto array = array_of(*v);
-    out.reserve(array.count());
-    for (const Node e : array)
-      out.push_back(coerced(e));
-  } else if (v->is_object()) {
-    throw Declined{};
-  } else {
-    out.push_back(coerced(*v));
-  }
-}
-
-// Owned copies of the chosen scalar sources, for StepInput to point at.
-struct Scalars {
-  std::array<json::Value, 7> values;
-  std::size_t used = 0;
-  const json::Value *keep(const std::optional<Node> &e) {
-    if (!e)
-      return nullptr;
-    values[used] = scalar_value(*e);
-    return &values[used++];
-  }
+private:
+  std::array<Ref, N> _values{};
+  Ref _not_mapping{};
 };
 
-template <typename... Rest>
-const std::optional<Node> &first_truthy(const std::optional<Node> &first, const Rest &...rest) {
-  if constexpr (sizeof...(rest) == 0) {
-    return first;
-  } else {
-    return truthy(first) ? first : first_truthy(rest...);
-  }
-}
-
-constexpr std::array<std::string_view, 11> kPayloadKeys = {
-    "type",       "training_result", "sim_data",     "skill_data", "agent_data", "run_id",
-    "episode_id", "step_number",     "episode_step", "timestamp",  "scenario"};
+constexpr std::array<std::string_view, 9> kPayloadKeys = {
+    "sim_data",    "skill_data",   "agent_data", "run_id",  "episode_id",
+    "step_number", "episode_step", "timestamp",  "scenario"};
 enum {
-  kType,
-  kTrainingResult,
   kSimData,
   kSkillData,
   kAgentData,
@@ -580,156 +467,270 @@ enum {
 
 } // namespace
 
-bool EventHistorianProcessor::_process_step_fast(const json::Document &document,
-                                                 double message_timestamp) {
+asio::awaitable<std::optional<json::Object>>
+EventHistorianProcessor::process_message(const event_base::EventMessage &message) {
+  if (!_is_initialized) {
+    logger().warning("[EventHistorian] Not initialized; skipping message");
+    co_return std::nullopt;
+  }
+  // Most steps are read straight from the parsed text; the rest take the tree below.
+  json::Value materialized;
+  const json::Value *data = &message.data;
+  if (message.document) {
+    if (_process_step_in_place(*message.document, message.timestamp))
+      co_return std::nullopt;
+    materialized = message.document->to_value();
+    data = &materialized;
+  }
+  const json::Value &payload_value = data->truthy() ? *data : empty_object();
+  if (!payload_value.is_object()) {
+    logger().warning("[EventHistorian] Invalid step payload: %s",
+                     std::string(payload_value.type_name()).c_str());
+    co_return std::nullopt;
+  }
+  const json::Object &payload = payload_value.as_object();
+  const json::Value *type = payload.find("type");
+  if (type && type->is_string() && type->as_string() == "skill_training_started") {
+    _handle_skill_start(payload);
+    co_return std::nullopt;
+  }
+  if (_is_training_result_payload(payload)) {
+    co_await _handle_training_result(payload);
+    co_return std::nullopt;
+  }
+  StepInput in;
+  _read_step(&payload_value, in);
+  _commit_step(in, message.timestamp);
+  co_return std::nullopt;
+}
+
+bool EventHistorianProcessor::_process_step_in_place(const json::Document &document,
+                                                     double message_timestamp) {
+  // The raw JSON columns need the sub-trees anyway.
   if (include_raw_json)
     return false;
   const json::tape::Tape tape = document.tape();
-  const Node root = json::tape::root(&tape);
-  if (!root.is_object() || !truthy(root))
+  const TapeValue root(json::tape::root(&tape));
+  if (!root.is_object() || !root.truthy())
     return false;
-  try {
-    const Fields payload(DomObject(root), kPayloadKeys);
-    // Skill-start events and training results.
-    if (payload[kType] && payload[kType]->is_string()) {
-      const std::string_view type = payload[kType]->text();
-      if (type == "skill_training_started" || type == "ppo_training_result")
-        return false;
-    }
-    if (payload[kTrainingResult] && payload[kTrainingResult]->is_object())
+  // Skill-start events and training results are handled on the tree, as process_message
+  // tells them apart.
+  const Fields<TapeValue, 2> kind(root, {"type", "training_result"});
+  if (const TapeValue type = kind[0]; type && type.is_string()) {
+    const std::string_view text = type.as_string();
+    if (text == "skill_training_started" || text == "ppo_training_result")
       return false;
-
-    // Sub-objects.
-    const DomObject sim_data = mapping(payload[kSimData], std::nullopt);
-    const DomObject skill_data = mapping(
-        truthy(payload[kSkillData]) ? payload[kSkillData] : payload[kAgentData], std::nullopt);
-    const Fields sim(sim_data, kDataKeys);
-    const Fields skill(skill_data, kDataKeys);
-    const DomObject sim_result_obj = mapping(sim[kResult], sim_data);
-    const DomObject skill_result_obj = mapping(skill[kResult], skill_data);
-    const Fields sim_result(sim_result_obj, kResultKeys);
-    const Fields skill_result(skill_result_obj, kResultKeys);
-
-    // Observation and action.
-    std::optional<Node> obs = sim[kObservation];
-    if (!truthy(obs))
-      obs = sim_result[kSimSensors];
-    if (is_null(obs))
-      obs = sim_result[kResObservation];
-    // A key present in skill_data counts even with a null value.
-    const std::optional<Node> &action = skill[kAction] ? skill[kAction] : skill_result[kResAction];
-
-    // Names and observation vector. The names end up in _raw_names_cache, which consecutive
-    // steps almost always already hold.
-    thread_local StepInput in; // its buffers are reused from step to step
-    in.reset();
-    std::optional<Node> sensors = skill_result[kSensorNames];
-    if (!truthy(sensors))
-      sensors = sim_result[kSensorNames];
-    const bool obs_is_mapping = obs && obs->is_object();
-    bool names_from_keys = false;
-    std::size_t name_count = 0;
-    if (sensors && sensors->is_array() && truthy(sensors)) {
-      const auto list = array_of(*sensors);
-      const auto text = [](Node n) -> std::optional<std::string_view> {
-        if (n.is_null())
-          return std::nullopt;
-        if (!n.is_string())
-          throw Declined{};
-        return n.text();
-      };
-      if (!matches(list, text, _raw_names_cache))
-        _normalized_names(views(list, text));
-      name_count = _raw_names_cache.size();
-    } else if (obs_is_mapping && truthy(obs)) {
-      const auto o = object_of(*obs);
-      if (!matches(o, key_text, _raw_names_cache))
-        _normalized_names(views(o, key_text));
-      name_count = _raw_names_cache.size();
-      names_from_keys = true;
-    }
-
-    in.obs.converted = true;
-    std::vector<double> &obs_values = in.obs.values;
-    if (obs_is_mapping) {
-      // Taken only when its keys are distinct and are the names in their order; every other
-      // pairing of names and keys is for the full path.
-      const auto o = object_of(*obs);
-      if (name_count == 0) {
-        if (!o.empty())
-          throw Declined{};
-      } else {
-        if (!_raw_names_distinct || o.count() != std::min<std::size_t>(name_count, 0xFFFFFF))
-          throw Declined{};
-        obs_values.reserve(name_count);
-        std::size_t i = 0;
-        for (const auto [key, value] : o) {
-          if (!names_from_keys && (i >= name_count || !same_text(key, _raw_names_cache[i])))
-            throw Declined{};
-          obs_values.push_back(coerced(value));
-          ++i;
-        }
-        if (i != name_count)
-          throw Declined{};
-      }
-    } else {
-      coerce_vector(obs, obs_values);
-    }
-
-    if (obs_values.empty()) {
-      const std::optional<Node> &korvo = skill_result[kKorvoObs];
-      if (korvo && korvo->is_object() && truthy(korvo))
-        throw Declined{};
-    }
-
-    if (!obs_values.empty() && name_count != 0 && name_count != obs_values.size()) {
-      if (!_warned_obs_name_mismatch)
-        throw Declined{}; // the warning is the full path's
-      name_count = 0;     // names dropped
-    }
-    in.names_cached = name_count != 0;
-
-    in.action.converted = true;
-    coerce_vector(action, in.action.values);
-
-    // Identification, reward and flags.
-    Scalars scalars;
-    in.episode =
-        scalars.keep(first_truthy(payload[kEpisodeId], sim[kDataEpisodeId], skill[kDataEpisodeId]));
-    const std::optional<Node> *step =
-        &first_truthy(payload[kStepNumber], sim[kDataStepNumber], skill[kDataStepNumber]);
-    if (is_null(*step))
-      step = &first_truthy(payload[kEpisodeStep], sim[kDataEpisodeStep], skill[kDataEpisodeStep]);
-    in.step = scalars.keep(*step);
-    in.sim_id =
-        scalars.keep(first_truthy(sim[kDataSimId], skill[kDataSimId], sim_result[kResSimId]));
-    in.run = scalars.keep(first_truthy(payload[kRunId], sim[kDataRunId], skill[kDataRunId]));
-    in.timestamp = scalars.keep(payload[kTimestamp]);
-    const std::optional<Node> *scenario =
-        &first_truthy(payload[kScenario], sim_result[kResScenario], skill_result[kResScenario]);
-    std::optional<Fields<1>> info;
-    if (!truthy(*scenario)) {
-      info.emplace(mapping(sim_result[kInfo], std::nullopt),
-                   std::array<std::string_view, 1>{"scenario"});
-      scenario = &(*info)[0];
-    }
-    in.scenario = scalars.keep(*scenario);
-    in.reward = scalars.keep(skill[kTeacherReward] ? skill[kTeacherReward]
-                                                   : skill_result[kResTeacherReward]);
-    in.terminated = truthy(sim_result[kSimTerminated]) || truthy(sim_result[kTerminated]) ||
-                    truthy(skill_result[kTeacherTerminated]);
-    in.truncated = truthy(sim_result[kSimTruncated]) || truthy(sim_result[kTruncated]) ||
-                   truthy(skill_result[kTruncated]) || truthy(skill[kDone]);
-    ++_steps_read_in_place;
-    _commit_step(in, message_timestamp);
-    return true;
+  }
+  if (const TapeValue result = kind[1]; result && result.is_object())
+    return false;
+  thread_local StepInput in; // its buffers are reused from step to step
+  in.reset();
+  try {
+    _read_step(root, in);
   } catch (const Declined &) {
     return false;
+  }
+  ++_steps_read_in_place;
+  _commit_step(in, message_timestamp);
+  return true;
+}
+
+void EventHistorianProcessor::_handle_skill_start(const json::Object &payload) {
+  const json::Value *named = payload.find("skill_name");
+  std::optional<std::string> skill = truthy(named) ? _text_or_null(named) : skill_name;
+  _current_skill_name = skill;
+  const std::string key = skill && !skill->empty() ? *skill : std::string();
+  _cycle_indices.get_or_insert(key, 0);
+  const json::Value *total = payload.find("total_cycles");
+  if (total && !total->is_null())
+    _skill_total_cycles.set(key, _to_int64(*total));
+}
+
+const std::vector<std::string> &
+EventHistorianProcessor::_normalized_names(const std::vector<std::string_view> &raw) {
+  if (!std::equal(raw.begin(), raw.end(), _raw_names_cache.begin(), _raw_names_cache.end(),
+                  same_text)) {
+    std::vector<std::optional<std::string>> input(raw.begin(), raw.end());
+    _normalized_names_cache = _normalize_sensor_names(input);
+    _raw_names_cache.assign(raw.begin(), raw.end());
+    std::vector<std::string_view> sorted(raw.begin(), raw.end());
+    std::sort(sorted.begin(), sorted.end());
+    _raw_names_distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  }
+  return _normalized_names_cache;
+}
+
+template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, StepInput &in) {
+  in.obs.converted = in.action.converted = kMayRepeatKeys<Ref>;
+  const Fields<Ref, kPayloadKeys.size()> payload(payload_ref, kPayloadKeys);
+  // Sub-objects; a lookup in one that is not a mapping fails the message (Fields), at the
+  // lookup where the producers' language fails it.
+  const Ref sim_data = truthy(payload[kSimData]) ? payload[kSimData] : Ref{};
+  const Ref skill_v = truthy(payload[kSkillData]) ? payload[kSkillData] : payload[kAgentData];
+  const Ref skill_data = truthy(skill_v) ? skill_v : Ref{};
+  const Fields<Ref, kDataKeys.size()> sim(sim_data, kDataKeys);
+  const Fields<Ref, kDataKeys.size()> skill(skill_data, kDataKeys);
+  const Ref sim_r = sim[kResult];
+  const Fields<Ref, kResultKeys.size()> sim_result(truthy(sim_r) ? sim_r : sim_data, kResultKeys);
+  const Ref skill_r = skill[kResult];
+  const Fields<Ref, kResultKeys.size()> skill_result(truthy(skill_r) ? skill_r : skill_data,
+                                                     kResultKeys);
+
+  // Observation and action.
+  Ref obs = sim[kObservation];
+  if (!truthy(obs))
+    obs = sim_result[kSimSensors];
+  if (!obs || obs->is_null())
+    obs = sim_result[kResObservation];
+  // A key present in skill_data counts even with a null value.
+  const Ref action = skill[kAction] ? skill[kAction] : skill_result[kResAction];
+  const auto add_action = [&in](const Ref &e) { add_element(in.action, e); };
+  if (action) {
+    if (action->is_object())
+      require_distinct_keys(action);
+    _normalize_vector(*action, add_action);
+  }
+
+  // Names and observation vector.
+  Ref sensors = skill_result[kSensorNames];
+  if (!truthy(sensors))
+    sensors = sim_result[kSensorNames];
+  Names &names = in.names;
+  const bool obs_is_mapping = obs && obs->is_object();
+  if (sensors && sensors->is_array() && !sensors->as_array().empty()) {
+    // A name that is not a text never matches, and is converted below.
+    const auto text = [](auto &&item) -> std::optional<std::string_view> {
+      const Ref n = element_ref(item);
+      if (n->is_null())
+        return std::string_view();
+      if (!n->is_string())
+        return std::nullopt;
+      return n->as_string();
+    };
+    if (same_names(sensors->as_array(), text, _raw_names_cache)) {
+      names.emplace_cached(_raw_names_cache);
+    } else {
+      names.emplace();
+      json::Value form;
+      for (auto &&item : sensors->as_array()) {
+        const Ref n = element_ref(item);
+        if (n->is_null())
+          continue;
+        if (n->is_string()) {
+          names.list().push_back(n->as_string());
+        } else {
+          names.list().push_back(in.forms.emplace_back(_text_form(tree_of(n, form))));
+        }
+      }
+    }
+  } else if (obs_is_mapping && !obs->as_object().empty()) {
+    const auto key = [](auto &&m) -> std::optional<std::string_view> { return m.first; };
+    if (same_names(obs->as_object(), key, _raw_names_cache)) {
+      names.emplace_cached(_raw_names_cache);
+    } else {
+      names.emplace();
+      for (auto &&m : obs->as_object())
+        names.list().push_back(m.first);
+    }
+  }
+  // Consecutive steps almost always carry the same names: normalized once, and whether they
+  // are distinct is known from then on.
+  if (names && !names.empty()) {
+    if (!names.cached())
+      _normalized_names(names.list());
+    in.names_cached = true;
+  }
+
+  StepElements &obs_elements = in.obs;
+  const auto add_obs = [&obs_elements](const Ref &e) { add_element(obs_elements, e); };
+  if (obs_is_mapping) {
+    if (names && !names.empty()) {
+      // Producers list the names in the observation's own order: each name is tried against
+      // the member in its place first, then looked up.
+      auto member = obs->as_object().begin();
+      const auto end = obs->as_object().end();
+      bool in_order = true;
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string_view name = names[i];
+        if (member != end && same_text((*member).first, name)) {
+          add_obs(element_ref((*member).second));
+        } else {
+          in_order = false;
+          add_obs(find_member(obs, name));
+        }
+        if (member != end)
+          ++member;
+      }
+      // Distinct names that are every key in order make the keys distinct too.
+      if (!(in_order && !(member != end) && _raw_names_distinct))
+        require_distinct_keys(obs);
+    } else {
+      require_distinct_keys(obs);
+      for (auto &&m : obs->as_object())
+        add_obs(element_ref(m.second));
+    }
+  } else if (obs) {
+    _normalize_vector(*obs, add_obs);
+  }
+
+  if (obs_elements.empty()) {
+    const Ref korvo = skill_result[kKorvoObs];
+    if (korvo && korvo->is_object() && !korvo->as_object().empty()) {
+      require_distinct_keys(korvo);
+      names.emplace();
+      in.names_cached = false;
+      for (auto &&m : korvo->as_object()) {
+        names.list().push_back(m.first);
+        add_obs(element_ref(m.second));
+      }
+    }
+  }
+
+  // Nothing below declines: the tape reader has read all it leaves to the tree.
+  if (!obs_elements.empty() && names && !names.empty() && names.size() != obs_elements.size()) {
+    if (!_warned_obs_name_mismatch) {
+      logger().warning(
+          "[EventHistorian] Sensor name count (%d) does not match observation length (%d); "
+          "falling back to s_* columns.",
+          static_cast<int>(names.size()), static_cast<int>(obs_elements.size()));
+      _warned_obs_name_mismatch = true;
+    }
+    names.reset();
+    in.names_cached = false;
+  }
+
+  // Identification, reward and flags.
+  in.episode =
+      keep(in, first_truthy(payload[kEpisodeId], sim[kDataEpisodeId], skill[kDataEpisodeId]));
+  Ref step = first_truthy(payload[kStepNumber], sim[kDataStepNumber], skill[kDataStepNumber]);
+  if (!step || step->is_null())
+    step = first_truthy(payload[kEpisodeStep], sim[kDataEpisodeStep], skill[kDataEpisodeStep]);
+  in.step = keep(in, step);
+  in.sim_id = keep(in, first_truthy(sim[kDataSimId], skill[kDataSimId], sim_result[kResSimId]));
+  in.run = keep(in, first_truthy(payload[kRunId], sim[kDataRunId], skill[kDataRunId]));
+  in.timestamp = keep(in, payload[kTimestamp]);
+  Ref scenario =
+      first_truthy(payload[kScenario], sim_result[kResScenario], skill_result[kResScenario]);
+  if (!truthy(scenario)) {
+    // "info" is only consulted when no earlier source has a scenario.
+    const Ref info = sim_result[kInfo];
+    scenario = Fields<Ref, 1>(truthy(info) ? info : Ref{}, {"scenario"})[0];
+  }
+  in.scenario = keep(in, scenario);
+  in.reward =
+      keep(in, skill[kTeacherReward] ? skill[kTeacherReward] : skill_result[kResTeacherReward]);
+  in.terminated = truthy(sim_result[kSimTerminated]) || truthy(sim_result[kTerminated]) ||
+                  truthy(skill_result[kTeacherTerminated]);
+  in.truncated = truthy(sim_result[kSimTruncated]) || truthy(sim_result[kTruncated]) ||
+                 truthy(skill_result[kTruncated]) || truthy(skill[kDone]);
+  if (include_raw_json) {
+    in.sim_data = sim_data ? keep(in, sim_data) : &empty_object();
+    in.skill_data = skill_data ? keep(in, skill_data) : &empty_object();
   }
 }
 
 void EventHistorianProcessor::_commit_step(StepInput &in, double message_timestamp) {
-  std::optional<std::vector<std::string_view>> &names = in.names;
+  Names &names = in.names;
   // Widths, fixed by the first step that has them.
   if (!_obs_dim && !in.obs.empty())
     _obs_dim = static_cast<std::int64_t>(in.obs.size());
@@ -740,8 +741,8 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   const std::vector<std::string> *normalized_names = nullptr;
   if (in.names_cached) {
     normalized_names = &_normalized_names_cache;
-  } else if (names && !names->empty()) {
-    normalized_names = &_normalized_names(*names);
+  } else if (names && !names.empty()) {
+    normalized_names = &_normalized_names(names.list());
   }
   if (normalized_names) {
     const std::vector<std::string> &normalized = *normalized_names;

@@ -175,6 +175,9 @@ std::vector<std::string> corpus() {
       R"({"sim_data": {"result": [1]}})",
       R"({"sim_data": {"result": 0, "observation": [1]}, "skill_data": {}, "agent_data": {"action": [2]}})",
       R"({"sim_data": [], "skill_data": ""})",
+      // The lookup that fails comes after the warning, or is the first of two that would.
+      R"({"sim_data": {"observation": [1, 2], "result": [5]}, "skill_data": {"result": {"sensor_names": ["a", "b", "c"]}}})",
+      R"({"sim_data": {"observation": [1], "result": [5]}, "skill_data": {"action": [1], "result": "x"}})",
       // Flags.
       R"({"episode_id": "e5", "sim_data": {"result": {"sim_terminated": 1, "sim_truncated": "yes"}}})",
       R"({"episode_id": "e5", "sim_data": {"terminated": true}, "skill_data": {"result": {"truncated": 0.0}}})",
