@@ -94,7 +94,6 @@ public:
   void _write_cycle_metadata();
   void _write_cycle_summary(double average_reward, const std::string &skill_name);
   void _finalize_cycle_summary();
-  bool _is_training_result_payload(const json::Object &payload) const;
   asio::awaitable<void> _handle_training_result(const json::Object &payload);
   asio::awaitable<void> _fire_cycle_callback(std::string skill_name);
 
@@ -135,7 +134,6 @@ public:
   std::optional<std::int64_t> _obs_dim;
   std::optional<std::int64_t> _act_dim;
   std::optional<std::vector<std::string>> _obs_names;
-  std::optional<std::vector<std::string>> _obs_fields;
   bool _warned_obs_name_mismatch = false;
   // Steps read straight from their parsed text; the others were read from a Value tree.
   std::uint64_t _steps_read_in_place = 0;

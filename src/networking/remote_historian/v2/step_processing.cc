@@ -61,6 +61,21 @@ template <class Word>
   return true;
 }
 
+enum class PayloadKind { kStep, kSkillStart, kTrainingResult };
+
+// What a payload mapping holds, from its "type" and "training_result" values (either absent).
+template <class Ref> PayloadKind payload_kind(const Ref &type, const Ref &training_result) {
+  if (type && type->is_string()) {
+    if (type->as_string() == "skill_training_started")
+      return PayloadKind::kSkillStart;
+    if (type->as_string() == "ppo_training_result")
+      return PayloadKind::kTrainingResult;
+  }
+  if (training_result && training_result->is_object())
+    return PayloadKind::kTrainingResult;
+  return PayloadKind::kStep;
+}
+
 // Thrown by the tape reader for a payload it leaves to the tree. Nothing has changed yet.
 struct Declined {};
 
@@ -489,14 +504,15 @@ EventHistorianProcessor::process_message(const event_base::EventMessage &message
     co_return std::nullopt;
   }
   const json::Object &payload = payload_value.as_object();
-  const json::Value *type = payload.find("type");
-  if (type && type->is_string() && type->as_string() == "skill_training_started") {
+  switch (payload_kind(payload.find("type"), payload.find("training_result"))) {
+  case PayloadKind::kSkillStart:
     _handle_skill_start(payload);
     co_return std::nullopt;
-  }
-  if (_is_training_result_payload(payload)) {
+  case PayloadKind::kTrainingResult:
     co_await _handle_training_result(payload);
     co_return std::nullopt;
+  case PayloadKind::kStep:
+    break;
   }
   StepInput in;
   _read_step(&payload_value, in);
@@ -515,13 +531,8 @@ bool EventHistorianProcessor::_process_step_in_place(const json::Document &docum
     return false;
   // Skill-start events and training results are handled on the tree, as process_message
   // tells them apart.
-  const Fields<TapeValue, 2> kind(root, {"type", "training_result"});
-  if (const TapeValue type = kind[0]; type && type.is_string()) {
-    const std::string_view text = type.as_string();
-    if (text == "skill_training_started" || text == "ppo_training_result")
-      return false;
-  }
-  if (const TapeValue result = kind[1]; result && result.is_object())
+  if (const Fields<TapeValue, 2> kind(root, {"type", "training_result"});
+      payload_kind(kind[0], kind[1]) != PayloadKind::kStep)
     return false;
   thread_local StepInput in; // its buffers are reused from step to step
   in.reset();

@@ -118,14 +118,6 @@ void EventHistorianProcessor::_finalize_cycle_summary() {
   _cycle_episode_done.erase(counted);
 }
 
-bool EventHistorianProcessor::_is_training_result_payload(const json::Object &payload) const {
-  const json::Value *type = payload.find("type");
-  if (type && type->is_string() && type->as_string() == "ppo_training_result")
-    return true;
-  const json::Value *result = payload.find("training_result");
-  return result && result->is_object();
-}
-
 asio::awaitable<void>
 EventHistorianProcessor::_handle_training_result(const json::Object &payload) {
   const json::Value *result = payload.find("training_result");

@@ -84,7 +84,6 @@ void EventHistorianProcessor::_ensure_writer() {
       fields.push_back({"skill_data_json", parquet::Type::kString});
     }
     parquet::Schema schema(std::move(fields));
-    _obs_fields = std::move(obs_names);
     _schema = std::move(schema);
   }
   _writer = _open_next_part(*_parts_dir, *_schema, _part_index, _parts_scanned);
