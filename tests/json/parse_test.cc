@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <random>
@@ -406,7 +407,7 @@ bool identical(const json::Value &a, const json::Value &b) {
   case json::Kind::kDouble: {
     const double x = a.as_double();
     const double y = b.as_double();
-    return std::memcmp(&x, &y, sizeof x) == 0;
+    return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
   }
   case json::Kind::kArray: {
     const json::Array &x = a.as_array();
@@ -628,8 +629,8 @@ TEST(Document, LeavesTheRestToTheFullParser) {
 TEST(Document, EachKeepsItsOwnTreeWhileOthersAreParsed) {
   std::vector<json::Document> kept;
   for (int i = 0; i < 20; ++i) {
-    std::string text =
-        "{\"n\": " + std::to_string(i) + ", \"s\": \"" + std::string(i * 50, 'x') + "\"}";
+    std::string text = "{\"n\": " + std::to_string(i) + ", \"s\": \"" +
+                       std::string(static_cast<std::size_t>(i) * 50, 'x') + "\"}";
     // Read in place from a buffer with spare room after the text.
     text.reserve(text.size() + json::kDocumentPadding);
     kept.push_back(*json::Document::parse(text, true));
@@ -641,7 +642,8 @@ TEST(Document, EachKeepsItsOwnTreeWhileOthersAreParsed) {
   for (std::size_t k = 0; k < kept.size(); ++k) {
     const int i = static_cast<int>(k) + 5;
     EXPECT_EQ(json::dumps(kept[k].to_value()),
-              "{\"n\": " + std::to_string(i) + ", \"s\": \"" + std::string(i * 50, 'x') + "\"}");
+              "{\"n\": " + std::to_string(i) + ", \"s\": \"" +
+                  std::string(static_cast<std::size_t>(i) * 50, 'x') + "\"}");
   }
 }
 

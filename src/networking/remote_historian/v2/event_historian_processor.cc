@@ -437,7 +437,7 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
       throw std::runtime_error("Not connected to Redis");
     // Sent without waiting: the reply is collected with the next read's round trip.
     redis_client->send({"XACK", stream_name, consumer_group, raw_id},
-                       [raw_id](std::exception_ptr error, redis::Reply) {
+                       [raw_id](const std::exception_ptr &error, const redis::Reply &) {
                          if (!error)
                            return;
                          try {

@@ -163,19 +163,6 @@ std::string _sanitize_filename(const std::optional<std::string> &value) {
       *value, [](char c) { return is_ascii_alnum(c) || c == '.' || c == '_' || c == '-'; }, '-');
 }
 
-json::Array _normalize_vector(json::Value value) {
-  std::vector<const json::Value *> elements;
-  _normalize_vector(value, [&elements](const json::Value *e) { elements.push_back(e); });
-  // An array's elements are already in their place: the array is handed back, not copied.
-  if (value.is_array())
-    return std::move(value.as_array());
-  json::Array out;
-  out.reserve(elements.size());
-  for (const json::Value *e : elements)
-    out.push_back(*e);
-  return out;
-}
-
 std::string _normalize_field_name(const std::optional<std::string> &value) {
   if (!value)
     return "";

@@ -48,9 +48,6 @@ template <class Value, class Add> void _normalize_vector(const Value &value, Add
   }
 }
 
-// The same as a flat sequence: an array is returned as it is, anything else as a new array.
-json::Array _normalize_vector(json::Value value);
-
 // A column-name token: Unicode white space stripped, every run of characters other than ASCII
 // letters, digits and '_' replaced by one '_', leading and trailing '_' removed, lowercased.
 // Null gives "", and so may a name made only of such characters.

@@ -295,15 +295,11 @@ TEST(NormalizeVector, Shapes) {
                 "[0, 1, 2, 3, 4, 5]"},
                {"{\"a10\": 2, \"a9\": 3, \"a1\": 1}", "[1, 2, 3]"}};
   for (const auto &c : cases) {
-    EXPECT_EQ(json::dumps(json::Value(v2::_normalize_vector(json::parse(c.in)))), c.want) << c.in;
+    const json::Value in = json::parse(c.in);
+    json::Array elements;
+    v2::_normalize_vector(in, [&](const json::Value *e) { elements.push_back(*e); });
+    EXPECT_EQ(json::dumps(json::Value(std::move(elements))), c.want) << c.in;
   }
-}
-
-TEST(NormalizeVector, ArrayIsTheSameSequence) {
-  json::Value v = json::parse("[1, 2, 3]");
-  const json::Value *first = v.as_array().data();
-  const json::Array out = v2::_normalize_vector(std::move(v));
-  EXPECT_EQ(out.data(), first);
 }
 
 TEST(CoerceFloat, EdgeCases) {

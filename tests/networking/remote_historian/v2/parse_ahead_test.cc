@@ -39,7 +39,7 @@ std::vector<std::unique_ptr<std::string>> batch_texts(int seed) {
       break; // for the exact parser
     default:
       text = "{\"i\": " + std::to_string(i) + ", \"v\": [" + std::to_string(seed) +
-             ", 1.5, null], \"s\": \"" + std::string(i * 40, 'a') + "\"}";
+             ", 1.5, null], \"s\": \"" + std::string(static_cast<std::size_t>(i) * 40, 'a') + "\"}";
     }
     texts.push_back(std::make_unique<std::string>(std::move(text)));
   }

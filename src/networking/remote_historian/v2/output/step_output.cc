@@ -66,6 +66,7 @@ void EventHistorianProcessor::_ensure_writer() {
         obs_names.push_back("s_" + std::to_string(i));
     }
     std::vector<std::string> other;
+    other.reserve(fields.size() + static_cast<std::size_t>(*_act_dim) + 2);
     for (const auto &field : fields)
       other.push_back(field.name);
     for (std::int64_t i = 0; i < *_act_dim; ++i)
