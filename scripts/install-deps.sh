@@ -25,8 +25,8 @@ demo_packages=(
 test_packages=(libgtest-dev libgmock-dev rapidjson-dev python3 nodejs npm)
 # The Python end-to-end baseline, redis-cli and /usr/bin/time of bench/run.sh.
 bench_packages=(python3-redis redis-tools time)
-# The formatter and the static checks of scripts/lint.sh.
-lint_packages=(clang-format clang-tidy)
+# The formatter, the static checks and git (the list of files) of scripts/lint.sh.
+lint_packages=(clang-format clang-tidy git)
 
 mode=tests
 print=false
