@@ -92,27 +92,8 @@ public:
   const TapeValue *operator->() const { return this; }
   const TapeValue &operator*() const { return *this; }
 
-  json::Kind kind() const {
-    switch (_node.kind()) {
-    case 'l':
-      return json::Kind::kInt;
-    case 'u':
-      return json::Kind::kUint;
-    case 'd':
-      return json::Kind::kDouble;
-    case '"':
-      return json::Kind::kString;
-    case 't':
-    case 'f':
-      return json::Kind::kBool;
-    case '[':
-      return json::Kind::kArray;
-    case '{':
-      return json::Kind::kObject;
-    default:
-      return json::Kind::kNull;
-    }
-  }
+  // A table, not a switch: every element of a vector asks, and then switches on the answer.
+  json::Kind kind() const { return kKinds[static_cast<unsigned char>(_node.kind())]; }
   bool is_null() const { return _node.is_null(); }
   bool is_string() const { return _node.is_string(); }
   bool is_array() const { return _node.is_array(); }
@@ -155,6 +136,18 @@ public:
   json::Value to_value() const { return json::tape::to_value(_node); }
 
 private:
+  static constexpr std::array<json::Kind, 256> kKinds = [] {
+    std::array<json::Kind, 256> kinds{}; // kNull
+    kinds['l'] = json::Kind::kInt;
+    kinds['u'] = json::Kind::kUint;
+    kinds['d'] = json::Kind::kDouble;
+    kinds['"'] = json::Kind::kString;
+    kinds['t'] = kinds['f'] = json::Kind::kBool;
+    kinds['['] = json::Kind::kArray;
+    kinds['{'] = json::Kind::kObject;
+    return kinds;
+  }();
+
   json::tape::Node _node{nullptr, 0};
 };
 
@@ -393,6 +386,13 @@ bool same_names(const Range &range, const Text &text, const std::vector<std::str
   return i == cached.size();
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] void not_a_mapping(std::string_view type_name) {
+  throw json::TypeError("'" + std::string(type_name) + "' object has no attribute 'get'");
+}
+template <class Ref> [[noreturn, gnu::cold]] void not_a_mapping(const Ref &value) {
+  not_a_mapping(value->type_name());
+}
+
 // The values under `keys` in a mapping, found in one pass. An absent mapping is the empty one;
 // a lookup in any other value fails as the producers' language fails it, when it is made.
 template <class Ref, std::size_t N> class Fields {
@@ -413,10 +413,9 @@ public:
       }
     }
   }
-  Ref operator[](std::size_t i) const {
-    if (_not_mapping)
-      throw json::TypeError("'" + std::string(_not_mapping->type_name()) +
-                            "' object has no attribute 'get'");
+  [[gnu::always_inline]] Ref operator[](std::size_t i) const {
+    if (_not_mapping) [[unlikely]]
+      not_a_mapping(_not_mapping);
     return _values[i];
   }
 
@@ -595,7 +594,9 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
     obs = sim_result[kResObservation];
   // A key present in skill_data counts even with a null value.
   const Ref action = skill[kAction] ? skill[kAction] : skill_result[kResAction];
-  const auto add_action = [&in](const Ref &e) { add_element(in.action, e); };
+  const auto add_action = [&in](const Ref &e) __attribute__((always_inline)) {
+    add_element(in.action, e);
+  };
   if (action) {
     if (action->is_object())
       require_distinct_keys(action);
@@ -653,7 +654,9 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
   }
 
   StepElements &obs_elements = in.obs;
-  const auto add_obs = [&obs_elements](const Ref &e) { add_element(obs_elements, e); };
+  const auto add_obs = [&obs_elements](const Ref &e) __attribute__((always_inline)) {
+    add_element(obs_elements, e);
+  };
   if (obs_is_mapping) {
     if (names && !names.empty()) {
       // Producers list the names in the observation's own order: each name is tried against
