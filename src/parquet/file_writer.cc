@@ -1,5 +1,9 @@
 #include "parquet/file_writer.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 
 #include "parquet/error.h"
@@ -14,6 +18,7 @@ struct FileWriter::Impl {
       : path(std::move(p)), schema(std::move(s)), options(o), encoder(schema, options) {}
 
   std::string path;
+  std::string temp; // where the file is written with publish_on_close; otherwise path
   Schema schema;
   WriterOptions options;
   TableEncoder encoder;
@@ -45,22 +50,39 @@ void check_options(const std::string &path, const Schema &schema, const WriterOp
   }
 }
 
+// ".<name>.tmp" beside path: dot-prefixed and not ending in ".parquet", so that globs for
+// the finished files never match it.
+std::string temp_beside(const std::string &path) {
+  const std::filesystem::path target(path);
+  std::string name(1, '.');
+  name += target.filename().string();
+  name += ".tmp";
+  return (target.parent_path() / name).string();
+}
+
 } // namespace
 
 FileWriter::FileWriter(std::string path, Schema schema, WriterOptions options) {
   check_options(path, schema, options);
   _impl = std::make_unique<Impl>(std::move(path), std::move(schema), options);
-  _impl->out.emplace(_impl->path);
+  _impl->temp = options.publish_on_close ? temp_beside(_impl->path) : _impl->path;
+  _impl->out.emplace(_impl->temp);
   _impl->out->write("PAR1", 4);
 }
 
 FileWriter::~FileWriter() {
-  if (_impl && !_impl->closed) {
-    try {
-      close();
-    } catch (...) {
-      // Documented: a destructor cannot report; call close() to see errors.
-    }
+  if (!_impl || _impl->closed)
+    return;
+  if (_impl->options.publish_on_close) {
+    _impl->closed = true;
+    _impl->out.reset();
+    std::remove(_impl->temp.c_str());
+    return;
+  }
+  try {
+    close();
+  } catch (...) {
+    // Documented: a destructor cannot report; call close() to see errors.
   }
 }
 
@@ -96,9 +118,29 @@ void FileWriter::close() {
   if (w.closed)
     return;
   w.closed = true;
+  const bool publish = w.options.publish_on_close;
   if (w.failed) {
+    if (publish) {
+      w.out.reset();
+      std::remove(w.temp.c_str());
+    }
     throw Error("Writer for '" + w.path + "' failed earlier; the file is incomplete");
   }
+  try {
+    _write_footer();
+  } catch (...) {
+    if (publish) {
+      w.out.reset();
+      std::remove(w.temp.c_str());
+    }
+    throw;
+  }
+  if (publish)
+    sync_directory_of(w.path);
+}
+
+void FileWriter::_write_footer() {
+  Impl &w = *_impl;
   FileMetaData meta;
   meta.version = 1;
   meta.schema = schema_elements(w.schema);
@@ -112,7 +154,15 @@ void FileWriter::close() {
   w.out->write(footer);
   w.out->write(&length, 4);
   w.out->write("PAR1", 4);
+  if (!w.options.publish_on_close) {
+    w.out->close();
+    return;
+  }
+  w.out->sync();
   w.out->close();
+  if (std::rename(w.temp.c_str(), w.path.c_str()) != 0) {
+    throw Error("Cannot rename '" + w.temp + "' to '" + w.path + "': " + std::strerror(errno));
+  }
 }
 
 } // namespace parquet

@@ -15,9 +15,12 @@ namespace parquet {
 // a table exceeds row_group_rows). Not thread-safe; one writer per file.
 class FileWriter {
 public:
-  // Creates or replaces the file at path. Throws parquet::Error when it cannot be opened.
+  // Creates or replaces the file at path (or its temporary, see publish_on_close). Throws
+  // parquet::Error when it cannot be opened.
   FileWriter(std::string path, Schema schema, WriterOptions options = {});
-  ~FileWriter(); // Closes the file when close() was not called; errors are swallowed there.
+  // Closes the file when close() was not called; errors are swallowed there. With
+  // publish_on_close the unfinished file is removed instead.
+  ~FileWriter();
   FileWriter(const FileWriter &) = delete;
   FileWriter &operator=(const FileWriter &) = delete;
 
@@ -26,10 +29,13 @@ public:
 
   // Throws parquet::Error before writing anything when the table does not fit the schema.
   void write_table(const Table &table);
-  // Writes the footer and closes the file. Throws on I/O failure.
+  // Writes the footer and closes the file (and publishes it, see publish_on_close). Throws on
+  // I/O failure; with publish_on_close nothing is then left at path or at the temporary.
   void close();
 
 private:
+  // The footer, then (with publish_on_close) the sync and the rename.
+  void _write_footer();
   struct Impl;
   std::unique_ptr<Impl> _impl;
 };

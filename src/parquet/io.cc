@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "parquet/error.h"
@@ -196,6 +197,16 @@ void OutputFile::close() {
   const int fd = std::exchange(_fd, -1);
   if (::close(fd) != 0)
     _fail("close");
+}
+
+void sync_directory_of(const std::string &path) {
+  const std::filesystem::path p(path);
+  const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  ::fsync(fd);
+  ::close(fd);
 }
 
 } // namespace parquet

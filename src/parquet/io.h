@@ -79,4 +79,8 @@ private:
   std::uint64_t _written_back = 0; // bytes whose writeback was started
 };
 
+// Syncs the directory that holds path, so that a rename into it survives a crash. Best effort:
+// a directory that cannot be opened or synced is not an error.
+void sync_directory_of(const std::string &path);
+
 } // namespace parquet

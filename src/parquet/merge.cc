@@ -91,16 +91,6 @@ std::unique_ptr<OutputFile> create_temp_beside(const std::string &output) {
   }
 }
 
-void sync_directory_of(const std::string &path) {
-  const std::filesystem::path p(path);
-  const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return; // the rename is done; a directory that cannot be synced is not an error
-  ::fsync(fd);
-  ::close(fd);
-}
-
 class Merger {
 public:
   Merger(const ParsedFile &first, const MergeOptions &options, OutputFile &out)

@@ -12,6 +12,7 @@
 #include "parquet/file_reader.h"
 #include "parquet/metadata.h"
 #include "tests/parquet/tables.h"
+#include "tests/support/parquet_readers.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -282,6 +283,27 @@ TEST_F(FileWriterTest, ZeroRowFileHasNoRowGroups) {
 TEST_F(FileWriterTest, DestructorClosesAnOpenWriter) {
   { parquet::FileWriter(path(), four_types()).write_table(edge_values()); }
   EXPECT_EQ(difference(parquet::FileReader::open(path())->read_all(), edge_values()), "");
+}
+
+TEST_F(FileWriterTest, PublishOnCloseShowsOnlyFinishedFiles) {
+  parquet::WriterOptions o;
+  o.publish_on_close = true;
+  {
+    parquet::FileWriter abandoned(path("gone"), four_types(), o);
+    abandoned.write_table(edge_values());
+    EXPECT_EQ(support::sorted_entries(_dir.path()),
+              (std::vector<std::string>{".gone.parquet.tmp"}));
+  }
+  EXPECT_TRUE(support::sorted_entries(_dir.path()).empty());
+  parquet::FileWriter writer(path(), four_types(), o);
+  writer.write_table(edge_values());
+  writer.close();
+  EXPECT_EQ(support::sorted_entries(_dir.path()), (std::vector<std::string>{"f.parquet"}));
+  EXPECT_EQ(difference(parquet::FileReader::open(path())->read_all(), edge_values()), "");
+  const auto readouts = support::read_files_with_all_readers({path()});
+  ASSERT_EQ(readouts.size(), 1u);
+  EXPECT_EQ(
+      support::mismatches(readouts[0], support::expected_columns(four_types(), edge_values())), "");
 }
 
 TEST_F(FileWriterTest, BadTablesAreRefusedBeforeAnythingIsWritten) {
