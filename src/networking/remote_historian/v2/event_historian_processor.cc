@@ -249,6 +249,9 @@ asio::awaitable<void> EventHistorianProcessor::init() {
                                             std::to_string(std::time(nullptr)) + ".parquet");
   _cycle_output_file = cycle_file;
   _cycle_parts_dir = _parts_dir_for(cycle_file);
+  // Parts a killed run was still writing; its finished parts are kept and merged.
+  _remove_part_temporaries(*_parts_dir);
+  _remove_part_temporaries(*_cycle_parts_dir);
 
   _is_initialized = true;
   logger().debug("[EventHistorian] Initialized output: %s", _output_file->c_str());
@@ -265,10 +268,18 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   }
   _close_part(_cycle_writer);
   // The jobs are named apart from the co_await: GCC 12 loses lambda captures made inside one.
-  auto compact_steps = [this] { _compact_parts(_parts_dir, _output_file); };
+  bool complete = true;
+  auto compact_steps = [this, &complete] { complete = _compact_parts(_parts_dir, _output_file); };
   co_await loop::run_blocking(std::move(compact_steps));
-  auto compact_cycles = [this] { _compact_parts(_cycle_parts_dir, _cycle_output_file); };
+  if (!complete)
+    _incomplete_outputs.push_back(*_output_file);
+  complete = true;
+  auto compact_cycles = [this, &complete] {
+    complete = _compact_parts(_cycle_parts_dir, _cycle_output_file);
+  };
   co_await loop::run_blocking(std::move(compact_cycles));
+  if (!complete)
+    _incomplete_outputs.push_back(*_cycle_output_file);
   co_await EventBase::disconnect();
 }
 

@@ -82,7 +82,9 @@ public:
   asio::awaitable<void> init();
   asio::awaitable<void> disconnect() override;
   // Merges the part files of parts_dir into final_path; logs a failure instead of raising.
-  static void _compact_parts(const std::optional<std::string> &parts_dir,
+  // Parts that do not read as Parquet are set aside as "<part>.corrupt" and the rest merged.
+  // Returns false when a part was set aside or final_path could not be written.
+  static bool _compact_parts(const std::optional<std::string> &parts_dir,
                              const std::optional<std::string> &final_path);
   asio::awaitable<void> _create_consumer_group_for_topic(std::string topic,
                                                          std::string start_id = "0");
@@ -156,6 +158,11 @@ public:
   bool _cycle_metadata_written = false;
   OrderedMap<double> _last_cycle_average_reward;
   OrderedMap<json::Value> _last_cycle_steps_per_sec;
+  // Rows lost to failed writes: step rows of dropped batches and cycle summary rows. Read by
+  // the host once the run is over.
+  std::atomic<std::int64_t> _rows_dropped{0};
+  // Final files that compaction could not produce, or produced without some of their parts.
+  std::vector<std::string> _incomplete_outputs;
 
 private:
   asio::awaitable<void> _read_loop(bool read_results);

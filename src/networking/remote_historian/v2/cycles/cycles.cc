@@ -88,12 +88,22 @@ void EventHistorianProcessor::_write_cycle_metadata() {
 
 void EventHistorianProcessor::_write_cycle_summary(double average_reward,
                                                    const std::string &skill) {
-  _ensure_cycle_writer();
-  const std::int64_t *index = _cycle_indices.find(skill);
-  _cycle_writer->write_table(cycle_row(index ? *index : 0, average_reward,
-                                       skill.empty() ? std::nullopt : std::optional(skill),
-                                       std::nullopt, false));
-  _close_part(_cycle_writer);
+  const bool metadata_written = _cycle_metadata_written;
+  try {
+    _ensure_cycle_writer();
+    const std::int64_t *index = _cycle_indices.find(skill);
+    _cycle_writer->write_table(cycle_row(index ? *index : 0, average_reward,
+                                         skill.empty() ? std::nullopt : std::optional(skill),
+                                         std::nullopt, false));
+    _close_part(_cycle_writer);
+  } catch (...) {
+    // Only this row is lost: its part goes, and a metadata row that went with it is written
+    // into the next part.
+    _discard_part(_cycle_writer, _cycle_part_index);
+    _cycle_metadata_written = metadata_written;
+    ++_rows_dropped;
+    throw;
+  }
 }
 
 void EventHistorianProcessor::_finalize_cycle_summary() {

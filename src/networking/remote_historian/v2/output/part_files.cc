@@ -42,6 +42,20 @@ std::int64_t _next_free_part(const std::string &dir, std::int64_t next) {
   return next;
 }
 
+bool _is_part_temporary(std::string_view name) {
+  constexpr std::string_view kPrefix = ".part-", kSuffix = ".parquet.tmp";
+  return name.size() > kPrefix.size() + kSuffix.size() && name.starts_with(kPrefix) &&
+         name.ends_with(kSuffix);
+}
+
+void _remove_part_temporaries(const std::string &dir) {
+  std::error_code ec;
+  for (const auto &entry : fs::directory_iterator(dir, ec)) {
+    if (_is_part_temporary(entry.path().filename().string()))
+      fs::remove(entry.path(), ec);
+  }
+}
+
 std::unique_ptr<parquet::FileWriter> _open_next_part(const std::string &dir,
                                                      const parquet::Schema &schema,
                                                      std::int64_t &next_index, bool &dir_scanned) {
@@ -52,14 +66,26 @@ std::unique_ptr<parquet::FileWriter> _open_next_part(const std::string &dir,
   }
   const std::string path = (fs::path(dir) / _part_file_name(next_index)).string();
   ++next_index;
-  return std::make_unique<parquet::FileWriter>(path, schema);
+  parquet::WriterOptions options;
+  options.publish_on_close = true;
+  return std::make_unique<parquet::FileWriter>(path, schema, options);
 }
 
 void _close_part(std::unique_ptr<parquet::FileWriter> &writer) {
   if (!writer)
     return;
-  writer->close();
+  // Released first: a failed close must not leave a closed writer behind for the next batch.
+  const std::unique_ptr<parquet::FileWriter> closing = std::move(writer);
+  closing->close();
+}
+
+void _discard_part(std::unique_ptr<parquet::FileWriter> &writer, std::int64_t &next_index) {
+  if (!writer)
+    return;
+  const auto number = _part_number(fs::path(writer->path()).filename().string());
   writer.reset();
+  if (number && *number + 1 == next_index)
+    next_index = *number;
 }
 
 std::vector<std::string> _parts_in_merge_order(const std::string &dir) {

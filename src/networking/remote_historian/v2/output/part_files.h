@@ -28,17 +28,30 @@ std::optional<std::int64_t> _part_number(std::string_view name);
 // The first part number that no file in dir uses yet, at least next.
 std::int64_t _next_free_part(const std::string &dir, std::int64_t next);
 
+// Whether name is the temporary of a part still being written (".part-NNNNN.parquet.tmp").
+bool _is_part_temporary(std::string_view name);
+
+// Removes the temporaries that a run killed while writing left in dir; a missing dir is fine.
+void _remove_part_temporaries(const std::string &dir);
+
 // Creates dir and opens a writer on part number next_index there, then advances next_index.
-// The first time for a dir (dir_scanned false, set true here), next_index first skips the
-// numbers of parts an earlier run left in it: they are never overwritten. Throws when the
-// directory cannot be made or the file cannot be opened; next_index has advanced then too.
+// The part is written under its temporary name and appears under its own only once
+// _close_part has completed it. The first time for a dir (dir_scanned false, set true here),
+// next_index first skips the numbers of parts an earlier run left in it: they are never
+// overwritten. Throws when the directory cannot be made or the file cannot be opened;
+// next_index has advanced then too.
 std::unique_ptr<parquet::FileWriter> _open_next_part(const std::string &dir,
                                                      const parquet::Schema &schema,
                                                      std::int64_t &next_index, bool &dir_scanned);
 
-// Writes the footer of the part that writer has open and lets the writer go; nothing when
-// none is open.
+// Writes the footer of the part that writer has open, publishes it under its name and lets
+// the writer go; nothing when none is open. On failure the writer is gone too, with nothing
+// left on disk, and the error propagates.
 void _close_part(std::unique_ptr<parquet::FileWriter> &writer);
+
+// Abandons the part that writer has open after a failed write: its temporary is removed and,
+// when it was the last part opened, next_index goes back so that its number is used again.
+void _discard_part(std::unique_ptr<parquet::FileWriter> &writer, std::int64_t &next_index);
 
 // The paths of every Parquet file in dir, in the order compaction merges them: the numbered
 // parts by number (so six-digit numbers come last), then any other in text order.

@@ -12,8 +12,11 @@
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/output/part_files.h"
 #include "networking/remote_historian/v2/rows/fixed_columns.h"
+#include "parquet/error.h"
 #include "parquet/file_writer.h"
+#include "parquet/io.h"
 #include "parquet/merge.h"
+#include "parquet/parsed_file.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -24,6 +27,32 @@ namespace {
 // Rows per table handed to the writer: each becomes one row group of the part file, so a
 // large batch is converted a slice at a time instead of all at once.
 constexpr std::size_t kRowsPerWrite = 65536;
+
+// Whether the part at path reads as Parquet: its footer, and with every_page each chunk
+// decoded, one at a time. An unreadable part is renamed to path + ".corrupt", out of the way
+// of compaction and of readers of "*.parquet", with one error line.
+bool readable_part(const std::string &path, bool every_page) {
+  try {
+    const parquet::ParsedFile file = parquet::ParsedFile::open(parquet::InputFile::open(path));
+    if (every_page) {
+      parquet::DecodeBuffers buffers;
+      for (std::size_t g = 0; g < file.num_row_groups(); ++g) {
+        for (std::size_t c = 0; c < file.schema().size(); ++c) {
+          parquet::Column column(file.schema().field(c).type);
+          file.decode_chunk(g, c, column, buffers);
+        }
+      }
+    }
+    return true;
+  } catch (const parquet::Error &e) {
+    const std::string aside = path + ".corrupt";
+    std::error_code ec;
+    fs::rename(path, aside, ec);
+    logger().error("[EventHistorian] Part file %s is not readable Parquet; moved aside to %s: %s",
+                   path.c_str(), aside.c_str(), e.what());
+    return false;
+  }
+}
 
 } // namespace
 
@@ -95,19 +124,26 @@ void EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
   if (rows.empty())
     return;
   _ensure_writer();
-  for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
-    const std::size_t end = std::min(rows.size(), begin + kRowsPerWrite);
-    parquet::Table table;
-    table.columns.reserve(_schema->size());
-    for (const auto &field : _schema->fields()) {
-      table.columns.emplace_back(field.type);
-      table.columns.back().reserve(end - begin);
+  try {
+    for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
+      const std::size_t end = std::min(rows.size(), begin + kRowsPerWrite);
+      parquet::Table table;
+      table.columns.reserve(_schema->size());
+      for (const auto &field : _schema->fields()) {
+        table.columns.emplace_back(field.type);
+        table.columns.back().reserve(end - begin);
+      }
+      for (std::size_t i = begin; i < end; ++i)
+        _materialize_row(rows[i], table);
+      _writer->write_table(table);
     }
-    for (std::size_t i = begin; i < end; ++i)
-      _materialize_row(rows[i], table);
-    _writer->write_table(table);
+    _close_part(_writer);
+  } catch (...) {
+    // The batch is dropped whole: its part goes, and the next batch gets its number.
+    _discard_part(_writer, _part_index);
+    _writer_open = false;
+    throw;
   }
-  _close_part(_writer);
   _writer_open = false;
 }
 
@@ -126,33 +162,59 @@ asio::awaitable<void> EventHistorianProcessor::_drain_pending() {
   try {
     co_await loop::run_blocking(std::move(flush));
   } catch (const std::exception &e) {
+    _rows_dropped += static_cast<std::int64_t>(rows->size());
     logger().error("[EventHistorian] Parquet flush of %d rows failed; rows dropped: %s",
                    static_cast<int>(rows->size()), e.what());
   }
 }
 
-void EventHistorianProcessor::_compact_parts(const std::optional<std::string> &parts_dir,
+bool EventHistorianProcessor::_compact_parts(const std::optional<std::string> &parts_dir,
                                              const std::optional<std::string> &final_path) {
   if (!parts_dir || parts_dir->empty() || !final_path || final_path->empty())
-    return;
+    return true;
   std::error_code ec;
   if (!fs::is_directory(*parts_dir, ec))
-    return;
+    return true;
 
   std::vector<std::string> paths = _parts_in_merge_order(*parts_dir);
   if (paths.empty()) {
     fs::remove_all(*parts_dir, ec);
-    return;
+    return true;
   }
-  try {
-    parquet::merge_files(paths, *final_path);
-    fs::remove_all(*parts_dir);
-  } catch (const std::exception &e) {
-    logger().error(
-        "[EventHistorian] Failed to compact %d part file(s) from %s into %s; leaving parts on "
-        "disk: %s",
-        static_cast<int>(paths.size()), parts_dir->c_str(), final_path->c_str(), e.what());
+  // A part whose footer cannot be read is set aside before the merge; one whose pages turn
+  // out damaged during it is looked for afterwards, and the merge is run once more without it.
+  bool set_aside = false;
+  std::erase_if(paths, [&](const std::string &path) {
+    const bool bad = !readable_part(path, false);
+    set_aside = set_aside || bad;
+    return bad;
+  });
+  for (int attempt = 0; !paths.empty(); ++attempt) {
+    try {
+      parquet::merge_files(paths, *final_path);
+      if (set_aside) {
+        // The parts set aside stay for inspection; only the merged ones go.
+        for (const auto &path : paths)
+          fs::remove(path);
+      } else {
+        fs::remove_all(*parts_dir);
+      }
+      return !set_aside;
+    } catch (const std::exception &e) {
+      const std::size_t before = paths.size();
+      if (attempt == 0)
+        std::erase_if(paths, [](const std::string &path) { return !readable_part(path, true); });
+      if (paths.size() == before || paths.empty()) {
+        logger().error(
+            "[EventHistorian] Failed to compact %d part file(s) from %s into %s; leaving parts "
+            "on disk: %s",
+            static_cast<int>(before), parts_dir->c_str(), final_path->c_str(), e.what());
+        return false;
+      }
+      set_aside = true;
+    }
   }
+  return false;
 }
 
 } // namespace networking::remote_historian::v2
