@@ -1,3 +1,7 @@
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -22,6 +26,8 @@ namespace fs = std::filesystem;
 using networking::event_base::LogLevel;
 using networking::remote_historian::v2::_part_file_name;
 
+constexpr const char *kResult = R"({"type": "ppo_training_result", "steps_per_sec": 10.0})";
+
 std::vector<std::string> names_of(const parquet::Schema &s) {
   std::vector<std::string> out;
   for (const auto &f : s.fields())
@@ -43,6 +49,49 @@ std::optional<double> double_at(const parquet::Table &t, std::size_t col, std::s
 }
 
 void shutdown(EventHistorianProcessor &p) { loop::run(p.disconnect()); }
+
+// A tmpfs of the given size at path, unmounted when the object goes away.
+struct SmallTmpfs {
+  SmallTmpfs(const fs::path &at, const char *size) : path(at) {
+    fs::create_directories(path);
+    const std::string options = std::string("size=") + size;
+    mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted)
+      error = std::strerror(errno);
+  }
+  ~SmallTmpfs() {
+    if (mounted)
+      ::umount(path.c_str());
+  }
+  fs::path path;
+  bool mounted = false;
+  std::string error;
+};
+
+// Fills the file system that holds path with a ballast file until a write fails.
+void fill(const fs::path &path) {
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::setvbuf(f, nullptr, _IONBF, 0);
+  const std::string chunk(4096, 'b');
+  while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size()) {
+  }
+  std::fclose(f);
+}
+
+// The step numbers of a step file, in row order.
+std::vector<std::int64_t> step_numbers(const std::string &path) {
+  return read_all(path).columns[3].ints;
+}
+
+// The names in dir that a reader of "part-*.parquet" or the writer's temporaries would see.
+std::vector<std::string> part_like(const std::string &dir) {
+  std::vector<std::string> out;
+  for (const auto &name : support::sorted_entries(dir))
+    if (name.find("part-") != std::string::npos)
+      out.push_back(name);
+  return out;
+}
 
 TEST(StepOutput, RowsBufferedUntilBothWidthsAreKnown) {
   support::TempDir dir;
@@ -294,6 +343,100 @@ TEST(StepOutput, CompactionFailureKeepsEveryPart) {
   EXPECT_EQ(log.count(LogLevel::kError), 1u);
   EventHistorianProcessor::_compact_parts((dir / "missing").string(), (dir / "y.parquet").string());
   EXPECT_EQ(log.count(LogLevel::kError), 1u);
+}
+
+TEST(WriteFaults, FullDiskCostsOnlyTheFailingWritesAndHeals) {
+  support::TempDir dir;
+  SmallTmpfs disk(dir / "disk", "2m");
+  if (!disk.mounted)
+    GTEST_SKIP() << "mounting a 2 MiB tmpfs needs root or CAP_SYS_ADMIN: " << disk.error;
+  support::CapturingLogger log;
+  ProcessorOptions o;
+  o.output_path = (disk.path / "out").string();
+  auto p = std::make_unique<EventHistorianProcessor>(o);
+  loop::run(p->init());
+
+  for (int i = 1; i <= 3; ++i)
+    feed(*p, step("e", i, "[1, 2]", "[1]"));
+  feed(*p, kResult); // cycle 1 and the first three steps are written
+
+  fill(disk.path / "ballast");
+  feed(*p, step("e", 4, "[1, 2]", "[1]"));
+  feed(*p, step("e", 5, "[1, 2]", "[1]"));
+  try {
+    feed(*p, kResult);
+    ADD_FAILURE() << "cycle 2's summary was written on a full disk";
+  } catch (const std::exception &e) {
+    EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos) << e.what();
+  }
+  drain(*p);
+  EXPECT_EQ(log.count(LogLevel::kError,
+                      "[EventHistorian] Parquet flush of 2 rows failed; rows dropped: "),
+            1u);
+  EXPECT_EQ(p->_rows_dropped, 3);
+  // Nothing half-written is left, and a reader of the parts sees only whole files.
+  EXPECT_EQ(part_like(*p->_parts_dir), (std::vector<std::string>{"part-00000.parquet"}));
+  EXPECT_EQ(part_like(*p->_cycle_parts_dir), (std::vector<std::string>{"part-00000.parquet"}));
+  EXPECT_EQ(support::duckdb_scalar("SELECT count(*) FROM read_parquet(" +
+                                   support::sql_string(*p->_parts_dir + "/*.parquet") + ")"),
+            3);
+
+  fs::remove(disk.path / "ballast");
+  feed(*p, step("e", 6, "[1, 2]", "[1]"));
+  feed(*p, step("e", 7, "[1, 2]", "[1]"));
+  feed(*p, kResult);
+  shutdown(*p);
+
+  EXPECT_EQ(log.count(LogLevel::kError), 1u);
+  EXPECT_TRUE(p->_incomplete_outputs.empty());
+  EXPECT_FALSE(fs::exists(*p->_parts_dir));
+  EXPECT_EQ(step_numbers(*p->_output_file), (std::vector<std::int64_t>{1, 2, 3, 6, 7}));
+  const auto cycles = read_all(*p->_cycle_output_file);
+  EXPECT_EQ(cycles.columns[0].ints, (std::vector<std::int64_t>{0, 1, 3}));
+  EXPECT_EQ(cycles.columns[4].bools, (std::vector<std::uint8_t>{1, 0, 0}));
+  expect_readers_agree(*p->_output_file);
+  expect_readers_agree(*p->_cycle_output_file);
+}
+
+TEST(WriteFaults, UnreadablePartsAreSetAsideAndTheRestMerged) {
+  support::CapturingLogger log;
+  support::TempDir dir;
+  std::string parts;
+  {
+    auto killed = initialized(dir);
+    for (int i = 1; i <= 2; ++i) {
+      feed(*killed, step("e", i, "[1]", "[1]"));
+      drain(*killed);
+    }
+    parts = *killed->_parts_dir;
+  } // never shut down
+  std::ofstream(parts + "/part-00007.parquet") << "not parquet at all";
+  // A part whose footer reads but whose first page header is broken.
+  fs::copy_file(parts + "/part-00000.parquet", parts + "/part-00008.parquet");
+  {
+    std::fstream f(parts + "/part-00008.parquet", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(4);
+    f << std::string(8, '\xff');
+  }
+  std::ofstream(parts + "/.part-00009.parquet.tmp") << "PAR1 cut short";
+
+  auto p = initialized(dir);
+  EXPECT_FALSE(fs::exists(parts + "/.part-00009.parquet.tmp"));
+  shutdown(*p);
+
+  for (const char *name : {"part-00007.parquet", "part-00008.parquet"}) {
+    EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Part file " + parts + "/" + name +
+                                              " is not readable Parquet; moved aside to " + parts +
+                                              "/" + name + ".corrupt: "),
+              1u)
+        << name;
+  }
+  EXPECT_EQ(log.count(LogLevel::kError), 2u);
+  EXPECT_EQ(support::sorted_entries(parts),
+            (std::vector<std::string>{"part-00007.parquet.corrupt", "part-00008.parquet.corrupt"}));
+  EXPECT_EQ(step_numbers(*p->_output_file), (std::vector<std::int64_t>{1, 2}));
+  EXPECT_EQ(p->_incomplete_outputs, (std::vector<std::string>{*p->_output_file}));
+  expect_readers_agree(*p->_output_file);
 }
 
 TEST(StepOutput, ShutdownWithNothingBufferedWritesNothing) {
