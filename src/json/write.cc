@@ -155,7 +155,9 @@ std::string format_double(double d) {
   return out;
 }
 
-void write(const Value &v, std::string &out) {
+void write(const Value &v, std::string &out) { write(v, out, NonFinite::kBareWords); }
+
+void write(const Value &v, std::string &out, NonFinite non_finite) {
   switch (v.kind()) {
   case Kind::kNull:
     out += "null";
@@ -174,7 +176,9 @@ void write(const Value &v, std::string &out) {
     return;
   case Kind::kDouble: {
     const double d = v.as_double();
-    if (std::isnan(d)) {
+    if (non_finite == NonFinite::kNull && !std::isfinite(d)) {
+      out += "null";
+    } else if (std::isnan(d)) {
       out += "NaN";
     } else if (std::isinf(d)) {
       out += d < 0 ? "-Infinity" : "Infinity";
@@ -193,7 +197,7 @@ void write(const Value &v, std::string &out) {
       if (!first)
         out += ", ";
       first = false;
-      write(e, out);
+      write(e, out, non_finite);
     }
     out.push_back(']');
     return;
@@ -207,7 +211,7 @@ void write(const Value &v, std::string &out) {
       first = false;
       write_string(key, out);
       out += ": ";
-      write(value, out);
+      write(value, out, non_finite);
     }
     out.push_back('}');
     return;
@@ -215,9 +219,11 @@ void write(const Value &v, std::string &out) {
   }
 }
 
-std::string dumps(const Value &v) {
+std::string dumps(const Value &v) { return dumps(v, NonFinite::kBareWords); }
+
+std::string dumps(const Value &v, NonFinite non_finite) {
   std::string out;
-  write(v, out);
+  write(v, out, non_finite);
   return out;
 }
 

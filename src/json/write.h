@@ -14,6 +14,14 @@ namespace json {
 void write(const Value &v, std::string &out);
 std::string dumps(const Value &v);
 
+// How a NaN or infinite double is written.
+enum class NonFinite {
+  kBareWords, // NaN, Infinity, -Infinity: Python's default, what write() and dumps() give
+  kNull,      // null: for receivers that parse strict JSON (RFC 8259 has no such numbers)
+};
+void write(const Value &v, std::string &out, NonFinite non_finite);
+std::string dumps(const Value &v, NonFinite non_finite);
+
 // Python's repr of a float: the shortest text that reads back as d, in fixed notation for
 // decimal exponents -4 to 15 ("0.0001", "1e+16", "1.0", "-0.0", "inf", "nan").
 std::string format_double(double d);

@@ -19,10 +19,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include "loop/loop.h"
 #include "parquet/file_reader.h"
 #include "redis/connection.h"
+#include "tests/support/http_sink.h"
 #include "tests/support/parquet_readers.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/temp_dir.h"
@@ -42,10 +44,13 @@ std::string slurp(const fs::path &p) {
   return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-// The program as a child process with its output in files.
+enum class Stderr { kFile, kPipe };
+
+// The program as a child process with its output in files, or its standard error in a pipe
+// whose read end the test holds.
 class Child {
 public:
-  Child(const Args &args, const support::TempDir &dir)
+  Child(const Args &args, const support::TempDir &dir, Stderr err = Stderr::kFile)
       : _out(dir / "stdout"), _err(dir / "stderr") {
     std::vector<std::string> all = {kProgram};
     all.insert(all.end(), args.begin(), args.end());
@@ -57,16 +62,35 @@ public:
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, _out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, _err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&_pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-      throw std::runtime_error("cannot start " + kProgram);
+    int pipe_fds[2] = {-1, -1};
+    if (err == Stderr::kPipe) {
+      if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot create a pipe");
+      posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, _err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+    }
+    const int spawned =
+        posix_spawn(&_pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (pipe_fds[1] >= 0)
+      close(pipe_fds[1]);
+    _err_pipe = pipe_fds[0];
+    if (spawned != 0)
+      throw std::runtime_error("cannot start " + kProgram);
   }
   ~Child() {
+    close_err_pipe();
     if (_pid > 0) {
       kill(_pid, SIGKILL);
       waitpid(_pid, nullptr, 0);
     }
+  }
+  void close_err_pipe() {
+    if (_err_pipe >= 0)
+      close(_err_pipe);
+    _err_pipe = -1;
   }
   void signal(int sig) { kill(_pid, sig); }
   // The exit status, or -1 when it did not exit within timeout.
@@ -87,6 +111,7 @@ public:
 
 private:
   pid_t _pid = -1;
+  int _err_pipe = -1;
   fs::path _out, _err;
 };
 
@@ -283,6 +308,111 @@ TEST(Program, DemoShowsItsFiles) {
   EXPECT_NE(out.find("Summary: 300 step rows (300 published)"), std::string::npos) << out;
   EXPECT_NE(out.find("POST /internal/jobs/demo-job/cycle-metrics"), std::string::npos) << out;
   EXPECT_EQ(support::sorted_entries(dir / "out").size(), 2u);
+}
+
+// True once every entry of the stream was delivered to the group and acknowledged.
+bool consumed(const std::string &url, const std::string &stream) {
+  return wait_until(
+      [&] {
+        return group_field(url, stream, "lag") == 0 && group_field(url, stream, "pending") == 0;
+      },
+      std::chrono::seconds(30));
+}
+
+// The step file holds rows 0 .. n-1 in order, and the independent readers agree with it.
+void expect_all_steps(const fs::path &file, std::int64_t n) {
+  auto reader = parquet::FileReader::open(file.string());
+  ASSERT_EQ(reader->num_rows(), n);
+  auto t = reader->read_all();
+  for (std::int64_t i = 0; i < n; ++i)
+    EXPECT_EQ(t.columns[3].ints[i], i);
+  expect_readers_agree(file.string());
+}
+
+TEST(ProgramFaults, SighupStopsLikeSigterm) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 200);
+  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
+               (dir / "out").string(), "--run-id", "r1", "--skill-name", "walk"},
+              dir);
+  ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
+  child.signal(SIGHUP);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 200);
+}
+
+TEST(ProgramFaults, ClosedStderrPipeKeepsItRunning) {
+  support::RedisServer server;
+  support::TempDir dir;
+  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
+               (dir / "out").string(), "--run-id", "r1", "--log-level", "debug"},
+              dir, Stderr::kPipe);
+  child.close_err_pipe();
+  add_steps(server.url(), "steps", 0, 100);
+  // Each one logs a warning into the closed pipe.
+  for (int i = 0; i < 3; ++i)
+    command(server.url(), {"XADD", "steps", "*", "data", "[1, 2]"});
+  add_steps(server.url(), "steps", 100, 150);
+  ASSERT_TRUE(consumed(server.url(), "steps"));
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0);
+  expect_all_steps(dir / "out" / "v2_event_historian_r1.parquet", 150);
+}
+
+TEST(ProgramFaults, UsageErrorsExitTwoStartFailuresOne) {
+  const struct {
+    Args args;
+    int want;
+  } cases[] = {
+      {{"run", "--no-such-option", "1"}, 2},
+      {{"run", "--log-level", "info"}, 2},
+      {{"run", "--total-cycles"}, 2},
+      {{"run", "--total-cycles", "seven"}, 2},
+      {{"frobnicate"}, 2},
+      {{"run", "--redis-url", "redis://127.0.0.1:" + std::to_string(support::free_port())}, 1},
+  };
+  for (const auto &c : cases) {
+    support::TempDir dir;
+    Child child(c.args, dir);
+    EXPECT_EQ(child.wait(std::chrono::seconds(20)), c.want) << c.args.back();
+    const std::string err = child.err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+}
+
+TEST(ProgramFaults, NonFiniteStepsPerSecondPostsNull) {
+  support::RedisServer server;
+  support::HttpSink sink;
+  support::TempDir dir;
+  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
+               (dir / "out").string(), "--training-results-topic", "results", "--callback-url",
+               sink.url(), "--job-id", "j1"},
+              dir);
+  const char *results[] = {R"({"type": "ppo_training_result", "steps_per_sec": NaN})",
+                           R"({"type": "ppo_training_result", "steps_per_sec": -1e999})",
+                           R"({"type": "ppo_training_result", "steps_per_sec": 1830.5})"};
+  // The group is created at start-up, reading only what is added after it.
+  ASSERT_TRUE(wait_until([&] { return group_field(server.url(), "results", "pending") == 0; },
+                         std::chrono::seconds(30)))
+      << child.err();
+  // One at a time: a callback reports its cycle's state once the handler has returned, which a
+  // result right behind it could already have changed.
+  std::vector<std::string> seen;
+  for (std::size_t i = 0; i < std::size(results); ++i) {
+    command(server.url(), {"XADD", "results", "*", "data", results[i]});
+    const auto requests = sink.wait_for_requests(i + 1, std::chrono::seconds(30));
+    ASSERT_EQ(requests.size(), i + 1) << child.err();
+    rapidjson::Document doc;
+    doc.Parse(requests[i].body.c_str()); // strict: no NaN or Infinity
+    ASSERT_FALSE(doc.HasParseError()) << requests[i].body;
+    ASSERT_TRUE(doc.IsObject() && doc.HasMember("steps_per_sec")) << requests[i].body;
+    const auto &sps = doc["steps_per_sec"];
+    seen.push_back(sps.IsNull() ? "null" : sps.IsNumber() ? std::to_string(sps.GetDouble()) : "?");
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"null", "null", "1830.500000"}));
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
 }
 
 } // namespace

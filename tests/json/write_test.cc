@@ -177,6 +177,18 @@ TEST(Dumps, ValuesOfEveryKind) {
             "\"i\": {\"k\\u00e9y\": [], \"o\": {}}}");
 }
 
+TEST(Dumps, NonFiniteAsNullAtAnyDepth) {
+  const double inf = std::numeric_limits<double>::infinity();
+  json::Object inner;
+  inner.insert("x", json::Value(inf));
+  json::Object o;
+  o.insert("r", json::Value(std::numeric_limits<double>::quiet_NaN()));
+  o.insert("a", json::Value(json::Array{json::Value(-inf), json::Value(2.5), json::Value(3)}));
+  o.insert("o", json::Value(std::move(inner)));
+  EXPECT_EQ(json::dumps(json::Value(std::move(o)), json::NonFinite::kNull),
+            "{\"r\": null, \"a\": [null, 2.5, 3], \"o\": {\"x\": null}}");
+}
+
 TEST(Dumps, WriteAppends) {
   std::string out = "x=";
   json::write(json::Value(1.5), out);

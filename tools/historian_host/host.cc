@@ -1,10 +1,16 @@
 #include "tools/historian_host/host.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include <asio.hpp>
 
@@ -19,7 +25,7 @@ using networking::remote_historian::v2::ProcessorOptions;
 int run_until_signalled(ProcessorOptions options) {
   asio::io_context io;
   auto processor = std::make_shared<EventHistorianProcessor>(std::move(options));
-  int status = 0;
+  int status = kExitClean;
   bool stop_requested = false;
   bool finished = false;
 
@@ -31,7 +37,8 @@ int run_until_signalled(ProcessorOptions options) {
       co_await loop::sleep_for(std::chrono::milliseconds(5));
     }
   };
-  asio::signal_set signals(io, SIGINT, SIGTERM);
+  // SIGHUP (the terminal or ssh session went away) is a request to stop like the others.
+  asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
   std::function<void(const std::error_code &, int)> on_signal = [&](const std::error_code &ec,
                                                                     int) {
     if (ec)
@@ -59,14 +66,21 @@ int run_until_signalled(ProcessorOptions options) {
     if (reachable) {
       try {
         co_await processor->init();
+        // A directory we cannot write would otherwise fail only at the first flush, after its
+        // entries were acknowledged.
+        if (::access(processor->output_path.c_str(), W_OK) != 0)
+          throw std::runtime_error("output directory " + processor->output_path +
+                                   " is not writable: " + std::strerror(errno));
         if (!stop_requested)
           co_await processor->start();
+        // Every graceful stop ends here: the one place that decides its exit status.
+        status = kExitClean;
       } catch (const std::exception &e) {
         std::fprintf(stderr, "event-historian: error: %s\n", e.what());
-        status = 1;
+        status = kExitStartFailure;
       }
     } else {
-      status = 1;
+      status = kExitStartFailure;
     }
     finished = true;
     signals.cancel();

@@ -4,9 +4,14 @@
 
 namespace host {
 
+// Exit statuses of the program.
+constexpr int kExitClean = 0;
+constexpr int kExitStartFailure = 1; // Redis unreachable, output not writable, ...
+constexpr int kExitUsage = 2;        // a bad or unknown option, a bad value
+
 // Constructs one processor, checks that its Redis server answers (before anything is written),
-// awaits init and start; the first SIGTERM or SIGINT stops it gracefully and later ones are
-// absorbed, so the shutdown always completes. Returns the process exit status.
+// awaits init and start; the first SIGTERM, SIGINT or SIGHUP stops it gracefully and later
+// ones are absorbed, so the shutdown always completes. Returns the process exit status.
 int run_until_signalled(networking::remote_historian::v2::ProcessorOptions options);
 
 } // namespace host

@@ -121,7 +121,7 @@ int run_command(const RunFlags &flags) {
     redis::parse_url(options.redis_url);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
-    return 2;
+    return host::kExitUsage;
   }
   eb::settings().RUN_ID = flags.run_id;
   if (!flags.run_id) {
@@ -135,13 +135,16 @@ int run_command(const RunFlags &flags) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // A write to a closed pipe (standard error's reader gone) fails with EPIPE instead of
+  // killing the process; the logger drops what it cannot write.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"event-historian: writes RL training steps from Redis streams to Parquet files"};
   app.set_version_flag("--version", std::string("event-historian ") + HISTORIAN_VERSION);
   app.require_subcommand(1);
 
   RunFlags run_flags;
   CLI::App *run = app.add_subcommand("run", "Consume the streams of one training job until "
-                                            "SIGTERM/SIGINT, then write the final files");
+                                            "SIGTERM/SIGINT/SIGHUP, then write the final files");
   add_run_options(*run, run_flags);
 
   host::DemoFlags demo_flags;
@@ -169,7 +172,7 @@ int main(int argc, char **argv) {
     if (e.get_exit_code() == 0)
       return app.exit(e); // --help, --version
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
-    return e.get_exit_code();
+    return host::kExitUsage;
   }
 
   if (*run)

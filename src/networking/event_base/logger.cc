@@ -122,8 +122,10 @@ void Logger::_log(LogLevel level, const char *fmt, va_list args) const {
   }
   std::string line = format_log_line(level, _name, message);
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  // A failed write (a closed pipe, a hung-up terminal) drops the line without a retry: logging
+  // never stops the service. The error flag is cleared so the next line is tried afresh.
+  if (std::fwrite(line.data(), 1, line.size(), stderr) != line.size() || std::fflush(stderr) != 0)
+    std::clearerr(stderr);
 }
 
 void Logger::debug(const char *fmt, ...) const {

@@ -164,7 +164,8 @@ asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string 
   body.append_unique("steps_per_sec", sps ? *sps : json::Value());
   const std::string url = *_callback_url + "/internal/jobs/" + *_job_id + "/cycle-metrics";
   try {
-    const std::string text = json::dumps(json::Value(std::move(body)));
+    // The job service parses strict JSON: a NaN or infinite rate is reported as null.
+    const std::string text = json::dumps(json::Value(std::move(body)), json::NonFinite::kNull);
     // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
     auto post = [url, text] { http::post_json(url, text, kCallbackTimeout); };
     co_await loop::run_blocking(std::move(post));
