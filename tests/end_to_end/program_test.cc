@@ -342,6 +342,28 @@ TEST(ProgramFaults, SighupStopsLikeSigterm) {
   expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 200);
 }
 
+TEST(ProgramFaults, AMissingFinalFileExitsThree) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 50);
+  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
+               (dir / "out").string(), "--run-id", "r1", "--skill-name", "walk"},
+              dir);
+  ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
+  // Something else took the final name while the run went on: the merge cannot publish it.
+  const fs::path final_file = dir / "out" / "v2_event_historian_r1_walk.parquet";
+  fs::create_directories(final_file / "occupied");
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 3) << child.err();
+  EXPECT_NE(child.err().find("event-historian: error: 0 rows dropped; final files missing: " +
+                             final_file.string()),
+            std::string::npos)
+      << child.err();
+  // The rows are kept in their part for a later merge.
+  EXPECT_EQ(support::sorted_entries(dir / "out" / "v2_event_historian_r1_walk.parquet.parts"),
+            (std::vector<std::string>{"part-00000.parquet"}));
+}
+
 TEST(ProgramFaults, ClosedStderrPipeKeepsItRunning) {
   support::RedisServer server;
   support::TempDir dir;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -21,6 +22,24 @@ namespace host {
 
 using networking::remote_historian::v2::EventHistorianProcessor;
 using networking::remote_historian::v2::ProcessorOptions;
+
+namespace {
+
+// kExitClean when the run lost nothing; otherwise one line that says what was lost, and
+// kExitDataLoss.
+int loss_status(const EventHistorianProcessor &processor) {
+  const std::int64_t dropped = processor._rows_dropped.load();
+  if (dropped == 0 && processor._incomplete_outputs.empty())
+    return kExitClean;
+  std::string missing;
+  for (const std::string &file : processor._incomplete_outputs)
+    missing += (missing.empty() ? "" : ", ") + file;
+  std::fprintf(stderr, "event-historian: error: %lld rows dropped; final files missing: %s\n",
+               static_cast<long long>(dropped), missing.empty() ? "none" : missing.c_str());
+  return kExitDataLoss;
+}
+
+} // namespace
 
 int run_until_signalled(ProcessorOptions options) {
   asio::io_context io;
@@ -74,7 +93,7 @@ int run_until_signalled(ProcessorOptions options) {
         if (!stop_requested)
           co_await processor->start();
         // Every graceful stop ends here: the one place that decides its exit status.
-        status = kExitClean;
+        status = loss_status(*processor);
       } catch (const std::exception &e) {
         std::fprintf(stderr, "event-historian: error: %s\n", e.what());
         status = kExitStartFailure;

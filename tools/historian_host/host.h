@@ -8,6 +8,7 @@ namespace host {
 constexpr int kExitClean = 0;
 constexpr int kExitStartFailure = 1; // Redis unreachable, output not writable, ...
 constexpr int kExitUsage = 2;        // a bad or unknown option, a bad value
+constexpr int kExitDataLoss = 3;     // stopped, but rows were dropped or a final file is missing
 
 // Constructs one processor, checks that its Redis server answers (before anything is written),
 // awaits init and start; the first SIGTERM, SIGINT or SIGHUP stops it gracefully and later
