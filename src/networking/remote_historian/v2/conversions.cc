@@ -6,6 +6,7 @@
 #include <string>
 
 #include "networking/remote_historian/v2/normalize.h"
+#include "parquet/encoding.h"
 #include "json/write.h"
 
 namespace networking::remote_historian::v2 {
@@ -154,6 +155,19 @@ std::int64_t _parse_int_text(std::string_view text) {
   if (negative)
     return magnitude == kLimit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
   return static_cast<std::int64_t>(magnitude);
+}
+
+void _check_column_text(std::string_view text, std::string_view column, bool utf8_known) {
+  // The same two limits as the Parquet writer's own check of a table.
+  if (text.size() > parquet::kMaxTextBytes) {
+    throw std::invalid_argument("Column '" + std::string(column) + "' cannot hold text of " +
+                                std::to_string(text.size()) + " bytes (at most " +
+                                std::to_string(parquet::kMaxTextBytes) + ")");
+  }
+  if (!utf8_known && !parquet::is_valid_utf8(text)) {
+    throw std::invalid_argument("Column '" + std::string(column) +
+                                "' cannot hold text that is not valid UTF-8");
+  }
 }
 
 } // namespace networking::remote_historian::v2

@@ -35,4 +35,11 @@ double _to_double(const json::Value &value);
 // Throws std::invalid_argument for other text, std::overflow_error beyond 64 bits.
 std::int64_t _parse_int_text(std::string_view text);
 
+// Refuses a text that a text column of the output cannot hold, so that it fails its own step
+// at intake rather than the write of its whole batch: text that is not strict UTF-8 (such as
+// an escaped lone surrogate, which the parser keeps) or longer than parquet::kMaxTextBytes.
+// utf8_known skips the UTF-8 check for text already validated (simdjson's).
+// Throws std::invalid_argument naming the column.
+void _check_column_text(std::string_view text, std::string_view column, bool utf8_known = false);
+
 } // namespace networking::remote_historian::v2

@@ -231,6 +231,12 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
 }
 
 asio::awaitable<void> EventHistorianProcessor::init() {
+  // Every row and cycle file may carry these: a text the output cannot hold is refused here,
+  // before any step is taken in.
+  if (run_id)
+    _check_column_text(*run_id, "run_id");
+  if (skill_name)
+    _check_column_text(*skill_name, "skill_name");
   fs::create_directories(output_path);
   std::string base = "v2_event_historian_" + _sanitize_filename(run_id);
   if (skill_name && !skill_name->empty())

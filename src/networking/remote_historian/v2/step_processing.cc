@@ -276,6 +276,9 @@ struct StepInput {
   // Only when raw JSON columns are written.
   const json::Value *sim_data = nullptr;
   const json::Value *skill_data = nullptr;
+  // Its texts come from a parsed text that simdjson validated as UTF-8 (it refuses escaped
+  // lone surrogates, which the tree keeps).
+  bool texts_utf8 = false;
   // The Values of sources read from a tape, for the pointers above.
   std::array<json::Value, 9> owned;
   std::size_t owned_used = 0;
@@ -293,6 +296,7 @@ struct StepInput {
     episode = step = sim_id = run = timestamp = scenario = reward = nullptr;
     terminated = truncated = false;
     sim_data = skill_data = nullptr;
+    texts_utf8 = false;
     owned_used = 0;
   }
 };
@@ -535,6 +539,7 @@ bool EventHistorianProcessor::_process_step_in_place(const json::Document &docum
     return false;
   thread_local StepInput in; // its buffers are reused from step to step
   in.reset();
+  in.texts_utf8 = true;
   try {
     _read_step(root, in);
   } catch (const Declined &) {
@@ -548,6 +553,9 @@ bool EventHistorianProcessor::_process_step_in_place(const json::Document &docum
 void EventHistorianProcessor::_handle_skill_start(const json::Object &payload) {
   const json::Value *named = payload.find("skill_name");
   std::optional<std::string> skill = truthy(named) ? _text_or_null(named) : skill_name;
+  // Every later row and cycle file carries the skill: a text they cannot hold fails this event.
+  if (skill)
+    _check_column_text(*skill, "skill_name");
   _current_skill_name = skill;
   const std::string key = skill && !skill->empty() ? *skill : std::string();
   _cycle_indices.get_or_insert(key, 0);
@@ -744,6 +752,28 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
 }
 
 void EventHistorianProcessor::_commit_step(StepInput &in, double message_timestamp) {
+  // A text the step dataset cannot hold fails the step here, before it changes anything, and
+  // never the write of its batch. The processor's own run_id is checked by init.
+  std::optional<std::string> run = truthy(in.run) ? _text_or_null(in.run) : std::nullopt;
+  std::optional<std::string> sim_id = _text_or_null(in.sim_id);
+  std::optional<std::string> episode_id = _text_or_null(in.episode);
+  std::optional<std::string> scenario = _text_or_null(in.scenario);
+  const auto check = [&in](const std::optional<std::string> &text, std::string_view column) {
+    if (text)
+      _check_column_text(*text, column, in.texts_utf8);
+  };
+  check(run, "run_id");
+  check(sim_id, "sim_id");
+  check(episode_id, "episode_id");
+  check(scenario, "scenario");
+  std::optional<std::string> sim_json, skill_json;
+  if (include_raw_json) {
+    sim_json = event_base::JsonEncoder::encode(*in.sim_data);
+    skill_json = event_base::JsonEncoder::encode(*in.skill_data);
+    _check_column_text(*sim_json, "sim_data_json");
+    _check_column_text(*skill_json, "skill_data_json");
+  }
+
   Names &names = in.names;
   // Widths, fixed by the first step that has them.
   if (!_obs_dim && !in.obs.empty())
@@ -788,7 +818,6 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   const json::Value &reward = in.reward && !in.reward->is_null() ? *in.reward : kZeroReward;
 
   // Episode accounting comes before the row's conversions, which may still fail.
-  std::optional<std::string> episode_id = _text_or_null(in.episode);
   if (episode_id) {
     const double reward_float = _coerce_float(reward).value_or(0.0);
     _cycle_episode_rewards.get_or_insert(*episode_id, 0.0) += reward_float;
@@ -797,23 +826,21 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   }
 
   PendingRow row;
-  row.run_id = truthy(in.run) ? _text_or_null(in.run) : run_id;
-  row.sim_id = _text_or_null(in.sim_id);
+  row.run_id = run ? std::move(run) : run_id;
+  row.sim_id = std::move(sim_id);
   row.episode_id = std::move(episode_id);
   if (in.step && !in.step->is_null())
     row.step_number = _to_int64(*in.step);
   row.timestamp = truthy(in.timestamp) ? _to_double(*in.timestamp) : message_timestamp;
   row.skill_name = _current_skill_name;
-  row.scenario = _text_or_null(in.scenario);
+  row.scenario = std::move(scenario);
   row.reward = _to_double(reward);
   row.terminated = in.terminated;
   row.truncated = in.truncated;
   row._obs_vec = in.obs.to_vector(_obs_dim, _value_arena);
   row._action_vec = in.action.to_vector(_act_dim, _value_arena);
-  if (include_raw_json) {
-    row._sim_data = event_base::JsonEncoder::encode(*in.sim_data);
-    row._skill_data = event_base::JsonEncoder::encode(*in.skill_data);
-  }
+  row._sim_data = std::move(sim_json);
+  row._skill_data = std::move(skill_json);
   _pending_rows.push_back(std::move(row));
 }
 

@@ -143,6 +143,35 @@ TEST(Init, FailureLeavesTheProcessorUninitialized) {
   EXPECT_EQ(p._output_file, std::nullopt);
 }
 
+TEST(Init, RefusesRunOrSkillTheOutputCannotHold) {
+  // "\xed\xb2\x80" is how the parser keeps an escaped lone surrogate.
+  const struct {
+    const char *run_id;
+    const char *skill_name;
+    const char *message;
+  } cases[] = {
+      {"run-\xed\xb2\x80", "walk", "Column 'run_id' cannot hold text that is not valid UTF-8"},
+      {"run-1", "walk-\xed\xb2\x80",
+       "Column 'skill_name' cannot hold text that is not valid UTF-8"},
+  };
+  support::TempDir dir;
+  for (const auto &c : cases) {
+    networking::event_base::settings().RUN_ID = c.run_id;
+    ProcessorOptions o;
+    o.output_path = dir.path().string();
+    o.skill_name = c.skill_name;
+    EventHistorianProcessor p(o);
+    networking::event_base::settings().RUN_ID.reset();
+    try {
+      loop::run(p.init());
+      ADD_FAILURE() << c.message;
+    } catch (const std::invalid_argument &e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+    EXPECT_FALSE(p._is_initialized) << c.message;
+  }
+}
+
 class GroupTest : public ::testing::Test {
 protected:
   support::RedisServer server;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "networking/event_base/settings.h"
+#include "parquet/encoding.h"
 #include "tests/networking/remote_historian/v2/processor_test_util.h"
 #include "tests/support/capturing_logger.h"
 
@@ -305,6 +306,47 @@ TEST(ProcessMessage, UnrepresentableValuesFailTheStep) {
   EXPECT_THROW(feed(*p, bad[6]), std::overflow_error);
   EXPECT_TRUE(p->_pending_rows.empty());
   EXPECT_EQ(*p->_cycle_episode_rewards.find("e"), 2.0);
+}
+
+TEST(ProcessMessage, TextsBeyondTheColumnLimitFailOnlyTheirStep) {
+  // An episode id read in place, and a mapping whose escapes make its raw JSON column longer
+  // than the entry: each accented letter becomes six bytes.
+  const std::size_t letters = parquet::kMaxTextBytes / 6 + 1;
+  std::string note;
+  note.reserve(2 * letters);
+  for (std::size_t i = 0; i < letters; ++i)
+    note += "\xc3\xa9";
+  const std::string limit = " bytes (at most " + std::to_string(parquet::kMaxTextBytes) + ")";
+  const struct {
+    bool raw_json;
+    std::string payload;
+    std::string message;
+  } cases[] = {
+      {false, R"({"episode_id": ")" + std::string(parquet::kMaxTextBytes + 1, 'x') + R"("})",
+       "Column 'episode_id' cannot hold text of " + std::to_string(parquet::kMaxTextBytes + 1) +
+           limit},
+      {true, R"({"sim_data": {"note": ")" + note + R"("}})",
+       "Column 'sim_data_json' cannot hold text of " + std::to_string(12 + 6 * letters) + limit},
+  };
+  for (const auto &c : cases) {
+    support::TempDir dir;
+    ProcessorOptions o;
+    o.include_raw_json = c.raw_json;
+    auto p = initialized(dir, o);
+    feed(*p, step("e1", 1, R"({"a": 1})", "[0.5]"));
+    try {
+      feed(*p, c.payload);
+      ADD_FAILURE() << c.message;
+    } catch (const std::invalid_argument &e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+    feed(*p, step("e1", 2, R"({"a": 2})", "[0.5]"));
+    drain(*p);
+    const std::string part = *p->_parts_dir + "/part-00000.parquet";
+    EXPECT_EQ(parquet::FileReader::open(part)->read_all().columns[3].ints,
+              (std::vector<std::int64_t>{1, 2}));
+    expect_readers_agree(part);
+  }
 }
 
 TEST(ProcessMessage, LookupsInNonMappingsFail) {

@@ -29,6 +29,45 @@ std::string good_step(int n, const std::string &episode = "e1") {
   return step(episode, n, R"({"a": )" + std::to_string(n) + "}", "[0.5]");
 }
 
+// A step of episode e1 like good_step(), its members given: `top` opens the payload, `sim`
+// opens sim_data (each members followed by a comma).
+std::string step_with(const std::string &top, const std::string &sim = R"("sim_id": "s1",)",
+                      const std::string &obs = "1.0", const std::string &reward = "0.5") {
+  return "{" + top + R"( "sim_data": {)" + sim + R"( "result": {"observation": {"a": )" + obs +
+         R"(}}}, "skill_data": {"action": [0.5], "teacher_reward": )" + reward + "}}";
+}
+
+// An entry the output could not hold, and the start of the error it fails with.
+struct Poisoned {
+  std::string data;
+  std::string error;
+};
+
+// Values a Parquet file cannot hold, one of each kind: escaped lone surrogates, which the
+// parser keeps, and integers beyond their column's range. Over-long texts are tested without
+// the stream, in step_processing_test.cc.
+std::vector<Poisoned> poisoned_entries() {
+  const std::string kTop = R"("episode_id": "e1", "step_number": 100,)";
+  const std::string kNotUtf8 = "' cannot hold text that is not valid UTF-8";
+  const std::string kBeyondDouble = "1" + std::string(400, '0');
+  return {
+      {step_with(R"("episode_id": "ep-\udc80", "step_number": 100,)"),
+       "Column 'episode_id" + kNotUtf8},
+      {step_with(kTop + R"("run_id": "run-\ud800",)"), "Column 'run_id" + kNotUtf8},
+      {step_with(kTop, R"("sim_id": "\udfff",)"), "Column 'sim_id" + kNotUtf8},
+      {step_with(kTop + R"("scenario": "x\ud83d",)"), "Column 'scenario" + kNotUtf8},
+      {R"({"type": "skill_training_started", "skill_name": "run-\udc80"})",
+       "Column 'skill_name" + kNotUtf8},
+      {step_with(R"("episode_id": "e1", "step_number": "7\udc80",)"),
+       "invalid literal for int() with base 10: "},
+      {step_with(R"("episode_id": "e1", "step_number": 9223372036854775808,)"),
+       "integer 9223372036854775808 is outside the 64-bit integer range"},
+      {step_with(kTop, R"("sim_id": "s1",)", "1.0", kBeyondDouble),
+       "int too large to convert to float"},
+      {step_with(kTop, R"("sim_id": "s1",)", kBeyondDouble), "int too large to convert to float"},
+  };
+}
+
 class StreamLoopTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -171,6 +210,54 @@ TEST_F(StreamLoopTest, EntriesBecomeRowsAndFailuresStayPending) {
   EXPECT_EQ(log.count(LogLevel::kError), 2u);
   EXPECT_EQ(log.count(LogLevel::kWarning, "[EventHistorian] Invalid step payload: list"), 1u);
   expect_readers_agree(*processor->_output_file);
+}
+
+TEST_F(StreamLoopTest, ValuesTheOutputCannotHoldFailOnlyTheirEntry) {
+  for (const bool raw_json : {false, true}) {
+    SCOPED_TRACE(raw_json ? "raw JSON columns" : "no raw JSON columns");
+    const std::vector<Poisoned> entries = poisoned_entries();
+    support::CapturingLogger log;
+    options.include_raw_json = raw_json;
+    options.input_topic += "x";
+    std::vector<std::string> ids;
+    run([&](redis::Connection &c) -> asio::awaitable<void> {
+      const std::string &in = options.input_topic;
+      co_await call(c, "XADD", in, "*", "data",
+                    R"({"type": "skill_training_started", "skill_name": "walk"})");
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        co_await call(c, "XADD", in, "*", "data", good_step(static_cast<int>(i)));
+        ids.push_back((co_await call(c, "XADD", in, "*", "data", entries[i].data)).str);
+      }
+      co_await call(c, "XADD", in, "*", "data", good_step(static_cast<int>(entries.size())));
+      co_await wait_consumed(c, in, static_cast<std::int64_t>(entries.size()));
+      co_await call(c, "XADD", *options.training_results_topic, "*", "data",
+                    R"({"type": "ppo_training_result"})");
+      co_await wait_consumed(c, *options.training_results_topic);
+      redis::Reply p = co_await call(c, "XPENDING", in, options.consumer_group, "-", "+", "100");
+      std::vector<std::string> pending;
+      for (const auto &e : p.elements)
+        pending.push_back(e.elements[0].str);
+      EXPECT_EQ(pending, ids);
+    });
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Error processing message " + ids[i] +
+                                                ": " + entries[i].error),
+                1u)
+          << entries[i].error;
+    }
+    EXPECT_EQ(log.count(LogLevel::kError), entries.size());
+
+    // Every good step of the cycle, in order, under the skill that the bad event left as it was.
+    const auto t = parquet::FileReader::open(*processor->_output_file)->read_all();
+    std::vector<std::int64_t> want(entries.size() + 1);
+    for (std::size_t i = 0; i < want.size(); ++i)
+      want[i] = static_cast<std::int64_t>(i);
+    EXPECT_EQ(t.columns[3].ints, want);
+    EXPECT_EQ(t.columns[5].strings, std::vector<std::string>(want.size(), "walk"));
+    EXPECT_EQ(t.columns.size(), raw_json ? 14u : 12u);
+    expect_readers_agree(*processor->_output_file);
+    expect_readers_agree(*processor->_cycle_output_file);
+  }
 }
 
 TEST_F(StreamLoopTest, TrainingResultsOnTheirOwnStreamCloseCycles) {
