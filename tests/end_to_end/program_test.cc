@@ -329,13 +329,26 @@ void expect_all_steps(const fs::path &file, std::int64_t n) {
   expect_readers_agree(file.string());
 }
 
+// A run of skill "walk" reading the stream "steps" into dir/out.
+Args walk_run(const support::RedisServer &server, const support::TempDir &dir) {
+  return {"run",
+          "--redis-url",
+          server.url(),
+          "--input-topic",
+          "steps",
+          "--output-path",
+          (dir / "out").string(),
+          "--run-id",
+          "r1",
+          "--skill-name",
+          "walk"};
+}
+
 TEST(ProgramFaults, SighupStopsLikeSigterm) {
   support::RedisServer server;
   support::TempDir dir;
   add_steps(server.url(), "steps", 0, 200);
-  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
-               (dir / "out").string(), "--run-id", "r1", "--skill-name", "walk"},
-              dir);
+  Child child(walk_run(server, dir), dir);
   ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
   child.signal(SIGHUP);
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
@@ -346,9 +359,7 @@ TEST(ProgramFaults, AMissingFinalFileExitsThree) {
   support::RedisServer server;
   support::TempDir dir;
   add_steps(server.url(), "steps", 0, 50);
-  Child child({"run", "--redis-url", server.url(), "--input-topic", "steps", "--output-path",
-               (dir / "out").string(), "--run-id", "r1", "--skill-name", "walk"},
-              dir);
+  Child child(walk_run(server, dir), dir);
   ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
   // Something else took the final name while the run went on: the merge cannot publish it.
   const fs::path final_file = dir / "out" / "v2_event_historian_r1_walk.parquet";
