@@ -770,8 +770,9 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   if (include_raw_json) {
     sim_json = event_base::JsonEncoder::encode(*in.sim_data);
     skill_json = event_base::JsonEncoder::encode(*in.skill_data);
-    _check_column_text(*sim_json, "sim_data_json");
-    _check_column_text(*skill_json, "skill_data_json");
+    // The encoder writes ASCII only: just the length can be beyond what a column holds.
+    _check_column_text(*sim_json, "sim_data_json", true);
+    _check_column_text(*skill_json, "skill_data_json", true);
   }
 
   Names &names = in.names;
