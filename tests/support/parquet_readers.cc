@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 constexpr auto kNodeDeadline = std::chrono::seconds(300);
 
 const fs::path &readers_dir() {
-  static const fs::path dir = fs::path(__FILE__).parent_path().parent_path() / "readers";
+  static const fs::path dir = fs::path(HISTORIAN_SOURCE_DIR) / "tests" / "readers";
   return dir;
 }
 
