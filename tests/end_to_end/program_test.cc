@@ -448,4 +448,37 @@ TEST(ProgramFaults, NonFiniteStepsPerSecondPostsNull) {
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
 }
 
+TEST(ProgramFaults, ObservationOnlyStepsAreWrittenAtTheStop) {
+  support::RedisServer server;
+  support::TempDir dir;
+  Args args = walk_run(server, dir);
+  args.insert(args.end(), {"--training-results-topic", "steps"});
+  Child child(args, dir);
+  auto add = [&](int from, int to) {
+    for (int n = from; n < to; ++n)
+      command(server.url(),
+              {"XADD", "steps", "*", "data",
+               R"({"episode_id": "ep-0", "step_number": )" + std::to_string(n) +
+                   R"(, "sim_data": {"result": {"observation": {"joint_0": 1.5}}}})"});
+  };
+  add(0, 20);
+  // A training result cannot write rows whose action width is still unknown.
+  command(server.url(), {"XADD", "steps", "*", "data", R"({"type": "ppo_training_result"})"});
+  add(20, 30);
+  ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  const fs::path file = dir / "out" / "v2_event_historian_r1_walk.parquet";
+  expect_all_steps(file, 30);
+  auto reader = parquet::FileReader::open(file.string());
+  EXPECT_EQ(reader->schema().size(), 10u + 1) << "one observation column, no action columns";
+  const std::string err = child.err();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find("WARNING"), std::string::npos) << err;
+  EXPECT_NE(err.find("[EventHistorian] No step carried an action vector; writing 30 rows without "
+                     "action columns\n"),
+            std::string::npos)
+      << err;
+}
+
 } // namespace

@@ -267,6 +267,7 @@ asio::awaitable<void> EventHistorianProcessor::init() {
 
 asio::awaitable<void> EventHistorianProcessor::disconnect() {
   _is_running = false;
+  _settle_unknown_widths();
   co_await _drain_pending();
   if (_writer) {
     _close_part(_writer);
@@ -287,6 +288,21 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   if (!complete)
     _incomplete_outputs.push_back(*_cycle_output_file);
   co_await EventBase::disconnect();
+}
+
+void EventHistorianProcessor::_settle_unknown_widths() {
+  if (_pending_rows.empty() || (_obs_dim && _act_dim))
+    return;
+  // Rows wait for both widths; a run whose steps never carried one of the vectors (an
+  // observation-only run) would otherwise lose every row here.
+  const char *missing = !_obs_dim && !_act_dim ? "observation or action"
+                        : !_obs_dim            ? "observation"
+                                               : "action";
+  logger().warning("[EventHistorian] No step carried an %s vector; writing %d rows without %s "
+                   "columns",
+                   missing, static_cast<int>(_pending_rows.size()), missing);
+  _obs_dim = _obs_dim.value_or(0);
+  _act_dim = _act_dim.value_or(0);
 }
 
 asio::awaitable<void>

@@ -108,6 +108,9 @@ public:
   // Writes one batch as the next part file. Requires: the caller holds _flush_lock.
   void _flush_rows(const RowBuffer &rows);
   asio::awaitable<void> _drain_pending();
+  // At the stop: a width that no step made known becomes 0, with one warning, so that the
+  // buffered rows are written without that vector's columns instead of being lost.
+  void _settle_unknown_widths();
   // Decodes a stream entry (id, field map) into a message: absent fields take their defaults,
   // every value must be UTF-8, "data" JSON and "timestamp" a number. Throws otherwise.
   // ahead: the data text's parse, when it was done ahead (ParseAhead).
