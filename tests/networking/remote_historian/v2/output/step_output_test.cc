@@ -442,7 +442,6 @@ TEST(WriteFaults, UnreadablePartsAreSetAsideAndTheRestMerged) {
 TEST(StepOutput, ShutdownWithNothingBufferedWritesNothing) {
   support::TempDir dir;
   auto p = initialized(dir);
-  feed(*p, step("e", 1, "[1]", "[]")); // no action width: can never be written
   shutdown(*p);
   EXPECT_FALSE(fs::exists(*p->_output_file));
   EXPECT_FALSE(fs::exists(*p->_parts_dir));
