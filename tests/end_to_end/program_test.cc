@@ -344,6 +344,24 @@ Args walk_run(const support::RedisServer &server, const support::TempDir &dir) {
           "walk"};
 }
 
+TEST(Program, BufferBoundWritesEarlyPartsAndTheSameFinalFile) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 250);
+  Args args = walk_run(server, dir);
+  args.insert(args.end(), {"--max-buffered-rows", "100"});
+  Child child(args, dir);
+  ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
+  // No training result came, yet two full buffers are on disk already.
+  const fs::path parts = dir / "out" / "v2_event_historian_r1_walk.parquet.parts";
+  ASSERT_EQ(support::sorted_entries(parts),
+            (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet"}));
+  EXPECT_EQ(parquet::FileReader::open((parts / "part-00001.parquet").string())->num_rows(), 100);
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 250);
+}
+
 TEST(ProgramFaults, SighupStopsLikeSigterm) {
   support::RedisServer server;
   support::TempDir dir;

@@ -2,10 +2,12 @@
 // files; `demo` shows the whole system on a throwaway redis-server; `inspect` prints a file.
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -44,6 +46,7 @@ struct RunFlags {
   std::optional<std::string> job_id;
   std::optional<std::string> run_id;
   std::string log_level = "warning";
+  std::int64_t max_buffered_rows = networking::remote_historian::v2::kDefaultMaxBufferedRows;
 };
 
 void add_run_options(CLI::App &app, RunFlags &f) {
@@ -73,6 +76,11 @@ void add_run_options(CLI::App &app, RunFlags &f) {
   app.add_option("--run-id", f.run_id,
                  "Run identifier (part of the file names); default: the RUN_ID environment "
                  "variable");
+  app.add_option("--max-buffered-rows", f.max_buffered_rows,
+                 "Rows kept in memory before they are written early as an extra part file "
+                 "(bounds memory in long cycles; the final files are the same)")
+      ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
+      ->capture_default_str();
   app.add_option("--log-level", f.log_level, "debug, warning or error")
       ->check(CLI::IsMember({"debug", "warning", "error"}))
       ->capture_default_str();
@@ -103,7 +111,9 @@ ProcessorOptions options_from(const RunFlags &f) {
   }
   named.insert("callback_url", f.callback_url ? json::Value(*f.callback_url) : json::Value());
   named.insert("job_id", f.job_id ? json::Value(*f.job_id) : json::Value());
-  return ProcessorOptions::from_arguments({}, named);
+  ProcessorOptions options = ProcessorOptions::from_arguments({}, named);
+  options.max_buffered_rows = f.max_buffered_rows;
+  return options;
 }
 
 eb::LogLevel level_from(const std::string &name) {

@@ -1,5 +1,6 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -221,6 +222,8 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       include_raw_json(options.include_raw_json), run_id(event_base::settings().RUN_ID),
       training_results_topic(std::move(options.training_results_topic)),
       total_cycles(options.total_cycles), _job_id(std::move(options.job_id)),
+      _max_buffered_rows(
+          static_cast<std::size_t>(std::max<std::int64_t>(1, options.max_buffered_rows))),
       _current_skill_name(skill_name) {
   if (options.callback_url && !options.callback_url->empty()) {
     std::string url = *options.callback_url;
@@ -303,6 +306,13 @@ void EventHistorianProcessor::_settle_unknown_widths() {
                    missing, static_cast<int>(_pending_rows.size()), missing);
   _obs_dim = _obs_dim.value_or(0);
   _act_dim = _act_dim.value_or(0);
+}
+
+asio::awaitable<void> EventHistorianProcessor::_drain_if_full() {
+  if (_pending_rows.size() < _max_buffered_rows)
+    co_return;
+  _settle_unknown_widths();
+  co_await _drain_pending();
 }
 
 asio::awaitable<void>

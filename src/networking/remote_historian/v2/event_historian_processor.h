@@ -48,6 +48,9 @@ inline constexpr std::string_view kDefaultOutputTopic = "korvo.episodes";
 inline constexpr std::string_view kDefaultConsumerGroup = "korvo-historian-group";
 inline constexpr std::string_view kDefaultOutputPath = "./historian_output";
 inline constexpr std::string_view kDefaultTrainingResultsTopic = "korvo.ppo.training_results";
+// Rows buffered before they are written early as an extra part: about 0.9 GiB of rows of 64
+// sensors and 8 actions.
+inline constexpr std::int64_t kDefaultMaxBufferedRows = 1'000'000;
 
 // The eleven constructor arguments with their defaults.
 struct ProcessorOptions {
@@ -62,6 +65,8 @@ struct ProcessorOptions {
   std::optional<std::int64_t> total_cycles;
   std::optional<std::string> callback_url;
   std::optional<std::string> job_id;
+  // Beyond the constructor's arguments: the host's settings.
+  std::int64_t max_buffered_rows = kDefaultMaxBufferedRows;
 
   // Binds untyped arguments as a host's configuration gives them: positional values in the
   // order of the fields above, then named ones. Throws TypeError naming the argument for a
@@ -111,6 +116,9 @@ public:
   // At the stop: a width that no step made known becomes 0, with one warning, so that the
   // buffered rows are written without that vector's columns instead of being lost.
   void _settle_unknown_widths();
+  // Writes the buffer early once it holds _max_buffered_rows rows; a width still unknown then
+  // is settled as at the stop.
+  asio::awaitable<void> _drain_if_full();
   // Decodes a stream entry (id, field map) into a message: absent fields take their defaults,
   // every value must be UTF-8, "data" JSON and "timestamp" a number. Throws otherwise.
   // ahead: the data text's parse, when it was done ahead (ParseAhead).
@@ -129,6 +137,9 @@ public:
   std::optional<std::int64_t> total_cycles;
   std::optional<std::string> _callback_url;
   std::optional<std::string> _job_id;
+  // When this many rows wait, they are written at once as an extra part, so that memory stays
+  // bounded however long a cycle lasts. The final files are the same.
+  std::size_t _max_buffered_rows = static_cast<std::size_t>(kDefaultMaxBufferedRows);
 
   // State.
   bool _is_initialized = false;

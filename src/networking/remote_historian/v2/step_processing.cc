@@ -495,8 +495,10 @@ EventHistorianProcessor::process_message(const event_base::EventMessage &message
   json::Value materialized;
   const json::Value *data = &message.data;
   if (message.document) {
-    if (_process_step_in_place(*message.document, message.timestamp))
+    if (_process_step_in_place(*message.document, message.timestamp)) {
+      co_await _drain_if_full();
       co_return std::nullopt;
+    }
     materialized = message.document->to_value();
     data = &materialized;
   }
@@ -520,6 +522,7 @@ EventHistorianProcessor::process_message(const event_base::EventMessage &message
   StepInput in;
   _read_step(&payload_value, in);
   _commit_step(in, message.timestamp);
+  co_await _drain_if_full();
   co_return std::nullopt;
 }
 
