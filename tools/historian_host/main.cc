@@ -1,6 +1,8 @@
 // event-historian: the host program. `run` consumes a training job's streams into Parquet
 // files; `demo` shows the whole system on a throwaway redis-server; `inspect` prints a file.
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +49,11 @@ struct RunFlags {
   std::optional<std::string> run_id;
   std::string log_level = "warning";
   std::int64_t max_buffered_rows = networking::remote_historian::v2::kDefaultMaxBufferedRows;
+  bool durable = false;
+  std::optional<std::string> consumer_name;
+  double flush_interval = 30;
+  std::optional<std::string> dead_letter_stream;
+  std::int64_t max_deliveries = 5;
 };
 
 void add_run_options(CLI::App &app, RunFlags &f) {
@@ -81,6 +88,25 @@ void add_run_options(CLI::App &app, RunFlags &f) {
                  "(bounds memory in long cycles; the final files are the same)")
       ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
       ->capture_default_str();
+  app.add_flag("--durable", f.durable,
+               "Acknowledge an entry only once its row and the run's state are synced to disk; "
+               "a restart with the same options goes on without loss or repetition");
+  app.add_option("--consumer-name", f.consumer_name,
+                 "Consumer name in the group (default: host, pid and a random suffix; a durable "
+                 "run keeps the name of its first start)");
+  app.add_option("--flush-interval", f.flush_interval,
+                 "Durable mode: seconds after which handled entries are written and "
+                 "acknowledged even without a training result")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->capture_default_str();
+  app.add_option("--dead-letter-stream", f.dead_letter_stream,
+                 "Durable mode: stream that receives, with its error, an entry that failed on "
+                 "more than --max-deliveries deliveries; it is then acknowledged");
+  app.add_option("--max-deliveries", f.max_deliveries,
+                 "Durable mode: deliveries of a failing entry before it goes to the dead-letter "
+                 "stream")
+      ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
+      ->capture_default_str();
   app.add_option("--log-level", f.log_level, "debug, warning or error")
       ->check(CLI::IsMember({"debug", "warning", "error"}))
       ->capture_default_str();
@@ -113,6 +139,11 @@ ProcessorOptions options_from(const RunFlags &f) {
   named.insert("job_id", f.job_id ? json::Value(*f.job_id) : json::Value());
   ProcessorOptions options = ProcessorOptions::from_arguments({}, named);
   options.max_buffered_rows = f.max_buffered_rows;
+  options.durable = f.durable;
+  options.consumer_name = f.consumer_name;
+  options.flush_interval = std::chrono::milliseconds(std::llround(f.flush_interval * 1000));
+  options.dead_letter_stream = f.dead_letter_stream;
+  options.max_deliveries = f.max_deliveries;
   return options;
 }
 

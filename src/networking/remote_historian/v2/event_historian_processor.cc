@@ -231,6 +231,13 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       url.pop_back();
     _callback_url = std::move(url);
   }
+  if (options.consumer_name && !options.consumer_name->empty())
+    consumer_name = std::move(*options.consumer_name);
+  _durable = options.durable;
+  _flush_interval = options.flush_interval;
+  if (options.dead_letter_stream && !options.dead_letter_stream->empty())
+    _dead_letter_stream = std::move(options.dead_letter_stream);
+  _max_deliveries = options.max_deliveries;
 }
 
 asio::awaitable<void> EventHistorianProcessor::init() {
@@ -245,22 +252,31 @@ asio::awaitable<void> EventHistorianProcessor::init() {
   if (skill_name && !skill_name->empty())
     base += "_" + _sanitize_filename(skill_name);
 
-  std::string step_file = join_path(output_path, base + ".parquet");
-  if (path_exists(step_file))
-    step_file =
-        join_path(output_path, base + "_" + std::to_string(std::time(nullptr)) + ".parquet");
-  _output_file = step_file;
-  _parts_dir = _parts_dir_for(step_file);
+  // A durable run that was stopped before its final files were written goes on where its
+  // checkpoint left it, with the names it chose then.
+  const bool resumed = _durable && _durable_resume(base);
+  if (!resumed) {
+    std::string step_file = join_path(output_path, base + ".parquet");
+    if (path_exists(step_file))
+      step_file =
+          join_path(output_path, base + "_" + std::to_string(std::time(nullptr)) + ".parquet");
+    _output_file = step_file;
+    _parts_dir = _parts_dir_for(step_file);
 
-  std::string cycle_file = join_path(output_path, base + "_cycle_summary.parquet");
-  if (path_exists(cycle_file))
-    cycle_file = join_path(output_path, base + "_cycle_summary_" +
-                                            std::to_string(std::time(nullptr)) + ".parquet");
-  _cycle_output_file = cycle_file;
-  _cycle_parts_dir = _parts_dir_for(cycle_file);
+    std::string cycle_file = join_path(output_path, base + "_cycle_summary.parquet");
+    if (path_exists(cycle_file))
+      cycle_file = join_path(output_path, base + "_cycle_summary_" +
+                                              std::to_string(std::time(nullptr)) + ".parquet");
+    _cycle_output_file = cycle_file;
+    _cycle_parts_dir = _parts_dir_for(cycle_file);
+  }
   // Parts a killed run was still writing; its finished parts are kept and merged.
   _remove_part_temporaries(*_parts_dir);
   _remove_part_temporaries(*_cycle_parts_dir);
+  // The first checkpoint holds the names and the consumer, so that a crash before any entry
+  // was acknowledged still finds its pending entries.
+  if (_durable && !resumed)
+    _write_checkpoint(*_checkpoint_file, _checkpoint_state());
 
   _is_initialized = true;
   logger().debug("[EventHistorian] Initialized output: %s", _output_file->c_str());
@@ -271,7 +287,22 @@ asio::awaitable<void> EventHistorianProcessor::init() {
 asio::awaitable<void> EventHistorianProcessor::disconnect() {
   _is_running = false;
   _settle_unknown_widths();
-  co_await _drain_pending();
+  if (_durable) {
+    co_await _durable_checkpoint();
+    if (!_durably_complete()) {
+      // What was written after the last checkpoint is set aside at the next start, and the
+      // entries it came from are read again from Redis: nothing is merged now.
+      logger().error("[EventHistorian] Stopped before everything was checkpointed; entries "
+                     "since the last checkpoint stay pending. Start again with the same options "
+                     "to finish the final files.");
+      _incomplete_outputs.push_back(*_output_file);
+      _incomplete_outputs.push_back(*_cycle_output_file);
+      co_await EventBase::disconnect();
+      co_return;
+    }
+  } else {
+    co_await _drain_pending();
+  }
   if (_writer) {
     _close_part(_writer);
     _writer_open = false;
@@ -290,6 +321,11 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   co_await loop::run_blocking(std::move(compact_cycles));
   if (!complete)
     _incomplete_outputs.push_back(*_cycle_output_file);
+  // Both final files are complete: the run is over, and a new start begins a new one.
+  if (_durable && _incomplete_outputs.empty()) {
+    std::error_code ec;
+    fs::remove(*_checkpoint_file, ec);
+  }
   co_await EventBase::disconnect();
 }
 
@@ -352,6 +388,8 @@ asio::awaitable<void> EventHistorianProcessor::start() {
 
   std::exception_ptr escaped;
   try {
+    if (_durable)
+      co_await _recover_pending(read_results);
     co_await _read_loop(read_results);
   } catch (...) {
     escaped = std::current_exception();
@@ -411,6 +449,8 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       }
       if (batch.malformed)
         throw std::runtime_error(batch.malformed);
+      if (_durable)
+        co_await _durable_tick();
     } catch (const std::exception &e) {
       logger().error("[EventHistorian] Error reading messages: %s", e.what());
       failed = true;
@@ -465,6 +505,7 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
                                                              const redis::Reply &entry,
                                                              ParseAhead::Parsed ahead) {
   const std::string &raw_id = entry.elements[0].str;
+  std::optional<std::string> failure;
   try {
     event_base::EventMessage message = _decode_entry(entry, std::move(ahead));
     std::optional<json::Object> result = co_await process_message(message);
@@ -478,20 +519,33 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
     }
     if (!redis_client)
       throw std::runtime_error("Not connected to Redis");
-    // Sent without waiting: the reply is collected with the next read's round trip.
-    redis_client->send({"XACK", stream_name, consumer_group, raw_id},
-                       [raw_id](const std::exception_ptr &error, const redis::Reply &) {
-                         if (!error)
-                           return;
-                         try {
-                           std::rethrow_exception(error);
-                         } catch (const std::exception &e) {
-                           logger().error("[EventHistorian] Error processing message %s: %s",
-                                          raw_id.c_str(), e.what());
-                         }
-                       });
+    // A durable run acknowledges the entry once a checkpoint holds its effects (below).
+    if (!_durable) {
+      // Sent without waiting: the reply is collected with the next read's round trip.
+      redis_client->send({"XACK", stream_name, consumer_group, raw_id},
+                         [raw_id](const std::exception_ptr &error, const redis::Reply &) {
+                           if (!error)
+                             return;
+                           try {
+                             std::rethrow_exception(error);
+                           } catch (const std::exception &e) {
+                             logger().error("[EventHistorian] Error processing message %s: %s",
+                                            raw_id.c_str(), e.what());
+                           }
+                         });
+    }
   } catch (const std::exception &e) {
     logger().error("[EventHistorian] Error processing message %s: %s", raw_id.c_str(), e.what());
+    failure = e.what();
+  }
+  if (!_durable)
+    co_return;
+  if (failure) {
+    co_await _entry_failed(stream_name, entry, *failure);
+  } else {
+    _entry_handled(stream_name, raw_id);
+    if (_checkpoint_due)
+      co_await _durable_checkpoint();
   }
 }
 

@@ -8,6 +8,7 @@
 // once on the loop thread before the first flush is submitted; the submission publishes them.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "loop/loop.h"
 #include "networking/event_base/event_base.h"
 #include "networking/event_base/event_message.h"
+#include "networking/remote_historian/v2/durable/checkpoint.h"
 #include "networking/remote_historian/v2/ordered_map.h"
 #include "networking/remote_historian/v2/parse_ahead.h"
 #include "networking/remote_historian/v2/pending_row.h"
@@ -67,6 +69,18 @@ struct ProcessorOptions {
   std::optional<std::string> job_id;
   // Beyond the constructor's arguments: the host's settings.
   std::int64_t max_buffered_rows = kDefaultMaxBufferedRows;
+  // Durable mode: an entry is acknowledged only once a synced checkpoint holds its effects,
+  // and a restart goes on from the checkpoint, re-reading its own pending entries.
+  bool durable = false;
+  // The consumer name of a durable run's first start (later starts take it from the
+  // checkpoint); by default a unique one is made up.
+  std::optional<std::string> consumer_name;
+  // Durable mode: the longest time handled entries wait for a checkpoint.
+  std::chrono::milliseconds flush_interval{30'000};
+  // Durable mode: where an entry that failed more than max_deliveries deliveries is copied,
+  // with its error, before it is acknowledged. None: failed entries stay pending.
+  std::optional<std::string> dead_letter_stream;
+  std::int64_t max_deliveries = 5;
 
   // Binds untyped arguments as a host's configuration gives them: positional values in the
   // order of the fields above, then named ones. Throws TypeError naming the argument for a
@@ -177,6 +191,55 @@ public:
   std::atomic<std::int64_t> _rows_dropped{0};
   // Final files that compaction could not produce, or produced without some of their parts.
   std::vector<std::string> _incomplete_outputs;
+
+  // Durable mode (durable/durable.cc).
+  bool _durable = false;
+  std::chrono::milliseconds _flush_interval{30'000};
+  std::optional<std::string> _dead_letter_stream;
+  std::int64_t _max_deliveries = 5;
+  std::optional<std::string> _checkpoint_file;
+  // Per stream: the last entry handled, the entries handled since the last checkpoint (to be
+  // acknowledged after the next) and the entries that failed and stay pending.
+  OrderedMap<std::string> _last_ids;
+  OrderedMap<std::vector<std::string>> _unacked;
+  std::size_t _unacked_count = 0;
+  OrderedMap<std::vector<std::string>> _failed_ids;
+  // Something was written that the next checkpoint must cover (a part, a cycle row).
+  bool _checkpoint_due = false;
+  std::chrono::steady_clock::time_point _last_checkpoint{};
+  // A failed checkpoint or write is tried again from then on, no sooner.
+  std::chrono::steady_clock::time_point _retry_at{};
+  std::chrono::milliseconds _retry_delay{0};
+  // Cycle summary rows of a durable run whose write failed, to be written (in order) before
+  // the next checkpoint.
+  struct CycleRow {
+    std::int64_t cycle_index;
+    double average_reward;
+    std::string skill;
+  };
+  std::vector<CycleRow> _unwritten_cycle_rows;
+  void _write_cycle_row(const CycleRow &row);
+  // Tries the rows again; logs one error line when they still fail.
+  void _write_unwritten_cycle_rows();
+
+  // Loads the checkpoint of output base `base` if there is one and takes up its state and
+  // names, setting aside what was written after it. Returns whether there was one.
+  bool _durable_resume(const std::string &base);
+  Checkpoint _checkpoint_state() const;
+  void _restore_checkpoint(Checkpoint checkpoint);
+  // Handles this consumer's pending entries of both streams in entry-id order: those the
+  // checkpoint holds are acknowledged, the others processed again.
+  asio::awaitable<void> _recover_pending(bool read_results);
+  // Writes what is buffered, then the checkpoint, then acknowledges the entries it covers.
+  // Does nothing more (and keeps the entries pending) when any of it cannot be done yet.
+  asio::awaitable<void> _durable_checkpoint();
+  // A checkpoint when one is due or the flush interval has passed.
+  asio::awaitable<void> _durable_tick();
+  void _entry_handled(const std::string &stream, const std::string &id);
+  asio::awaitable<void> _entry_failed(const std::string &stream, const redis::Reply &entry,
+                                      const std::string &error);
+  // Whether everything handled is in a checkpoint and nothing waits to be written.
+  bool _durably_complete() const;
 
 private:
   asio::awaitable<void> _read_loop(bool read_results);

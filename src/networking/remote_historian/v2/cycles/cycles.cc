@@ -88,20 +88,46 @@ void EventHistorianProcessor::_write_cycle_metadata() {
 
 void EventHistorianProcessor::_write_cycle_summary(double average_reward,
                                                    const std::string &skill) {
+  const std::int64_t *index = _cycle_indices.find(skill);
+  CycleRow row{index ? *index : 0, average_reward, skill};
+  if (!_durable) {
+    _write_cycle_row(row);
+    return;
+  }
+  // A durable run keeps the row and writes it before its next checkpoint, in order.
+  _unwritten_cycle_rows.push_back(std::move(row));
+  _write_unwritten_cycle_rows();
+}
+
+void EventHistorianProcessor::_write_unwritten_cycle_rows() {
+  try {
+    while (!_unwritten_cycle_rows.empty()) {
+      _write_cycle_row(_unwritten_cycle_rows.front());
+      _unwritten_cycle_rows.erase(_unwritten_cycle_rows.begin());
+      _checkpoint_due = true;
+    }
+  } catch (const std::exception &e) {
+    logger().error("[EventHistorian] Cycle summary write failed; %d rows kept for the next "
+                   "attempt: %s",
+                   static_cast<int>(_unwritten_cycle_rows.size()), e.what());
+  }
+}
+
+void EventHistorianProcessor::_write_cycle_row(const CycleRow &row) {
   const bool metadata_written = _cycle_metadata_written;
   try {
     _ensure_cycle_writer();
-    const std::int64_t *index = _cycle_indices.find(skill);
-    _cycle_writer->write_table(cycle_row(index ? *index : 0, average_reward,
-                                         skill.empty() ? std::nullopt : std::optional(skill),
-                                         std::nullopt, false));
+    _cycle_writer->write_table(cycle_row(
+        row.cycle_index, row.average_reward,
+        row.skill.empty() ? std::nullopt : std::optional(row.skill), std::nullopt, false));
     _close_part(_cycle_writer);
   } catch (...) {
     // Only this row is lost: its part goes, and a metadata row that went with it is written
     // into the next part.
     _discard_part(_cycle_writer, _cycle_part_index);
     _cycle_metadata_written = metadata_written;
-    ++_rows_dropped;
+    if (!_durable)
+      ++_rows_dropped;
     throw;
   }
 }

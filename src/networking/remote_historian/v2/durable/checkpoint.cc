@@ -132,7 +132,6 @@ std::string _checkpoint_text(const Checkpoint &c) {
   o.insert("cycle_metadata_written", json::Value(c.cycle_metadata_written));
   o.insert("last_cycle_average_reward", map_value(c.last_cycle_average_reward));
   o.insert("last_cycle_steps_per_sec", map_value(c.last_cycle_steps_per_sec));
-  o.insert("cycles_reported", map_value(c.cycles_reported));
   o.insert("obs_dim", int_or_null(c.obs_dim));
   o.insert("act_dim", int_or_null(c.act_dim));
   if (c.obs_names) {
@@ -152,6 +151,10 @@ std::string _checkpoint_text(const Checkpoint &c) {
     o.insert("schema", json::Value());
   }
   o.insert("last_ids", map_value(c.last_ids));
+  json::Object failed;
+  for (const auto &[stream, ids] : c.failed_ids)
+    failed.insert(stream, json::Value(json::Array(ids.begin(), ids.end())));
+  o.insert("failed_ids", json::Value(std::move(failed)));
   // Rewards may be NaN or infinite: the bare words of the writer read back exactly.
   return json::dumps(json::Value(std::move(o))) + "\n";
 }
@@ -181,7 +184,6 @@ Checkpoint _parse_checkpoint(std::string_view text) {
   c.last_cycle_average_reward = map_of<double>(o, "last_cycle_average_reward", double_of);
   c.last_cycle_steps_per_sec = map_of<json::Value>(
       o, "last_cycle_steps_per_sec", [](const json::Value &v, const char *) { return v; });
-  c.cycles_reported = map_of<std::int64_t>(o, "cycles_reported", int_of);
   c.obs_dim = optional_int(member(o, "obs_dim"), "obs_dim");
   c.act_dim = optional_int(member(o, "act_dim"), "act_dim");
   if (const json::Value &names = member(o, "obs_names"); !names.is_null()) {
@@ -206,6 +208,15 @@ Checkpoint _parse_checkpoint(std::string_view text) {
     c.schema.emplace(std::move(fields));
   }
   c.last_ids = map_of<std::string>(o, "last_ids", text_of);
+  c.failed_ids = map_of<std::vector<std::string>>(
+      o, "failed_ids", [](const json::Value &ids, const char *name) {
+        if (!ids.is_array())
+          bad(std::string("'") + name + "' holds a value that is not a list");
+        std::vector<std::string> out;
+        for (const json::Value &id : ids.as_array())
+          out.push_back(text_of(id, name));
+        return out;
+      });
   return c;
 }
 

@@ -34,8 +34,6 @@ struct Checkpoint {
   bool cycle_metadata_written = false;
   OrderedMap<double> last_cycle_average_reward;
   OrderedMap<json::Value> last_cycle_steps_per_sec;
-  // Per skill, the cycle index whose metrics callback was last handed over to be sent.
-  OrderedMap<std::int64_t> cycles_reported;
 
   std::optional<std::int64_t> obs_dim;
   std::optional<std::int64_t> act_dim;
@@ -43,8 +41,10 @@ struct Checkpoint {
   bool warned_obs_name_mismatch = false;
   std::optional<parquet::Schema> schema;
 
-  // Per stream, the id of the last entry whose effects are in this checkpoint.
+  // Per stream, the id of the last entry whose effects are in this checkpoint, and the ids of
+  // entries that failed and stay pending (they have no effects, whatever their id).
   OrderedMap<std::string> last_ids;
+  OrderedMap<std::vector<std::string>> failed_ids;
 };
 
 // The checkpoint's JSON text, and back. _parse_checkpoint throws std::runtime_error naming

@@ -1,6 +1,7 @@
 // The step dataset: schema, part files, batch flushing, the drain and compaction.
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -157,14 +158,40 @@ asio::awaitable<void> EventHistorianProcessor::_drain_pending() {
     co_return;
   // The batch belongs to the flush job from here on, even if this coroutine goes away.
   auto rows = std::make_shared<RowBuffer>(std::exchange(_pending_rows, {}));
-  // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
-  auto flush = [this, rows] { _flush_rows(*rows); };
-  try {
-    co_await loop::run_blocking(std::move(flush));
-  } catch (const std::exception &e) {
-    _rows_dropped += static_cast<std::int64_t>(rows->size());
-    logger().error("[EventHistorian] Parquet flush of %d rows failed; rows dropped: %s",
-                   static_cast<int>(rows->size()), e.what());
+  // A durable run keeps the rows of a failed flush and tries again, spaced, while reading
+  // waits: their entries are not acknowledged, so nothing is lost even if it never succeeds.
+  auto delay = std::chrono::milliseconds(500);
+  for (;;) {
+    std::string error;
+    // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
+    auto flush = [this, rows] { _flush_rows(*rows); };
+    try {
+      co_await loop::run_blocking(std::move(flush));
+      _checkpoint_due = true;
+      co_return;
+    } catch (const std::exception &e) {
+      error = e.what();
+    }
+    if (!_durable) {
+      _rows_dropped += static_cast<std::int64_t>(rows->size());
+      logger().error("[EventHistorian] Parquet flush of %d rows failed; rows dropped: %s",
+                     static_cast<int>(rows->size()), error.c_str());
+      co_return;
+    }
+    if (!_is_running) {
+      logger().error("[EventHistorian] Parquet flush of %d rows failed; rows kept pending: %s",
+                     static_cast<int>(rows->size()), error.c_str());
+      _pending_rows = std::move(*rows);
+      co_return;
+    }
+    logger().error("[EventHistorian] Parquet flush of %d rows failed; retrying in %.1f s: %s",
+                   static_cast<int>(rows->size()), static_cast<double>(delay.count()) / 1000,
+                   error.c_str());
+    // Woken early by a stop, which then makes one last attempt.
+    const auto until = std::chrono::steady_clock::now() + delay;
+    while (_is_running && std::chrono::steady_clock::now() < until)
+      co_await loop::sleep_for(std::chrono::milliseconds(100));
+    delay = std::min<std::chrono::milliseconds>(delay * 2, std::chrono::seconds(30));
   }
 }
 

@@ -1,0 +1,318 @@
+// Durable mode: an entry is acknowledged only once everything it caused is on disk: its row in
+// a published part file, and the processor's state in a checkpoint that names, per stream, the
+// last entry it holds. A restart takes up the checkpoint, sets aside the parts written after
+// it and re-reads its own pending entries, so that a crash at any instant neither loses nor
+// repeats a row.
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "loop/loop.h"
+#include "networking/remote_historian/v2/event_historian_processor.h"
+#include "networking/remote_historian/v2/logger.h"
+#include "networking/remote_historian/v2/output/part_files.h"
+#include "parquet/io.h"
+
+namespace networking::remote_historian::v2 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Pending entries asked for per round trip while recovering, and ids per bulk XACK.
+constexpr const char *kRecoveryCount = "1000";
+constexpr std::size_t kIdsPerAck = 10000;
+constexpr auto kFirstRetryDelay = std::chrono::milliseconds(500);
+constexpr auto kLongestRetryDelay = std::chrono::milliseconds(30'000);
+
+// Removes the parts of dir numbered next_index or above: they were written after the
+// checkpoint, and the entries they came from will be processed again.
+void set_aside_later_parts(const std::string &dir, std::int64_t next_index) {
+  std::error_code ec;
+  for (const auto &entry : fs::directory_iterator(dir, ec)) {
+    const auto number = _part_number(entry.path().filename().string());
+    if (number && *number >= next_index)
+      fs::remove(entry.path(), ec);
+  }
+}
+
+// A stop that was killed during the final merge leaves the final file beside (or instead of)
+// its parts. While any part is left, the final file is merged again from them at the next stop;
+// once they are gone, the final file is their merge and becomes the first part.
+void take_back_final_file(const std::string &final_path, const std::string &parts_dir) {
+  std::error_code ec;
+  if (!fs::exists(final_path, ec))
+    return;
+  if (!_parts_in_merge_order(parts_dir).empty()) {
+    fs::remove(final_path, ec);
+    return;
+  }
+  fs::create_directories(parts_dir);
+  const std::string first = (fs::path(parts_dir) / _part_file_name(0)).string();
+  fs::rename(final_path, first);
+  parquet::sync_directory_of(first);
+}
+
+bool contains(const std::vector<std::string> *ids, const std::string &id) {
+  return ids && std::find(ids->begin(), ids->end(), id) != ids->end();
+}
+
+} // namespace
+
+bool EventHistorianProcessor::_durable_resume(const std::string &base) {
+  _checkpoint_file = (fs::path(output_path) / (base + ".checkpoint.json")).string();
+  std::optional<Checkpoint> checkpoint = _load_checkpoint(*_checkpoint_file);
+  if (!checkpoint)
+    return false;
+  _restore_checkpoint(std::move(*checkpoint));
+  set_aside_later_parts(*_parts_dir, _part_index);
+  set_aside_later_parts(*_cycle_parts_dir, _cycle_part_index);
+  take_back_final_file(*_output_file, *_parts_dir);
+  take_back_final_file(*_cycle_output_file, *_cycle_parts_dir);
+  // Numbering goes on from the checkpoint's.
+  _parts_scanned = true;
+  _cycle_parts_scanned = true;
+  logger().debug("[EventHistorian] Resuming from checkpoint %s as consumer '%s'",
+                 _checkpoint_file->c_str(), consumer_name.c_str());
+  return true;
+}
+
+Checkpoint EventHistorianProcessor::_checkpoint_state() const {
+  Checkpoint c;
+  c.consumer_name = consumer_name;
+  c.output_file = _output_file.value_or("");
+  c.cycle_output_file = _cycle_output_file.value_or("");
+  c.part_index = _part_index;
+  c.cycle_part_index = _cycle_part_index;
+  c.current_skill_name = _current_skill_name;
+  c.cycle_indices = _cycle_indices;
+  c.skill_total_cycles = _skill_total_cycles;
+  c.cycle_episode_rewards = _cycle_episode_rewards;
+  c.cycle_episode_done = _cycle_episode_done;
+  c.cycle_metadata_written = _cycle_metadata_written;
+  c.last_cycle_average_reward = _last_cycle_average_reward;
+  c.last_cycle_steps_per_sec = _last_cycle_steps_per_sec;
+  c.obs_dim = _obs_dim;
+  c.act_dim = _act_dim;
+  c.obs_names = _obs_names;
+  c.warned_obs_name_mismatch = _warned_obs_name_mismatch;
+  c.schema = _schema;
+  c.last_ids = _last_ids;
+  c.failed_ids = _failed_ids;
+  return c;
+}
+
+void EventHistorianProcessor::_restore_checkpoint(Checkpoint c) {
+  consumer_name = std::move(c.consumer_name);
+  _output_file = std::move(c.output_file);
+  _parts_dir = _parts_dir_for(*_output_file);
+  _cycle_output_file = std::move(c.cycle_output_file);
+  _cycle_parts_dir = _parts_dir_for(*_cycle_output_file);
+  _part_index = c.part_index;
+  _cycle_part_index = c.cycle_part_index;
+  _current_skill_name = std::move(c.current_skill_name);
+  _cycle_indices = std::move(c.cycle_indices);
+  _skill_total_cycles = std::move(c.skill_total_cycles);
+  _cycle_episode_rewards = std::move(c.cycle_episode_rewards);
+  _cycle_episode_done = std::move(c.cycle_episode_done);
+  _cycle_metadata_written = c.cycle_metadata_written;
+  _last_cycle_average_reward = std::move(c.last_cycle_average_reward);
+  _last_cycle_steps_per_sec = std::move(c.last_cycle_steps_per_sec);
+  _obs_dim = c.obs_dim;
+  _act_dim = c.act_dim;
+  _obs_names = std::move(c.obs_names);
+  _warned_obs_name_mismatch = c.warned_obs_name_mismatch;
+  _schema = std::move(c.schema);
+  _last_ids = std::move(c.last_ids);
+  _failed_ids = std::move(c.failed_ids);
+}
+
+asio::awaitable<void> EventHistorianProcessor::_recover_pending(bool read_results) {
+  _last_checkpoint = Clock::now();
+  std::vector<std::string> streams = {input_topic};
+  if (read_results && *training_results_topic != input_topic)
+    streams.push_back(*training_results_topic);
+
+  // This consumer's pending entries of every stream, then in entry-id order across them: the
+  // order in which Redis received them.
+  struct Pending {
+    const std::string *stream;
+    redis::Reply entry;
+  };
+  std::vector<Pending> pending;
+  for (const std::string &stream : streams) {
+    std::string after = "0";
+    for (;;) {
+      std::vector<std::string> read = {"XREADGROUP",  "GROUP", consumer_group,
+                                       consumer_name, "COUNT", kRecoveryCount,
+                                       "STREAMS",     stream,  after};
+      redis::Reply reply = co_await redis_client->command(std::move(read));
+      if (reply.type != redis::Reply::Type::kArray || reply.elements.empty() ||
+          reply.elements[0].elements.size() != 2 || reply.elements[0].elements[1].elements.empty())
+        break;
+      for (redis::Reply &entry : reply.elements[0].elements[1].elements) {
+        if (entry.type != redis::Reply::Type::kArray || entry.elements.size() != 2)
+          throw std::runtime_error("pending entry is not an (id, fields) pair");
+        after = entry.elements[0].str;
+        pending.push_back({&stream, std::move(entry)});
+      }
+    }
+  }
+  std::stable_sort(pending.begin(), pending.end(), [](const Pending &a, const Pending &b) {
+    return _entry_id_after(b.entry.elements[0].str, a.entry.elements[0].str);
+  });
+
+  const OrderedMap<std::vector<std::string>> failed_before = std::exchange(_failed_ids, {});
+  int held = 0;
+  int again = 0;
+  for (const Pending &p : pending) {
+    const std::string &id = p.entry.elements[0].str;
+    const std::string *last = _last_ids.find(*p.stream);
+    const bool in_checkpoint =
+        last && !_entry_id_after(id, *last) && !contains(failed_before.find(*p.stream), id);
+    // An entry deleted from the stream since comes back without its fields: nothing to do.
+    if (in_checkpoint || p.entry.elements[1].type == redis::Reply::Type::kNil) {
+      std::vector<std::string> ack = {"XACK", *p.stream, consumer_group, id};
+      redis_client->send(ack, [](const std::exception_ptr &, const redis::Reply &) {});
+      ++held;
+      continue;
+    }
+    ++again;
+    co_await _handle_entry(*p.stream, p.entry, {});
+  }
+  co_await redis_client->drain();
+  if (!pending.empty())
+    logger().debug("[EventHistorian] Recovered %d pending entries: %d held by the checkpoint, "
+                   "%d processed again",
+                   static_cast<int>(pending.size()), held, again);
+  co_await _durable_tick();
+}
+
+asio::awaitable<void> EventHistorianProcessor::_durable_checkpoint() {
+  const Clock::time_point now = Clock::now();
+  // A stop always makes one more attempt.
+  if (_is_running && now < _retry_at)
+    co_return;
+  auto retry_later = [this, now] {
+    _retry_delay = std::clamp<std::chrono::milliseconds>(_retry_delay * 2, kFirstRetryDelay,
+                                                         kLongestRetryDelay);
+    _retry_at = now + _retry_delay;
+  };
+  if (!_pending_rows.empty()) {
+    // Rows still waiting for a width: no checkpoint can hold them yet.
+    if (!_obs_dim || !_act_dim)
+      co_return;
+    co_await _drain_pending();
+    if (!_pending_rows.empty())
+      co_return;
+  }
+  _write_unwritten_cycle_rows();
+  if (!_unwritten_cycle_rows.empty()) {
+    retry_later();
+    co_return;
+  }
+  const Checkpoint checkpoint = _checkpoint_state();
+  std::string error;
+  // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
+  auto write = [this, &checkpoint] { _write_checkpoint(*_checkpoint_file, checkpoint); };
+  try {
+    co_await loop::run_blocking(std::move(write));
+  } catch (const std::exception &e) {
+    error = e.what();
+  }
+  if (!error.empty()) {
+    logger().error("[EventHistorian] Checkpoint %s could not be written; its entries stay "
+                   "unacknowledged: %s",
+                   _checkpoint_file->c_str(), error.c_str());
+    retry_later();
+    co_return;
+  }
+  _retry_delay = std::chrono::milliseconds(0);
+  _checkpoint_due = false;
+  _last_checkpoint = now;
+  // The checkpoint holds them: acknowledged in bulk, without waiting. A failed acknowledgement
+  // leaves its entries pending, and the next start acknowledges them from the checkpoint.
+  if (redis_client) {
+    for (const auto &[stream, ids] : _unacked) {
+      for (std::size_t begin = 0; begin < ids.size(); begin += kIdsPerAck) {
+        std::vector<std::string> ack = {"XACK", stream, consumer_group};
+        const std::size_t end = std::min(ids.size(), begin + kIdsPerAck);
+        ack.insert(ack.end(), ids.begin() + static_cast<std::ptrdiff_t>(begin),
+                   ids.begin() + static_cast<std::ptrdiff_t>(end));
+        redis_client->send(ack, [stream](const std::exception_ptr &failure, const redis::Reply &) {
+          if (!failure)
+            return;
+          try {
+            std::rethrow_exception(failure);
+          } catch (const std::exception &e) {
+            logger().error("[EventHistorian] Acknowledging entries of %s failed: %s",
+                           stream.c_str(), e.what());
+          }
+        });
+      }
+    }
+  }
+  _unacked = {};
+  _unacked_count = 0;
+}
+
+asio::awaitable<void> EventHistorianProcessor::_durable_tick() {
+  if (_checkpoint_due || (_unacked_count > 0 && Clock::now() - _last_checkpoint >= _flush_interval))
+    co_await _durable_checkpoint();
+}
+
+void EventHistorianProcessor::_entry_handled(const std::string &stream, const std::string &id) {
+  _unacked.get_or_insert(stream, {}).push_back(id);
+  ++_unacked_count;
+  _last_ids.set(stream, id);
+}
+
+asio::awaitable<void> EventHistorianProcessor::_entry_failed(const std::string &stream,
+                                                             const redis::Reply &entry,
+                                                             const std::string &error) {
+  const std::string &id = entry.elements[0].str;
+  if (std::vector<std::string> &failed = _failed_ids.get_or_insert(stream, {});
+      !contains(&failed, id))
+    failed.push_back(id);
+  if (!_dead_letter_stream || !redis_client)
+    co_return;
+  try {
+    std::vector<std::string> ask = {"XPENDING", stream, consumer_group, id, id, "1"};
+    const redis::Reply pending = co_await redis_client->command(std::move(ask));
+    if (pending.elements.empty() || pending.elements[0].elements.size() < 4)
+      co_return;
+    const long long deliveries = pending.elements[0].elements[3].integer;
+    if (deliveries <= _max_deliveries)
+      co_return;
+    std::vector<std::string> copy = {"XADD", *_dead_letter_stream, "*"};
+    const redis::Reply &fields = entry.elements[1];
+    if (fields.type == redis::Reply::Type::kArray)
+      for (const redis::Reply &field : fields.elements)
+        copy.push_back(field.str);
+    copy.insert(copy.end(), {"error", error, "source_stream", stream, "source_id", id});
+    co_await redis_client->command(std::move(copy));
+    std::vector<std::string> ack = {"XACK", stream, consumer_group, id};
+    co_await redis_client->command(std::move(ack));
+    // Found again: the awaits above may have let the map grow.
+    if (std::vector<std::string> *ids = _failed_ids.find(stream))
+      std::erase(*ids, id);
+    logger().warning("[EventHistorian] Entry %s of %s failed on %lld deliveries; moved to %s",
+                     id.c_str(), stream.c_str(), deliveries, _dead_letter_stream->c_str());
+  } catch (const std::exception &e) {
+    logger().error("[EventHistorian] Moving entry %s of %s to %s failed: %s", id.c_str(),
+                   stream.c_str(), _dead_letter_stream->c_str(), e.what());
+  }
+}
+
+bool EventHistorianProcessor::_durably_complete() const {
+  return _pending_rows.empty() && _unwritten_cycle_rows.empty() && _unacked_count == 0 &&
+         !_checkpoint_due;
+}
+
+} // namespace networking::remote_historian::v2
