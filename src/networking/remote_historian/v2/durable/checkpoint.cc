@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "networking/remote_historian/v2/durable/test_pause.h"
 #include "parquet/io.h"
 #include "json/parse.h"
 #include "json/write.h"
@@ -230,6 +231,7 @@ void _write_checkpoint(const std::string &path, const Checkpoint &checkpoint) {
     write_all(fd, text, temp);
     if (::fsync(fd) != 0)
       throw std::runtime_error("Cannot sync " + temp + ": " + std::strerror(errno));
+    _test_pause("checkpoint");
   } catch (...) {
     ::close(fd);
     ::unlink(temp.c_str());

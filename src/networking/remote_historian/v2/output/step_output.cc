@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "networking/remote_historian/v2/durable/test_pause.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/output/part_files.h"
@@ -138,6 +139,7 @@ void EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
         _materialize_row(rows[i], table);
       _writer->write_table(table);
     }
+    _test_pause("flush");
     _close_part(_writer);
   } catch (...) {
     // The batch is dropped whole: its part goes, and the next batch gets its number.
@@ -219,6 +221,7 @@ bool EventHistorianProcessor::_compact_parts(const std::optional<std::string> &p
   for (int attempt = 0; !paths.empty(); ++attempt) {
     try {
       parquet::merge_files(paths, *final_path);
+      _test_pause("compaction");
       if (set_aside) {
         // The parts set aside stay for inspection; only the merged ones go.
         for (const auto &path : paths)
