@@ -286,6 +286,11 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   co_await loop::run_blocking(std::move(compact_cycles));
   if (!complete)
     _incomplete_outputs.push_back(*_cycle_output_file);
+  const std::size_t unsent = co_await _callbacks.finish();
+  if (unsent > 0)
+    logger().warning("[EventHistorian] %d cycle metrics callbacks dropped: not sent within %d s "
+                     "of the stop",
+                     static_cast<int>(unsent), static_cast<int>(kCallbackTimeout.count()));
   co_await EventBase::disconnect();
 }
 
