@@ -28,6 +28,7 @@
 #include "tests/support/http_sink.h"
 #include "tests/support/parquet_readers.h"
 #include "tests/support/redis_server.h"
+#include "tests/support/silent_listener.h"
 #include "tests/support/temp_dir.h"
 
 extern char **environ;
@@ -682,6 +683,57 @@ TEST(Durable, KillsAtAnyInstantNeitherLoseNorRepeatRows) {
   EXPECT_EQ(parquet::FileReader::open((reference.out() / "v2_event_historian_r1.parquet").string())
                 ->num_rows(),
             DurableRun::kCycles * DurableRun::kStepsPerCycle);
+}
+
+TEST(ProgramFaults, HungJobServiceDelaysNeitherIntakeNorStop) {
+  support::RedisServer server;
+  support::SilentListener jobs;
+  support::TempDir dir;
+  Args args = walk_run(server, dir);
+  const Args callbacks = {"--callback-url", jobs.url(), "--job-id", "j1"};
+  args.insert(args.end(), callbacks.begin(), callbacks.end());
+  Child child(args, dir);
+  const auto close_cycle = [&] {
+    command(server.url(), {"XADD", "steps", "*", "data", R"({"type": "ppo_training_result"})"});
+  };
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    add_steps(server.url(), "steps", cycle * 20, cycle * 20 + 20);
+    close_cycle();
+  }
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const auto held = jobs.connections();
+        return !held.empty() && held[0].received.find("\r\n\r\n") != std::string::npos;
+      },
+      std::chrono::seconds(30)))
+      << child.err();
+  add_steps(server.url(), "steps", 60, 80);
+  close_cycle();
+  const fs::path out = dir / "out";
+  const std::vector<std::string> parts = {"part-00000.parquet", "part-00001.parquet",
+                                          "part-00002.parquet", "part-00003.parquet"};
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return support::sorted_entries(out / "v2_event_historian_r1_walk.parquet.parts") == parts &&
+               support::sorted_entries(
+                   out / "v2_event_historian_r1_walk_cycle_summary.parquet.parts") == parts;
+      },
+      std::chrono::seconds(30)))
+      << child.err();
+  // Every cycle was written while the first report still hangs, the others queued behind it.
+  auto held = jobs.connections();
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_FALSE(held[0].closed);
+  // The stop gives the reports 5 s in all: the first ends, the second gets what is left.
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(10)), 0) << child.err();
+  held = jobs.connections();
+  EXPECT_EQ(held.size(), 2u);
+  EXPECT_NE(child.err().find("[EventHistorian] 2 cycle metrics callbacks dropped: not sent "
+                             "within 5 s of the stop"),
+            std::string::npos)
+      << child.err();
+  expect_all_steps(out / "v2_event_historian_r1_walk.parquet", 80);
 }
 
 } // namespace

@@ -297,6 +297,7 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
                      "to finish the final files.");
       _incomplete_outputs.push_back(*_output_file);
       _incomplete_outputs.push_back(*_cycle_output_file);
+      co_await _finish_callbacks();
       co_await EventBase::disconnect();
       co_return;
     }
@@ -321,6 +322,7 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   co_await loop::run_blocking(std::move(compact_cycles));
   if (!complete)
     _incomplete_outputs.push_back(*_cycle_output_file);
+  co_await _finish_callbacks();
   // Both final files are complete: the run is over, and a new start begins a new one.
   if (_durable && _incomplete_outputs.empty()) {
     std::error_code ec;
@@ -342,6 +344,14 @@ void EventHistorianProcessor::_settle_unknown_widths() {
                    missing, static_cast<int>(_pending_rows.size()), missing);
   _obs_dim = _obs_dim.value_or(0);
   _act_dim = _act_dim.value_or(0);
+}
+
+asio::awaitable<void> EventHistorianProcessor::_finish_callbacks() {
+  const std::size_t unsent = co_await _callbacks.finish();
+  if (unsent > 0)
+    logger().warning("[EventHistorian] %d cycle metrics callbacks dropped: not sent within %d s "
+                     "of the stop",
+                     static_cast<int>(unsent), static_cast<int>(kCallbackTimeout.count()));
 }
 
 asio::awaitable<void> EventHistorianProcessor::_drain_if_full() {

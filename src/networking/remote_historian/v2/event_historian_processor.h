@@ -4,8 +4,10 @@
 //
 // Threads: every member runs on the event-loop thread except _flush_rows (with _ensure_writer,
 // _materialize_row and _coerce_vector) and _compact_parts, which run on a worker thread of
-// loop::worker_pool() while the loop awaits them. _obs_dim, _act_dim and _obs_names are written
-// once on the loop thread before the first flush is submitted; the submission publishes them.
+// loop::worker_pool() while the loop awaits them. The cycle-metrics POSTs run on the thread of
+// _callbacks, which the loop never waits for except in disconnect. _obs_dim, _act_dim and
+// _obs_names are written once on the loop thread before the first flush is submitted; the
+// submission publishes them.
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +25,7 @@
 #include "loop/loop.h"
 #include "networking/event_base/event_base.h"
 #include "networking/event_base/event_message.h"
+#include "networking/remote_historian/v2/callbacks/callback_sender.h"
 #include "networking/remote_historian/v2/durable/checkpoint.h"
 #include "networking/remote_historian/v2/ordered_map.h"
 #include "networking/remote_historian/v2/parse_ahead.h"
@@ -133,6 +136,9 @@ public:
   // Writes the buffer early once it holds _max_buffered_rows rows; a width still unknown then
   // is settled as at the stop.
   asio::awaitable<void> _drain_if_full();
+  // At the stop: gives the cycle-metrics reports left their time, then drops the rest with
+  // one warning.
+  asio::awaitable<void> _finish_callbacks();
   // Decodes a stream entry (id, field map) into a message: absent fields take their defaults,
   // every value must be UTF-8, "data" JSON and "timestamp" a number. Throws otherwise.
   // ahead: the data text's parse, when it was done ahead (ParseAhead).
@@ -191,6 +197,9 @@ public:
   std::atomic<std::int64_t> _rows_dropped{0};
   // Final files that compaction could not produce, or produced without some of their parts.
   std::vector<std::string> _incomplete_outputs;
+  // The cycle-metrics reports not yet sent, in cycle order; disconnect gives them at most
+  // kCallbackTimeout.
+  CallbackSender _callbacks{kCallbackQueueCapacity, kCallbackTimeout};
 
   // Durable mode (durable/durable.cc).
   bool _durable = false;

@@ -1,13 +1,12 @@
 // Training cycles: the cycle summary dataset, closing a cycle, training-result intake and the
-// metrics callback. Everything here runs on the loop thread except the HTTP exchange.
+// metrics callback. Everything here runs on the loop thread; the reports are sent by
+// _callbacks on its own thread.
 
-#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
-#include "http/post_json.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/output/part_files.h"
@@ -17,8 +16,6 @@
 namespace networking::remote_historian::v2 {
 
 namespace {
-
-constexpr auto kCallbackTimeout = std::chrono::seconds(5);
 
 parquet::Schema cycle_schema() {
   using parquet::Type;
@@ -191,10 +188,12 @@ asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string 
   const std::string url = *_callback_url + "/internal/jobs/" + *_job_id + "/cycle-metrics";
   try {
     // The job service parses strict JSON: a NaN or infinite rate is reported as null.
-    const std::string text = json::dumps(json::Value(std::move(body)), json::NonFinite::kNull);
-    // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
-    auto post = [url, text] { http::post_json(url, text, kCallbackTimeout); };
-    co_await loop::run_blocking(std::move(post));
+    std::string text = json::dumps(json::Value(std::move(body)), json::NonFinite::kNull);
+    if (!_callbacks.send(executor, url, std::move(text)))
+      logger().warning("[EventHistorian] Cycle metrics callback for iteration %lld dropped: the "
+                       "job service is not keeping up (%d reports waiting)",
+                       static_cast<long long>((index ? *index : 1) - 1),
+                       static_cast<int>(kCallbackQueueCapacity));
   } catch (const std::exception &e) {
     logger().debug("[EventHistorian] Cycle metrics callback failed: %s", e.what());
   }

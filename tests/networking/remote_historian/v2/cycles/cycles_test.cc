@@ -11,6 +11,7 @@
 #include "tests/support/capturing_logger.h"
 #include "tests/support/http_sink.h"
 #include "tests/support/parquet_readers.h"
+#include "tests/support/silent_listener.h"
 
 namespace {
 
@@ -255,6 +256,29 @@ TEST_F(CallbackTest, SlowEndpointTimesOutWithoutStallingSteps) {
   // The 5-second time-out ended the POST, not the endpoint's 7-second delay.
   EXPECT_LT(elapsed, std::chrono::milliseconds(6900));
   EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
+}
+
+TEST_F(CallbackTest, HungServiceFillsTheQueueAndTheStopDropsTheRest) {
+  support::CapturingLogger log;
+  support::SilentListener jobs;
+  auto p = processor(jobs.url());
+  const auto result = message(kResult);
+  loop::run([&]() -> asio::awaitable<void> {
+    co_await p->process_message(result);
+    // The first report hangs before the next 65 come: 64 wait behind it, the last is dropped.
+    for (int i = 0; i < 1000 && jobs.connections().empty(); ++i)
+      co_await loop::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 65; ++i)
+      co_await p->process_message(result);
+    co_await p->disconnect();
+  }());
+  const std::size_t started = jobs.connections().size();
+  EXPECT_EQ(log.messages(LogLevel::kWarning),
+            (std::vector<std::string>{
+                "[EventHistorian] Cycle metrics callback for iteration 65 dropped: the job service "
+                "is not keeping up (64 reports waiting)",
+                "[EventHistorian] " + std::to_string(65 - started) +
+                    " cycle metrics callbacks dropped: not sent within 5 s of the stop"}));
 }
 
 } // namespace
