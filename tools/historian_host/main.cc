@@ -1,5 +1,6 @@
 // event-historian: the host program. `run` consumes a training job's streams into Parquet
-// files; `demo` shows the whole system on a throwaway redis-server; `inspect` prints a file.
+// files; `demo` shows the whole system on a throwaway redis-server; `inspect` prints a file;
+// `compact` merges the parts a run left unmerged.
 
 #include <chrono>
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
@@ -22,6 +24,7 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "parquet/inspect.h"
 #include "redis/endpoint.h"
+#include "tools/historian_host/compact.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
 #include "json/parse.h"
@@ -207,6 +210,15 @@ int main(int argc, char **argv) {
   inspect->add_option("FILE", inspect_path, "Parquet file")->required();
   inspect->add_option("--rows", inspect_rows, "Rows to print")->capture_default_str();
 
+  std::string compact_parts_dir;
+  std::optional<std::string> compact_output;
+  CLI::App *compact = app.add_subcommand(
+      "compact", "Merge the part files a run left unmerged (a killed run's) into a final file");
+  compact->add_option("PARTS_DIR", compact_parts_dir, "Parts directory, FINAL.parquet.parts")
+      ->required();
+  compact->add_option("OUTPUT_FILE", compact_output,
+                      "File to write; default: PARTS_DIR without .parts; never replaced");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -220,6 +232,8 @@ int main(int argc, char **argv) {
     return run_command(run_flags);
   if (*demo)
     return host::run_demo(demo_flags);
+  if (*compact)
+    return host::compact_command(std::move(compact_parts_dir), std::move(compact_output));
   try {
     parquet::inspect(inspect_path, std::cout, inspect_rows);
   } catch (const std::exception &e) {

@@ -18,6 +18,8 @@
 #include "networking/remote_historian/v2/conversions.h"
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/normalize.h"
+#include "networking/remote_historian/v2/output/output_lock.h"
+#include "networking/remote_historian/v2/output/output_names.h"
 #include "networking/remote_historian/v2/output/part_files.h"
 #include "redis/error.h"
 #include "json/parse.h"
@@ -157,11 +159,6 @@ std::string join_path(const std::string &dir, const std::string &name) {
   return (fs::path(dir) / name).string();
 }
 
-bool path_exists(const std::string &path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
 // Strict UTF-8 decoding of one envelope value.
 const std::string &utf8(const std::string &bytes, const char *field) {
   if (!json::is_valid_utf8(bytes))
@@ -252,27 +249,42 @@ asio::awaitable<void> EventHistorianProcessor::init() {
   if (skill_name && !skill_name->empty())
     base += "_" + _sanitize_filename(skill_name);
 
+  // Taken before any name is chosen or anything touched, and held until the processor goes:
+  // a second historian on these names would reuse our part numbers or replace our files.
+  const std::string lock_path = join_path(output_path, "." + base + ".lock");
+  if (!_output_lock || _output_lock->path() != lock_path) {
+    _output_lock.reset();
+    _output_lock = OutputLock::try_acquire(lock_path);
+    if (!_output_lock)
+      throw std::runtime_error("another historian is writing " + base + " in " + output_path +
+                               " (it holds " + lock_path + ")");
+  }
+
   // A durable run that was stopped before its final files were written goes on where its
   // checkpoint left it, with the names it chose then.
   const bool resumed = _durable && _durable_resume(base);
   if (!resumed) {
-    std::string step_file = join_path(output_path, base + ".parquet");
-    if (path_exists(step_file))
-      step_file =
-          join_path(output_path, base + "_" + std::to_string(std::time(nullptr)) + ".parquet");
-    _output_file = step_file;
-    _parts_dir = _parts_dir_for(step_file);
-
-    std::string cycle_file = join_path(output_path, base + "_cycle_summary.parquet");
-    if (path_exists(cycle_file))
-      cycle_file = join_path(output_path, base + "_cycle_summary_" +
-                                              std::to_string(std::time(nullptr)) + ".parquet");
-    _cycle_output_file = cycle_file;
-    _cycle_parts_dir = _parts_dir_for(cycle_file);
+    const std::string stamp = std::to_string(std::time(nullptr));
+    _output_file = _final_name(output_path, base, stamp);
+    _parts_dir = _parts_dir_for(*_output_file);
+    _cycle_output_file = _final_name(output_path, base + "_cycle_summary", stamp);
+    _cycle_parts_dir = _parts_dir_for(*_cycle_output_file);
   }
   // Parts a killed run was still writing; its finished parts are kept and merged.
   _remove_part_temporaries(*_parts_dir);
   _remove_part_temporaries(*_cycle_parts_dir);
+  _remove_merge_leftovers(output_path, base);
+  const std::vector<std::string> orphans = _orphaned_parts_dirs(
+      output_path, base,
+      {fs::path(*_parts_dir).filename().string(), fs::path(*_cycle_parts_dir).filename().string()});
+  if (!orphans.empty()) {
+    std::string listed;
+    for (const std::string &dir : orphans)
+      listed += (listed.empty() ? "" : ", ") + dir;
+    logger().warning("[EventHistorian] Parts of earlier runs were never merged: %s; merge each "
+                     "into its final file with: event-historian compact PARTS_DIR",
+                     listed.c_str());
+  }
   // The first checkpoint holds the names and the consumer, so that a crash before any entry
   // was acknowledged still finds its pending entries.
   if (_durable && !resumed)

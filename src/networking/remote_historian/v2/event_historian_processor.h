@@ -28,6 +28,7 @@
 #include "networking/remote_historian/v2/callbacks/callback_sender.h"
 #include "networking/remote_historian/v2/durable/checkpoint.h"
 #include "networking/remote_historian/v2/ordered_map.h"
+#include "networking/remote_historian/v2/output/output_lock.h"
 #include "networking/remote_historian/v2/parse_ahead.h"
 #include "networking/remote_historian/v2/pending_row.h"
 #include "parquet/file_writer.h"
@@ -163,6 +164,9 @@ public:
 
   // State.
   bool _is_initialized = false;
+  // Held from init until the processor goes, so no other historian writes these names
+  // meanwhile. Declared before the writers: it is let go only after them.
+  std::unique_ptr<OutputLock> _output_lock;
   std::unique_ptr<parquet::FileWriter> _writer;
   std::optional<parquet::Schema> _schema;
   std::unique_ptr<parquet::FileWriter> _cycle_writer;

@@ -121,6 +121,7 @@ protected:
   // Runs the processor's start() while body() feeds and observes the streams; body ends the
   // run by returning, after which the loop is stopped the way a host stops it.
   void run(std::function<asio::awaitable<void>(redis::Connection &)> body) {
+    processor.reset(); // a previous run's processor holds its output names until it goes
     processor = initialized(dir, options);
     asio::io_context io;
     bool started_returned = false;
