@@ -563,8 +563,13 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
   if (!_durable)
     co_return;
   if (failure) {
+    _callbacks_to_build.clear();
     co_await _entry_failed(stream_name, entry, *failure);
   } else {
+    // The reports describe the state once the entry was handled, as in the default mode.
+    for (const std::string &skill : _callbacks_to_build)
+      _callbacks_after_checkpoint.push_back(_cycle_callback_report(skill));
+    _callbacks_to_build.clear();
     _entry_handled(stream_name, raw_id);
     if (_checkpoint_due)
       co_await _durable_checkpoint();

@@ -121,6 +121,15 @@ public:
   void _finalize_cycle_summary();
   asio::awaitable<void> _handle_training_result(const json::Object &payload);
   asio::awaitable<void> _fire_cycle_callback(std::string skill_name);
+  // One cycle-metrics report: where it goes, its JSON text and the iteration it reports.
+  struct CallbackReport {
+    std::string url;
+    std::string body;
+    std::int64_t iteration;
+  };
+  CallbackReport _cycle_callback_report(const std::string &skill_name) const;
+  // Hands the report to the sending thread; a full queue drops it with one warning.
+  void _send_cycle_callback(const asio::any_io_executor &executor, CallbackReport report);
 
   // Fits a vector to target_len (truncation logs a warning naming label) and returns its
   // elements as optional doubles.
@@ -231,6 +240,10 @@ public:
     std::string skill;
   };
   std::vector<CycleRow> _unwritten_cycle_rows;
+  // Cycle-metrics reports of a durable run: the skills whose cycle closed in the entry being
+  // handled, and the reports built once it was, sent after the next checkpoint.
+  std::vector<std::string> _callbacks_to_build;
+  std::vector<CallbackReport> _callbacks_after_checkpoint;
   void _write_cycle_row(const CycleRow &row);
   // Tries the rows again; logs one error line when they still fail.
   void _write_unwritten_cycle_rows();

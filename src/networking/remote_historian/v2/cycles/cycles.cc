@@ -164,8 +164,14 @@ EventHistorianProcessor::_handle_training_result(const json::Object &payload) {
   _finalize_cycle_summary();
   co_await _drain_pending();
   if (_callback_url && !_callback_url->empty() && _job_id && !_job_id->empty()) {
-    const auto executor = co_await asio::this_coro::executor;
-    asio::co_spawn(executor, _fire_cycle_callback(key), asio::detached);
+    // A durable run reports a cycle once a checkpoint holds it: never twice, even when a crash
+    // makes it process the training result again.
+    if (_durable) {
+      _callbacks_to_build.push_back(key);
+    } else {
+      const auto executor = co_await asio::this_coro::executor;
+      asio::co_spawn(executor, _fire_cycle_callback(key), asio::detached);
+    }
   }
 }
 
@@ -173,9 +179,15 @@ asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string 
   // The report describes the state once the handler has returned to the loop.
   const auto executor = co_await asio::this_coro::executor;
   co_await asio::post(executor, asio::use_awaitable);
+  _send_cycle_callback(executor, _cycle_callback_report(skill));
+}
+
+EventHistorianProcessor::CallbackReport
+EventHistorianProcessor::_cycle_callback_report(const std::string &skill) const {
   json::Object body;
   const std::int64_t *index = _cycle_indices.find(skill);
-  body.append_unique("iteration", json::Value((index ? *index : 1) - 1));
+  const std::int64_t iteration = (index ? *index : 1) - 1;
+  body.append_unique("iteration", json::Value(iteration));
   const double *mean = _last_cycle_average_reward.find(skill);
   body.append_unique("mean_reward", json::Value(mean ? *mean : 0.0));
   body.append_unique("skill_name", skill.empty() ? json::Value() : json::Value(skill));
@@ -185,18 +197,18 @@ asio::awaitable<void> EventHistorianProcessor::_fire_cycle_callback(std::string 
                                                         : json::Value());
   const json::Value *sps = _last_cycle_steps_per_sec.find(skill);
   body.append_unique("steps_per_sec", sps ? *sps : json::Value());
-  const std::string url = *_callback_url + "/internal/jobs/" + *_job_id + "/cycle-metrics";
-  try {
-    // The job service parses strict JSON: a NaN or infinite rate is reported as null.
-    std::string text = json::dumps(json::Value(std::move(body)), json::NonFinite::kNull);
-    if (!_callbacks.send(executor, url, std::move(text)))
-      logger().warning("[EventHistorian] Cycle metrics callback for iteration %lld dropped: the "
-                       "job service is not keeping up (%d reports waiting)",
-                       static_cast<long long>((index ? *index : 1) - 1),
-                       static_cast<int>(kCallbackQueueCapacity));
-  } catch (const std::exception &e) {
-    logger().debug("[EventHistorian] Cycle metrics callback failed: %s", e.what());
-  }
+  // The job service parses strict JSON: a NaN or infinite rate is reported as null.
+  return {*_callback_url + "/internal/jobs/" + *_job_id + "/cycle-metrics",
+          json::dumps(json::Value(std::move(body)), json::NonFinite::kNull), iteration};
+}
+
+void EventHistorianProcessor::_send_cycle_callback(const asio::any_io_executor &executor,
+                                                   CallbackReport report) {
+  if (!_callbacks.send(executor, std::move(report.url), std::move(report.body)))
+    logger().warning("[EventHistorian] Cycle metrics callback for iteration %lld dropped: the "
+                     "job service is not keeping up (%d reports waiting)",
+                     static_cast<long long>(report.iteration),
+                     static_cast<int>(kCallbackQueueCapacity));
 }
 
 } // namespace networking::remote_historian::v2

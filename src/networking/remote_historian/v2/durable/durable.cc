@@ -260,6 +260,11 @@ asio::awaitable<void> EventHistorianProcessor::_durable_checkpoint() {
   }
   _unacked = {};
   _unacked_count = 0;
+  // Sent once: a crash before they go loses them, but a restart never repeats them.
+  const auto executor = co_await asio::this_coro::executor;
+  for (CallbackReport &report : _callbacks_after_checkpoint)
+    _send_cycle_callback(executor, std::move(report));
+  _callbacks_after_checkpoint.clear();
 }
 
 asio::awaitable<void> EventHistorianProcessor::_durable_tick() {
