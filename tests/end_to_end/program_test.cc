@@ -535,7 +535,22 @@ public:
             "--flush-interval",
             "0.05",
             "--log-level",
-            "debug"};
+            "debug",
+            "--callback-url",
+            _jobs.url(),
+            "--job-id",
+            "j"};
+  }
+  // The iterations of the cycle-metrics reports, in the order they came.
+  std::vector<int> reported() const {
+    std::vector<int> iterations;
+    for (const auto &request : _jobs.requests()) {
+      rapidjson::Document doc;
+      doc.Parse(request.body.c_str());
+      iterations.push_back(doc.IsObject() && doc.HasMember("iteration") ? doc["iteration"].GetInt()
+                                                                        : -1);
+    }
+    return iterations;
   }
   const fs::path &out() const { return _out; }
 
@@ -599,6 +614,7 @@ private:
 
   std::string _url, _steps, _results;
   fs::path _out;
+  support::HttpSink _jobs;
 };
 
 // Kills the child once its standard error shows a test pause at point, or after at most
@@ -689,6 +705,14 @@ TEST(Durable, KillsAtAnyInstantNeitherLoseNorRepeatRows) {
   EXPECT_EQ(parquet::FileReader::open((reference.out() / "v2_event_historian_r1.parquet").string())
                 ->num_rows(),
             DurableRun::kCycles * DurableRun::kStepsPerCycle);
+  // Each cycle is reported at most once, in order; a crash may lose a report, never repeat it.
+  EXPECT_EQ(reference.reported(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+  const std::vector<int> crashed_reports = crashed.reported();
+  EXPECT_TRUE(std::is_sorted(crashed_reports.begin(), crashed_reports.end()) &&
+              std::adjacent_find(crashed_reports.begin(), crashed_reports.end()) ==
+                  crashed_reports.end())
+      << ::testing::PrintToString(crashed_reports);
+  EXPECT_GE(crashed_reports.size(), 1u);
 }
 
 TEST(ProgramFaults, HungJobServiceDelaysNeitherIntakeNorStop) {
