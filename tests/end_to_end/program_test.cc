@@ -32,6 +32,7 @@
 #include "tests/support/parquet_readers.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/silent_listener.h"
+#include "tests/support/small_tmpfs.h"
 #include "tests/support/temp_dir.h"
 
 extern char **environ;
@@ -713,6 +714,56 @@ TEST(Durable, KillsAtAnyInstantNeitherLoseNorRepeatRows) {
                   crashed_reports.end())
       << ::testing::PrintToString(crashed_reports);
   EXPECT_GE(crashed_reports.size(), 1u);
+}
+
+TEST(Durable, AFullDiskLosesNothingAndHoldsReadingAtTheBound) {
+  support::RedisServer server;
+  support::TempDir dir;
+  support::SmallTmpfs disk(dir / "disk", "2m");
+  if (!disk.mounted)
+    GTEST_SKIP() << "mounting a 2 MiB tmpfs needs root or CAP_SYS_ADMIN: " << disk.error;
+  Args args = walk_run(server, dir);
+  args[6] = (disk.path / "out").string(); // the value of --output-path
+  args.insert(args.end(), {"--durable", "--max-buffered-rows", "200", "--flush-interval", "0.05",
+                           "--log-level", "debug"});
+  Child child(args, dir);
+  ASSERT_TRUE(
+      wait_until([&] { return child.err().find("Started event processing") != std::string::npos; },
+                 std::chrono::seconds(30)))
+      << child.err();
+  // Leaves about 16 KiB: a part or two.
+  const fs::path filler = disk.path / "filler";
+  {
+    const std::uintmax_t free = fs::space(disk.path).available;
+    std::ofstream out(filler, std::ios::binary);
+    const std::string block(4096, 'x');
+    for (std::uintmax_t n = 0; n + 16384 < free; n += block.size())
+      out << block;
+  }
+  add_steps(server.url(), "steps", 0, 2000, 16);
+  ASSERT_TRUE(
+      wait_until([&] { return child.err().find("failed; retrying in") != std::string::npos; },
+                 std::chrono::seconds(60)))
+      << child.err();
+  // Reading waits at the bound: no more than a buffer and a read are unacknowledged.
+  for (int i = 0; i < 10; ++i) {
+    const std::int64_t pending = group_field(server.url(), "steps", "pending");
+    EXPECT_GT(pending, 0);
+    EXPECT_LE(pending, 200 + 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_GT(group_field(server.url(), "steps", "lag"), 0);
+  fs::remove(filler);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(server.url(), "steps", "lag") == 0 &&
+               group_field(server.url(), "steps", "pending") == 0;
+      },
+      std::chrono::seconds(90)))
+      << child.err();
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  expect_all_steps(disk.path / "out" / "v2_event_historian_r1_walk.parquet", 2000);
 }
 
 TEST(ProgramFaults, HungJobServiceDelaysNeitherIntakeNorStop) {

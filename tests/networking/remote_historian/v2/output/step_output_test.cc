@@ -17,6 +17,7 @@
 #include "tests/networking/remote_historian/v2/processor_test_util.h"
 #include "tests/support/capturing_logger.h"
 #include "tests/support/parquet_readers.h"
+#include "tests/support/small_tmpfs.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -50,23 +51,7 @@ std::optional<double> double_at(const parquet::Table &t, std::size_t col, std::s
 
 void shutdown(EventHistorianProcessor &p) { loop::run(p.disconnect()); }
 
-// A tmpfs of the given size at path, unmounted when the object goes away.
-struct SmallTmpfs {
-  SmallTmpfs(const fs::path &at, const char *size) : path(at) {
-    fs::create_directories(path);
-    const std::string options = std::string("size=") + size;
-    mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    if (!mounted)
-      error = std::strerror(errno);
-  }
-  ~SmallTmpfs() {
-    if (mounted)
-      ::umount(path.c_str());
-  }
-  fs::path path;
-  bool mounted = false;
-  std::string error;
-};
+using support::SmallTmpfs;
 
 // Fills the file system that holds path with a ballast file until a write fails.
 void fill(const fs::path &path) {
