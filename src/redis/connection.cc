@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <optional>
@@ -26,7 +27,6 @@ struct ReaderState {
 
 namespace {
 
-constexpr auto kConnectTimeout = std::chrono::seconds(5);
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 constexpr std::size_t kReaderBufferKept = std::size_t{4} * 1024 * 1024;
 
@@ -94,6 +94,13 @@ void check(int rc, const redisReader *reader, const Endpoint &endpoint) {
                         endpoint.address() + ")");
 }
 
+// "5 s", "0.3 s": a time-out as messages give it.
+std::string seconds_text(Connection::Clock::duration d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(d).count());
+  return text;
+}
+
 std::vector<std::string> auth_args(const Endpoint &endpoint) {
   if (endpoint.user)
     return {"AUTH", *endpoint.user, *endpoint.password};
@@ -130,9 +137,9 @@ template <typename Handler> struct Waiting {
 
 } // namespace
 
-Connection::Connection(asio::any_io_executor executor, Endpoint endpoint)
+Connection::Connection(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout)
     : _executor(std::move(executor)), _endpoint(std::move(endpoint)), _socket(_executor),
-      _read_buffer(kReadChunk) {}
+      _timeout(timeout), _timer(_executor), _read_buffer(kReadChunk) {}
 
 Connection::~Connection() {
   asio::error_code ignored;
@@ -142,27 +149,29 @@ Connection::~Connection() {
   auto handlers = std::move(_pending);
   auto error =
       std::make_exception_ptr(ConnectionError("Connection closed (" + _endpoint.address() + ")"));
-  for (auto &handler : handlers) {
-    if (handler)
-      handler(error, Reply{});
+  for (auto &pending : handlers) {
+    if (pending.handler)
+      pending.handler(error, Reply{});
   }
 }
 
-asio::awaitable<std::shared_ptr<Connection>> Connection::connect(asio::any_io_executor executor,
-                                                                 Endpoint endpoint) {
-  auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint));
+asio::awaitable<std::shared_ptr<Connection>>
+Connection::connect(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout) {
+  auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint), timeout);
   connection->_state = State::kConnecting;
-  auto socket = co_await connection->_open_socket();
+  // One time-out for the whole opening: the handshake's run from its start.
+  const Clock::time_point start = Clock::now();
+  auto socket = co_await connection->_open_socket(start + timeout);
   connection->_install(std::move(socket));
   if (connection->_endpoint.password) {
-    co_await connection->command(auth_args(connection->_endpoint));
+    co_await connection->_command(auth_args(connection->_endpoint), start);
   }
   if (connection->_endpoint.db != 0)
-    co_await connection->command(select_args(connection->_endpoint));
+    co_await connection->_command(select_args(connection->_endpoint), start);
   co_return connection;
 }
 
-asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
+asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket(Clock::time_point deadline) {
   using namespace asio::experimental::awaitable_operators;
   std::vector<asio::ip::tcp::endpoint> targets;
   asio::error_code ec;
@@ -180,7 +189,7 @@ asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
   }
 
   asio::ip::tcp::socket socket(_executor);
-  asio::steady_timer timer(_executor, kConnectTimeout);
+  asio::steady_timer timer(_executor, deadline);
   auto outcome = co_await (
       asio::async_connect(socket, targets, asio::redirect_error(asio::use_awaitable, ec)) ||
       timer.async_wait(asio::use_awaitable));
@@ -209,14 +218,17 @@ void Connection::_install(asio::ip::tcp::socket socket) {
   _state = State::kOpen;
   _start_read();
   _schedule_flush();
+  _watching = false; // a wait of the previous socket is stale now
+  _watch();
 }
 
 asio::awaitable<void> Connection::_reconnect([[maybe_unused]] std::shared_ptr<Connection> self) {
   try {
-    auto socket = co_await _open_socket();
+    const Clock::time_point start = Clock::now();
+    auto socket = co_await _open_socket(start + _timeout);
     if (_state != State::kConnecting)
       co_return; // closed while connecting
-    _queue_handshake_first();
+    _queue_handshake_first(start);
     _install(std::move(socket));
   } catch (const std::exception &e) {
     if (_state == State::kConnecting)
@@ -224,7 +236,7 @@ asio::awaitable<void> Connection::_reconnect([[maybe_unused]] std::shared_ptr<Co
   }
 }
 
-void Connection::_queue_handshake_first() {
+void Connection::_queue_handshake_first(Clock::time_point sent) {
   std::vector<std::vector<std::string>> commands;
   if (_endpoint.password)
     commands.push_back(auth_args(_endpoint));
@@ -237,7 +249,7 @@ void Connection::_queue_handshake_first() {
   _out.clear();
   std::weak_ptr<Connection> weak = weak_from_this();
   for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
-    _pending.push_front([weak, what = (*it)[0]](const std::exception_ptr &error, const Reply &) {
+    auto on_reply = [weak, what = (*it)[0]](const std::exception_ptr &error, const Reply &) {
       auto self = weak.lock();
       if (!error || !self)
         return;
@@ -250,7 +262,8 @@ void Connection::_queue_handshake_first() {
       } catch (...) {
         // The connection is failing already; its own error reaches every command.
       }
-    });
+    };
+    _pending.push_front({std::move(on_reply), sent});
   }
   for (const auto &args : commands)
     _append(args);
@@ -276,6 +289,11 @@ void Connection::_append(const std::vector<std::string> &args) {
 }
 
 void Connection::send(const std::vector<std::string> &args, ReplyHandler on_reply) {
+  _send(args, std::move(on_reply), Clock::now());
+}
+
+void Connection::_send(const std::vector<std::string> &args, ReplyHandler on_reply,
+                       Clock::time_point sent) {
   if (args.empty())
     throw std::invalid_argument("Redis command without a name");
   if (_state == State::kClosed) {
@@ -286,26 +304,30 @@ void Connection::send(const std::vector<std::string> &args, ReplyHandler on_repl
     return;
   }
   _append(args);
-  _pending.push_back(std::move(on_reply));
+  _pending.push_back({std::move(on_reply), sent});
   if (_state == State::kBroken) {
     _state = State::kConnecting;
     // The task holds the connection from its creation: the sender may let go of it at once.
     asio::co_spawn(_executor, _reconnect(shared_from_this()), asio::detached);
   } else if (_state == State::kOpen) {
     _schedule_flush();
+    _watch();
   }
 }
 
-asio::awaitable<Reply> Connection::command(std::vector<std::string> args) {
+asio::awaitable<Reply> Connection::_command(std::vector<std::string> args, Clock::time_point sent) {
   auto self = shared_from_this();
   co_return co_await asio::async_initiate<const asio::use_awaitable_t<>,
                                           void(std::exception_ptr, Reply)>(
-      [this](auto handler, const std::vector<std::string> &args) {
+      [this, sent](auto handler, const std::vector<std::string> &args) {
         auto slot = asio::get_associated_cancellation_slot(handler);
         auto waiting = std::make_shared<Waiting<decltype(handler)>>(std::move(handler));
-        send(args, [waiting](std::exception_ptr error, Reply reply) {
-          waiting->complete(error, std::move(reply), false);
-        });
+        _send(
+            args,
+            [waiting](std::exception_ptr error, Reply reply) {
+              waiting->complete(error, std::move(reply), false);
+            },
+            sent);
         if (slot.is_connected()) {
           waiting->slot = slot;
           slot.assign([waiting](asio::cancellation_type type) {
@@ -327,7 +349,7 @@ asio::awaitable<void> Connection::drain() {
         using Handler = decltype(handler);
         auto shared = std::make_shared<std::optional<Handler>>(std::move(handler));
         // Replies come in order, so the last handler runs after every earlier one.
-        ReplyHandler &last = _pending.back();
+        ReplyHandler &last = _pending.back().handler;
         last = [previous = std::move(last), shared](std::exception_ptr error, Reply reply) {
           if (previous)
             previous(std::move(error), std::move(reply));
@@ -413,7 +435,7 @@ void Connection::_on_read(std::size_t n) {
         throw ConnectionError("Redis sent a reply no command asked for (" + _endpoint.address() +
                               ")");
       }
-      ReplyHandler handler = std::move(_pending.front());
+      ReplyHandler handler = std::move(_pending.front().handler);
       _pending.pop_front();
       std::exception_ptr error;
       Reply reply;
@@ -437,20 +459,49 @@ void Connection::_on_read(std::size_t n) {
   _start_read();
 }
 
+void Connection::_watch() {
+  if (_watching || _pending.empty())
+    return;
+  _watching = true;
+  _timer.expires_at(_pending.front().sent + _timeout);
+  _timer.async_wait(
+      [weak = weak_from_this(), generation = _generation](const asio::error_code &ec) {
+        auto self = weak.lock();
+        if (!self || generation != self->_generation)
+          return;
+        self->_watching = false;
+        if (!ec)
+          self->_on_watch();
+      });
+}
+
+void Connection::_on_watch() {
+  if (_state != State::kOpen || _pending.empty())
+    return;
+  if (Clock::now() < _pending.front().sent + _timeout) {
+    _watch();
+    return;
+  }
+  _fail("No reply from Redis within " + seconds_text(_timeout) + " (" + _endpoint.address() + ")");
+}
+
 void Connection::_fail(const std::string &message) {
   ++_generation;
   if (_state != State::kClosed)
     _state = State::kBroken;
   asio::error_code ignored;
   _socket.close(ignored);
+  // A waiting timer would keep the loop busy after the connection is gone.
+  _timer.cancel();
+  _watching = false;
   _out.clear();
   _write_in_flight = false;
   auto handlers = std::move(_pending);
   _pending.clear();
   auto error = std::make_exception_ptr(ConnectionError(message));
-  for (auto &handler : handlers) {
-    if (handler)
-      handler(error, Reply{});
+  for (auto &pending : handlers) {
+    if (pending.handler)
+      pending.handler(error, Reply{});
   }
 }
 

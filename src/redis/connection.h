@@ -7,11 +7,18 @@
 // Threading: a Connection belongs to the loop thread of the executor it was connected on;
 // every member is called there and every handler runs there. Not thread-safe.
 //
-// Failure: a socket error, a protocol error or the server closing the connection breaks it;
-// every command awaiting a reply then fails with ConnectionError. The next command sent
-// reconnects first (one attempt, with AUTH and SELECT again), so a caller that retries
-// recovers once the server is back. close() is final: no reconnection after it.
+// Failure: a socket error, a protocol error, the server closing the connection or a command
+// left without reply for the time-out breaks it; every command awaiting a reply then fails
+// with ConnectionError. The next command sent reconnects first (one attempt, with AUTH and
+// SELECT again), so a caller that retries recovers once the server is back. close() is final:
+// no reconnection after it.
+//
+// Time-out: a command fails once its reply has not come within the time-out of its sending
+// (time a blocking command spends blocked counts); opening the connection, handshake
+// included, is bounded by it too. Replies are pipelined, so a late one cannot be skipped:
+// the connection breaks. One timer watches the oldest unanswered command.
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,15 +42,23 @@ struct ReaderState;
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-  // Connects (AUTH and SELECT as the endpoint asks). Throws ConnectionError when the server
-  // cannot be reached, ResponseError when it refuses AUTH or SELECT.
-  static asio::awaitable<std::shared_ptr<Connection>> connect(asio::any_io_executor executor,
-                                                              Endpoint endpoint);
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration kDefaultTimeout = std::chrono::seconds(5);
+
+  // Connects (AUTH and SELECT as the endpoint asks) within timeout. Throws ConnectionError
+  // when the server cannot be reached or does not answer in time, ResponseError when it
+  // refuses AUTH or SELECT. Requires: timeout > 0.
+  static asio::awaitable<std::shared_ptr<Connection>>
+  connect(asio::any_io_executor executor, Endpoint endpoint,
+          Clock::duration timeout = kDefaultTimeout);
 
   // Sends one command and awaits its reply. An error reply is thrown as ResponseError, a lost
-  // connection as ConnectionError. After a lost connection, the next command reconnects once.
-  // A cancelled awaiting task gets loop::Cancelled; the reply is then read and dropped.
-  asio::awaitable<Reply> command(std::vector<std::string> args);
+  // connection or a reply later than the time-out as ConnectionError. After a lost
+  // connection, the next command reconnects once. A cancelled awaiting task gets
+  // loop::Cancelled; the reply is then read and dropped.
+  asio::awaitable<Reply> command(std::vector<std::string> args) {
+    return _command(std::move(args), Clock::now());
+  }
   // command("XACK", stream, group, id): the same with the words as arguments. GCC 12 cannot
   // compile a braced list as the operand of co_await (`co_await c->command({"PING"})`
   // fails with "array used as initializer"), so call sites inside coroutines use this form.
@@ -59,8 +74,9 @@ public:
   using ReplyHandler = std::function<void(std::exception_ptr, Reply)>;
   void send(const std::vector<std::string> &args, ReplyHandler on_reply);
 
-  // Awaits every reply of commands sent so far (their handlers have run). Never throws for a
-  // failed command: its handler got the error.
+  // Awaits every reply of commands sent so far (their handlers have run), at most the
+  // time-out after the last one was sent. Never throws for a failed command: its handler got
+  // the error.
   asio::awaitable<void> drain();
 
   // Closes the socket; pending commands fail with ConnectionError.
@@ -73,7 +89,8 @@ public:
   // Writes issued to the socket since the connection was created (a pipelining observable).
   std::uint64_t writes() const { return _writes; }
 
-  Connection(asio::any_io_executor executor, Endpoint endpoint);
+  Connection(asio::any_io_executor executor, Endpoint endpoint,
+             Clock::duration timeout = kDefaultTimeout);
   ~Connection();
   Connection(const Connection &) = delete;
   Connection &operator=(const Connection &) = delete;
@@ -81,19 +98,33 @@ public:
 private:
   enum class State { kBroken, kConnecting, kOpen, kClosed };
 
-  // Opens a socket to the endpoint (no handshake). Throws ConnectionError.
-  asio::awaitable<asio::ip::tcp::socket> _open_socket();
+  // A command written or queued and not yet answered.
+  struct Pending {
+    ReplyHandler handler;
+    Clock::time_point sent; // its time-out runs from here
+  };
+
+  // command() with its time-out running from sent.
+  asio::awaitable<Reply> _command(std::vector<std::string> args, Clock::time_point sent);
+  void _send(const std::vector<std::string> &args, ReplyHandler on_reply, Clock::time_point sent);
+  // Opens a socket to the endpoint (no handshake) by deadline. Throws ConnectionError.
+  asio::awaitable<asio::ip::tcp::socket> _open_socket(Clock::time_point deadline);
   // Makes socket the connection's own, with a fresh reply reader, and starts reading.
   void _install(asio::ip::tcp::socket socket);
   // The one reconnection attempt, started by the first command after a failure.
   asio::awaitable<void> _reconnect(std::shared_ptr<Connection> self);
-  // Queues AUTH and SELECT ahead of every command queued so far.
-  void _queue_handshake_first();
+  // Queues AUTH and SELECT ahead of every command queued so far, their time-out running from
+  // sent.
+  void _queue_handshake_first(Clock::time_point sent);
   void _append(const std::vector<std::string> &args);
   void _schedule_flush();
   void _flush();
   void _start_read();
   void _on_read(std::size_t n);
+  // Arms the timer for the oldest unanswered command, unless it is armed already. An armed
+  // timer is not moved when replies come: on expiry it looks at the oldest command then.
+  void _watch();
+  void _on_watch();
   // Breaks the connection: every pending command fails with ConnectionError(message).
   void _fail(const std::string &message);
   std::string _describe(const asio::error_code &ec) const;
@@ -101,6 +132,9 @@ private:
   asio::any_io_executor _executor;
   Endpoint _endpoint;
   asio::ip::tcp::socket _socket;
+  Clock::duration _timeout;
+  asio::steady_timer _timer; // see _watch()
+  bool _watching = false;
   State _state = State::kBroken;
   // Bumped on every (re)connection and failure, so callbacks of an older socket do nothing.
   std::uint64_t _generation = 0;
@@ -111,8 +145,8 @@ private:
   bool _write_in_flight = false;
   bool _flush_scheduled = false;
   std::vector<char> _read_buffer;
-  // One handler per command queued or written and not yet answered, in sending order.
-  std::deque<ReplyHandler> _pending;
+  // One entry per command queued or written and not yet answered, in sending order.
+  std::deque<Pending> _pending;
   std::uint64_t _writes = 0;
 };
 
