@@ -194,7 +194,7 @@ TEST(Program, HelpAndVersion) {
   for (const char *option :
        {"--redis-url", "--input-topic", "--output-topic", "--consumer-group", "--output-path",
         "--skill-name", "--include-raw-json", "--training-results-topic", "--total-cycles",
-        "--callback-url", "--job-id", "--run-id", "--log-level"})
+        "--callback-url", "--job-id", "--run-id", "--log-level", "--redis-timeout"})
     EXPECT_NE(help.out().find(option), std::string::npos) << option;
   Child version({"--version"}, dir);
   EXPECT_EQ(version.wait(std::chrono::seconds(10)), 0);
@@ -402,6 +402,8 @@ TEST(ProgramFaults, UsageErrorsExitTwoStartFailuresOne) {
       {{"run", "--log-level", "info"}, 2},
       {{"run", "--total-cycles"}, 2},
       {{"run", "--total-cycles", "seven"}, 2},
+      {{"run", "--redis-timeout", "0"}, 2},
+      {{"run", "--redis-timeout", "soon"}, 2},
       {{"frobnicate"}, 2},
       {{"run", "--redis-url", "redis://127.0.0.1:" + std::to_string(support::free_port())}, 1},
   };
@@ -446,6 +448,66 @@ TEST(ProgramFaults, NonFiniteStepsPerSecondPostsNull) {
   EXPECT_EQ(seen, (std::vector<std::string>{"null", "null", "1830.500000"}));
   child.signal(SIGTERM);
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+}
+
+// Failing after it connected (the step stream is a plain key), start-up still ends the program.
+TEST(ProgramFaults, StartUpFailureAfterConnectingEnds) {
+  support::RedisServer server;
+  support::TempDir dir;
+  command(server.url(), {"SET", "steps", "not a stream"});
+  Child child(walk_run(server, dir), dir);
+  EXPECT_EQ(child.wait(std::chrono::seconds(20)), 1);
+  EXPECT_EQ(child.err(), "event-historian: error: WRONGTYPE Operation against a key holding the "
+                         "wrong kind of value\n");
+}
+
+TEST(ProgramRedisTimeout, FrozenServerStillStopsWithEveryRow) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 300);
+  Child child(walk_run(server, dir), dir);
+  ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
+  server.freeze();
+  child.signal(SIGTERM);
+  // The read in flight gets no reply: the default time-out breaks the connection.
+  EXPECT_EQ(child.wait(std::chrono::seconds(12)), 0) << child.err();
+  server.thaw();
+  EXPECT_NE(child.err().find("Error reading messages: No reply from Redis within 5 s"),
+            std::string::npos)
+      << child.err();
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 300);
+}
+
+// In place of Redis, a listener that never answers: start-up fails within the time-out, and a
+// stop during it does not wait for the time-out.
+TEST(ProgramRedisTimeout, StartUpAgainstASilentListenerEnds) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor silent(io, {asio::ip::address_v4::loopback(), 0});
+  silent.non_blocking(true);
+  const std::string address = "127.0.0.1:" + std::to_string(silent.local_endpoint().port());
+  support::TempDir dir;
+  const auto run = [&](const std::string &timeout) {
+    return Args{"run",   "--redis-url",   "redis://" + address,  "--redis-timeout",
+                timeout, "--output-path", (dir / "out").string()};
+  };
+  {
+    Child child(run("60"), dir);
+    asio::ip::tcp::socket peer(io);
+    ASSERT_TRUE(wait_until(
+        [&] {
+          asio::error_code ec;
+          silent.accept(peer, ec);
+          return !ec;
+        },
+        std::chrono::seconds(10)));
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(std::chrono::seconds(10)), 0) << child.err();
+  }
+  Child child(run("1.5"), dir);
+  EXPECT_EQ(child.wait(std::chrono::seconds(10)), 1);
+  EXPECT_EQ(child.err(), "event-historian: error: cannot reach Redis at redis://" + address +
+                             ": No reply from Redis within 1.5 s (" + address + ")\n");
+  EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
 } // namespace
