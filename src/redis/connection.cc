@@ -149,9 +149,9 @@ Connection::~Connection() {
   auto handlers = std::move(_pending);
   auto error =
       std::make_exception_ptr(ConnectionError("Connection closed (" + _endpoint.address() + ")"));
-  for (auto &pending : handlers) {
-    if (pending.handler)
-      pending.handler(error, Reply{});
+  for (auto &handler : handlers) {
+    if (handler)
+      handler(error, Reply{});
   }
 }
 
@@ -159,19 +159,17 @@ asio::awaitable<std::shared_ptr<Connection>>
 Connection::connect(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout) {
   auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint), timeout);
   connection->_state = State::kConnecting;
-  // One time-out for the whole opening: the handshake's run from its start.
-  const Clock::time_point start = Clock::now();
-  auto socket = co_await connection->_open_socket(start + timeout);
+  auto socket = co_await connection->_open_socket();
   connection->_install(std::move(socket));
   if (connection->_endpoint.password) {
-    co_await connection->_command(auth_args(connection->_endpoint), start);
+    co_await connection->command(auth_args(connection->_endpoint));
   }
   if (connection->_endpoint.db != 0)
-    co_await connection->_command(select_args(connection->_endpoint), start);
+    co_await connection->command(select_args(connection->_endpoint));
   co_return connection;
 }
 
-asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket(Clock::time_point deadline) {
+asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
   using namespace asio::experimental::awaitable_operators;
   std::vector<asio::ip::tcp::endpoint> targets;
   asio::error_code ec;
@@ -189,7 +187,7 @@ asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket(Clock::time_poin
   }
 
   asio::ip::tcp::socket socket(_executor);
-  asio::steady_timer timer(_executor, deadline);
+  asio::steady_timer timer(_executor, _timeout);
   auto outcome = co_await (
       asio::async_connect(socket, targets, asio::redirect_error(asio::use_awaitable, ec)) ||
       timer.async_wait(asio::use_awaitable));
@@ -218,17 +216,14 @@ void Connection::_install(asio::ip::tcp::socket socket) {
   _state = State::kOpen;
   _start_read();
   _schedule_flush();
-  _watching = false; // a wait of the previous socket is stale now
-  _watch();
 }
 
 asio::awaitable<void> Connection::_reconnect([[maybe_unused]] std::shared_ptr<Connection> self) {
   try {
-    const Clock::time_point start = Clock::now();
-    auto socket = co_await _open_socket(start + _timeout);
+    auto socket = co_await _open_socket();
     if (_state != State::kConnecting)
       co_return; // closed while connecting
-    _queue_handshake_first(start);
+    _queue_handshake_first();
     _install(std::move(socket));
   } catch (const std::exception &e) {
     if (_state == State::kConnecting)
@@ -236,7 +231,7 @@ asio::awaitable<void> Connection::_reconnect([[maybe_unused]] std::shared_ptr<Co
   }
 }
 
-void Connection::_queue_handshake_first(Clock::time_point sent) {
+void Connection::_queue_handshake_first() {
   std::vector<std::vector<std::string>> commands;
   if (_endpoint.password)
     commands.push_back(auth_args(_endpoint));
@@ -249,7 +244,7 @@ void Connection::_queue_handshake_first(Clock::time_point sent) {
   _out.clear();
   std::weak_ptr<Connection> weak = weak_from_this();
   for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
-    auto on_reply = [weak, what = (*it)[0]](const std::exception_ptr &error, const Reply &) {
+    _pending.push_front([weak, what = (*it)[0]](const std::exception_ptr &error, const Reply &) {
       auto self = weak.lock();
       if (!error || !self)
         return;
@@ -262,11 +257,11 @@ void Connection::_queue_handshake_first(Clock::time_point sent) {
       } catch (...) {
         // The connection is failing already; its own error reaches every command.
       }
-    };
-    _pending.push_front({std::move(on_reply), sent});
+    });
   }
   for (const auto &args : commands)
     _append(args);
+  _unwritten += commands.size();
   _out += queued;
 }
 
@@ -289,11 +284,6 @@ void Connection::_append(const std::vector<std::string> &args) {
 }
 
 void Connection::send(const std::vector<std::string> &args, ReplyHandler on_reply) {
-  _send(args, std::move(on_reply), Clock::now());
-}
-
-void Connection::_send(const std::vector<std::string> &args, ReplyHandler on_reply,
-                       Clock::time_point sent) {
   if (args.empty())
     throw std::invalid_argument("Redis command without a name");
   if (_state == State::kClosed) {
@@ -304,30 +294,27 @@ void Connection::_send(const std::vector<std::string> &args, ReplyHandler on_rep
     return;
   }
   _append(args);
-  _pending.push_back({std::move(on_reply), sent});
+  _pending.push_back(std::move(on_reply));
+  ++_unwritten;
   if (_state == State::kBroken) {
     _state = State::kConnecting;
     // The task holds the connection from its creation: the sender may let go of it at once.
     asio::co_spawn(_executor, _reconnect(shared_from_this()), asio::detached);
   } else if (_state == State::kOpen) {
     _schedule_flush();
-    _watch();
   }
 }
 
-asio::awaitable<Reply> Connection::_command(std::vector<std::string> args, Clock::time_point sent) {
+asio::awaitable<Reply> Connection::command(std::vector<std::string> args) {
   auto self = shared_from_this();
   co_return co_await asio::async_initiate<const asio::use_awaitable_t<>,
                                           void(std::exception_ptr, Reply)>(
-      [this, sent](auto handler, const std::vector<std::string> &args) {
+      [this](auto handler, const std::vector<std::string> &args) {
         auto slot = asio::get_associated_cancellation_slot(handler);
         auto waiting = std::make_shared<Waiting<decltype(handler)>>(std::move(handler));
-        _send(
-            args,
-            [waiting](std::exception_ptr error, Reply reply) {
-              waiting->complete(error, std::move(reply), false);
-            },
-            sent);
+        send(args, [waiting](std::exception_ptr error, Reply reply) {
+          waiting->complete(error, std::move(reply), false);
+        });
         if (slot.is_connected()) {
           waiting->slot = slot;
           slot.assign([waiting](asio::cancellation_type type) {
@@ -349,7 +336,7 @@ asio::awaitable<void> Connection::drain() {
         using Handler = decltype(handler);
         auto shared = std::make_shared<std::optional<Handler>>(std::move(handler));
         // Replies come in order, so the last handler runs after every earlier one.
-        ReplyHandler &last = _pending.back().handler;
+        ReplyHandler &last = _pending.back();
         last = [previous = std::move(last), shared](std::exception_ptr error, Reply reply) {
           if (previous)
             previous(std::move(error), std::move(reply));
@@ -389,6 +376,10 @@ void Connection::_flush() {
     return;
   auto bytes = std::make_shared<std::string>(std::move(_out));
   _out.clear();
+  if (_pending.size() == _unwritten)
+    _due_since = Clock::now(); // nothing was due: the time-out runs from this write
+  _unwritten = 0;
+  _watch();
   _write_in_flight = true;
   ++_writes;
   asio::async_write(_socket, asio::buffer(*bytes),
@@ -423,6 +414,7 @@ void Connection::_start_read() {
 
 void Connection::_on_read(std::size_t n) {
   const std::uint64_t generation = _generation;
+  _due_since = Clock::now(); // the server is sending: what is due, is due from now
   try {
     check(redisReaderFeed(_reader, _read_buffer.data(), n), _reader, _endpoint);
     for (;;) {
@@ -435,7 +427,7 @@ void Connection::_on_read(std::size_t n) {
         throw ConnectionError("Redis sent a reply no command asked for (" + _endpoint.address() +
                               ")");
       }
-      ReplyHandler handler = std::move(_pending.front().handler);
+      ReplyHandler handler = std::move(_pending.front());
       _pending.pop_front();
       std::exception_ptr error;
       Reply reply;
@@ -460,10 +452,10 @@ void Connection::_on_read(std::size_t n) {
 }
 
 void Connection::_watch() {
-  if (_watching || _pending.empty())
+  if (_watching)
     return;
   _watching = true;
-  _timer.expires_at(_pending.front().sent + _timeout);
+  _timer.expires_at(_due_since + _timeout);
   _timer.async_wait(
       [weak = weak_from_this(), generation = _generation](const asio::error_code &ec) {
         auto self = weak.lock();
@@ -476,13 +468,19 @@ void Connection::_watch() {
 }
 
 void Connection::_on_watch() {
-  if (_state != State::kOpen || _pending.empty())
-    return;
-  if (Clock::now() < _pending.front().sent + _timeout) {
-    _watch();
-    return;
+  if (_state != State::kOpen || _pending.size() == _unwritten)
+    return; // no reply due
+  if (Clock::now() >= _due_since + _timeout) {
+    // Bytes waiting in the socket came in time; this loop has not got to them yet.
+    asio::error_code ec;
+    if (_socket.available(ec) == 0 || ec) {
+      _fail("No reply from Redis within " + seconds_text(_timeout) + " (" + _endpoint.address() +
+            ")");
+      return;
+    }
+    _due_since = Clock::now();
   }
-  _fail("No reply from Redis within " + seconds_text(_timeout) + " (" + _endpoint.address() + ")");
+  _watch();
 }
 
 void Connection::_fail(const std::string &message) {
@@ -495,13 +493,14 @@ void Connection::_fail(const std::string &message) {
   _timer.cancel();
   _watching = false;
   _out.clear();
+  _unwritten = 0;
   _write_in_flight = false;
   auto handlers = std::move(_pending);
   _pending.clear();
   auto error = std::make_exception_ptr(ConnectionError(message));
-  for (auto &pending : handlers) {
-    if (pending.handler)
-      pending.handler(error, Reply{});
+  for (auto &handler : handlers) {
+    if (handler)
+      handler(error, Reply{});
   }
 }
 

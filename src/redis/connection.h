@@ -7,16 +7,18 @@
 // Threading: a Connection belongs to the loop thread of the executor it was connected on;
 // every member is called there and every handler runs there. Not thread-safe.
 //
-// Failure: a socket error, a protocol error, the server closing the connection or a command
-// left without reply for the time-out breaks it; every command awaiting a reply then fails
-// with ConnectionError. The next command sent reconnects first (one attempt, with AUTH and
-// SELECT again), so a caller that retries recovers once the server is back. close() is final:
-// no reconnection after it.
+// Failure: a socket error, a protocol error, the server closing the connection or a reply
+// later than the time-out breaks it; every command awaiting a reply then fails with
+// ConnectionError. The next command sent reconnects first (one attempt, with AUTH and SELECT
+// again), so a caller that retries recovers once the server is back. close() is final: no
+// reconnection after it.
 //
-// Time-out: a command fails once its reply has not come within the time-out of its sending
-// (time a blocking command spends blocked counts); opening the connection, handshake
-// included, is bounded by it too. Replies are pipelined, so a late one cannot be skipped:
-// the connection breaks. One timer watches the oldest unanswered command.
+// Time-out: while commands written await replies, the server must send something within the
+// time-out, counted from the write when nothing was awaited before, else from the last bytes
+// read. So a long pipeline that is being answered never times out, and a server that stops
+// answering fails every pending command after one time-out; time a blocking command spends
+// blocked counts. Opening the TCP connection and each handshake reply are bounded by it too.
+// Replies are pipelined, so a late one cannot be skipped: the connection breaks instead.
 
 #include <chrono>
 #include <cstdint>
@@ -45,20 +47,18 @@ public:
   using Clock = std::chrono::steady_clock;
   static constexpr Clock::duration kDefaultTimeout = std::chrono::seconds(5);
 
-  // Connects (AUTH and SELECT as the endpoint asks) within timeout. Throws ConnectionError
-  // when the server cannot be reached or does not answer in time, ResponseError when it
-  // refuses AUTH or SELECT. Requires: timeout > 0.
+  // Connects (AUTH and SELECT as the endpoint asks) with the given time-out for this and every
+  // later command. Throws ConnectionError when the server cannot be reached or does not answer
+  // in time, ResponseError when it refuses AUTH or SELECT. Requires: timeout > 0.
   static asio::awaitable<std::shared_ptr<Connection>>
   connect(asio::any_io_executor executor, Endpoint endpoint,
           Clock::duration timeout = kDefaultTimeout);
 
   // Sends one command and awaits its reply. An error reply is thrown as ResponseError, a lost
-  // connection or a reply later than the time-out as ConnectionError. After a lost
-  // connection, the next command reconnects once. A cancelled awaiting task gets
-  // loop::Cancelled; the reply is then read and dropped.
-  asio::awaitable<Reply> command(std::vector<std::string> args) {
-    return _command(std::move(args), Clock::now());
-  }
+  // connection or a late reply as ConnectionError. After a lost connection, the next command
+  // reconnects once. A cancelled awaiting task gets loop::Cancelled; the reply is then read and
+  // dropped.
+  asio::awaitable<Reply> command(std::vector<std::string> args);
   // command("XACK", stream, group, id): the same with the words as arguments. GCC 12 cannot
   // compile a braced list as the operand of co_await (`co_await c->command({"PING"})`
   // fails with "array used as initializer"), so call sites inside coroutines use this form.
@@ -74,9 +74,9 @@ public:
   using ReplyHandler = std::function<void(std::exception_ptr, Reply)>;
   void send(const std::vector<std::string> &args, ReplyHandler on_reply);
 
-  // Awaits every reply of commands sent so far (their handlers have run), at most the
-  // time-out after the last one was sent. Never throws for a failed command: its handler got
-  // the error.
+  // Awaits every reply of commands sent so far (their handlers have run), so at most about
+  // the time-out when the server stops answering. Never throws for a failed command: its
+  // handler got the error.
   asio::awaitable<void> drain();
 
   // Closes the socket; pending commands fail with ConnectionError.
@@ -98,31 +98,22 @@ public:
 private:
   enum class State { kBroken, kConnecting, kOpen, kClosed };
 
-  // A command written or queued and not yet answered.
-  struct Pending {
-    ReplyHandler handler;
-    Clock::time_point sent; // its time-out runs from here
-  };
-
-  // command() with its time-out running from sent.
-  asio::awaitable<Reply> _command(std::vector<std::string> args, Clock::time_point sent);
-  void _send(const std::vector<std::string> &args, ReplyHandler on_reply, Clock::time_point sent);
-  // Opens a socket to the endpoint (no handshake) by deadline. Throws ConnectionError.
-  asio::awaitable<asio::ip::tcp::socket> _open_socket(Clock::time_point deadline);
+  // Opens a socket to the endpoint (no handshake) within the time-out. Throws ConnectionError.
+  asio::awaitable<asio::ip::tcp::socket> _open_socket();
   // Makes socket the connection's own, with a fresh reply reader, and starts reading.
   void _install(asio::ip::tcp::socket socket);
   // The one reconnection attempt, started by the first command after a failure.
   asio::awaitable<void> _reconnect(std::shared_ptr<Connection> self);
-  // Queues AUTH and SELECT ahead of every command queued so far, their time-out running from
-  // sent.
-  void _queue_handshake_first(Clock::time_point sent);
+  // Queues AUTH and SELECT ahead of every command queued so far.
+  void _queue_handshake_first();
   void _append(const std::vector<std::string> &args);
   void _schedule_flush();
   void _flush();
   void _start_read();
   void _on_read(std::size_t n);
-  // Arms the timer for the oldest unanswered command, unless it is armed already. An armed
-  // timer is not moved when replies come: on expiry it looks at the oldest command then.
+  // Arms the timer for _due_since + the time-out, unless it is armed already. Reads do not
+  // move an armed timer: on expiry it looks at what is due then, and waits again or breaks
+  // the connection.
   void _watch();
   void _on_watch();
   // Breaks the connection: every pending command fails with ConnectionError(message).
@@ -135,6 +126,9 @@ private:
   Clock::duration _timeout;
   asio::steady_timer _timer; // see _watch()
   bool _watching = false;
+  // Since when the server owes us bytes: the write that left a command awaiting its reply
+  // when none was, or the last read.
+  Clock::time_point _due_since;
   State _state = State::kBroken;
   // Bumped on every (re)connection and failure, so callbacks of an older socket do nothing.
   std::uint64_t _generation = 0;
@@ -145,8 +139,10 @@ private:
   bool _write_in_flight = false;
   bool _flush_scheduled = false;
   std::vector<char> _read_buffer;
-  // One entry per command queued or written and not yet answered, in sending order.
-  std::deque<Pending> _pending;
+  // One handler per command queued or written and not yet answered, in sending order.
+  std::deque<ReplyHandler> _pending;
+  // How many commands at the end of _pending are still in _out, not yet written.
+  std::size_t _unwritten = 0;
   std::uint64_t _writes = 0;
 };
 

@@ -81,7 +81,7 @@ void add_run_options(CLI::App &app, RunFlags &f) {
                  "Run identifier (part of the file names); default: the RUN_ID environment "
                  "variable");
   app.add_option("--redis-timeout", f.redis_timeout,
-                 "Seconds any Redis command may wait for its reply (a positive number)")
+                 "Seconds Redis may leave a command unanswered before the connection is dropped")
       ->capture_default_str();
   app.add_option("--log-level", f.log_level, "debug, warning or error")
       ->check(CLI::IsMember({"debug", "warning", "error"}))

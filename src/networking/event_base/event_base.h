@@ -43,7 +43,7 @@ public:
   std::string input_topic;
   std::string output_topic;
   std::string consumer_group;
-  // How long any Redis command may wait for its reply before the connection is broken.
+  // How long Redis may leave a command unanswered before the connection is broken.
   redis::Connection::Clock::duration redis_timeout = redis::Connection::kDefaultTimeout;
   std::shared_ptr<redis::Connection> redis_client;
   std::string consumer_name; // unique per instance: host, pid and a random suffix
