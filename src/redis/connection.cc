@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <optional>
@@ -26,7 +27,6 @@ struct ReaderState {
 
 namespace {
 
-constexpr auto kConnectTimeout = std::chrono::seconds(5);
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 constexpr std::size_t kReaderBufferKept = std::size_t{4} * 1024 * 1024;
 
@@ -94,6 +94,13 @@ void check(int rc, const redisReader *reader, const Endpoint &endpoint) {
                         endpoint.address() + ")");
 }
 
+// "5 s", "0.3 s": a time-out as messages give it.
+std::string seconds_text(Connection::Clock::duration d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(d).count());
+  return text;
+}
+
 std::vector<std::string> auth_args(const Endpoint &endpoint) {
   if (endpoint.user)
     return {"AUTH", *endpoint.user, *endpoint.password};
@@ -130,9 +137,9 @@ template <typename Handler> struct Waiting {
 
 } // namespace
 
-Connection::Connection(asio::any_io_executor executor, Endpoint endpoint)
+Connection::Connection(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout)
     : _executor(std::move(executor)), _endpoint(std::move(endpoint)), _socket(_executor),
-      _read_buffer(kReadChunk) {}
+      _timeout(timeout), _timer(_executor), _read_buffer(kReadChunk) {}
 
 Connection::~Connection() {
   asio::error_code ignored;
@@ -148,9 +155,9 @@ Connection::~Connection() {
   }
 }
 
-asio::awaitable<std::shared_ptr<Connection>> Connection::connect(asio::any_io_executor executor,
-                                                                 Endpoint endpoint) {
-  auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint));
+asio::awaitable<std::shared_ptr<Connection>>
+Connection::connect(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout) {
+  auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint), timeout);
   connection->_state = State::kConnecting;
   auto socket = co_await connection->_open_socket();
   connection->_install(std::move(socket));
@@ -180,7 +187,7 @@ asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
   }
 
   asio::ip::tcp::socket socket(_executor);
-  asio::steady_timer timer(_executor, kConnectTimeout);
+  asio::steady_timer timer(_executor, _timeout);
   auto outcome = co_await (
       asio::async_connect(socket, targets, asio::redirect_error(asio::use_awaitable, ec)) ||
       timer.async_wait(asio::use_awaitable));
@@ -254,6 +261,7 @@ void Connection::_queue_handshake_first() {
   }
   for (const auto &args : commands)
     _append(args);
+  _unwritten += commands.size();
   _out += queued;
 }
 
@@ -287,6 +295,7 @@ void Connection::send(const std::vector<std::string> &args, ReplyHandler on_repl
   }
   _append(args);
   _pending.push_back(std::move(on_reply));
+  ++_unwritten;
   if (_state == State::kBroken) {
     _state = State::kConnecting;
     // The task holds the connection from its creation: the sender may let go of it at once.
@@ -367,6 +376,10 @@ void Connection::_flush() {
     return;
   auto bytes = std::make_shared<std::string>(std::move(_out));
   _out.clear();
+  if (_pending.size() == _unwritten)
+    _due_since = Clock::now(); // nothing was due: the time-out runs from this write
+  _unwritten = 0;
+  _watch();
   _write_in_flight = true;
   ++_writes;
   asio::async_write(_socket, asio::buffer(*bytes),
@@ -401,6 +414,7 @@ void Connection::_start_read() {
 
 void Connection::_on_read(std::size_t n) {
   const std::uint64_t generation = _generation;
+  _due_since = Clock::now(); // the server is sending: what is due, is due from now
   try {
     check(redisReaderFeed(_reader, _read_buffer.data(), n), _reader, _endpoint);
     for (;;) {
@@ -437,13 +451,49 @@ void Connection::_on_read(std::size_t n) {
   _start_read();
 }
 
+void Connection::_watch() {
+  if (_watching)
+    return;
+  _watching = true;
+  _timer.expires_at(_due_since + _timeout);
+  _timer.async_wait(
+      [weak = weak_from_this(), generation = _generation](const asio::error_code &ec) {
+        auto self = weak.lock();
+        if (!self || generation != self->_generation)
+          return;
+        self->_watching = false;
+        if (!ec)
+          self->_on_watch();
+      });
+}
+
+void Connection::_on_watch() {
+  if (_state != State::kOpen || _pending.size() == _unwritten)
+    return; // no reply due
+  if (Clock::now() >= _due_since + _timeout) {
+    // Bytes waiting in the socket came in time; this loop has not got to them yet.
+    asio::error_code ec;
+    if (_socket.available(ec) == 0 || ec) {
+      _fail("No reply from Redis within " + seconds_text(_timeout) + " (" + _endpoint.address() +
+            ")");
+      return;
+    }
+    _due_since = Clock::now();
+  }
+  _watch();
+}
+
 void Connection::_fail(const std::string &message) {
   ++_generation;
   if (_state != State::kClosed)
     _state = State::kBroken;
   asio::error_code ignored;
   _socket.close(ignored);
+  // A waiting timer would keep the loop busy after the connection is gone.
+  _timer.cancel();
+  _watching = false;
   _out.clear();
+  _unwritten = 0;
   _write_in_flight = false;
   auto handlers = std::move(_pending);
   _pending.clear();

@@ -7,11 +7,20 @@
 // Threading: a Connection belongs to the loop thread of the executor it was connected on;
 // every member is called there and every handler runs there. Not thread-safe.
 //
-// Failure: a socket error, a protocol error or the server closing the connection breaks it;
-// every command awaiting a reply then fails with ConnectionError. The next command sent
-// reconnects first (one attempt, with AUTH and SELECT again), so a caller that retries
-// recovers once the server is back. close() is final: no reconnection after it.
+// Failure: a socket error, a protocol error, the server closing the connection or a reply
+// later than the time-out breaks it; every command awaiting a reply then fails with
+// ConnectionError. The next command sent reconnects first (one attempt, with AUTH and SELECT
+// again), so a caller that retries recovers once the server is back. close() is final: no
+// reconnection after it.
+//
+// Time-out: while commands written await replies, the server must send something within the
+// time-out, counted from the write when nothing was awaited before, else from the last bytes
+// read. So a long pipeline that is being answered never times out, and a server that stops
+// answering fails every pending command after one time-out; time a blocking command spends
+// blocked counts. Opening the TCP connection and each handshake reply are bounded by it too.
+// Replies are pipelined, so a late one cannot be skipped: the connection breaks instead.
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,14 +44,20 @@ struct ReaderState;
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-  // Connects (AUTH and SELECT as the endpoint asks). Throws ConnectionError when the server
-  // cannot be reached, ResponseError when it refuses AUTH or SELECT.
-  static asio::awaitable<std::shared_ptr<Connection>> connect(asio::any_io_executor executor,
-                                                              Endpoint endpoint);
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration kDefaultTimeout = std::chrono::seconds(5);
+
+  // Connects (AUTH and SELECT as the endpoint asks) with the given time-out for this and every
+  // later command. Throws ConnectionError when the server cannot be reached or does not answer
+  // in time, ResponseError when it refuses AUTH or SELECT. Requires: timeout > 0.
+  static asio::awaitable<std::shared_ptr<Connection>>
+  connect(asio::any_io_executor executor, Endpoint endpoint,
+          Clock::duration timeout = kDefaultTimeout);
 
   // Sends one command and awaits its reply. An error reply is thrown as ResponseError, a lost
-  // connection as ConnectionError. After a lost connection, the next command reconnects once.
-  // A cancelled awaiting task gets loop::Cancelled; the reply is then read and dropped.
+  // connection or a late reply as ConnectionError. After a lost connection, the next command
+  // reconnects once. A cancelled awaiting task gets loop::Cancelled; the reply is then read and
+  // dropped.
   asio::awaitable<Reply> command(std::vector<std::string> args);
   // command("XACK", stream, group, id): the same with the words as arguments. GCC 12 cannot
   // compile a braced list as the operand of co_await (`co_await c->command({"PING"})`
@@ -59,8 +74,9 @@ public:
   using ReplyHandler = std::function<void(std::exception_ptr, Reply)>;
   void send(const std::vector<std::string> &args, ReplyHandler on_reply);
 
-  // Awaits every reply of commands sent so far (their handlers have run). Never throws for a
-  // failed command: its handler got the error.
+  // Awaits every reply of commands sent so far (their handlers have run), so at most about
+  // the time-out when the server stops answering. Never throws for a failed command: its
+  // handler got the error.
   asio::awaitable<void> drain();
 
   // Closes the socket; pending commands fail with ConnectionError.
@@ -73,7 +89,8 @@ public:
   // Writes issued to the socket since the connection was created (a pipelining observable).
   std::uint64_t writes() const { return _writes; }
 
-  Connection(asio::any_io_executor executor, Endpoint endpoint);
+  Connection(asio::any_io_executor executor, Endpoint endpoint,
+             Clock::duration timeout = kDefaultTimeout);
   ~Connection();
   Connection(const Connection &) = delete;
   Connection &operator=(const Connection &) = delete;
@@ -81,7 +98,7 @@ public:
 private:
   enum class State { kBroken, kConnecting, kOpen, kClosed };
 
-  // Opens a socket to the endpoint (no handshake). Throws ConnectionError.
+  // Opens a socket to the endpoint (no handshake) within the time-out. Throws ConnectionError.
   asio::awaitable<asio::ip::tcp::socket> _open_socket();
   // Makes socket the connection's own, with a fresh reply reader, and starts reading.
   void _install(asio::ip::tcp::socket socket);
@@ -94,6 +111,11 @@ private:
   void _flush();
   void _start_read();
   void _on_read(std::size_t n);
+  // Arms the timer for _due_since + the time-out, unless it is armed already. Reads do not
+  // move an armed timer: on expiry it looks at what is due then, and waits again or breaks
+  // the connection.
+  void _watch();
+  void _on_watch();
   // Breaks the connection: every pending command fails with ConnectionError(message).
   void _fail(const std::string &message);
   std::string _describe(const asio::error_code &ec) const;
@@ -101,6 +123,12 @@ private:
   asio::any_io_executor _executor;
   Endpoint _endpoint;
   asio::ip::tcp::socket _socket;
+  Clock::duration _timeout;
+  asio::steady_timer _timer; // see _watch()
+  bool _watching = false;
+  // Since when the server owes us bytes: the write that left a command awaiting its reply
+  // when none was, or the last read.
+  Clock::time_point _due_since;
   State _state = State::kBroken;
   // Bumped on every (re)connection and failure, so callbacks of an older socket do nothing.
   std::uint64_t _generation = 0;
@@ -113,6 +141,8 @@ private:
   std::vector<char> _read_buffer;
   // One handler per command queued or written and not yet answered, in sending order.
   std::deque<ReplyHandler> _pending;
+  // How many commands at the end of _pending are still in _out, not yet written.
+  std::size_t _unwritten = 0;
   std::uint64_t _writes = 0;
 };
 

@@ -369,4 +369,44 @@ TEST(ConnectionFailure, ReconnectsByItselfAfterTheServerRestarts) {
   }());
 }
 
+// A server that stops answering breaks the connection after the time-out: every pipelined
+// command fails, and so does opening a connection (its AUTH goes unanswered). The first
+// command after the server answers again reconnects.
+TEST(ConnectionFailure, FrozenServerTimesOutAndTheNextCommandReconnects) {
+  support::RedisServer server({.extra_args = {"--requirepass", "s3cret"}});
+  const auto endpoint =
+      redis::parse_url("redis://:s3cret@127.0.0.1:" + std::to_string(server.port()));
+  const std::string timed_out =
+      "No reply from Redis within 0.3 s (127.0.0.1:" + std::to_string(server.port()) + ")";
+  loop::run([&]() -> asio::awaitable<void> {
+    const auto executor = co_await asio::this_coro::executor;
+    auto c = co_await Connection::connect(executor, endpoint, 300ms);
+    co_await c->command("PING");
+    server.freeze();
+    std::vector<std::string> errors;
+    const auto record = [&](const std::exception_ptr &error, const Reply &) {
+      try {
+        if (error)
+          std::rethrow_exception(error);
+      } catch (const redis::ConnectionError &e) {
+        errors.push_back(e.what());
+      }
+    };
+    c->send({"SET", "k", "v"}, record);
+    c->send({"GET", "k"}, record);
+    co_await c->drain();
+    EXPECT_EQ(errors, (std::vector<std::string>{timed_out, timed_out}));
+    std::string opening;
+    try {
+      co_await Connection::connect(executor, endpoint, 300ms);
+    } catch (const redis::ConnectionError &e) {
+      opening = e.what();
+    }
+    EXPECT_EQ(opening, timed_out);
+    server.thaw();
+    Reply pong = co_await c->command("PING");
+    EXPECT_EQ(pong.str, "PONG");
+  }());
+}
+
 } // namespace

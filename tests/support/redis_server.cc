@@ -163,9 +163,20 @@ void RedisServer::_wait_until_ready() {
                            " did not answer PING within 5 s; its log:\n" + log());
 }
 
+void RedisServer::freeze() {
+  if (running())
+    kill(_pid, SIGSTOP);
+}
+
+void RedisServer::thaw() {
+  if (running())
+    kill(_pid, SIGCONT);
+}
+
 void RedisServer::stop() {
   if (!running())
     return;
+  thaw();
   kill(_pid, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + kStopWithin;
   for (;;) {

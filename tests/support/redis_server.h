@@ -31,10 +31,15 @@ public:
   RedisServer(const RedisServer &) = delete;
   RedisServer &operator=(const RedisServer &) = delete;
 
-  // SIGTERM to its pid, then waits for it to exit (SIGKILL after 10 s). No-op when stopped.
+  // SIGCONT and SIGTERM to its pid, then waits for it to exit (SIGKILL after 10 s). No-op when
+  // stopped.
   void stop();
   // Starts it again on the same port and directory. Requires: stopped.
   void start();
+  // SIGSTOP: it keeps accepting connections on its port and answers nothing, as a hung host
+  // does, until thaw() (SIGCONT). stop() thaws it first.
+  void freeze();
+  void thaw();
 
   bool running() const { return _pid > 0; }
   pid_t pid() const { return _pid; }

@@ -10,10 +10,13 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 
 #include <asio.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 
 #include "loop/loop.h"
 #include "redis/connection.h"
@@ -41,9 +44,12 @@ int loss_status(const EventHistorianProcessor &processor) {
 
 } // namespace
 
-int run_until_signalled(ProcessorOptions options) {
+int run_until_signalled(ProcessorOptions options,
+                        redis::Connection::Clock::duration redis_timeout) {
+  using namespace asio::experimental::awaitable_operators;
   asio::io_context io;
   auto processor = std::make_shared<EventHistorianProcessor>(std::move(options));
+  processor->redis_timeout = redis_timeout;
   int status = kExitClean;
   bool stop_requested = false;
   bool finished = false;
@@ -56,6 +62,8 @@ int run_until_signalled(ProcessorOptions options) {
       co_await loop::sleep_for(std::chrono::milliseconds(5));
     }
   };
+  // Never expires; the first stop request cancels it, which ends the start-up's probe at once.
+  asio::steady_timer stop_wait(io, asio::steady_timer::time_point::max());
   // SIGHUP (the terminal or ssh session went away) is a request to stop like the others.
   asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
   std::function<void(const std::error_code &, int)> on_signal = [&](const std::error_code &ec,
@@ -64,25 +72,41 @@ int run_until_signalled(ProcessorOptions options) {
       return;
     if (!stop_requested) {
       stop_requested = true;
+      stop_wait.cancel();
       asio::co_spawn(io, enforce_stop(), asio::detached);
     }
     signals.async_wait(on_signal);
   };
   signals.async_wait(on_signal);
 
-  auto main_task = [&]() -> asio::awaitable<void> {
-    bool reachable = true;
+  // A whole exchange, not only a TCP connection (which a listener that never answers accepts),
+  // bounded by the time-out. Returns the failure, or nothing when Redis answered.
+  auto probe = [&]() -> asio::awaitable<std::optional<std::string>> {
     try {
       const auto executor = co_await asio::this_coro::executor;
       const auto endpoint = redis::parse_url(processor->redis_url);
-      auto probe = co_await redis::Connection::connect(executor, endpoint);
-      probe->close();
+      auto connection = co_await redis::Connection::connect(executor, endpoint, redis_timeout);
+      co_await connection->command("PING");
+      connection->close();
     } catch (const std::exception &e) {
-      std::fprintf(stderr, "event-historian: error: cannot reach Redis at %s: %s\n",
-                   processor->redis_url.c_str(), e.what());
-      reachable = false;
+      co_return std::string(e.what());
     }
-    if (reachable) {
+    co_return std::nullopt;
+  };
+  auto stopped = [&]() -> asio::awaitable<void> {
+    asio::error_code ignored;
+    co_await stop_wait.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  };
+
+  auto main_task = [&]() -> asio::awaitable<void> {
+    const auto probed = co_await (probe() || stopped());
+    if (probed.index() == 1) {
+      // Stopped before anything was written: status stays kExitClean.
+    } else if (const std::optional<std::string> &failure = std::get<0>(probed)) {
+      std::fprintf(stderr, "event-historian: error: cannot reach Redis at %s: %s\n",
+                   processor->redis_url.c_str(), failure->c_str());
+      status = kExitStartFailure;
+    } else {
       try {
         co_await processor->init();
         // A directory we cannot write would otherwise fail only at the first flush, after its
@@ -97,12 +121,15 @@ int run_until_signalled(ProcessorOptions options) {
       } catch (const std::exception &e) {
         std::fprintf(stderr, "event-historian: error: %s\n", e.what());
         status = kExitStartFailure;
+        // A start() that failed before its read loop leaves the connection open, and its
+        // waiting read would keep the loop, and the process, running.
+        if (processor->redis_client)
+          processor->redis_client->close();
       }
-    } else {
-      status = kExitStartFailure;
     }
     finished = true;
     signals.cancel();
+    stop_wait.cancel();
   };
   asio::co_spawn(io, main_task(), asio::detached);
   loop::run_context(io);

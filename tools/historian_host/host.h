@@ -1,6 +1,7 @@
 #pragma once
 
 #include "networking/remote_historian/v2/event_historian_processor.h"
+#include "redis/connection.h"
 
 namespace host {
 
@@ -10,9 +11,12 @@ constexpr int kExitStartFailure = 1; // Redis unreachable, output not writable, 
 constexpr int kExitUsage = 2;        // a bad or unknown option, a bad value
 constexpr int kExitDataLoss = 3;     // stopped, but rows were dropped or a final file is missing
 
-// Constructs one processor, checks that its Redis server answers (before anything is written),
-// awaits init and start; the first SIGTERM, SIGINT or SIGHUP stops it gracefully and later
-// ones are absorbed, so the shutdown always completes. Returns the process exit status.
-int run_until_signalled(networking::remote_historian::v2::ProcessorOptions options);
+// Constructs one processor, checks that its Redis server answers PING within redis_timeout
+// (before anything is written), awaits init and start; the first SIGTERM, SIGINT or SIGHUP
+// stops it gracefully and later ones are absorbed, so the shutdown always completes, within
+// about the time-out when Redis does not answer. Every Redis command gets redis_timeout.
+// Returns the process exit status.
+int run_until_signalled(networking::remote_historian::v2::ProcessorOptions options,
+                        redis::Connection::Clock::duration redis_timeout);
 
 } // namespace host

@@ -23,6 +23,7 @@
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "parquet/inspect.h"
+#include "redis/connection.h"
 #include "redis/endpoint.h"
 #include "tools/historian_host/compact.h"
 #include "tools/historian_host/demo.h"
@@ -57,7 +58,11 @@ struct RunFlags {
   double flush_interval = 30;
   std::optional<std::string> dead_letter_stream;
   std::int64_t max_deliveries = 5;
+  std::string redis_timeout = "5";
 };
+
+// Longer than any run, and still far from the end of the clock's range.
+constexpr double kMaxRedisTimeoutSeconds = 1e9;
 
 void add_run_options(CLI::App &app, RunFlags &f) {
   app.add_option("--redis-url", f.redis_url,
@@ -110,6 +115,9 @@ void add_run_options(CLI::App &app, RunFlags &f) {
                  "stream")
       ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
       ->capture_default_str();
+  app.add_option("--redis-timeout", f.redis_timeout,
+                 "Seconds Redis may leave a command unanswered before the connection is dropped")
+      ->capture_default_str();
   app.add_option("--log-level", f.log_level, "debug, warning or error")
       ->check(CLI::IsMember({"debug", "warning", "error"}))
       ->capture_default_str();
@@ -150,6 +158,18 @@ ProcessorOptions options_from(const RunFlags &f) {
   return options;
 }
 
+// A positive number of seconds; a larger one than kMaxRedisTimeoutSeconds is taken as that.
+redis::Connection::Clock::duration redis_timeout_from(const std::string &text) {
+  char *end = nullptr;
+  double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !(seconds > 0))
+    throw std::invalid_argument("--redis-timeout: '" + text +
+                                "' is not a positive number of seconds");
+  seconds = std::fmin(seconds, kMaxRedisTimeoutSeconds);
+  return std::chrono::ceil<redis::Connection::Clock::duration>(
+      std::chrono::duration<double>(seconds));
+}
+
 eb::LogLevel level_from(const std::string &name) {
   if (name == "debug")
     return eb::LogLevel::kDebug;
@@ -160,8 +180,10 @@ eb::LogLevel level_from(const std::string &name) {
 
 int run_command(const RunFlags &flags) {
   ProcessorOptions options;
+  redis::Connection::Clock::duration redis_timeout{};
   try {
     options = options_from(flags);
+    redis_timeout = redis_timeout_from(flags.redis_timeout);
     redis::parse_url(options.redis_url);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
@@ -173,7 +195,7 @@ int run_command(const RunFlags &flags) {
       eb::settings().RUN_ID = std::string(env);
   }
   eb::set_log_threshold(level_from(flags.log_level));
-  return host::run_until_signalled(std::move(options));
+  return host::run_until_signalled(std::move(options), redis_timeout);
 }
 
 } // namespace

@@ -44,7 +44,7 @@ EventBase::~EventBase() {
 asio::awaitable<void> EventBase::connect() {
   redis::Endpoint endpoint = redis::parse_url(redis_url);
   auto executor = co_await asio::this_coro::executor;
-  redis_client = co_await redis::Connection::connect(executor, std::move(endpoint));
+  redis_client = co_await redis::Connection::connect(executor, std::move(endpoint), redis_timeout);
 }
 
 asio::awaitable<void> EventBase::publish_message(const json::Value &data,

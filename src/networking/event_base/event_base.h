@@ -19,9 +19,10 @@ public:
             std::string consumer_group);
   virtual ~EventBase();
 
-  // Connects to redis_url on the awaiting task's executor. Throws std::invalid_argument for a
-  // bad URL, redis::ConnectionError when the server cannot be reached and
-  // redis::ResponseError when it refuses AUTH or SELECT.
+  // Connects to redis_url on the awaiting task's executor, with redis_timeout for every
+  // command. Throws std::invalid_argument for a bad URL, redis::ConnectionError when the
+  // server cannot be reached or does not answer in time and redis::ResponseError when it
+  // refuses AUTH or SELECT.
   asio::awaitable<void> connect();
   // XADD output_topic * data <json.dumps text> [correlation_id <id>] [unique_id <id>], the
   // id fields only when not null. Throws std::runtime_error("Not connected to Redis") without
@@ -30,8 +31,9 @@ public:
                                         std::optional<std::string> correlation_id,
                                         std::optional<std::string> unique_id);
   // Clears _is_running, awaits the replies of commands already sent (so acknowledgements
-  // sent without waiting still count), then closes the connection; redis_client becomes
-  // null. Does nothing more when not connected; never throws for a broken connection.
+  // sent without waiting still count; at most redis_timeout), then closes the connection;
+  // redis_client becomes null. Does nothing more when not connected; never throws for a
+  // broken connection.
   virtual asio::awaitable<void> disconnect();
   // The base has nothing to clean up in the background: the connection is one socket on the
   // loop and replies need no expiry, so no thread is started. Returns true.
@@ -41,6 +43,8 @@ public:
   std::string input_topic;
   std::string output_topic;
   std::string consumer_group;
+  // How long Redis may leave a command unanswered before the connection is broken.
+  redis::Connection::Clock::duration redis_timeout = redis::Connection::kDefaultTimeout;
   std::shared_ptr<redis::Connection> redis_client;
   std::string consumer_name; // unique per instance: host, pid and a random suffix
   bool _is_running = false;

@@ -1,0 +1,267 @@
+// Durable mode as users run it: killed at any instant and started again, on a full disk.
+
+#include "tests/end_to_end/program.h"
+
+namespace {
+
+using namespace end_to_end;
+
+// A durable run over two streams: a skill start, cycles of steps whose episodes end every ten
+// steps, each cycle closed by a training result once its steps were delivered, and entries
+// that cannot be processed.
+class DurableRun {
+public:
+  static constexpr int kCycles = 8;
+  static constexpr int kStepsPerCycle = 120;
+
+  DurableRun(const support::RedisServer &server, const support::TempDir &dir, std::string name)
+      : _url(server.url()), _steps(name + "-steps"), _results(name + "-results"),
+        _out(dir / (name + "-out")) {}
+
+  Args args() const {
+    return {"run",
+            "--redis-url",
+            _url,
+            "--input-topic",
+            _steps,
+            "--training-results-topic",
+            _results,
+            "--output-path",
+            _out.string(),
+            "--run-id",
+            "r1",
+            "--durable",
+            "--flush-interval",
+            "0.05",
+            "--log-level",
+            "debug",
+            "--callback-url",
+            _jobs.url(),
+            "--job-id",
+            "j"};
+  }
+  // The iterations of the cycle-metrics reports, in the order they came.
+  std::vector<int> reported() const {
+    std::vector<int> iterations;
+    for (const auto &request : _jobs.requests()) {
+      rapidjson::Document doc;
+      doc.Parse(request.body.c_str());
+      iterations.push_back(doc.IsObject() && doc.HasMember("iteration") ? doc["iteration"].GetInt()
+                                                                        : -1);
+    }
+    return iterations;
+  }
+  const fs::path &out() const { return _out; }
+
+  // Publishes every cycle; each training result goes out once a historian has taken in the
+  // steps before it, as a trainer's would. Returns false when that did not happen in time.
+  bool publish() {
+    command(_url,
+            {"XADD", _steps, "*", "data",
+             R"({"type": "skill_training_started", "skill_name": "walk", "total_cycles": 8})"});
+    for (int c = 0; c < kCycles; ++c) {
+      add_cycle_steps(c);
+      if (c % 3 == 1)
+        command(_url, {"XADD", _steps, "*", "data", "{not json"});
+      if (!wait_until([&] { return group_field(_url, _steps, "lag") == 0; },
+                      std::chrono::seconds(120)))
+        return false;
+      command(_url, {"XADD", _results, "*", "data",
+                     R"({"type": "ppo_training_result", "steps_per_sec": )" +
+                         std::to_string(100 + c) + "}"});
+      if (!wait_until([&] { return group_field(_url, _results, "lag") == 0; },
+                      std::chrono::seconds(120)))
+        return false;
+    }
+    return true;
+  }
+
+  // Every entry was handled and acknowledged, but for the ones that cannot be processed.
+  bool settled() const {
+    return wait_until(
+        [&] {
+          return group_field(_url, _steps, "pending") == kBadEntries &&
+                 group_field(_url, _results, "pending") == 0 &&
+                 group_field(_url, _steps, "lag") == 0;
+        },
+        std::chrono::seconds(120));
+  }
+
+private:
+  static constexpr int kBadEntries = 3; // cycles 1, 4 and 7
+
+  void add_cycle_steps(int cycle) {
+    loop::run([&]() -> asio::awaitable<void> {
+      const auto executor = co_await asio::this_coro::executor;
+      auto c = co_await redis::Connection::connect(executor, redis::parse_url(_url));
+      for (int i = 0; i < kStepsPerCycle; ++i) {
+        const int n = cycle * kStepsPerCycle + i;
+        const std::string data =
+            R"({"episode_id": "ep-)" + std::to_string(n / 10) + R"(", "step_number": )" +
+            std::to_string(n) + R"(, "sim_data": {"sim_id": "sim-1", "result": {"observation": )" +
+            R"({"joint_0": )" + std::to_string(n * 0.5) + R"(, "joint_1": 1.5}, "terminated": )" +
+            (n % 10 == 9 ? "true" : "false") +
+            R"(}}, "skill_data": {"action": [0.5, -0.5], "teacher_reward": )" +
+            std::to_string((n % 7) * 0.125) + "}}";
+        c->send({"XADD", _steps, "*", "data", data, "timestamp", std::to_string(1000 + n)},
+                [](const std::exception_ptr &, const redis::Reply &) {});
+      }
+      co_await c->drain();
+      c->close();
+    }());
+  }
+
+  std::string _url, _steps, _results;
+  fs::path _out;
+  support::HttpSink _jobs;
+};
+
+// Kills the child once its standard error shows a test pause at point, or after at most
+// timeout. Returns whether the pause was seen.
+bool kill_in(Child &child, const std::string &point, std::chrono::seconds timeout) {
+  const bool seen = wait_until(
+      [&] { return child.err().find("Test pause in " + point) != std::string::npos; }, timeout);
+  child.signal(SIGKILL);
+  child.wait(std::chrono::seconds(10));
+  return seen;
+}
+
+TEST(Durable, KillsAtAnyInstantNeitherLoseNorRepeatRows) {
+  support::RedisServer server;
+  support::TempDir dir;
+
+  DurableRun reference(server, dir, "reference");
+  {
+    Child child(reference.args(), dir);
+    ASSERT_TRUE(reference.publish()) << child.err();
+    ASSERT_TRUE(reference.settled()) << child.err();
+    child.signal(SIGTERM);
+    ASSERT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  }
+
+  // Every write pauses, and the kills land in the pauses or anywhere in between.
+  setenv("HISTORIAN_TEST_PAUSE_MS", "100", 1);
+  DurableRun crashed(server, dir, "crashed");
+  std::thread producer([&] { EXPECT_TRUE(crashed.publish()); });
+  std::mt19937 random(7);
+  int kills = 0;
+  bool in_flush = false, in_checkpoint = false;
+  for (; kills < 24; ++kills) {
+    support::TempDir logs;
+    Child child(crashed.args(), logs);
+    switch (kills % 3) {
+    case 0:
+      std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 400));
+      child.signal(SIGKILL);
+      child.wait(std::chrono::seconds(10));
+      break;
+    case 1:
+      in_flush = kill_in(child, "flush", std::chrono::seconds(5)) || in_flush;
+      break;
+    case 2:
+      in_checkpoint = kill_in(child, "checkpoint", std::chrono::seconds(5)) || in_checkpoint;
+      break;
+    }
+  }
+  {
+    Child child(crashed.args(), dir);
+    producer.join();
+    ASSERT_TRUE(crashed.settled()) << child.err();
+    child.signal(SIGTERM);
+    EXPECT_TRUE(kill_in(child, "compaction", std::chrono::seconds(30))) << child.err();
+  }
+  unsetenv("HISTORIAN_TEST_PAUSE_MS");
+  EXPECT_TRUE(in_flush);
+  EXPECT_TRUE(in_checkpoint);
+  {
+    // It finishes the merge that was killed, and nothing else is left to do.
+    Child child(crashed.args(), dir);
+    ASSERT_TRUE(wait_until(
+        [&] { return child.err().find("Started event processing") != std::string::npos; },
+        std::chrono::seconds(30)))
+        << child.err();
+    child.signal(SIGTERM);
+    ASSERT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  }
+
+  for (const char *name :
+       {"v2_event_historian_r1.parquet", "v2_event_historian_r1_cycle_summary.parquet"}) {
+    const auto readouts = support::read_files_with_all_readers(
+        {(reference.out() / name).string(), (crashed.out() / name).string()});
+    ASSERT_EQ(readouts.size(), 2u);
+    for (std::size_t r = 0; r < readouts[0].readers.size(); ++r) {
+      const support::ReaderResult &want = readouts[0].readers[r];
+      const support::ReaderResult &got = readouts[1].readers[r];
+      ASSERT_EQ(want.error, "") << name;
+      ASSERT_EQ(got.error, "") << name;
+      EXPECT_EQ(got.num_rows, want.num_rows) << name << " " << got.reader;
+      ASSERT_EQ(got.columns.size(), want.columns.size()) << name;
+      for (std::size_t c = 0; c < want.columns.size(); ++c)
+        EXPECT_TRUE(got.columns[c].cells == want.columns[c].cells)
+            << name << " " << got.reader << " " << want.columns[c].name;
+    }
+  }
+  EXPECT_EQ(parquet::FileReader::open((reference.out() / "v2_event_historian_r1.parquet").string())
+                ->num_rows(),
+            DurableRun::kCycles * DurableRun::kStepsPerCycle);
+  // Each cycle is reported at most once, in order; a crash may lose a report, never repeat it.
+  EXPECT_EQ(reference.reported(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+  const std::vector<int> crashed_reports = crashed.reported();
+  EXPECT_TRUE(std::is_sorted(crashed_reports.begin(), crashed_reports.end()) &&
+              std::adjacent_find(crashed_reports.begin(), crashed_reports.end()) ==
+                  crashed_reports.end())
+      << ::testing::PrintToString(crashed_reports);
+  EXPECT_GE(crashed_reports.size(), 1u);
+}
+
+TEST(Durable, AFullDiskLosesNothingAndHoldsReadingAtTheBound) {
+  support::RedisServer server;
+  support::TempDir dir;
+  support::SmallTmpfs disk(dir / "disk", "2m");
+  if (!disk.mounted)
+    GTEST_SKIP() << "mounting a 2 MiB tmpfs needs root or CAP_SYS_ADMIN: " << disk.error;
+  Args args = walk_run(server, dir);
+  args[6] = (disk.path / "out").string(); // the value of --output-path
+  args.insert(args.end(), {"--durable", "--max-buffered-rows", "200", "--flush-interval", "0.05",
+                           "--log-level", "debug"});
+  Child child(args, dir);
+  ASSERT_TRUE(
+      wait_until([&] { return child.err().find("Started event processing") != std::string::npos; },
+                 std::chrono::seconds(30)))
+      << child.err();
+  // Leaves about 16 KiB: a part or two.
+  const fs::path filler = disk.path / "filler";
+  {
+    const std::uintmax_t free = fs::space(disk.path).available;
+    std::ofstream out(filler, std::ios::binary);
+    const std::string block(4096, 'x');
+    for (std::uintmax_t n = 0; n + 16384 < free; n += block.size())
+      out << block;
+  }
+  add_steps(server.url(), "steps", 0, 2000, 16);
+  ASSERT_TRUE(
+      wait_until([&] { return child.err().find("failed; retrying in") != std::string::npos; },
+                 std::chrono::seconds(60)))
+      << child.err();
+  // Reading waits at the bound: no more than a buffer and a read are unacknowledged.
+  for (int i = 0; i < 10; ++i) {
+    const std::int64_t pending = group_field(server.url(), "steps", "pending");
+    EXPECT_GT(pending, 0);
+    EXPECT_LE(pending, 200 + 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_GT(group_field(server.url(), "steps", "lag"), 0);
+  fs::remove(filler);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(server.url(), "steps", "lag") == 0 &&
+               group_field(server.url(), "steps", "pending") == 0;
+      },
+      std::chrono::seconds(90)))
+      << child.err();
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  expect_all_steps(disk.path / "out" / "v2_event_historian_r1_walk.parquet", 2000);
+}
+
+} // namespace

@@ -1,0 +1,235 @@
+#pragma once
+
+// The event-historian program as users run it, for the tests that run it: a child process, a
+// real redis-server, signals, and the files read back by the independent readers.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "loop/loop.h"
+#include "parquet/file_reader.h"
+#include "redis/connection.h"
+#include "tests/support/http_sink.h"
+#include "tests/support/parquet_readers.h"
+#include "tests/support/redis_server.h"
+#include "tests/support/silent_listener.h"
+#include "tests/support/small_tmpfs.h"
+#include "tests/support/temp_dir.h"
+
+extern char **environ;
+
+namespace end_to_end {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+inline const std::string kProgram =
+    std::string(HISTORIAN_BINARY_DIR) + "/tools/historian_host/event-historian";
+
+inline std::string slurp(const fs::path &p) {
+  std::ifstream in(p);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+enum class Stderr { kFile, kPipe };
+
+// The program as a child process with its output in files, or its standard error in a pipe
+// whose read end the test holds.
+class Child {
+public:
+  Child(const Args &args, const support::TempDir &dir, Stderr err = Stderr::kFile)
+      : _out(dir / "stdout"), _err(dir / "stderr") {
+    std::vector<std::string> all = {kProgram};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    argv.reserve(all.size() + 1);
+    for (auto &a : all)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, _out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int pipe_fds[2] = {-1, -1};
+    if (err == Stderr::kPipe) {
+      if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot create a pipe");
+      posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, _err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+    }
+    const int spawned =
+        posix_spawn(&_pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (pipe_fds[1] >= 0)
+      close(pipe_fds[1]);
+    _err_pipe = pipe_fds[0];
+    if (spawned != 0)
+      throw std::runtime_error("cannot start " + kProgram);
+  }
+  ~Child() {
+    close_err_pipe();
+    if (_pid > 0) {
+      kill(_pid, SIGKILL);
+      waitpid(_pid, nullptr, 0);
+    }
+  }
+  void close_err_pipe() {
+    if (_err_pipe >= 0)
+      close(_err_pipe);
+    _err_pipe = -1;
+  }
+  void signal(int sig) { kill(_pid, sig); }
+  pid_t pid() const { return _pid; }
+  // The exit status, or -1 when it did not exit within timeout.
+  int wait(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(_pid, &status, WNOHANG) == _pid) {
+        _pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  std::string out() const { return slurp(_out); }
+  std::string err() const { return slurp(_err); }
+
+private:
+  pid_t _pid = -1;
+  int _err_pipe = -1;
+  fs::path _out, _err;
+};
+
+// Commands against a server from the test thread.
+inline redis::Reply command(const std::string &url, Args args) {
+  return loop::run([&]() -> asio::awaitable<redis::Reply> {
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(url);
+    auto c = co_await redis::Connection::connect(executor, endpoint);
+    redis::Reply r = co_await c->command(std::move(args));
+    c->close();
+    co_return r;
+  }());
+}
+
+inline std::int64_t group_field(const std::string &url, const std::string &stream,
+                                const std::string &field) {
+  redis::Reply groups;
+  try {
+    groups = command(url, {"XINFO", "GROUPS", stream});
+  } catch (const std::exception &) {
+    return -1;
+  }
+  if (groups.elements.empty())
+    return -1;
+  const auto &g = groups.elements[0].elements;
+  for (std::size_t i = 0; i + 1 < g.size(); i += 2)
+    if (g[i].str == field)
+      return g[i + 1].integer;
+  return -1;
+}
+
+inline bool wait_until(const std::function<bool()> &done, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done())
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+inline std::string step_data(int n, int sensors = 4) {
+  std::string obs;
+  for (int k = 0; k < sensors; ++k)
+    obs += (k ? ", " : "") + std::string("\"joint_") + std::to_string(k) +
+           "\": " + std::to_string(n * 0.5 + k);
+  return R"({"episode_id": "ep-)" + std::to_string(n / 10) + R"(", "step_number": )" +
+         std::to_string(n) + R"(, "sim_data": {"sim_id": "sim-1", "result": {"observation": {)" +
+         obs + R"(}}}, "skill_data": {"action": [0.5, -0.5], "teacher_reward": 0.25}})";
+}
+
+inline void add_steps(const std::string &url, const std::string &stream, int from, int to,
+                      int sensors = 4) {
+  loop::run([&]() -> asio::awaitable<void> {
+    const auto executor = co_await asio::this_coro::executor;
+    const auto endpoint = redis::parse_url(url);
+    auto c = co_await redis::Connection::connect(executor, endpoint);
+    for (int n = from; n < to; ++n)
+      c->send({"XADD", stream, "*", "data", step_data(n, sensors), "timestamp",
+               std::to_string(1000 + n)},
+              [](const std::exception_ptr &, const redis::Reply &) {});
+    co_await c->drain();
+    c->close();
+  }());
+}
+
+inline void expect_readers_agree(const std::string &path) {
+  auto reader = parquet::FileReader::open(path);
+  const auto readouts = support::read_files_with_all_readers({path});
+  EXPECT_EQ(support::mismatches(readouts.at(0),
+                                support::expected_columns(reader->schema(), reader->read_all())),
+            "");
+}
+
+// True once every entry of the stream was delivered to the group and acknowledged.
+inline bool consumed(const std::string &url, const std::string &stream) {
+  return wait_until(
+      [&] {
+        return group_field(url, stream, "lag") == 0 && group_field(url, stream, "pending") == 0;
+      },
+      std::chrono::seconds(30));
+}
+
+// The step file holds rows from .. to-1 in order, and the independent readers agree with it.
+inline void expect_steps(const fs::path &file, std::int64_t from, std::int64_t to) {
+  auto reader = parquet::FileReader::open(file.string());
+  ASSERT_EQ(reader->num_rows(), to - from);
+  auto t = reader->read_all();
+  for (std::int64_t i = from; i < to; ++i)
+    EXPECT_EQ(t.columns[3].ints[i - from], i);
+  expect_readers_agree(file.string());
+}
+
+inline void expect_all_steps(const fs::path &file, std::int64_t n) { expect_steps(file, 0, n); }
+
+// A run of skill "walk" reading the stream "steps" into dir/out.
+inline Args walk_run(const support::RedisServer &server, const support::TempDir &dir) {
+  return {"run",
+          "--redis-url",
+          server.url(),
+          "--input-topic",
+          "steps",
+          "--output-path",
+          (dir / "out").string(),
+          "--run-id",
+          "r1",
+          "--skill-name",
+          "walk"};
+}
+
+} // namespace end_to_end
