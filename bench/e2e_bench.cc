@@ -1,16 +1,19 @@
 // End-to-end throughput and idle cost of the event-historian program against a redis-server.
 //
 //   e2e_bench --port PORT --data DIR --program PATH [--n N] [--stream S] [--load-only]
-//             [--idle-seconds T]
+//             [--idle-seconds T] [--arg ARG]...
 //
 // Loads N benchmark payloads (fields data and timestamp) into stream S, then starts
 // `PROGRAM run` with its default settings on that stream and reports the entries per second
 // from its start until every entry is acknowledged, and the time its shutdown takes to write
 // the final files. --load-only only fills the stream (for the other consumers of the run).
 // --idle-seconds measures the CPU use of an idle historian over that many seconds.
+// Each --arg is passed on to `event-historian run` (e.g. --arg --durable). The figures include
+// the historian's peak resident memory.
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,15 +61,18 @@ void load(const std::string &stream, const std::string &path, std::size_t n) {
   std::vector<std::string> lines;
   for (std::string line; lines.size() < n && std::getline(in, line);)
     lines.push_back(line);
+  if (lines.empty())
+    throw std::runtime_error("no steps in " + path);
   command({"DEL", stream});
   loop::run([&]() -> asio::awaitable<void> {
     const auto executor = co_await asio::this_coro::executor;
     const auto endpoint = redis::parse_url(g_url);
     auto c = co_await redis::Connection::connect(executor, endpoint);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    // More entries than the file has lines repeat its lines.
+    for (std::size_t i = 0; i < n; ++i) {
       char ts[32];
       std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + i * 0.01);
-      c->send({"XADD", stream, "*", "data", lines[i], "timestamp", ts},
+      c->send({"XADD", stream, "*", "data", lines[i % lines.size()], "timestamp", ts},
               [](std::exception_ptr, redis::Reply) {});
       if (i % 1000 == 999)
         co_await c->drain();
@@ -128,6 +134,7 @@ int main(int argc, char **argv) {
   std::size_t n = 200000;
   bool load_only = false;
   int idle_seconds = 0;
+  Args extra;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
@@ -145,6 +152,8 @@ int main(int argc, char **argv) {
       load_only = true;
     else if (a == "--idle-seconds")
       idle_seconds = std::stoi(next());
+    else if (a == "--arg")
+      extra.push_back(next());
   }
   g_url = "redis://127.0.0.1:" + port;
   const fs::path out = fs::temp_directory_path() / ("e2e-bench-" + std::to_string(getpid()));
@@ -169,9 +178,11 @@ int main(int argc, char **argv) {
     return 0;
 
   const auto t0 = Clock::now();
-  pid_t pid = spawn({program, "run", "--redis-url", g_url, "--input-topic", stream,
-                     "--training-results-topic", "", "--consumer-group", "e2e-historian",
-                     "--output-path", out.string()});
+  Args run = {program,         "run",           "--redis-url",      g_url,
+              "--input-topic", stream,          "--training-results-topic", "",
+              "--consumer-group", "e2e-historian", "--output-path",     out.string()};
+  run.insert(run.end(), extra.begin(), extra.end());
+  pid_t pid = spawn(run);
   while (true) {
     auto [lag, pending] = progress(stream, "e2e-historian");
     if (lag == 0 && pending == 0)
@@ -185,16 +196,21 @@ int main(int argc, char **argv) {
   const auto t1 = Clock::now();
   kill(pid, SIGTERM);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
   const double shutdown = std::chrono::duration<double>(Clock::now() - t1).count();
   std::int64_t rows = 0;
   for (const auto &e : fs::directory_iterator(out))
     if (e.path().extension() == ".parquet" &&
         e.path().filename().string().find("cycle_summary") == std::string::npos)
       rows = parquet::FileReader::open(e.path().string())->num_rows();
-  std::printf("historian_e2e n=%zu consume_seconds=%.3f entries_per_s=%.0f "
-              "shutdown_seconds=%.3f rows_written=%lld exit=%d\n",
-              n, consume, n / consume, shutdown, static_cast<long long>(rows),
+  std::string args_text;
+  for (const std::string &a : extra)
+    args_text += " " + a;
+  std::printf("historian_e2e%s n=%zu consume_seconds=%.3f entries_per_s=%.0f "
+              "shutdown_seconds=%.3f rows_written=%lld peak_rss_mb=%.1f exit=%d\n",
+              args_text.c_str(), n, consume, n / consume, shutdown, static_cast<long long>(rows),
+              static_cast<double>(usage.ru_maxrss) / 1024.0,
               WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   fs::remove_all(out);
   return 0;

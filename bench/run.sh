@@ -57,7 +57,21 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000 --poll
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
       "$build/tools/historian_host/event-historian" --n 200000
+    # Durable: every entry acknowledged only once on disk; a checkpoint at least every second,
+    # as the stream carries no training results.
+    "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
+      "$build/tools/historian_host/event-historian" --n 200000 --arg --durable \
+      --arg --flush-interval --arg 1
   done
+  if [ "$what" = all ]; then
+    # Memory: 2,000,000 buffered steps (no training result) with the default bound and
+    # without one (a bound above the run). The stream alone takes about 7 GB in Redis.
+    for bound in 1000000 100000000; do
+      "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps.big --program \
+        "$build/tools/historian_host/event-historian" --n 2000000 --arg --max-buffered-rows \
+        --arg "$bound"
+    done
+  fi
   "$build/bench/e2e_bench" --port "$port" --program \
     "$build/tools/historian_host/event-historian" --idle-seconds 30
 fi
