@@ -264,4 +264,41 @@ TEST(Durable, AFullDiskLosesNothingAndHoldsReadingAtTheBound) {
   expect_all_steps(disk.path / "out" / "v2_event_historian_r1_walk.parquet", 2000);
 }
 
+TEST(Durable, AnEntryThatKeepsFailingGoesToTheDeadLetterStream) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 20);
+  const std::string bad = command(server.url(), {"XADD", "steps", "*", "data", "{not json"}).str;
+  add_steps(server.url(), "steps", 20, 40);
+  Args args = walk_run(server, dir);
+  args.insert(args.end(), {"--durable", "--flush-interval", "0.05", "--dead-letter-stream", "dead",
+                           "--max-deliveries", "2", "--log-level", "debug"});
+  // Each start delivers the failing entry once more: the third goes past two deliveries.
+  for (int start = 1; start <= 3; ++start) {
+    Child child(args, dir);
+    ASSERT_TRUE(wait_until(
+        [&] {
+          return child.err().find("Error processing message " + bad) != std::string::npos &&
+                 group_field(server.url(), "steps", "lag") == 0 &&
+                 group_field(server.url(), "steps", "pending") == (start < 3 ? 1 : 0);
+        },
+        std::chrono::seconds(30)))
+        << start << child.err();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  }
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 40);
+  const redis::Reply dead = command(server.url(), {"XRANGE", "dead", "-", "+"});
+  ASSERT_EQ(dead.elements.size(), 1u);
+  std::vector<std::string> fields;
+  for (const redis::Reply &f : dead.elements[0].elements[1].elements)
+    fields.push_back(f.str);
+  ASSERT_EQ(fields.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(fields.begin(), fields.begin() + 2),
+            (std::vector<std::string>{"data", "{not json"}));
+  EXPECT_EQ(fields[2], "error");
+  EXPECT_EQ(std::vector<std::string>(fields.begin() + 4, fields.end()),
+            (std::vector<std::string>{"source_stream", "steps", "source_id", bad}));
+}
+
 } // namespace

@@ -1,5 +1,7 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -155,6 +157,13 @@ std::optional<std::int64_t> optional_count(const json::Value &v, const char *nam
   }
 }
 
+std::string host_name() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0)
+    return "host";
+  return host;
+}
+
 std::string join_path(const std::string &dir, const std::string &name) {
   return (fs::path(dir) / name).string();
 }
@@ -228,8 +237,10 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       url.pop_back();
     _callback_url = std::move(url);
   }
-  if (options.consumer_name && !options.consumer_name->empty())
+  if (options.consumer_name && !options.consumer_name->empty()) {
     consumer_name = std::move(*options.consumer_name);
+    _consumer_name_given = true;
+  }
   _durable = options.durable;
   _flush_interval = options.flush_interval;
   if (options.dead_letter_stream && !options.dead_letter_stream->empty())
@@ -286,9 +297,14 @@ asio::awaitable<void> EventHistorianProcessor::init() {
                      listed.c_str());
   }
   // The first checkpoint holds the names and the consumer, so that a crash before any entry
-  // was acknowledged still finds its pending entries.
-  if (_durable && !resumed)
+  // was acknowledged still finds its pending entries. The consumer is named after the host and
+  // the output base (which one process at a time holds), so that a later run of the same job
+  // finds the entries that failed in an earlier one too.
+  if (_durable && !resumed) {
+    if (!_consumer_name_given)
+      consumer_name = "historian-" + host_name() + "-" + base;
     _write_checkpoint(*_checkpoint_file, _checkpoint_state());
+  }
 
   _is_initialized = true;
   logger().debug("[EventHistorian] Initialized output: %s", _output_file->c_str());

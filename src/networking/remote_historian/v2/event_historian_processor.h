@@ -220,6 +220,8 @@ public:
   std::optional<std::string> _dead_letter_stream;
   std::int64_t _max_deliveries = 5;
   std::optional<std::string> _checkpoint_file;
+  // The consumer name came from the options, not made up.
+  bool _consumer_name_given = false;
   // Per stream: the last entry handled, the entries handled since the last checkpoint (to be
   // acknowledged after the next) and the entries that failed and stay pending.
   OrderedMap<std::string> _last_ids;
