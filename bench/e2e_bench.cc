@@ -13,10 +13,10 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -127,6 +127,15 @@ double cpu_seconds(pid_t pid) {
   return double(utime + stime) / sysconf(_SC_CLK_TCK);
 }
 
+// The program's peak resident memory so far, in MiB (0 once it is gone).
+double peak_rss_mb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::stod(line.substr(6)) / 1024.0;
+  return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -178,9 +187,18 @@ int main(int argc, char **argv) {
     return 0;
 
   const auto t0 = Clock::now();
-  Args run = {program,         "run",           "--redis-url",      g_url,
-              "--input-topic", stream,          "--training-results-topic", "",
-              "--consumer-group", "e2e-historian", "--output-path",     out.string()};
+  Args run = {program,
+              "run",
+              "--redis-url",
+              g_url,
+              "--input-topic",
+              stream,
+              "--training-results-topic",
+              "",
+              "--consumer-group",
+              "e2e-historian",
+              "--output-path",
+              out.string()};
   run.insert(run.end(), extra.begin(), extra.end());
   pid_t pid = spawn(run);
   while (true) {
@@ -195,9 +213,16 @@ int main(int argc, char **argv) {
   const double consume = std::chrono::duration<double>(Clock::now() - t0).count();
   const auto t1 = Clock::now();
   kill(pid, SIGTERM);
+  // The peak as the kernel counts it for the program's own memory (VmHWM; a child's ru_maxrss
+  // would start from this process's), read until it exits.
   int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  double peak_mb = 0;
+  for (;;) {
+    peak_mb = std::max(peak_mb, peak_rss_mb(pid));
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   const double shutdown = std::chrono::duration<double>(Clock::now() - t1).count();
   std::int64_t rows = 0;
   for (const auto &e : fs::directory_iterator(out))
@@ -210,8 +235,7 @@ int main(int argc, char **argv) {
   std::printf("historian_e2e%s n=%zu consume_seconds=%.3f entries_per_s=%.0f "
               "shutdown_seconds=%.3f rows_written=%lld peak_rss_mb=%.1f exit=%d\n",
               args_text.c_str(), n, consume, n / consume, shutdown, static_cast<long long>(rows),
-              static_cast<double>(usage.ru_maxrss) / 1024.0,
-              WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+              peak_mb, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   fs::remove_all(out);
   return 0;
 }
