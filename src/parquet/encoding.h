@@ -28,6 +28,16 @@ void encode_levels(const std::uint8_t *levels, std::size_t n, std::vector<std::u
 std::size_t decode_levels(const std::uint8_t *data, std::size_t size, std::size_t n,
                           std::vector<std::uint8_t> &out);
 
+// The RLE/bit-packed hybrid at any bit width (1..32), as dictionary indices use it: appends
+// the runs encoding values[0, n), each below 2^bit_width, without a length prefix.
+void encode_rle_hybrid(const std::uint32_t *values, std::size_t n, int bit_width,
+                       std::vector<std::uint8_t> &out);
+// Decodes n values from data[0, size) into out[0, n). Throws Error on malformed runs.
+void decode_rle_hybrid(const std::uint8_t *data, std::size_t size, std::size_t n, int bit_width,
+                       std::uint32_t *out);
+// The bit width of indices into a dictionary of `entries` values; at least 1.
+int index_bit_width(std::size_t entries);
+
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool is_valid_utf8(std::string_view text);
 

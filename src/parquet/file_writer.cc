@@ -48,6 +48,10 @@ void check_options(const std::string &path, const Schema &schema, const WriterOp
   if (o.codec != Codec::kUncompressed && o.codec != Codec::kSnappy && o.codec != Codec::kZstd) {
     throw Error(file + "unknown codec");
   }
+  if (o.codec == Codec::kZstd && (o.zstd_level < 1 || o.zstd_level > 22))
+    throw Error(file + "zstd_level must lie in 1..22");
+  if (!(o.bloom_fpp > 0 && o.bloom_fpp < 1))
+    throw Error(file + "bloom_fpp must lie between 0 and 1");
 }
 
 // ".<name>.tmp" beside path: dot-prefixed and not ending in ".parquet", so that globs for
@@ -146,6 +150,7 @@ void FileWriter::_write_footer() {
   meta.schema = schema_elements(w.schema);
   meta.num_rows = w.num_rows;
   meta.row_groups = std::move(w.row_groups);
+  meta.key_value_metadata = w.options.key_value_metadata;
   meta.created_by = created_by();
   meta.column_orders = w.schema.size();
   std::string footer;

@@ -21,6 +21,8 @@ struct DecodeBuffers {
   std::vector<std::uint8_t> header;
   std::vector<std::uint8_t> stored;
   std::vector<std::uint8_t> body;
+  Column dictionary; // the entries of the chunk's dictionary page
+  std::vector<std::uint32_t> indices;
 };
 
 // An open file whose footer has been read and checked: everything the footer says was
@@ -43,6 +45,8 @@ public:
     return *_meta.row_groups[rg].columns[col].meta_data;
   }
   Codec chunk_codec(std::size_t rg, std::size_t col) const;
+  // Where the chunk's bytes start: its dictionary page, or else its first data page.
+  std::uint64_t chunk_start(std::size_t rg, std::size_t col) const;
   // The serialized leaf schema elements, compared byte for byte by the merge.
   const std::vector<std::string> &leaf_bytes() const { return _leaf_bytes; }
 
@@ -64,9 +68,18 @@ private:
   // Parses the page header at offset, inside a chunk ending at end.
   PageHeader _read_page_header(std::uint64_t offset, std::uint64_t end, const std::string &column,
                                DecodeBuffers &buffers, std::size_t &header_size) const;
-  // Checks one page header; returns its row count.
+  // Checks one page header; returns its row count (0 for a dictionary page, which may only
+  // come first: `first`).
   std::size_t _check_page(const PageHeader &page, std::uint64_t body_end, std::uint64_t end,
-                          const std::string &column) const;
+                          const std::string &column, bool first, bool has_dictionary) const;
+  // Decodes a dictionary page's PLAIN entries into buffers.dictionary.
+  void _decode_dictionary(const PageHeader &page, const std::uint8_t *body, std::size_t size,
+                          Type type, const std::string &column, DecodeBuffers &buffers) const;
+  // Appends the n rows of a dictionary-encoded page (bit width, then index runs) to out.
+  void _append_dictionary_values(const std::uint8_t *values, std::size_t size, std::size_t n,
+                                 std::size_t present, const std::uint8_t *valid, Type type,
+                                 const std::string &column, Column &out,
+                                 DecodeBuffers &buffers) const;
 
   InputFile _input;
   FileMetaData _meta;
