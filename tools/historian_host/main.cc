@@ -17,6 +17,7 @@
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "parquet/inspect.h"
+#include "parquet/options.h"
 #include "redis/endpoint.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
@@ -44,6 +45,8 @@ struct RunFlags {
   std::optional<std::string> job_id;
   std::optional<std::string> run_id;
   std::string log_level = "warning";
+  std::string compression = "snappy";
+  std::optional<int> compression_level;
 };
 
 void add_run_options(CLI::App &app, RunFlags &f) {
@@ -73,6 +76,12 @@ void add_run_options(CLI::App &app, RunFlags &f) {
   app.add_option("--run-id", f.run_id,
                  "Run identifier (part of the file names); default: the RUN_ID environment "
                  "variable");
+  app.add_option("--compression", f.compression, "Codec of the Parquet files: snappy, zstd or none")
+      ->check(CLI::IsMember({"snappy", "zstd", "none"}))
+      ->capture_default_str();
+  app.add_option("--compression-level", f.compression_level,
+                 "zstd level, 1 (fastest, the default) to 22 (smallest)")
+      ->check(CLI::Range(1, 22));
   app.add_option("--log-level", f.log_level, "debug, warning or error")
       ->check(CLI::IsMember({"debug", "warning", "error"}))
       ->capture_default_str();
@@ -106,6 +115,21 @@ ProcessorOptions options_from(const RunFlags &f) {
   return ProcessorOptions::from_arguments({}, named);
 }
 
+// The codec flags as writer options; a level without zstd is a usage error.
+parquet::WriterOptions writer_options_from(const std::string &compression,
+                                           const std::optional<int> &level) {
+  parquet::WriterOptions o;
+  o.codec = compression == "zstd"   ? parquet::Codec::kZstd
+            : compression == "none" ? parquet::Codec::kUncompressed
+                                    : parquet::Codec::kSnappy;
+  if (level) {
+    if (o.codec != parquet::Codec::kZstd)
+      throw std::invalid_argument("--compression-level applies to --compression zstd only");
+    o.zstd_level = *level;
+  }
+  return o;
+}
+
 eb::LogLevel level_from(const std::string &name) {
   if (name == "debug")
     return eb::LogLevel::kDebug;
@@ -119,6 +143,7 @@ int run_command(const RunFlags &flags) {
   try {
     options = options_from(flags);
     redis::parse_url(options.redis_url);
+    options.writer_options = writer_options_from(flags.compression, flags.compression_level);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return host::kExitUsage;

@@ -221,7 +221,7 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       include_raw_json(options.include_raw_json), run_id(event_base::settings().RUN_ID),
       training_results_topic(std::move(options.training_results_topic)),
       total_cycles(options.total_cycles), _job_id(std::move(options.job_id)),
-      _current_skill_name(skill_name) {
+      writer_options(std::move(options.writer_options)), _current_skill_name(skill_name) {
   if (options.callback_url && !options.callback_url->empty()) {
     std::string url = *options.callback_url;
     while (!url.empty() && url.back() == '/')
@@ -276,13 +276,15 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   _close_part(_cycle_writer);
   // The jobs are named apart from the co_await: GCC 12 loses lambda captures made inside one.
   bool complete = true;
-  auto compact_steps = [this, &complete] { complete = _compact_parts(_parts_dir, _output_file); };
+  auto compact_steps = [this, &complete] {
+    complete = _compact_parts(_parts_dir, _output_file, writer_options);
+  };
   co_await loop::run_blocking(std::move(compact_steps));
   if (!complete)
     _incomplete_outputs.push_back(*_output_file);
   complete = true;
   auto compact_cycles = [this, &complete] {
-    complete = _compact_parts(_cycle_parts_dir, _cycle_output_file);
+    complete = _compact_parts(_cycle_parts_dir, _cycle_output_file, writer_options);
   };
   co_await loop::run_blocking(std::move(compact_cycles));
   if (!complete)
