@@ -163,6 +163,7 @@ private:
     for (std::size_t c = 0; c < columns; ++c) {
       const ColumnMetaData &m = file.chunk(g, c);
       if (m.bloom_filter_offset && m.bloom_filter_length) {
+        file.check_bloom_filter(g, c, _buffers);
         bloom_range[c] = ranges.size();
         ranges.push_back({static_cast<std::uint64_t>(*m.bloom_filter_offset),
                           static_cast<std::uint64_t>(*m.bloom_filter_length)});

@@ -547,6 +547,29 @@ void ParsedFile::_append_dictionary_values(const std::uint8_t *values, std::size
   }
 }
 
+void ParsedFile::check_bloom_filter(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const {
+  const ColumnMetaData &m = chunk(rg, col);
+  if (!m.bloom_filter_offset || !m.bloom_filter_length)
+    return;
+  const std::string column = "the bloom filter of column " + quoted(_schema.field(col).name) +
+                             " of row group " + std::to_string(rg);
+  const auto length = static_cast<std::size_t>(*m.bloom_filter_length);
+  const std::size_t window = std::min<std::size_t>(length, kFirstHeaderWindow);
+  buffers.header.resize(window);
+  _input.read(static_cast<std::uint64_t>(*m.bloom_filter_offset), window, buffers.header.data());
+  std::size_t header_size = 0;
+  BloomFilterHeader header;
+  try {
+    header = parse_bloom_filter_header(buffers.header.data(), window, header_size);
+  } catch (const ThriftError &e) {
+    damaged(column + " does not parse (" + e.what() + ")");
+  }
+  if (header.num_bytes < 32 || header.num_bytes % 32 != 0 ||
+      header_size + static_cast<std::size_t>(header.num_bytes) != length) {
+    damaged(column + " does not fill its length");
+  }
+}
+
 void ParsedFile::check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const {
   const ColumnMetaData &m = chunk(rg, col);
   const std::string column =

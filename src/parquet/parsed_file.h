@@ -57,6 +57,9 @@ public:
   // Reads only the page headers of a chunk and checks that they add up (types, sizes, row
   // counts), without decompressing: the check the merge makes before copying a chunk.
   void check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const;
+  // Checks that the chunk's bloom filter, if it has one with a length, is a split-block filter
+  // whose header and bitset fill exactly that length.
+  void check_bloom_filter(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const;
 
   [[noreturn]] void damaged(const std::string &detail) const;
   [[noreturn]] void unsupported(const std::string &feature) const;
