@@ -127,7 +127,7 @@ RowGroup TableEncoder::write_row_group(const Table &table, std::size_t begin, st
   group.columns.reserve(_schema.size());
   _blooms.clear();
   for (std::size_t c = 0; c < _schema.size(); ++c) {
-    group.columns.push_back(_write_column(_schema.field(c), table.columns[c], begin, end, out));
+    group.columns.push_back(_write_column(c, table.columns[c], begin, end, out));
     const ColumnMetaData &m = *group.columns.back().meta_data;
     uncompressed += *m.total_uncompressed_size;
     compressed += *m.total_compressed_size;
@@ -287,8 +287,9 @@ bool TableEncoder::_build_dictionary(const Column &column, std::size_t begin, st
   return dictionary_bytes + index_bytes < plain_bytes;
 }
 
-ColumnChunk TableEncoder::_write_column(const Field &field, const Column &column, std::size_t begin,
+ColumnChunk TableEncoder::_write_column(std::size_t index, const Column &column, std::size_t begin,
                                         std::size_t end, OutputFile &out) {
+  const Field &field = _schema.field(index);
   ColumnChunk chunk;
   ColumnMetaData &meta = chunk.meta_data.emplace();
   meta.type = physical_type(field.type);
@@ -309,8 +310,7 @@ ColumnChunk TableEncoder::_write_column(const Field &field, const Column &column
       std::string bytes;
       serialize(BloomFilterHeader{static_cast<std::int32_t>(bloom.size())}, bytes);
       bytes.append(reinterpret_cast<const char *>(bloom.data()), bloom.size());
-      _blooms.emplace_back(static_cast<std::size_t>(&field - _schema.fields().data()),
-                           std::move(bytes));
+      _blooms.emplace_back(index, std::move(bytes));
     }
   } else {
     _write_plain_pages(column, begin, end, meta, stats, out);

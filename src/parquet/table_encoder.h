@@ -32,7 +32,7 @@ public:
 
 private:
   struct PageStats;
-  ColumnChunk _write_column(const Field &field, const Column &column, std::size_t begin,
+  ColumnChunk _write_column(std::size_t index, const Column &column, std::size_t begin,
                             std::size_t end, OutputFile &out);
   // Builds the dictionary of the chunk's values into _entries/_indices. False when it would
   // outgrow the limit or not be smaller than PLAIN; the chunk is then written PLAIN.
@@ -43,7 +43,7 @@ private:
                                ColumnMetaData &meta, PageStats &stats, OutputFile &out);
   void _write_plain_pages(const Column &column, std::size_t begin, std::size_t end,
                           ColumnMetaData &meta, PageStats &stats, OutputFile &out);
-  // Compresses _body and writes it after its header; returns the bytes written in total.
+  // Compresses _body and writes it after its header; adds the bytes to the two totals.
   void _write_page(PageHeader header, OutputFile &out, std::int64_t &uncompressed,
                    std::int64_t &compressed);
   // Starts _body with the page's definition levels and their 4-byte length.
