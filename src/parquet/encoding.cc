@@ -11,7 +11,7 @@
 namespace parquet {
 namespace {
 
-void put_varint(std::uint64_t value, std::vector<std::uint8_t> &out) {
+void put_varint(std::uint64_t value, ByteBuffer &out) {
   while (value >= 0x80) {
     out.push_back(static_cast<std::uint8_t>((value & 0x7F) | 0x80));
     value >>= 7;
@@ -20,7 +20,7 @@ void put_varint(std::uint64_t value, std::vector<std::uint8_t> &out) {
 }
 
 // Bit-packed groups of 8 levels each; the last group is padded with zeros.
-void put_bit_packed(const std::uint8_t *levels, std::size_t n, std::vector<std::uint8_t> &out) {
+void put_bit_packed(const std::uint8_t *levels, std::size_t n, ByteBuffer &out) {
   const std::size_t groups = (n + 7) / 8;
   put_varint((groups << 1) | 1, out);
   for (std::size_t g = 0; g < groups; ++g) {
@@ -32,14 +32,14 @@ void put_bit_packed(const std::uint8_t *levels, std::size_t n, std::vector<std::
   }
 }
 
-void put_rle(std::size_t count, std::uint8_t value, std::vector<std::uint8_t> &out) {
+void put_rle(std::size_t count, std::uint8_t value, ByteBuffer &out) {
   put_varint(static_cast<std::uint64_t>(count) << 1, out);
   out.push_back(value);
 }
 
 } // namespace
 
-void encode_levels(const std::uint8_t *levels, std::size_t n, std::vector<std::uint8_t> &out) {
+void encode_levels(const std::uint8_t *levels, std::size_t n, ByteBuffer &out) {
   // A literal run is flushed only at a multiple of 8 values, so every bit-packed run but the
   // last is unpadded and the runs line up with the levels.
   std::size_t literal_start = 0;
@@ -125,7 +125,7 @@ namespace {
 
 // Appends values[0, n) bit-packed, LSB first, in groups of 8 (the last padded with zeros).
 void put_packed_indices(const std::uint32_t *values, std::size_t n, int bit_width,
-                        std::vector<std::uint8_t> &out) {
+                        ByteBuffer &out) {
   const std::size_t groups = (n + 7) / 8;
   put_varint((groups << 1) | 1, out);
   const std::size_t at = out.size();
@@ -146,8 +146,7 @@ void put_packed_indices(const std::uint32_t *values, std::size_t n, int bit_widt
 
 } // namespace
 
-void encode_rle_hybrid(const std::uint32_t *values, std::size_t n, int bit_width,
-                       std::vector<std::uint8_t> &out) {
+void encode_rle_hybrid(const std::uint32_t *values, std::size_t n, int bit_width, ByteBuffer &out) {
   const std::size_t value_bytes = (static_cast<std::size_t>(bit_width) + 7) / 8;
   // As for the levels: a literal run is cut only at a multiple of 8 values.
   std::size_t literal_start = 0;
@@ -299,7 +298,7 @@ Codecs::Codecs() : _contexts(std::make_unique<Contexts>()) {}
 Codecs::~Codecs() = default;
 
 void Codecs::compress(Codec codec, int zstd_level, const std::uint8_t *data, std::size_t size,
-                      std::vector<std::uint8_t> &out) {
+                      ByteBuffer &out) {
   switch (codec) {
   case Codec::kUncompressed:
     out.assign(data, data + size);
@@ -330,7 +329,7 @@ void Codecs::compress(Codec codec, int zstd_level, const std::uint8_t *data, std
 }
 
 void Codecs::decompress(Codec codec, const std::uint8_t *data, std::size_t size,
-                        std::size_t uncompressed_size, std::vector<std::uint8_t> &out) {
+                        std::size_t uncompressed_size, ByteBuffer &out) {
   switch (codec) {
   case Codec::kUncompressed:
     if (size != uncompressed_size)

@@ -14,6 +14,7 @@ namespace {
 constexpr std::size_t kFirstHeaderWindow = 256;
 // Our page headers are about 20 bytes; foreign ones with page statistics can be longer.
 constexpr std::size_t kMaxPageHeaderBytes = std::size_t{1} << 20;
+constexpr std::uint64_t kWholeChunkBytes = std::uint64_t{4} << 20;
 
 std::string encoding_name(std::int32_t e) {
   switch (e) {
@@ -372,8 +373,16 @@ void ParsedFile::_check_row_groups(std::uint64_t footer_start) {
 
 PageHeader ParsedFile::_read_page_header(std::uint64_t offset, std::uint64_t end,
                                          const std::string &column, DecodeBuffers &buffers,
-                                         std::size_t &header_size) const {
+                                         std::size_t &header_size,
+                                         const std::uint8_t *in_memory) const {
   const std::uint64_t left = end - offset;
+  if (in_memory != nullptr) {
+    try {
+      return parse_page_header(in_memory, static_cast<std::size_t>(left), header_size);
+    } catch (const ThriftError &e) {
+      damaged("a page header of " + column + " does not parse (" + e.what() + ")");
+    }
+  }
   std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(left, kFirstHeaderWindow));
   for (;;) {
     buffers.header.resize(window);
@@ -614,10 +623,21 @@ void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column &out, Deco
     out.reserve(std::max(base + wanted, 2 * out.valid.capacity()));
   }
 
+  // A small chunk decoded in full is read in one call instead of two per page.
+  const std::uint64_t chunk_begin = offset;
+  const bool in_memory = wanted == rows && end - offset <= kWholeChunkBytes;
+  if (in_memory) {
+    buffers.chunk.resize(static_cast<std::size_t>(end - offset));
+    _input.read(offset, buffers.chunk.size(), buffers.chunk.data());
+  }
+  const auto at = [&](std::uint64_t position) -> const std::uint8_t * {
+    return in_memory ? buffers.chunk.data() + (position - chunk_begin) : nullptr;
+  };
   std::size_t done = 0;
   while (offset < end && done < wanted) {
     std::size_t header_size = 0;
-    const PageHeader page = _read_page_header(offset, end, column, buffers, header_size);
+    const PageHeader page =
+        _read_page_header(offset, end, column, buffers, header_size, at(offset));
     const std::uint64_t body_start = offset + header_size;
     const std::size_t n = _check_page(page, body_start, end, column, first, has_dictionary);
     first = false;
@@ -625,10 +645,14 @@ void ParsedFile::decode_chunk(std::size_t rg, std::size_t col, Column &out, Deco
       damaged(column + " holds more values than rows");
     const auto stored_size = static_cast<std::size_t>(*page.compressed_page_size);
     const auto body_size = static_cast<std::size_t>(*page.uncompressed_page_size);
-    buffers.stored.resize(stored_size);
-    _input.read(body_start, stored_size, buffers.stored.data());
+    const std::uint8_t *stored = at(body_start);
+    if (stored == nullptr) {
+      buffers.stored.resize(stored_size);
+      _input.read(body_start, stored_size, buffers.stored.data());
+      stored = buffers.stored.data();
+    }
     try {
-      buffers.codecs.decompress(codec, buffers.stored.data(), stored_size, body_size, buffers.body);
+      buffers.codecs.decompress(codec, stored, stored_size, body_size, buffers.body);
     } catch (const Error &e) {
       damaged(column + ": " + e.what());
     }

@@ -18,9 +18,10 @@ namespace parquet {
 // Buffers reused from page to page while decoding; one per thread.
 struct DecodeBuffers {
   Codecs codecs;
-  std::vector<std::uint8_t> header;
-  std::vector<std::uint8_t> stored;
-  std::vector<std::uint8_t> body;
+  ByteBuffer header;
+  ByteBuffer stored;
+  ByteBuffer body;
+  ByteBuffer chunk;  // a whole small chunk, read at once
   Column dictionary; // the entries of the chunk's dictionary page
   std::vector<std::uint32_t> indices;
 };
@@ -68,9 +69,11 @@ private:
   explicit ParsedFile(InputFile input) : _input(std::move(input)) {}
   void _check_schema();
   void _check_row_groups(std::uint64_t footer_start);
-  // Parses the page header at offset, inside a chunk ending at end.
+  // Parses the page header at offset, inside a chunk ending at end; from in_memory (the bytes
+  // [offset, end)) when given, else from the file.
   PageHeader _read_page_header(std::uint64_t offset, std::uint64_t end, const std::string &column,
-                               DecodeBuffers &buffers, std::size_t &header_size) const;
+                               DecodeBuffers &buffers, std::size_t &header_size,
+                               const std::uint8_t *in_memory = nullptr) const;
   // Checks one page header; returns its row count (0 for a dictionary page, which may only
   // come first: `first`).
   std::size_t _check_page(const PageHeader &page, std::uint64_t body_end, std::uint64_t end,

@@ -61,8 +61,8 @@ private:
   bool _bloom_filters;
   double _bloom_fpp;
   Codecs _codecs;
-  std::vector<std::uint8_t> _body;
-  std::vector<std::uint8_t> _compressed;
+  ByteBuffer _body;
+  ByteBuffer _compressed;
   std::string _header;
   // The dictionary of the chunk being written: distinct values in first-seen order with their
   // hashes, an open-addressing table of entry + 1, and one index per present value.
