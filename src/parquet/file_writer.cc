@@ -14,8 +14,8 @@
 namespace parquet {
 
 struct FileWriter::Impl {
-  Impl(std::string p, Schema s, const WriterOptions &o)
-      : path(std::move(p)), schema(std::move(s)), options(o), encoder(schema, options) {}
+  Impl(std::string p, Schema s, WriterOptions o)
+      : path(std::move(p)), schema(std::move(s)), options(std::move(o)), encoder(schema, options) {}
 
   std::string path;
   std::string temp; // where the file is written with publish_on_close; otherwise path
@@ -68,8 +68,8 @@ std::string temp_beside(const std::string &path) {
 
 FileWriter::FileWriter(std::string path, Schema schema, WriterOptions options) {
   check_options(path, schema, options);
-  _impl = std::make_unique<Impl>(std::move(path), std::move(schema), options);
-  _impl->temp = options.publish_on_close ? temp_beside(_impl->path) : _impl->path;
+  _impl = std::make_unique<Impl>(std::move(path), std::move(schema), std::move(options));
+  _impl->temp = _impl->options.publish_on_close ? temp_beside(_impl->path) : _impl->path;
   _impl->out.emplace(_impl->temp);
   _impl->out->write("PAR1", 4);
 }

@@ -495,7 +495,9 @@ void serialize(const BloomFilterHeader &header, std::string &out) {
   CompactWriter w(out);
   w.begin_struct();
   w.field_i32(1, header.num_bytes);
-  for (std::int16_t id : {2, 3, 4}) { // SPLIT_BLOCK, XXHASH, UNCOMPRESSED: variant 1 each
+  for (const std::int16_t id :
+       {std::int16_t{2}, std::int16_t{3},
+        std::int16_t{4}}) { // SPLIT_BLOCK, XXHASH, UNCOMPRESSED: variant 1 each
     w.begin_field_struct(id);
     w.begin_field_struct(1);
     w.end_struct();

@@ -377,7 +377,7 @@ void TableEncoder::_write_plain_pages(const Column &column, std::size_t begin, s
     header.type = kPageData;
     header.data_page_header =
         DataPageHeader{static_cast<std::int32_t>(n), kEncodingPlain, kEncodingRle, kEncodingRle};
-    _write_page(std::move(header), out, total_uncompressed, total_compressed);
+    _write_page(header, out, total_uncompressed, total_compressed);
     page_begin = page_end;
   }
   meta.total_uncompressed_size = total_uncompressed;
@@ -421,7 +421,7 @@ void TableEncoder::_write_dictionary_pages(const Column &column, std::size_t beg
   dictionary.type = kPageDictionary;
   dictionary.dictionary_page_header =
       DictionaryPageHeader{static_cast<std::int32_t>(entries), kEncodingPlain};
-  _write_page(std::move(dictionary), out, total_uncompressed, total_compressed);
+  _write_page(dictionary, out, total_uncompressed, total_compressed);
 
   meta.data_page_offset = static_cast<std::int64_t>(out.position());
   const int width = index_bit_width(entries);
@@ -442,7 +442,7 @@ void TableEncoder::_write_dictionary_pages(const Column &column, std::size_t beg
     header.type = kPageData;
     header.data_page_header = DataPageHeader{static_cast<std::int32_t>(n), kEncodingRleDictionary,
                                              kEncodingRle, kEncodingRle};
-    _write_page(std::move(header), out, total_uncompressed, total_compressed);
+    _write_page(header, out, total_uncompressed, total_compressed);
     page_begin = page_end;
   }
   meta.total_uncompressed_size = total_uncompressed;
