@@ -1,12 +1,14 @@
 // Helper of bench/parquet_merge_bench.sh.
 //
 //   parquet_merge_bench generate DIR FILES ROWS     part files of the step dataset's shape
-//   parquet_merge_bench merge MIN_COPY_ROWS OUTPUT INPUT...
+//   parquet_merge_bench merge MIN_COPY_ROWS OUTPUT INPUT...   ("-": the merge's defaults)
 //
-// merge prints the seconds and the output size; the script runs it under /usr/bin/time -v
-// for the peak memory, beside cp of the same bytes.
+// merge prints the seconds, the output size and its row groups; the script runs it under
+// /usr/bin/time -v for the peak memory, beside cp of the same bytes.
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "parquet/error.h"
+#include "parquet/file_reader.h"
 #include "parquet/file_writer.h"
 #include "parquet/merge.h"
 
@@ -78,15 +81,22 @@ int main(int argc, char **argv) {
     }
     if (command == "merge" && argc >= 5) {
       parquet::MergeOptions options;
-      options.min_copy_rows = std::stoll(argv[2]);
+      if (std::string(argv[2]) != "-")
+        options.min_copy_rows = std::stoll(argv[2]);
       const std::vector<std::string> inputs(argv + 4, argv + argc);
       const auto start = std::chrono::steady_clock::now();
       parquet::merge_files(inputs, argv[3], options);
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       const auto bytes = std::filesystem::file_size(argv[3]);
-      std::printf("merged %zu files into %ju bytes in %.3f s: %.0f MB/s\n", inputs.size(), bytes,
-                  seconds, static_cast<double>(bytes) / 1e6 / seconds);
+      const auto groups = parquet::FileReader::open(argv[3])->row_groups();
+      std::int64_t largest = 0;
+      for (const auto &g : groups)
+        largest = std::max(largest, g.num_rows);
+      std::printf("merged %zu files into %ju bytes, %zu row groups (largest %jd rows), in %.3f s: "
+                  "%.0f MB/s\n",
+                  inputs.size(), bytes, groups.size(), static_cast<std::intmax_t>(largest), seconds,
+                  static_cast<double>(bytes) / 1e6 / seconds);
       return 0;
     }
   } catch (const parquet::Error &e) {

@@ -14,14 +14,6 @@ rm -rf "$data"
 mkdir -p "$data"
 trap 'rm -rf "$data"' EXIT
 
-# 340 part files of 10,000 rows each (82 columns, snappy): the first 100 for the speed
-# figures, all 340 for the 2 GB output.
-"$tool" generate "$data/parts" 340 10000
-parts100=()
-for i in $(seq -f %05g 0 99); do parts100+=("$data/parts/part-$i.parquet"); done
-all=("$data"/parts/part-*.parquet)
-bytes100=$(cat "${parts100[@]}" | wc -c)
-
 best_of_3() {  # prints the best wall time in seconds of the command, run three times
   local best=""
   for _ in 1 2 3; do
@@ -35,6 +27,30 @@ best_of_3() {  # prints the best wall time in seconds of the command, run three 
   done
   echo "$best"
 }
+
+# 1,000 part files of one 500-step cycle each, merged with the defaults: coalesced into row
+# groups of up to 128 MiB decoded or 1,000,000 rows.
+"$tool" generate "$data/cycles" 1000 500
+cycles=("$data"/cycles/part-*.parquet)
+bytes_cycles=$(cat "${cycles[@]}" | wc -c)
+echo "== merge of 1,000 part files of 500 rows ($((bytes_cycles / 1000000)) MB), page cache warm"
+t_cp=$(best_of_3 cp "${cycles[@]}" "$data/out/")
+t_merge=$(best_of_3 "$tool" merge - "$data/out/merged.parquet" "${cycles[@]}")
+awk -v n="$bytes_cycles" -v t="$t_cp" 'BEGIN { printf "%-44s %8.3f s %6.0f MB/s\n", "cp of the 1,000 files", t, n / 1e6 / t }'
+awk -v n="$bytes_cycles" -v t="$t_merge" -v c="$t_cp" 'BEGIN { printf "%-44s %8.3f s %6.0f MB/s  (%.2fx cp)\n", "merge, coalesced (incl. fsync)", t, n / 1e6 / t, c / t }'
+rm -rf "$data/out" && mkdir -p "$data/out"
+/usr/bin/time -v "$tool" merge - "$data/out/merged.parquet" "${cycles[@]}" 2> "$data/time.txt"
+echo "peak RSS $(($(awk -F': ' '/Maximum resident set size/ {print $2}' "$data/time.txt") / 1024)) MB"
+rm -rf "$data/cycles" "$data/out"
+
+# 340 part files of 10,000 rows each (82 columns, snappy): the first 100 for the speed
+# figures, all 340 for the 2 GB output.
+"$tool" generate "$data/parts" 340 10000
+parts100=()
+for i in $(seq -f %05g 0 99); do parts100+=("$data/parts/part-$i.parquet"); done
+all=("$data"/parts/part-*.parquet)
+bytes100=$(cat "${parts100[@]}" | wc -c)
+
 rate() { awk -v n="$bytes100" -v t="$1" 'BEGIN { printf "%.0f", n / 1e6 / t }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
@@ -44,7 +60,7 @@ t_cp=$(best_of_3 cp "${parts100[@]}" "$data/out/")
 t_cat=$(best_of_3 sh -c 'cat "$@" > "$0"' "$data/out/all" "${parts100[@]}")
 t_cat_sync=$(best_of_3 sh -c 'cat "$@" > "$0" && sync "$0"' "$data/out/all" "${parts100[@]}")
 t_copy=$(best_of_3 "$tool" merge 10000 "$data/out/merged.parquet" "${parts100[@]}")
-t_coalesce=$(best_of_3 "$tool" merge 65536 "$data/out/merged.parquet" "${parts100[@]}")
+t_coalesce=$(best_of_3 "$tool" merge - "$data/out/merged.parquet" "${parts100[@]}")
 printf '%-44s %8.3f s %6s MB/s\n' "cp of the 100 files" "$t_cp" "$(rate "$t_cp")"
 printf '%-44s %8.3f s %6s MB/s\n' "cat into one file" "$t_cat" "$(rate "$t_cat")"
 printf '%-44s %8.3f s %6s MB/s\n' "cat into one file, then sync it" "$t_cat_sync" "$(rate "$t_cat_sync")"
@@ -55,7 +71,7 @@ printf '%-44s %8.3f s %6s MB/s  (%sx cp)\n' "merge, coalesced and re-encoded (sn
 
 echo "== peak memory of a merge of 340 part files into one 2 GB file"
 rm -rf "$data/out" && mkdir -p "$data/out"
-for mode in 10000:copied 65536:coalesced; do
+for mode in 10000:copied -:coalesced; do
   /usr/bin/time -v "$tool" merge "${mode%%:*}" "$data/out/merged.parquet" "${all[@]}" \
     2> "$data/time.txt"
   rss_kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$data/time.txt")

@@ -1,9 +1,12 @@
 // Write speed of the Parquet writer for the step dataset's shape (10 fixed columns, 64
 // observation and 8 action doubles), beside DuckDB writing the same rows from an in-memory
-// table with COPY ... TO, in the same run.
+// table with COPY ... TO, in the same run; then what DuckDB's lookups of one episode read in
+// the snappy files of both (tests/readers/duckdb_pruning_bench.mjs).
 //
-//   parquet_write_bench [--rows N] [--repeat R] [--dir DIR] [--zstd-level L] [--no-duckdb]
+//   parquet_write_bench [--rows N] [--repeat R] [--dir DIR] [--zstd-level L]
+//                       [--row-group-rows N] [--no-duckdb]
 //
+// Both writers cut row groups of --row-group-rows rows (default 62,500: 16 for a million).
 // For each codec it prints rows/s and MB/s (MB of PLAIN data, that is the size of the
 // uncompressed file, per second) for our writer on one thread and for DuckDB with its default
 // threads, the file sizes, and the ratios. Each figure is the best of R runs, each started
@@ -84,13 +87,15 @@ parquet::Table step_rows(const parquet::Schema &schema, std::size_t n) {
 }
 
 double write_seconds(const std::string &path, const parquet::Schema &schema,
-                     const parquet::Table &t, parquet::Codec codec, int zstd_level) {
+                     const parquet::Table &t, parquet::Codec codec, int zstd_level,
+                     std::int64_t row_group_rows) {
   // Every run starts with no dirty pages, so that the kernel's writeback of the runs before
   // does not throttle this one; the DuckDB peer does the same.
   ::sync();
   const auto start = Clock::now();
   parquet::WriterOptions o;
   o.codec = codec;
+  o.row_group_rows = row_group_rows;
   if (zstd_level != 0)
     o.zstd_level = zstd_level;
   parquet::FileWriter writer(path, schema, o);
@@ -112,6 +117,51 @@ std::string run(const std::string &command) {
   return out;
 }
 
+// The lookup table: encodings, chunk sizes, bloom filters, and the row groups DuckDB reads for
+// an episode that is there and one that is not, in our snappy file and DuckDB's.
+void print_pruning(const std::string &dir, std::size_t rows) {
+  const std::size_t episodes = rows / kEpisodeSteps;
+  const std::string present = "ep-" + std::to_string(episodes / 2);
+  const std::string absent = "ep-" + std::to_string(episodes); // inside the text min/max
+  const std::string wheres =
+      "episode_id = '" + present + "';episode_id = '" + absent + "';run_id = 'run-8'";
+  const std::string ours = dir + "/ours_snappy.parquet", theirs = dir + "/duckdb_snappy.parquet";
+  const std::string script =
+      (fs::path(HISTORIAN_SOURCE_DIR) / "tests" / "readers" / "duckdb_pruning_bench.mjs").string();
+  const std::string json =
+      run("node '" + script + "' \"" + wheres + "\" '" + ours + "' '" + theirs + "'");
+  rapidjson::Document doc;
+  doc.Parse(json.c_str());
+  if (doc.HasParseError() || !doc.IsObject()) {
+    std::fprintf(stderr, "DuckDB pruning run failed\n");
+    return;
+  }
+  const rapidjson::Value &a = doc[ours.c_str()], &b = doc[theirs.c_str()];
+  std::printf("\nlookups (snappy files)          | %-34s | %-34s\n", "ours", "DuckDB's");
+  for (const char *column :
+       {"run_id", "sim_id", "episode_id", "step_number", "skill_name", "scenario", "reward"}) {
+    const auto cell = [&](const rapidjson::Value &file) {
+      const rapidjson::Value &c = file["columns"][column];
+      char text[96];
+      std::snprintf(text, sizeof text, "%s, %d B/chunk, bloom %d/%d", c["encodings"].GetString(),
+                    c["mean_chunk_bytes"].GetInt(), c["bloom_filters"].GetInt(),
+                    c["chunks"].GetInt());
+      return std::string(text);
+    };
+    std::printf("%-31s | %-34s | %-34s\n", column, cell(a).c_str(), cell(b).c_str());
+  }
+  for (const auto &m : a["reads"].GetObject()) {
+    const auto cell = [&](const rapidjson::Value &file) {
+      const rapidjson::Value &r = file["reads"][m.name.GetString()];
+      char text[64];
+      std::snprintf(text, sizeof text, "%d of %d row groups read (%d rows)",
+                    r["row_groups_read"].GetInt(), r["row_groups"].GetInt(), r["rows"].GetInt());
+      return std::string(text);
+    };
+    std::printf("%-31s | %-34s | %-34s\n", m.name.GetString(), cell(a).c_str(), cell(b).c_str());
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -120,6 +170,7 @@ int main(int argc, char **argv) {
   std::string dir;
   bool duckdb = true;
   int zstd_level = 0;
+  std::int64_t row_group_rows = 62500;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--rows" && i + 1 < argc) {
@@ -130,12 +181,14 @@ int main(int argc, char **argv) {
       dir = argv[++i];
     } else if (a == "--zstd-level" && i + 1 < argc) {
       zstd_level = std::stoi(argv[++i]);
+    } else if (a == "--row-group-rows" && i + 1 < argc) {
+      row_group_rows = std::stoll(argv[++i]);
     } else if (a == "--no-duckdb") {
       duckdb = false;
     } else {
       std::fprintf(
           stderr, "usage: parquet_write_bench [--rows N] [--repeat R] [--dir DIR] [--zstd-level L] "
-                  "[--no-duckdb]\n");
+                  "[--row-group-rows N] [--no-duckdb]\n");
       return 2;
     }
   }
@@ -160,7 +213,8 @@ int main(int argc, char **argv) {
     const std::string path = dir + "/ours_" + codecs[c].name + ".parquet";
     double best = 1e30;
     for (int r = 0; r < repeat; ++r)
-      best = std::min(best, write_seconds(path, schema, table, codecs[c].codec, zstd_level));
+      best = std::min(
+          best, write_seconds(path, schema, table, codecs[c].codec, zstd_level, row_group_rows));
     ours[c] = best;
     our_size[c] = fs::file_size(path);
   }
@@ -172,8 +226,9 @@ int main(int argc, char **argv) {
     // DuckDB loads our uncompressed file into a table in memory, then COPY ... TO is timed.
     const std::string script =
         (fs::path(HISTORIAN_SOURCE_DIR) / "tests" / "readers" / "duckdb_write_bench.mjs").string();
-    const std::string json = run("node '" + script + "' '" + dir + "/ours_none.parquet' '" + dir +
-                                 "' " + std::to_string(repeat));
+    const std::string json =
+        run("node '" + script + "' '" + dir + "/ours_none.parquet' '" + dir + "' " +
+            std::to_string(repeat) + " " + std::to_string(row_group_rows));
     rapidjson::Document doc;
     doc.Parse(json.c_str());
     if (doc.HasParseError() || !doc.IsObject()) {
@@ -203,5 +258,7 @@ int main(int argc, char **argv) {
       std::printf("%12s %9s %11s |\n", "-", "-", "-");
     }
   }
+  if (duckdb)
+    print_pruning(dir, rows);
   return 0;
 }

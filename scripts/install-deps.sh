@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 # demo's throwaway server.
 demo_packages=(
   build-essential cmake ninja-build pkg-config
-  libasio-dev libhiredis-dev libsimdjson-dev libcurl4-openssl-dev libzstd-dev libsnappy-dev
+  libasio-dev libhiredis-dev libsimdjson-dev libcurl4-openssl-dev libzstd-dev libsnappy-dev libxxhash-dev
   libcli11-dev
   redis-server
 )

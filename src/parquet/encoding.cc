@@ -3,6 +3,7 @@
 #include <snappy.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "parquet/error.h"
@@ -10,7 +11,7 @@
 namespace parquet {
 namespace {
 
-void put_varint(std::uint64_t value, std::vector<std::uint8_t> &out) {
+void put_varint(std::uint64_t value, ByteBuffer &out) {
   while (value >= 0x80) {
     out.push_back(static_cast<std::uint8_t>((value & 0x7F) | 0x80));
     value >>= 7;
@@ -19,7 +20,7 @@ void put_varint(std::uint64_t value, std::vector<std::uint8_t> &out) {
 }
 
 // Bit-packed groups of 8 levels each; the last group is padded with zeros.
-void put_bit_packed(const std::uint8_t *levels, std::size_t n, std::vector<std::uint8_t> &out) {
+void put_bit_packed(const std::uint8_t *levels, std::size_t n, ByteBuffer &out) {
   const std::size_t groups = (n + 7) / 8;
   put_varint((groups << 1) | 1, out);
   for (std::size_t g = 0; g < groups; ++g) {
@@ -31,14 +32,14 @@ void put_bit_packed(const std::uint8_t *levels, std::size_t n, std::vector<std::
   }
 }
 
-void put_rle(std::size_t count, std::uint8_t value, std::vector<std::uint8_t> &out) {
+void put_rle(std::size_t count, std::uint8_t value, ByteBuffer &out) {
   put_varint(static_cast<std::uint64_t>(count) << 1, out);
   out.push_back(value);
 }
 
 } // namespace
 
-void encode_levels(const std::uint8_t *levels, std::size_t n, std::vector<std::uint8_t> &out) {
+void encode_levels(const std::uint8_t *levels, std::size_t n, ByteBuffer &out) {
   // A literal run is flushed only at a multiple of 8 values, so every bit-packed run but the
   // last is unpadded and the runs line up with the levels.
   std::size_t literal_start = 0;
@@ -113,6 +114,125 @@ std::size_t decode_levels(const std::uint8_t *data, std::size_t size, std::size_
   return ones;
 }
 
+int index_bit_width(std::size_t entries) {
+  int width = 1;
+  while (width < 32 && (std::uint64_t{1} << width) < entries)
+    ++width;
+  return width;
+}
+
+namespace {
+
+// Appends values[0, n) bit-packed, LSB first, in groups of 8 (the last padded with zeros).
+void put_packed_indices(const std::uint32_t *values, std::size_t n, int bit_width,
+                        ByteBuffer &out) {
+  const std::size_t groups = (n + 7) / 8;
+  put_varint((groups << 1) | 1, out);
+  const std::size_t at = out.size();
+  out.resize(at + groups * static_cast<std::size_t>(bit_width), 0);
+  std::uint8_t *dst = out.data() + at;
+  std::uint64_t acc = 0;
+  int bits = 0;
+  for (std::size_t i = 0; i < groups * 8; ++i) {
+    acc |= static_cast<std::uint64_t>(i < n ? values[i] : 0) << bits;
+    bits += bit_width;
+    while (bits >= 8) {
+      *dst++ = static_cast<std::uint8_t>(acc);
+      acc >>= 8;
+      bits -= 8;
+    }
+  }
+}
+
+} // namespace
+
+void encode_rle_hybrid(const std::uint32_t *values, std::size_t n, int bit_width, ByteBuffer &out) {
+  const std::size_t value_bytes = (static_cast<std::size_t>(bit_width) + 7) / 8;
+  // As for the levels: a literal run is cut only at a multiple of 8 values.
+  std::size_t literal_start = 0;
+  std::size_t i = 0;
+  while (i < n) {
+    if ((i - literal_start) % 8 != 0) {
+      ++i;
+      continue;
+    }
+    const std::uint32_t v = values[i];
+    std::size_t run = 1;
+    while (i + run < n && values[i + run] == v)
+      ++run;
+    if (run >= 8) {
+      if (i > literal_start)
+        put_packed_indices(values + literal_start, i - literal_start, bit_width, out);
+      put_varint(static_cast<std::uint64_t>(run) << 1, out);
+      for (std::size_t b = 0; b < value_bytes; ++b)
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
+      i += run;
+      literal_start = i;
+    } else {
+      i += run;
+    }
+  }
+  if (n > literal_start)
+    put_packed_indices(values + literal_start, n - literal_start, bit_width, out);
+}
+
+void decode_rle_hybrid(const std::uint8_t *data, std::size_t size, std::size_t n, int bit_width,
+                       std::uint32_t *out) {
+  if (bit_width < 0 || bit_width > 32)
+    throw Error("dictionary indices have a bit width over 32");
+  const std::size_t value_bytes = (static_cast<std::size_t>(bit_width) + 7) / 8;
+  const std::uint64_t mask = (std::uint64_t{1} << bit_width) - 1;
+  std::size_t pos = 0;
+  std::size_t done = 0;
+  while (done < n) {
+    std::uint64_t header = 0;
+    for (int shift = 0;; shift += 7) {
+      if (pos == size)
+        throw Error("dictionary indices end early");
+      if (shift > 35)
+        throw Error("dictionary indices hold a run header that is too long");
+      const std::uint8_t b = data[pos++];
+      header |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0)
+        break;
+    }
+    const std::uint64_t count = header >> 1;
+    if (count == 0 || count > 0x7FFFFFFF)
+      throw Error("dictionary indices hold an empty or huge run");
+    if ((header & 1) == 0) {
+      if (size - pos < value_bytes)
+        throw Error("dictionary indices end early");
+      std::uint32_t v = 0;
+      for (std::size_t b = 0; b < value_bytes; ++b)
+        v |= static_cast<std::uint32_t>(data[pos + b]) << (8 * b);
+      pos += value_bytes;
+      const std::size_t take = std::min<std::size_t>(count, n - done);
+      std::fill(out + done, out + done + take, v);
+      done += take;
+    } else {
+      const std::uint64_t bytes = count * static_cast<std::uint64_t>(bit_width);
+      if (bytes > size - pos)
+        throw Error("dictionary indices end early");
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(count * 8, n - done));
+      const std::uint8_t *src = data + pos;
+      std::uint64_t acc = 0;
+      int bits = 0;
+      for (std::size_t k = 0; k < take; ++k) {
+        while (bits < bit_width) {
+          acc |= static_cast<std::uint64_t>(*src++) << bits;
+          bits += 8;
+        }
+        out[done + k] = static_cast<std::uint32_t>(acc & mask);
+        acc >>= bit_width;
+        bits -= bit_width;
+      }
+      pos += static_cast<std::size_t>(bytes);
+      done += take;
+    }
+  }
+}
+
 bool is_valid_utf8(std::string_view text) {
   const auto *s = reinterpret_cast<const unsigned char *>(text.data());
   const std::size_t n = text.size();
@@ -178,7 +298,7 @@ Codecs::Codecs() : _contexts(std::make_unique<Contexts>()) {}
 Codecs::~Codecs() = default;
 
 void Codecs::compress(Codec codec, int zstd_level, const std::uint8_t *data, std::size_t size,
-                      std::vector<std::uint8_t> &out) {
+                      ByteBuffer &out) {
   switch (codec) {
   case Codec::kUncompressed:
     out.assign(data, data + size);
@@ -209,7 +329,7 @@ void Codecs::compress(Codec codec, int zstd_level, const std::uint8_t *data, std
 }
 
 void Codecs::decompress(Codec codec, const std::uint8_t *data, std::size_t size,
-                        std::size_t uncompressed_size, std::vector<std::uint8_t> &out) {
+                        std::size_t uncompressed_size, ByteBuffer &out) {
   switch (codec) {
   case Codec::kUncompressed:
     if (size != uncompressed_size)

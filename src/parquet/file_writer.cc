@@ -14,8 +14,8 @@
 namespace parquet {
 
 struct FileWriter::Impl {
-  Impl(std::string p, Schema s, const WriterOptions &o)
-      : path(std::move(p)), schema(std::move(s)), options(o), encoder(schema, options) {}
+  Impl(std::string p, Schema s, WriterOptions o)
+      : path(std::move(p)), schema(std::move(s)), options(std::move(o)), encoder(schema, options) {}
 
   std::string path;
   std::string temp; // where the file is written with publish_on_close; otherwise path
@@ -48,6 +48,10 @@ void check_options(const std::string &path, const Schema &schema, const WriterOp
   if (o.codec != Codec::kUncompressed && o.codec != Codec::kSnappy && o.codec != Codec::kZstd) {
     throw Error(file + "unknown codec");
   }
+  if (o.codec == Codec::kZstd && (o.zstd_level < 1 || o.zstd_level > 22))
+    throw Error(file + "zstd_level must lie in 1..22");
+  if (!(o.bloom_fpp > 0 && o.bloom_fpp < 1))
+    throw Error(file + "bloom_fpp must lie between 0 and 1");
 }
 
 // ".<name>.tmp" beside path: dot-prefixed and not ending in ".parquet", so that globs for
@@ -64,8 +68,8 @@ std::string temp_beside(const std::string &path) {
 
 FileWriter::FileWriter(std::string path, Schema schema, WriterOptions options) {
   check_options(path, schema, options);
-  _impl = std::make_unique<Impl>(std::move(path), std::move(schema), options);
-  _impl->temp = options.publish_on_close ? temp_beside(_impl->path) : _impl->path;
+  _impl = std::make_unique<Impl>(std::move(path), std::move(schema), std::move(options));
+  _impl->temp = _impl->options.publish_on_close ? temp_beside(_impl->path) : _impl->path;
   _impl->out.emplace(_impl->temp);
   _impl->out->write("PAR1", 4);
 }
@@ -146,6 +150,7 @@ void FileWriter::_write_footer() {
   meta.schema = schema_elements(w.schema);
   meta.num_rows = w.num_rows;
   meta.row_groups = std::move(w.row_groups);
+  meta.key_value_metadata = w.options.key_value_metadata;
   meta.created_by = created_by();
   meta.column_orders = w.schema.size();
   std::string footer;

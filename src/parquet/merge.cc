@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -98,6 +99,9 @@ public:
     _meta.version = 1;
     _meta.schema = first.metadata().schema;
     _meta.created_by = created_by();
+    _meta.key_value_metadata = options.writer.key_value_metadata.empty()
+                                   ? first.metadata().key_value_metadata
+                                   : options.writer.key_value_metadata;
     _meta.column_orders = _schema.size();
     _pending.columns.reserve(_schema.size());
     for (const Field &f : _schema.fields())
@@ -107,7 +111,9 @@ public:
 
   void add(const ParsedFile &file) {
     for (std::size_t g = 0; g < file.num_row_groups(); ++g) {
-      if (file.row_group_rows(g) >= _options.min_copy_rows) {
+      const RowGroup &group = file.metadata().row_groups[g];
+      if (file.row_group_rows(g) >= _options.min_copy_rows ||
+          group.total_byte_size.value_or(0) >= _options.min_copy_bytes) {
         _flush_pending();
         _copy(file, g);
       } else {
@@ -136,39 +142,70 @@ private:
     _meta.row_groups.push_back(std::move(group));
   }
 
-  // Copies the row group's chunks byte for byte; page headers hold no file offsets, so only
-  // the offsets in the footer move. Chunks that lie back to back, as ours do, are copied in
-  // one call.
+  // Copies the row group's chunks and bloom filters byte for byte; page headers hold no file
+  // offsets, so only the offsets in the footer move. Ranges that lie back to back, as a row
+  // group's chunks and then its bloom filters do in our files, are copied in one call.
   void _copy(const ParsedFile &file, std::size_t g) {
     const RowGroup &source = file.metadata().row_groups[g];
+    const std::size_t columns = source.columns.size();
+    struct Range {
+      std::uint64_t start, length;
+    };
+    std::vector<Range> ranges;
+    ranges.reserve(2 * columns);
+    for (std::size_t c = 0; c < columns; ++c) {
+      file.check_chunk_pages(g, c, _buffers);
+      ranges.push_back({file.chunk_start(g, c),
+                        static_cast<std::uint64_t>(*file.chunk(g, c).total_compressed_size)});
+    }
+    // A bloom filter without its length (some writers omit it) is left behind.
+    std::vector<std::size_t> bloom_range(columns, 0);
+    for (std::size_t c = 0; c < columns; ++c) {
+      const ColumnMetaData &m = file.chunk(g, c);
+      if (m.bloom_filter_offset && m.bloom_filter_length) {
+        file.check_bloom_filter(g, c, _buffers);
+        bloom_range[c] = ranges.size();
+        ranges.push_back({static_cast<std::uint64_t>(*m.bloom_filter_offset),
+                          static_cast<std::uint64_t>(*m.bloom_filter_length)});
+      }
+    }
+    std::vector<std::int64_t> lands(ranges.size());
+    std::uint64_t run_start = 0, run_end = 0; // the bytes still to copy
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      if (i == 0 || ranges[i].start != run_end) {
+        _out.copy_from(file.input(), run_start, run_end - run_start);
+        run_start = run_end = ranges[i].start;
+      }
+      // Where the range lands once the run before it is written.
+      lands[i] = static_cast<std::int64_t>(_out.position() + (ranges[i].start - run_start));
+      run_end = ranges[i].start + ranges[i].length;
+    }
+    _out.copy_from(file.input(), run_start, run_end - run_start);
+
     RowGroup group;
     group.num_rows = source.num_rows;
     group.total_byte_size = source.total_byte_size;
-    group.file_offset = static_cast<std::int64_t>(_out.position());
+    group.file_offset = lands.empty() ? static_cast<std::int64_t>(_out.position()) : lands[0];
     std::int64_t compressed = 0;
-    std::uint64_t run_start = 0, run_end = 0; // the bytes still to copy
-    for (std::size_t c = 0; c < source.columns.size(); ++c) {
-      file.check_chunk_pages(g, c, _buffers);
+    for (std::size_t c = 0; c < columns; ++c) {
       const ColumnMetaData &m = file.chunk(g, c);
-      const auto start = static_cast<std::uint64_t>(*m.data_page_offset);
-      const auto length = static_cast<std::uint64_t>(*m.total_compressed_size);
-      if (start != run_end) {
-        _out.copy_from(file.input(), run_start, run_end - run_start);
-        run_start = run_end = start;
-      }
-      // Where the chunk lands once the run before it is written.
-      const auto lands = static_cast<std::int64_t>(_out.position() + (start - run_start));
-      const std::int64_t delta = lands - static_cast<std::int64_t>(start);
-      run_end = start + length;
+      const std::int64_t delta = lands[c] - static_cast<std::int64_t>(ranges[c].start);
       ColumnChunk chunk;
       chunk.file_offset =
           source.columns[c].file_offset == 0 ? 0 : source.columns[c].file_offset + delta;
       ColumnMetaData &copied = chunk.meta_data.emplace(m);
-      copied.data_page_offset = lands;
+      copied.data_page_offset = *m.data_page_offset + delta;
+      if (m.dictionary_page_offset)
+        copied.dictionary_page_offset = *m.dictionary_page_offset + delta;
+      if (bloom_range[c] != 0) {
+        copied.bloom_filter_offset = lands[bloom_range[c]];
+      } else {
+        copied.bloom_filter_offset.reset();
+        copied.bloom_filter_length.reset();
+      }
       group.columns.push_back(std::move(chunk));
-      compressed += static_cast<std::int64_t>(length);
+      compressed += static_cast<std::int64_t>(ranges[c].length);
     }
-    _out.copy_from(file.input(), run_start, run_end - run_start);
     group.total_compressed_size = compressed;
     _add_row_group(std::move(group));
   }
@@ -176,7 +213,8 @@ private:
   void _gather(const ParsedFile &file, std::size_t g) {
     const std::uint64_t bytes = decoded_bytes(file, g);
     const auto rows = static_cast<std::size_t>(file.row_group_rows(g));
-    const auto max_rows = static_cast<std::size_t>(_options.writer.row_group_rows);
+    const auto max_rows =
+        static_cast<std::size_t>(std::min(_options.coalesce_rows, _options.writer.row_group_rows));
     const auto max_bytes = static_cast<std::uint64_t>(_options.coalesce_bytes);
     const std::size_t held = _pending.num_rows();
     if (held > 0 && (held + rows > max_rows || _pending_bytes + bytes > max_bytes)) {
@@ -191,10 +229,25 @@ private:
       for (Column &column : _pending.columns)
         column.reserve(expect);
     }
+    // The footer's sizes understate dictionary-encoded text, which decodes to far more than
+    // its pages hold: the text is counted as it is decoded.
+    std::uint64_t counted = 0;
     for (std::size_t c = 0; c < _pending.columns.size(); ++c) {
-      file.decode_chunk(g, c, _pending.columns[c], _buffers);
+      Column &column = _pending.columns[c];
+      const std::size_t before = column.size();
+      file.decode_chunk(g, c, column, _buffers);
+      if (column.type == Type::kString) {
+        counted += (column.size() - before) * (1 + sizeof(std::string));
+        for (std::size_t r = before; r < column.size(); ++r)
+          counted += column.strings[r].size();
+      } else {
+        counted += (column.size() - before) * (column.type == Type::kBool ? 2 : 9);
+      }
     }
-    _pending_bytes += bytes;
+    const std::uint64_t decoded = std::max(bytes, counted);
+    _pending_bytes += decoded;
+    if (_pending_bytes >= max_bytes || _pending.num_rows() >= max_rows)
+      _flush_pending();
   }
 
   void _flush_pending() {
@@ -230,8 +283,10 @@ void merge_files(const std::vector<std::string> &inputs, const std::string &outp
                  const MergeOptions &options) {
   if (inputs.empty())
     throw Error("No input files to merge into '" + output + "'");
-  if (options.writer.row_group_rows < 1 || options.coalesce_bytes < 1) {
-    throw Error("Merge into '" + output + "': row_group_rows and coalesce_bytes must be positive");
+  if (options.writer.row_group_rows < 1 || options.coalesce_bytes < 1 ||
+      options.coalesce_rows < 1) {
+    throw Error("Merge into '" + output +
+                "': row_group_rows, coalesce_bytes and coalesce_rows must be positive");
   }
   // Every footer is read and compared before anything is created; the inputs are then opened
   // again one at a time, so the number of inputs is not limited by open file descriptors.

@@ -84,6 +84,10 @@ void write_column_meta(CompactWriter &w, const ColumnMetaData &m) {
     w.field_i64(11, *m.dictionary_page_offset);
   if (m.statistics)
     write_statistics(w, *m.statistics);
+  if (m.bloom_filter_offset)
+    w.field_i64(14, *m.bloom_filter_offset);
+  if (m.bloom_filter_length)
+    w.field_i32(15, *m.bloom_filter_length);
   w.end_struct();
 }
 
@@ -275,6 +279,12 @@ ColumnMetaData read_column_meta(CompactReader &r) {
       r.expect(h, WireType::kStruct);
       m.statistics = read_statistics(r);
       break;
+    case 14:
+      m.bloom_filter_offset = r.i64(h);
+      break;
+    case 15:
+      m.bloom_filter_length = r.i32(h);
+      break;
     default:
       r.skip(h.type);
     }
@@ -377,6 +387,44 @@ DataPageHeader read_data_page_header(CompactReader &r) {
   return d;
 }
 
+DictionaryPageHeader read_dictionary_page_header(CompactReader &r) {
+  DictionaryPageHeader d;
+  r.begin_struct();
+  FieldHeader h;
+  std::int16_t last = 0;
+  while (r.next_field(h, last)) {
+    switch (h.id) {
+    case 1:
+      d.num_values = r.i32(h);
+      break;
+    case 2:
+      d.encoding = r.i32(h);
+      break;
+    default:
+      r.skip(h.type); // is_sorted
+    }
+  }
+  r.end_struct();
+  return d;
+}
+
+// A union whose only known variant (field 1, an empty struct) must be the one set.
+void expect_union_variant_1(CompactReader &r, const char *what) {
+  r.begin_struct();
+  FieldHeader h;
+  std::int16_t last = 0;
+  bool seen = false;
+  while (r.next_field(h, last)) {
+    if (h.id != 1 || h.type != WireType::kStruct)
+      throw ThriftError(std::string("bloom filter of an unknown ") + what);
+    r.skip(h.type);
+    seen = true;
+  }
+  r.end_struct();
+  if (!seen)
+    throw ThriftError(std::string("bloom filter without its ") + what);
+}
+
 } // namespace
 
 void serialize(const SchemaElement &element, std::string &out) {
@@ -395,6 +443,15 @@ void serialize(const FileMetaData &meta, std::string &out) {
   w.begin_field_list(4, WireType::kStruct, meta.row_groups.size());
   for (const RowGroup &g : meta.row_groups)
     write_row_group(w, g);
+  if (!meta.key_value_metadata.empty()) {
+    w.begin_field_list(5, WireType::kStruct, meta.key_value_metadata.size());
+    for (const auto &[key, value] : meta.key_value_metadata) {
+      w.begin_struct();
+      w.field_binary(1, key);
+      w.field_binary(2, value);
+      w.end_struct();
+    }
+  }
   if (meta.created_by)
     w.field_binary(6, *meta.created_by);
   if (meta.column_orders > 0) {
@@ -422,6 +479,28 @@ void serialize(const PageHeader &header, std::string &out) {
     w.field_i32(2, d.encoding.value_or(kEncodingPlain));
     w.field_i32(3, d.definition_level_encoding.value_or(kEncodingRle));
     w.field_i32(4, d.repetition_level_encoding.value_or(kEncodingRle));
+    w.end_struct();
+  }
+  if (header.dictionary_page_header) {
+    const DictionaryPageHeader &d = *header.dictionary_page_header;
+    w.begin_field_struct(7);
+    w.field_i32(1, d.num_values.value_or(0));
+    w.field_i32(2, d.encoding.value_or(kEncodingPlain));
+    w.end_struct();
+  }
+  w.end_struct();
+}
+
+void serialize(const BloomFilterHeader &header, std::string &out) {
+  CompactWriter w(out);
+  w.begin_struct();
+  w.field_i32(1, header.num_bytes);
+  for (const std::int16_t id :
+       {std::int16_t{2}, std::int16_t{3},
+        std::int16_t{4}}) { // SPLIT_BLOCK, XXHASH, UNCOMPRESSED: variant 1 each
+    w.begin_field_struct(id);
+    w.begin_field_struct(1);
+    w.end_struct();
     w.end_struct();
   }
   w.end_struct();
@@ -453,6 +532,27 @@ FileMetaData parse_file_metadata(const std::uint8_t *data, std::size_t size) {
       meta.row_groups.clear();
       for (std::size_t i = 0; i < l.size; ++i)
         meta.row_groups.push_back(read_row_group(r));
+      break;
+    }
+    case 5: {
+      const ListHeader l = r.list(h, WireType::kStruct);
+      meta.key_value_metadata.clear();
+      for (std::size_t i = 0; i < l.size; ++i) {
+        std::pair<std::string, std::string> kv;
+        r.begin_struct();
+        FieldHeader f;
+        std::int16_t f_last = 0;
+        while (r.next_field(f, f_last)) {
+          if (f.id == 1)
+            kv.first = std::string(r.binary(f));
+          else if (f.id == 2)
+            kv.second = std::string(r.binary(f));
+          else
+            r.skip(f.type);
+        }
+        r.end_struct();
+        meta.key_value_metadata.push_back(std::move(kv));
+      }
       break;
     }
     case 6:
@@ -501,6 +601,10 @@ PageHeader parse_page_header(const std::uint8_t *data, std::size_t size, std::si
       r.expect(h, WireType::kStruct);
       p.data_page_header = read_data_page_header(r);
       break;
+    case 7:
+      r.expect(h, WireType::kStruct);
+      p.dictionary_page_header = read_dictionary_page_header(r);
+      break;
     default:
       r.skip(h.type);
     }
@@ -508,6 +612,39 @@ PageHeader parse_page_header(const std::uint8_t *data, std::size_t size, std::si
   r.end_struct();
   consumed = r.consumed_from(data);
   return p;
+}
+
+BloomFilterHeader parse_bloom_filter_header(const std::uint8_t *data, std::size_t size,
+                                            std::size_t &consumed) {
+  CompactReader r(data, size);
+  BloomFilterHeader b;
+  bool has_size = false;
+  int unions = 0;
+  r.begin_struct();
+  FieldHeader h;
+  std::int16_t last = 0;
+  while (r.next_field(h, last)) {
+    switch (h.id) {
+    case 1:
+      b.num_bytes = r.i32(h);
+      has_size = true;
+      break;
+    case 2:
+    case 3:
+    case 4:
+      r.expect(h, WireType::kStruct);
+      expect_union_variant_1(r, h.id == 2 ? "algorithm" : h.id == 3 ? "hash" : "compression");
+      ++unions;
+      break;
+    default:
+      r.skip(h.type);
+    }
+  }
+  r.end_struct();
+  if (!has_size || unions != 3)
+    throw ThriftError("bloom filter header lacks a required field");
+  consumed = r.consumed_from(data);
+  return b;
 }
 
 } // namespace parquet

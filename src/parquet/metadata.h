@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace parquet {
@@ -23,7 +24,9 @@ inline constexpr std::int32_t kRepetitionOptional = 1;
 inline constexpr std::int32_t kRepetitionRepeated = 2;
 
 inline constexpr std::int32_t kEncodingPlain = 0;
+inline constexpr std::int32_t kEncodingPlainDictionary = 2; // the older name of RLE_DICTIONARY
 inline constexpr std::int32_t kEncodingRle = 3;
+inline constexpr std::int32_t kEncodingRleDictionary = 8;
 
 inline constexpr std::int32_t kCodecUncompressed = 0;
 inline constexpr std::int32_t kCodecSnappy = 1;
@@ -82,6 +85,8 @@ struct ColumnMetaData {
   std::optional<std::int64_t> index_page_offset;
   std::optional<std::int64_t> dictionary_page_offset;
   std::optional<Statistics> statistics;
+  std::optional<std::int64_t> bloom_filter_offset;
+  std::optional<std::int32_t> bloom_filter_length; // header and bitset
 };
 
 struct ColumnChunk {
@@ -105,6 +110,7 @@ struct FileMetaData {
   std::vector<SchemaElement> schema;
   std::optional<std::int64_t> num_rows;
   std::vector<RowGroup> row_groups;
+  std::vector<std::pair<std::string, std::string>> key_value_metadata;
   std::optional<std::string> created_by;
   std::size_t column_orders = 0; // written as TYPE_ORDER for every leaf
   bool encrypted = false;        // encryption_algorithm or footer_signing_key_metadata present
@@ -117,21 +123,36 @@ struct DataPageHeader {
   std::optional<std::int32_t> repetition_level_encoding;
 };
 
+struct DictionaryPageHeader {
+  std::optional<std::int32_t> num_values;
+  std::optional<std::int32_t> encoding;
+};
+
 struct PageHeader {
   std::optional<std::int32_t> type;
   std::optional<std::int32_t> uncompressed_page_size;
   std::optional<std::int32_t> compressed_page_size;
   std::optional<DataPageHeader> data_page_header;
+  std::optional<DictionaryPageHeader> dictionary_page_header;
+};
+
+// The header in front of a bloom filter's bitset. Only the split-block algorithm, xxHash64
+// and no compression exist; a header naming anything else is refused by the parser.
+struct BloomFilterHeader {
+  std::int32_t num_bytes = 0;
 };
 
 // Appends the compact-protocol encoding.
 void serialize(const FileMetaData &meta, std::string &out);
 void serialize(const PageHeader &header, std::string &out);
 void serialize(const SchemaElement &element, std::string &out);
+void serialize(const BloomFilterHeader &header, std::string &out);
 
 // Parse exactly `size` bytes (FileMetaData) or a prefix (PageHeader: `consumed` receives its
 // length). Throw ThriftError on malformed input.
 FileMetaData parse_file_metadata(const std::uint8_t *data, std::size_t size);
 PageHeader parse_page_header(const std::uint8_t *data, std::size_t size, std::size_t &consumed);
+BloomFilterHeader parse_bloom_filter_header(const std::uint8_t *data, std::size_t size,
+                                            std::size_t &consumed);
 
 } // namespace parquet

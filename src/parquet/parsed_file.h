@@ -18,9 +18,12 @@ namespace parquet {
 // Buffers reused from page to page while decoding; one per thread.
 struct DecodeBuffers {
   Codecs codecs;
-  std::vector<std::uint8_t> header;
-  std::vector<std::uint8_t> stored;
-  std::vector<std::uint8_t> body;
+  ByteBuffer header;
+  ByteBuffer stored;
+  ByteBuffer body;
+  ByteBuffer chunk;  // a whole small chunk, read at once
+  Column dictionary; // the entries of the chunk's dictionary page
+  std::vector<std::uint32_t> indices;
 };
 
 // An open file whose footer has been read and checked: everything the footer says was
@@ -43,6 +46,8 @@ public:
     return *_meta.row_groups[rg].columns[col].meta_data;
   }
   Codec chunk_codec(std::size_t rg, std::size_t col) const;
+  // Where the chunk's bytes start: its dictionary page, or else its first data page.
+  std::uint64_t chunk_start(std::size_t rg, std::size_t col) const;
   // The serialized leaf schema elements, compared byte for byte by the merge.
   const std::vector<std::string> &leaf_bytes() const { return _leaf_bytes; }
 
@@ -53,6 +58,9 @@ public:
   // Reads only the page headers of a chunk and checks that they add up (types, sizes, row
   // counts), without decompressing: the check the merge makes before copying a chunk.
   void check_chunk_pages(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const;
+  // Checks that the chunk's bloom filter, if it has one with a length, is a split-block filter
+  // whose header and bitset fill exactly that length.
+  void check_bloom_filter(std::size_t rg, std::size_t col, DecodeBuffers &buffers) const;
 
   [[noreturn]] void damaged(const std::string &detail) const;
   [[noreturn]] void unsupported(const std::string &feature) const;
@@ -61,12 +69,23 @@ private:
   explicit ParsedFile(InputFile input) : _input(std::move(input)) {}
   void _check_schema();
   void _check_row_groups(std::uint64_t footer_start);
-  // Parses the page header at offset, inside a chunk ending at end.
+  // Parses the page header at offset, inside a chunk ending at end; from in_memory (the bytes
+  // [offset, end)) when given, else from the file.
   PageHeader _read_page_header(std::uint64_t offset, std::uint64_t end, const std::string &column,
-                               DecodeBuffers &buffers, std::size_t &header_size) const;
-  // Checks one page header; returns its row count.
+                               DecodeBuffers &buffers, std::size_t &header_size,
+                               const std::uint8_t *in_memory = nullptr) const;
+  // Checks one page header; returns its row count (0 for a dictionary page, which may only
+  // come first: `first`).
   std::size_t _check_page(const PageHeader &page, std::uint64_t body_end, std::uint64_t end,
-                          const std::string &column) const;
+                          const std::string &column, bool first, bool has_dictionary) const;
+  // Decodes a dictionary page's PLAIN entries into buffers.dictionary.
+  void _decode_dictionary(const PageHeader &page, const std::uint8_t *body, std::size_t size,
+                          Type type, const std::string &column, DecodeBuffers &buffers) const;
+  // Appends the n rows of a dictionary-encoded page (bit width, then index runs) to out.
+  void _append_dictionary_values(const std::uint8_t *values, std::size_t size, std::size_t n,
+                                 std::size_t present, const std::uint8_t *valid, Type type,
+                                 const std::string &column, Column &out,
+                                 DecodeBuffers &buffers) const;
 
   InputFile _input;
   FileMetaData _meta;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 
+#include "parquet/bloom_filter.h"
 #include "parquet/error.h"
 
 #ifndef HISTORIAN_BUILD_ID
@@ -110,7 +111,11 @@ std::vector<SchemaElement> schema_elements(const Schema &schema) {
 TableEncoder::TableEncoder(const Schema &schema, const WriterOptions &options)
     : _schema(schema), _codec(options.codec), _zstd_level(options.zstd_level),
       _page_bytes(static_cast<std::size_t>(
-          std::clamp<std::int64_t>(options.page_bytes, 1024, std::int64_t{64} << 20))) {}
+          std::clamp<std::int64_t>(options.page_bytes, 1024, std::int64_t{64} << 20))),
+      _dictionary(options.dictionary),
+      _dictionary_bytes(static_cast<std::size_t>(
+          std::clamp<std::int64_t>(options.dictionary_page_bytes, 0, std::int64_t{64} << 20))),
+      _bloom_filters(options.bloom_filters), _bloom_fpp(options.bloom_fpp) {}
 
 RowGroup TableEncoder::write_row_group(const Table &table, std::size_t begin, std::size_t end,
                                        OutputFile &out) {
@@ -120,12 +125,22 @@ RowGroup TableEncoder::write_row_group(const Table &table, std::size_t begin, st
   std::int64_t uncompressed = 0;
   std::int64_t compressed = 0;
   group.columns.reserve(_schema.size());
+  _blooms.clear();
   for (std::size_t c = 0; c < _schema.size(); ++c) {
-    group.columns.push_back(_write_column(_schema.field(c), table.columns[c], begin, end, out));
+    group.columns.push_back(_write_column(c, table.columns[c], begin, end, out));
     const ColumnMetaData &m = *group.columns.back().meta_data;
     uncompressed += *m.total_uncompressed_size;
     compressed += *m.total_compressed_size;
   }
+  // The row group's bloom filters follow its column chunks, so that the merge can copy a row
+  // group with them in one piece.
+  for (const auto &[column, bytes] : _blooms) {
+    ColumnMetaData &m = *group.columns[column].meta_data;
+    m.bloom_filter_offset = static_cast<std::int64_t>(out.position());
+    m.bloom_filter_length = checked_i32(bytes.size());
+    out.write(bytes);
+  }
+  _blooms.clear();
   group.total_byte_size = uncompressed;
   group.total_compressed_size = compressed;
   return group;
@@ -154,69 +169,152 @@ std::size_t TableEncoder::_page_end(const Column &column, std::size_t begin,
   return limit;
 }
 
-ColumnChunk TableEncoder::_write_column(const Field &field, const Column &column, std::size_t begin,
+void TableEncoder::_put_levels(const std::uint8_t *valid, std::size_t n, std::size_t present) {
+  // Body: 4-byte length of the level runs, the runs, then the values.
+  _body.resize(4);
+  if (present == n || present == 0) {
+    // One RLE run: varint(n << 1) and the level byte.
+    std::uint64_t header = static_cast<std::uint64_t>(n) << 1;
+    while (header >= 0x80) {
+      _body.push_back(static_cast<std::uint8_t>((header & 0x7F) | 0x80));
+      header >>= 7;
+    }
+    _body.push_back(static_cast<std::uint8_t>(header));
+    _body.push_back(present == n ? 1 : 0);
+  } else {
+    encode_levels(valid, n, _body);
+  }
+  const auto level_bytes = static_cast<std::uint32_t>(_body.size() - 4);
+  std::memcpy(_body.data(), &level_bytes, 4);
+}
+
+void TableEncoder::_write_page(PageHeader header, OutputFile &out, std::int64_t &uncompressed,
+                               std::int64_t &compressed) {
+  const std::uint8_t *stored = _body.data();
+  std::size_t stored_size = _body.size();
+  if (_codec != Codec::kUncompressed) {
+    _codecs.compress(_codec, _zstd_level, _body.data(), _body.size(), _compressed);
+    stored = _compressed.data();
+    stored_size = _compressed.size();
+  }
+  header.uncompressed_page_size = checked_i32(_body.size());
+  header.compressed_page_size = checked_i32(stored_size);
+  _header.clear();
+  serialize(header, _header);
+  out.write(_header);
+  out.write(stored, stored_size);
+  uncompressed += static_cast<std::int64_t>(_header.size() + _body.size());
+  compressed += static_cast<std::int64_t>(_header.size() + stored_size);
+}
+
+bool TableEncoder::_build_dictionary(const Column &column, std::size_t begin, std::size_t end,
+                                     std::size_t present) {
+  const bool text = column.type == Type::kString;
+  _entry_texts.clear();
+  _entry_ints.clear();
+  _entry_hashes.clear();
+  _indices.clear();
+  _indices.reserve(present);
+  _slots.assign(1024, 0);
+  std::size_t mask = _slots.size() - 1;
+  std::size_t dictionary_bytes = 0;
+  std::size_t plain_bytes = 0;
+  const std::uint8_t *valid = column.valid.data();
+  std::uint32_t previous = 0;
+  bool has_previous = false;
+  for (std::size_t r = begin; r < end; ++r) {
+    if (!valid[r])
+      continue;
+    // Neighbouring rows often repeat a value (one run, one episode): no lookup then.
+    if (text) {
+      const std::string &v = column.strings[r];
+      plain_bytes += 4 + v.size();
+      if (has_previous && _entry_texts[previous] == v) {
+        _indices.push_back(previous);
+        continue;
+      }
+    } else {
+      plain_bytes += 8;
+      if (has_previous && _entry_ints[previous] == column.ints[r]) {
+        _indices.push_back(previous);
+        continue;
+      }
+    }
+    const std::uint64_t hash =
+        text ? bloom_hash(std::string_view(column.strings[r])) : bloom_hash(column.ints[r]);
+    std::size_t slot = static_cast<std::size_t>(hash) & mask;
+    std::uint32_t index = 0;
+    for (;; slot = (slot + 1) & mask) {
+      const std::uint32_t held = _slots[slot];
+      if (held == 0) {
+        index = static_cast<std::uint32_t>(_entry_hashes.size());
+        if (text) {
+          dictionary_bytes += 4 + column.strings[r].size();
+          _entry_texts.emplace_back(column.strings[r]);
+        } else {
+          dictionary_bytes += 8;
+          _entry_ints.push_back(column.ints[r]);
+        }
+        if (dictionary_bytes > _dictionary_bytes)
+          return false;
+        _entry_hashes.push_back(hash);
+        _slots[slot] = index + 1;
+        if (_entry_hashes.size() * 2 > _slots.size()) {
+          _slots.assign(_slots.size() * 2, 0);
+          mask = _slots.size() - 1;
+          for (std::size_t e = 0; e < _entry_hashes.size(); ++e) {
+            std::size_t s2 = static_cast<std::size_t>(_entry_hashes[e]) & mask;
+            while (_slots[s2] != 0)
+              s2 = (s2 + 1) & mask;
+            _slots[s2] = static_cast<std::uint32_t>(e + 1);
+          }
+        }
+        break;
+      }
+      const std::uint32_t e = held - 1;
+      if (_entry_hashes[e] == hash &&
+          (text ? _entry_texts[e] == column.strings[r] : _entry_ints[e] == column.ints[r])) {
+        index = e;
+        break;
+      }
+    }
+    _indices.push_back(index);
+    previous = index;
+    has_previous = true;
+  }
+  const std::size_t index_bytes =
+      (present * static_cast<std::size_t>(index_bit_width(_entry_hashes.size())) + 7) / 8;
+  return dictionary_bytes + index_bytes < plain_bytes;
+}
+
+ColumnChunk TableEncoder::_write_column(std::size_t index, const Column &column, std::size_t begin,
                                         std::size_t end, OutputFile &out) {
+  const Field &field = _schema.field(index);
   ColumnChunk chunk;
   ColumnMetaData &meta = chunk.meta_data.emplace();
   meta.type = physical_type(field.type);
-  meta.encodings = {kEncodingPlain, kEncodingRle};
   meta.path_in_schema = {field.name};
   meta.codec = codec_wire_value(_codec);
   meta.num_values = static_cast<std::int64_t>(end - begin);
-  meta.data_page_offset = static_cast<std::int64_t>(out.position());
 
   PageStats stats;
-  std::int64_t total_uncompressed = 0;
-  std::int64_t total_compressed = 0;
-  for (std::size_t page_begin = begin; page_begin < end;) {
-    const std::size_t page_end = _page_end(column, page_begin, end);
-    const std::size_t n = page_end - page_begin;
-    const std::uint8_t *valid = column.valid.data() + page_begin;
-    const std::size_t present = count_present(valid, n);
-    stats.nulls += static_cast<std::int64_t>(n - present);
-
-    // Body: 4-byte length of the level runs, the runs, then the values.
-    _body.resize(4);
-    if (present == n || present == 0) {
-      // One RLE run: varint(n << 1) and the level byte.
-      std::uint64_t header = static_cast<std::uint64_t>(n) << 1;
-      while (header >= 0x80) {
-        _body.push_back(static_cast<std::uint8_t>((header & 0x7F) | 0x80));
-        header >>= 7;
-      }
-      _body.push_back(static_cast<std::uint8_t>(header));
-      _body.push_back(present == n ? 1 : 0);
-    } else {
-      encode_levels(valid, n, _body);
+  const std::size_t present = count_present(column.valid.data() + begin, end - begin);
+  const bool dictionary_kind = field.type == Type::kString || field.type == Type::kInt64;
+  if (_dictionary && dictionary_kind && present > 0 &&
+      _build_dictionary(column, begin, end, present)) {
+    _write_dictionary_pages(column, begin, end, meta, stats, out);
+    if (_bloom_filters) {
+      BloomFilter bloom(BloomFilter::optimal_bytes(_entry_hashes.size(), _bloom_fpp));
+      for (std::uint64_t hash : _entry_hashes)
+        bloom.insert(hash);
+      std::string bytes;
+      serialize(BloomFilterHeader{static_cast<std::int32_t>(bloom.size())}, bytes);
+      bytes.append(reinterpret_cast<const char *>(bloom.data()), bloom.size());
+      _blooms.emplace_back(index, std::move(bytes));
     }
-    const auto level_bytes = static_cast<std::uint32_t>(_body.size() - 4);
-    std::memcpy(_body.data(), &level_bytes, 4);
-    _encode_values(column, page_begin, page_end, present, stats);
-
-    const std::uint8_t *stored = _body.data();
-    std::size_t stored_size = _body.size();
-    if (_codec != Codec::kUncompressed) {
-      _codecs.compress(_codec, _zstd_level, _body.data(), _body.size(), _compressed);
-      stored = _compressed.data();
-      stored_size = _compressed.size();
-    }
-
-    PageHeader header;
-    header.type = kPageData;
-    header.uncompressed_page_size = checked_i32(_body.size());
-    header.compressed_page_size = checked_i32(stored_size);
-    header.data_page_header =
-        DataPageHeader{static_cast<std::int32_t>(n), kEncodingPlain, kEncodingRle, kEncodingRle};
-    _header.clear();
-    serialize(header, _header);
-    out.write(_header);
-    out.write(stored, stored_size);
-    total_uncompressed += static_cast<std::int64_t>(_header.size() + _body.size());
-    total_compressed += static_cast<std::int64_t>(_header.size() + stored_size);
-    page_begin = page_end;
+  } else {
+    _write_plain_pages(column, begin, end, meta, stats, out);
   }
-  meta.total_uncompressed_size = total_uncompressed;
-  meta.total_compressed_size = total_compressed;
 
   Statistics &s = meta.statistics.emplace();
   s.null_count = stats.nulls;
@@ -259,6 +357,96 @@ ColumnChunk TableEncoder::_write_column(const Field &field, const Column &column
     s.is_min_value_exact = true;
   }
   return chunk;
+}
+
+void TableEncoder::_write_plain_pages(const Column &column, std::size_t begin, std::size_t end,
+                                      ColumnMetaData &meta, PageStats &stats, OutputFile &out) {
+  meta.encodings = {kEncodingPlain, kEncodingRle};
+  meta.data_page_offset = static_cast<std::int64_t>(out.position());
+  std::int64_t total_uncompressed = 0;
+  std::int64_t total_compressed = 0;
+  for (std::size_t page_begin = begin; page_begin < end;) {
+    const std::size_t page_end = _page_end(column, page_begin, end);
+    const std::size_t n = page_end - page_begin;
+    const std::uint8_t *valid = column.valid.data() + page_begin;
+    const std::size_t present = count_present(valid, n);
+    stats.nulls += static_cast<std::int64_t>(n - present);
+    _put_levels(valid, n, present);
+    _encode_values(column, page_begin, page_end, present, stats);
+    PageHeader header;
+    header.type = kPageData;
+    header.data_page_header =
+        DataPageHeader{static_cast<std::int32_t>(n), kEncodingPlain, kEncodingRle, kEncodingRle};
+    _write_page(header, out, total_uncompressed, total_compressed);
+    page_begin = page_end;
+  }
+  meta.total_uncompressed_size = total_uncompressed;
+  meta.total_compressed_size = total_compressed;
+}
+
+void TableEncoder::_write_dictionary_pages(const Column &column, std::size_t begin, std::size_t end,
+                                           ColumnMetaData &meta, PageStats &stats,
+                                           OutputFile &out) {
+  const std::size_t entries = _entry_hashes.size();
+  meta.encodings = {kEncodingPlain, kEncodingRle, kEncodingRleDictionary};
+  meta.dictionary_page_offset = static_cast<std::int64_t>(out.position());
+  std::int64_t total_uncompressed = 0;
+  std::int64_t total_compressed = 0;
+
+  // The dictionary page: the entries PLAIN. Every entry occurs, so the statistics come from
+  // the entries alone.
+  _body.clear();
+  stats.any = true;
+  if (column.type == Type::kString) {
+    for (const std::string_view v : _entry_texts) {
+      const auto length = static_cast<std::uint32_t>(v.size());
+      const std::size_t at = _body.size();
+      _body.resize(at + 4 + v.size());
+      std::memcpy(_body.data() + at, &length, 4);
+      std::copy(v.begin(), v.end(), _body.data() + at + 4);
+      if (v.size() > kMaxTextStatisticsBytes)
+        stats.text_too_long = true;
+    }
+    const auto [lo, hi] = std::minmax_element(_entry_texts.begin(), _entry_texts.end());
+    stats.min_text = *lo;
+    stats.max_text = *hi;
+  } else {
+    _body.resize(entries * 8);
+    std::memcpy(_body.data(), _entry_ints.data(), entries * 8);
+    const auto [lo, hi] = std::minmax_element(_entry_ints.begin(), _entry_ints.end());
+    stats.min_int = *lo;
+    stats.max_int = *hi;
+  }
+  PageHeader dictionary;
+  dictionary.type = kPageDictionary;
+  dictionary.dictionary_page_header =
+      DictionaryPageHeader{static_cast<std::int32_t>(entries), kEncodingPlain};
+  _write_page(dictionary, out, total_uncompressed, total_compressed);
+
+  meta.data_page_offset = static_cast<std::int64_t>(out.position());
+  const int width = index_bit_width(entries);
+  const std::size_t max_rows =
+      std::max<std::size_t>(8, _page_bytes * 8 / static_cast<std::size_t>(width));
+  std::size_t index_at = 0;
+  for (std::size_t page_begin = begin; page_begin < end;) {
+    const std::size_t page_end = std::min({end, page_begin + kMaxPageRows, page_begin + max_rows});
+    const std::size_t n = page_end - page_begin;
+    const std::uint8_t *valid = column.valid.data() + page_begin;
+    const std::size_t present = count_present(valid, n);
+    stats.nulls += static_cast<std::int64_t>(n - present);
+    _put_levels(valid, n, present);
+    _body.push_back(static_cast<std::uint8_t>(width));
+    encode_rle_hybrid(_indices.data() + index_at, present, width, _body);
+    index_at += present;
+    PageHeader header;
+    header.type = kPageData;
+    header.data_page_header = DataPageHeader{static_cast<std::int32_t>(n), kEncodingRleDictionary,
+                                             kEncodingRle, kEncodingRle};
+    _write_page(header, out, total_uncompressed, total_compressed);
+    page_begin = page_end;
+  }
+  meta.total_uncompressed_size = total_uncompressed;
+  meta.total_compressed_size = total_compressed;
 }
 
 void TableEncoder::_encode_values(const Column &column, std::size_t begin, std::size_t end,

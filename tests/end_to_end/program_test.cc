@@ -13,7 +13,8 @@ TEST(Program, HelpAndVersion) {
   for (const char *option :
        {"--redis-url", "--input-topic", "--output-topic", "--consumer-group", "--output-path",
         "--skill-name", "--include-raw-json", "--training-results-topic", "--total-cycles",
-        "--callback-url", "--job-id", "--run-id", "--log-level", "--redis-timeout"})
+        "--callback-url", "--job-id", "--run-id", "--log-level", "--redis-timeout", "--compression",
+        "--compression-level"})
     EXPECT_NE(help.out().find(option), std::string::npos) << option;
   Child version({"--version"}, dir);
   EXPECT_EQ(version.wait(std::chrono::seconds(10)), 0);
@@ -147,6 +148,55 @@ TEST(Program, BufferBoundWritesEarlyPartsAndTheSameFinalFile) {
   expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 250);
 }
 
+// --compression zstd --compression-level reaches every file, parts and merge alike, and the
+// files tell a reader the run, the skill, the writer's version and the sensor names as the
+// steps spelled them, before they became column names.
+TEST(Program, CompressionAndKeyValueMetadata) {
+  support::RedisServer server;
+  support::TempDir dir;
+  for (int n = 0; n < 30; ++n) {
+    const std::string data =
+        R"x({"episode_id": "ep-1", "step_number": )x" + std::to_string(n) +
+        R"x(, "sim_data": {"result": {"observation": {"Left Knee.Angle": 1.5, "hip-yaw (rad)": 2}}},)x"
+        R"x( "skill_data": {"action": [0.5]}})x";
+    command(server.url(), {"XADD", "steps", "*", "data", data});
+    if (n == 14) // a training result closes the first part: the merge has two to join
+      command(server.url(), {"XADD", "steps", "*", "data", R"({"type": "ppo_training_result"})"});
+  }
+  Args args = walk_run(server, dir);
+  for (const char *a : {"--compression", "zstd", "--compression-level", "9"})
+    args.push_back(a);
+  Child child(args, dir);
+  ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
+  child.signal(SIGTERM);
+  ASSERT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  for (const char *name :
+       {"v2_event_historian_r1_walk.parquet", "v2_event_historian_r1_walk_cycle_summary.parquet"}) {
+    const std::string file = (dir / "out" / name).string();
+    expect_readers_agree(file);
+    const std::string from = "(" + support::sql_string(file) + ")";
+    EXPECT_EQ(support::duckdb_query("SELECT DISTINCT compression FROM parquet_metadata" + from),
+              "[{\"compression\":\"ZSTD\"}]\n")
+        << name;
+    const bool steps = std::string(name).find("cycle") == std::string::npos;
+    EXPECT_EQ(support::duckdb_query(
+                  "SELECT decode(key) AS k, decode(value) AS v FROM parquet_kv_metadata" + from),
+              std::string("[") +
+                  (steps ? R"({"k":"event_historian.sensor_names","v":"[\"Left Knee.Angle\", )"
+                           R"(\"hip-yaw (rad)\"]"},)"
+                         : "") +
+                  R"({"k":"event_historian.run_id","v":"r1"},)"
+                  R"({"k":"event_historian.skill_name","v":"walk"},)"
+                  R"({"k":"event_historian.version","v":")" HISTORIAN_VERSION "\"}]\n")
+        << name;
+  }
+  EXPECT_EQ(parquet::FileReader::open((dir / "out" / "v2_event_historian_r1_walk.parquet").string())
+                ->schema()
+                .field(10)
+                .name,
+            "left_knee_angle");
+}
+
 TEST(ProgramFaults, SighupStopsLikeSigterm) {
   support::RedisServer server;
   support::TempDir dir;
@@ -208,6 +258,9 @@ TEST(ProgramFaults, UsageErrorsExitTwoStartFailuresOne) {
       {{"run", "--redis-timeout", "0"}, 2},
       {{"run", "--redis-timeout", "soon"}, 2},
       {{"frobnicate"}, 2},
+      {{"run", "--compression", "lz4"}, 2},
+      {{"run", "--compression-level", "3"}, 2}, // a level without zstd
+      {{"run", "--compression", "zstd", "--compression-level", "23"}, 2},
       {{"run", "--redis-url", "redis://127.0.0.1:" + std::to_string(support::free_port())}, 1},
   };
   for (const auto &c : cases) {

@@ -27,9 +27,9 @@ std::vector<std::uint8_t> levels(const std::string &pattern) {
 }
 
 std::vector<std::uint8_t> encoded(const std::vector<std::uint8_t> &l) {
-  std::vector<std::uint8_t> out;
+  parquet::ByteBuffer out;
   parquet::encode_levels(l.data(), l.size(), out);
-  return out;
+  return {out.begin(), out.end()};
 }
 
 TEST(Levels, EncodeRunsAsTheReadersExpect) {
@@ -127,12 +127,12 @@ TEST(Utf8, AcceptsWellFormedTextOnly) {
 
 TEST(Codecs, RoundTripAndRefuseDamage) {
   parquet::Codecs codecs;
-  std::vector<std::uint8_t> data(100000);
+  parquet::ByteBuffer data(100000);
   for (std::size_t i = 0; i < data.size(); ++i)
     data[i] = static_cast<std::uint8_t>(i * 7 % 251 / 3);
   for (const parquet::Codec codec :
        {parquet::Codec::kUncompressed, parquet::Codec::kSnappy, parquet::Codec::kZstd}) {
-    std::vector<std::uint8_t> packed, back;
+    parquet::ByteBuffer packed, back;
     codecs.compress(codec, 3, data.data(), data.size(), packed);
     codecs.decompress(codec, packed.data(), packed.size(), data.size(), back);
     EXPECT_EQ(back, data) << parquet::codec_name(codec);
@@ -140,7 +140,7 @@ TEST(Codecs, RoundTripAndRefuseDamage) {
                  parquet::Error)
         << parquet::codec_name(codec);
     if (codec != parquet::Codec::kUncompressed) {
-      std::vector<std::uint8_t> broken = packed;
+      parquet::ByteBuffer broken = packed;
       for (std::size_t i = broken.size() / 2; i < broken.size(); ++i)
         broken[i] ^= 0x5A;
       EXPECT_THROW(codecs.decompress(codec, broken.data(), broken.size(), data.size(), back),

@@ -228,7 +228,6 @@ TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
            options + ");";
   };
   support::duckdb_query(
-      copy("SELECT i::BIGINT AS n, 'x' || (i % 3) AS s FROM range(1000) t(i)", "dictionary") +
       copy("SELECT {'a': i} AS st FROM range(10) t(i)", "struct") +
       copy("SELECT [i, i] AS l FROM range(10) t(i)", "list") +
       copy("SELECT i::INTEGER AS i32 FROM range(10) t(i)", "int32") +
@@ -241,9 +240,6 @@ TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
   const std::string small = small_file();
   write_bytes(f("required"), with_footer(small, [](parquet::FileMetaData &m) {
                 m.schema[2].repetition_type = parquet::kRepetitionRequired;
-              }));
-  write_bytes(f("dictionary_offset"), with_footer(small, [](parquet::FileMetaData &m) {
-                m.row_groups[0].columns[0].meta_data->dictionary_page_offset = 4;
               }));
   write_bytes(f("file_path"), with_footer(small, [](parquet::FileMetaData &m) {
                 m.row_groups[1].columns[3].file_path = "other.parquet";
@@ -258,7 +254,6 @@ TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
     const char *name;
     std::string message;
   } cases[] = {
-      {"dictionary", uses("dictionary", "encoding PLAIN_DICTIONARY (column 's', row group 0)")},
       {"struct", uses("struct", "a nested schema (column 'st')")},
       {"list", uses("list", "a nested schema (column 'l')")},
       {"int32", uses("int32", "INT32 (column 'i32')")},
@@ -268,8 +263,6 @@ TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
       {"v2", uses("v2", "encoding BYTE_STREAM_SPLIT (column 'd', row group 0)")},
       {"blob", uses("blob", "binary column 'blob' (not text)")},
       {"required", uses("required", "a REQUIRED column 'n'")},
-      {"dictionary_offset",
-       uses("dictionary_offset", "dictionary pages (column 's', row group 0)")},
       {"file_path", uses("file_path", "column data in another file (column 'b', row group 1)")},
       {"lz4", uses("lz4", "compression codec LZ4_RAW (column 'n', row group 0)")},
   };
@@ -277,24 +270,37 @@ TEST_F(FileReaderTest, ForeignFeaturesAreRefusedByName) {
     EXPECT_EQ(read_error(f(c.name)), c.message) << c.name;
 }
 
-// A DuckDB file that happens to stay inside our subset (PLAIN pages: no value repeats) decodes
-// to what DuckDB itself reads, and INT_64 / UTF8-only annotations are accepted.
-TEST_F(FileReaderTest, ReadsPlainFilesOfOtherWriters) {
+// DuckDB files decode to what DuckDB itself reads: one inside the PLAIN subset (no value
+// repeats), and one whose repeated values DuckDB writes as dictionaries (text, int64 and double
+// columns, nulls among them). INT_64 / UTF8-only annotations are accepted.
+TEST_F(FileReaderTest, ReadsFilesOfOtherWriters) {
   const std::string p = path("duckdb_plain");
+  const std::string d = path("duckdb_dictionary");
   support::duckdb_query("COPY (SELECT CASE WHEN i % 9 = 0 THEN NULL ELSE random() END AS d, "
                         "(random() * 1e18)::BIGINT AS n, md5(i::VARCHAR) AS s, random() < 0.5 AS b "
                         "FROM range(20000) t(i)) TO " +
-                        support::sql_string(p) + " (FORMAT parquet)");
-  const auto reader = parquet::FileReader::open(p);
-  EXPECT_EQ(
-      reader->schema(),
-      Schema(
-          {{"d", Type::kDouble}, {"n", Type::kInt64}, {"s", Type::kString}, {"b", Type::kBool}}));
-  const Table ours = reader->read_all();
-  const auto readout = support::read_files_with_all_readers({p});
-  EXPECT_EQ(
-      support::mismatches(readout[0].readers[0], support::expected_columns(reader->schema(), ours)),
-      "");
+                        support::sql_string(p) +
+                        " (FORMAT parquet); COPY (SELECT CASE WHEN i % 7 = 0 THEN NULL ELSE "
+                        "(i % 5) / 4 END AS d, (i % 11)::BIGINT * 1000000000000 AS n, CASE WHEN "
+                        "i % 13 = 0 THEN NULL ELSE 'ep-' || (i // 60) END AS s, i % 3 = 0 AS b "
+                        "FROM range(150000) t(i)) TO " +
+                        support::sql_string(d) + " (FORMAT parquet, ROW_GROUP_SIZE 60000)");
+  const std::string encodings = support::duckdb_query(
+      "SELECT DISTINCT encodings FROM parquet_metadata(" + support::sql_string(d) + ")");
+  EXPECT_NE(encodings.find("_DICTIONARY"), std::string::npos) << encodings;
+  for (const std::string &file : {p, d}) {
+    const auto reader = parquet::FileReader::open(file);
+    EXPECT_EQ(
+        reader->schema(),
+        Schema(
+            {{"d", Type::kDouble}, {"n", Type::kInt64}, {"s", Type::kString}, {"b", Type::kBool}}));
+    const Table ours = reader->read_all();
+    const auto readout = support::read_files_with_all_readers({file});
+    EXPECT_EQ(support::mismatches(readout[0].readers[0],
+                                  support::expected_columns(reader->schema(), ours)),
+              "")
+        << file;
+  }
 }
 
 } // namespace

@@ -191,7 +191,9 @@ TEST_F(FileWriterTest, PagesAreCutByBytesAndRows) {
     t.columns[2].append(std::string(i % 10, 'x'));
   }
   const Schema schema({{"d", Type::kDouble}, {"b", Type::kBool}, {"s", Type::kString}});
-  write_file(path(), schema, {t}, with(Codec::kUncompressed));
+  parquet::WriterOptions plain = with(Codec::kUncompressed);
+  plain.dictionary = false; // PLAIN pages: ten distinct texts would make a dictionary
+  write_file(path(), schema, {t}, plain);
   const std::string bytes = read_bytes(path());
   const parquet::FileMetaData meta = footer_of(path());
   // 1 MiB of doubles is 131072 values; all-null pages stop at 131072 rows as well.

@@ -1,12 +1,13 @@
 // Benchmark peer of bench/parquet_write_bench: loads a Parquet file into an in-memory DuckDB
 // table, then times COPY ... TO for each codec with DuckDB's default threads. Prints JSON:
 // the best time and the file size per codec, DuckDB's version and thread count.
-//   node duckdb_write_bench.mjs INPUT.parquet OUTPUT_DIR REPEAT
+//   node duckdb_write_bench.mjs INPUT.parquet OUTPUT_DIR REPEAT [ROW_GROUP_ROWS]
 import { statSync } from 'node:fs';
 import { execFileSync } from 'node:child_process';
 import { DuckDBInstance } from '@duckdb/node-api';
 
-const [input, dir, repeatText] = process.argv.slice(2);
+const [input, dir, repeatText, groupText] = process.argv.slice(2);
+const groupRows = groupText ? `, ROW_GROUP_SIZE ${Number(groupText)}` : '';
 const repeat = Number(repeatText ?? 3);
 const instance = await DuckDBInstance.create(':memory:');
 const db = await instance.connect();
@@ -21,7 +22,7 @@ for (const codec of ['uncompressed', 'snappy', 'zstd']) {
   for (let i = 0; i < repeat; i++) {
     execFileSync('sync');  // no dirty pages of earlier runs to throttle this one
     const start = process.hrtime.bigint();
-    await db.run(`COPY t TO ${q(out)} (FORMAT parquet, COMPRESSION ${codec})`);
+    await db.run(`COPY t TO ${q(out)} (FORMAT parquet, COMPRESSION ${codec}${groupRows})`);
     best = Math.min(best, Number(process.hrtime.bigint() - start) / 1e9);
   }
   result[codec] = { seconds: best, bytes: statSync(out).size };

@@ -1,17 +1,20 @@
-// Reads each Parquet file named on the command line with three independent readers (DuckDB,
-// parquet-wasm over apache-arrow, hyparquet with hyparquet-compressors) and prints one JSON
+// Reads each Parquet file named on the command line with four independent readers (DuckDB,
+// parquet-wasm over apache-arrow, hyparquet with hyparquet-compressors, nodejs-polars, the
+// Rust polars reader) and prints one JSON
 // document: for each file and reader the column names, types and values, or the reader's
 // error. Values are given in one text form so that any caller can compare them exactly:
 // null; text as is; int64 in decimal; booleans "true"/"false"; doubles "NaN" or the 16 hex
 // digits of their IEEE 754 bit pattern (keeps -0.0 and every last bit). A column's kind is
 // "string", "int64", "double" or "bool" only when the reader sees it as a nullable column of
-// that type, and "other" otherwise.
+// that type, and "other" otherwise. polars tells no row-group count or created_by: it
+// reports -1 and null.
 import { readFileSync } from 'node:fs';
 import { DuckDBInstance } from '@duckdb/node-api';
 import * as pw from 'parquet-wasm/node';
 import { tableFromIPC } from 'apache-arrow';
 import { parquetMetadata, parquetReadObjects } from 'hyparquet';
 import { compressors } from 'hyparquet-compressors';
+import pl from 'nodejs-polars';
 
 const bits = new DataView(new ArrayBuffer(8));
 function doubleToken(x) {
@@ -107,6 +110,20 @@ async function readHyparquet(bytes) {
   };
 }
 
+const polarsKinds = { String: 'string', Utf8: 'string', Int64: 'int64', Float64: 'double', Bool: 'bool' };
+function readPolars(path) {
+  const df = pl.readParquet(path);
+  const columns = df.getColumns().map((series) => {
+    const type = series.dtype.variant;
+    const kind = polarsKinds[type] ?? 'other';
+    // Int64 through text: its JavaScript numbers would round past 2^53.
+    const raw = kind === 'int64' ? series.cast(pl.String).toArray() : series.toArray();
+    const values = raw.map((v) => (kind === 'int64' && v !== null ? BigInt(v) : v)).map((v) => token(kind, v));
+    return { name: series.name, type, kind, values };
+  });
+  return { num_rows: df.height, row_groups: -1, created_by: null, columns };
+}
+
 async function attempt(fn) {
   try {
     return await fn();
@@ -126,6 +143,7 @@ for (const path of process.argv.slice(2)) {
       duckdb: await attempt(() => readDuckdb(db, path)),
       'parquet-wasm': await attempt(() => readParquetWasm(bytes)),
       hyparquet: await attempt(() => readHyparquet(bytes)),
+      polars: await attempt(() => readPolars(path)),
     },
   });
 }

@@ -49,7 +49,8 @@ std::string find_node() {
 
 void check_packages() {
   for (const char *package :
-       {"@duckdb/node-api", "apache-arrow", "hyparquet", "hyparquet-compressors", "parquet-wasm"}) {
+       {"@duckdb/node-api", "apache-arrow", "hyparquet", "hyparquet-compressors", "parquet-wasm",
+        "nodejs-polars", "nodejs-polars-linux-x64-gnu"}) {
     if (!fs::exists(readers_dir() / "node_modules" / package / "package.json")) {
       throw std::runtime_error("The Parquet reader package " + std::string(package) +
                                " is missing from tests/readers/node_modules: run "
@@ -214,7 +215,7 @@ std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::stri
     FileReadout readout;
     readout.path = paths[i];
     const auto &readers = doc[static_cast<rapidjson::SizeType>(i)]["readers"];
-    for (const char *name : {"duckdb", "parquet-wasm", "hyparquet"}) {
+    for (const char *name : {"duckdb", "parquet-wasm", "hyparquet", "polars"}) {
       readout.readers.push_back(parse_result(name, readers[name]));
     }
     readouts.push_back(std::move(readout));

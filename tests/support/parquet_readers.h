@@ -10,9 +10,9 @@
 
 namespace support {
 
-// Reads Parquet files with three independent readers (DuckDB, parquet-wasm over apache-arrow,
-// hyparquet with hyparquet-compressors) through the Node scripts in tests/readers/. Without
-// node or the packages every call throws std::runtime_error with one sentence that says to
+// Reads Parquet files with four independent readers (DuckDB, parquet-wasm over apache-arrow,
+// hyparquet with hyparquet-compressors, nodejs-polars) through the Node scripts in tests/readers/.
+// Without node or the packages every call throws std::runtime_error with one sentence that says to
 // run scripts/install-deps.sh: the checks are never skipped silently.
 
 // One cell in the readers' common text form: null; text as is; int64 in decimal; "true" or
@@ -28,17 +28,17 @@ struct ReaderColumn {
 };
 
 struct ReaderResult {
-  std::string reader; // "duckdb", "parquet-wasm" or "hyparquet"
+  std::string reader; // "duckdb", "parquet-wasm", "hyparquet" or "polars"
   std::string error;  // set when the reader refused the file; the rest is then empty
   std::int64_t num_rows = 0;
-  std::int64_t row_groups = 0;
+  std::int64_t row_groups = 0; // -1 from polars, which does not tell
   std::string created_by;
   std::vector<ReaderColumn> columns;
 };
 
 struct FileReadout {
   std::string path;
-  std::vector<ReaderResult> readers; // always the three, in the order above
+  std::vector<ReaderResult> readers; // always the four, in the order above
 };
 
 // The JSON document of tests/readers/read_parquet.mjs for one file.
@@ -60,7 +60,7 @@ inline std::vector<ExpectedColumn> expected_columns(const parquet::Schema &schem
 // Empty when the reader returned exactly these columns (names, kinds, every cell, row count)
 // without error; otherwise a few lines saying what differs, prefixed with the reader's name.
 std::string mismatches(const ReaderResult &result, const std::vector<ExpectedColumn> &expected);
-// The same for all three readers of a readout; empty when all of them match.
+// The same for all four readers of a readout; empty when all of them match.
 std::string mismatches(const FileReadout &readout, const std::vector<ExpectedColumn> &expected);
 
 // Runs one SQL statement in DuckDB; returns its rows as a JSON array of objects.

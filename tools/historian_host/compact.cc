@@ -15,7 +15,8 @@ namespace host {
 namespace fs = std::filesystem;
 namespace v2 = networking::remote_historian::v2;
 
-int compact_command(std::string parts_dir, std::optional<std::string> output_file) {
+int compact_command(std::string parts_dir, std::optional<std::string> output_file,
+                    const parquet::WriterOptions &writer) {
   while (parts_dir.size() > 1 && parts_dir.back() == '/')
     parts_dir.pop_back();
   constexpr std::string_view kSuffix = ".parts";
@@ -40,7 +41,7 @@ int compact_command(std::string parts_dir, std::optional<std::string> output_fil
   }
   // As at a run's start: parts that were still being written when it was killed are no parts.
   v2::_remove_part_temporaries(parts_dir);
-  const bool complete = v2::EventHistorianProcessor::_compact_parts(parts_dir, output_file);
+  const bool complete = v2::EventHistorianProcessor::_compact_parts(parts_dir, output_file, writer);
   const bool written = fs::exists(*output_file, ec);
   if (written)
     std::printf("%s\n", output_file->c_str());

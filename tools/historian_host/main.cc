@@ -23,6 +23,7 @@
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "parquet/inspect.h"
+#include "parquet/options.h"
 #include "redis/connection.h"
 #include "redis/endpoint.h"
 #include "tools/historian_host/compact.h"
@@ -59,6 +60,8 @@ struct RunFlags {
   std::optional<std::string> dead_letter_stream;
   std::int64_t max_deliveries = 5;
   std::string redis_timeout = "5";
+  std::string compression = "snappy";
+  std::optional<int> compression_level;
 };
 
 // Longer than any run, and still far from the end of the clock's range.
@@ -118,6 +121,12 @@ void add_run_options(CLI::App &app, RunFlags &f) {
   app.add_option("--redis-timeout", f.redis_timeout,
                  "Seconds Redis may leave a command unanswered before the connection is dropped")
       ->capture_default_str();
+  app.add_option("--compression", f.compression, "Codec of the Parquet files: snappy, zstd or none")
+      ->check(CLI::IsMember({"snappy", "zstd", "none"}))
+      ->capture_default_str();
+  app.add_option("--compression-level", f.compression_level,
+                 "zstd level, 1 (fastest, the default) to 22 (smallest)")
+      ->check(CLI::Range(1, 22));
   app.add_option("--log-level", f.log_level, "debug, warning or error")
       ->check(CLI::IsMember({"debug", "warning", "error"}))
       ->capture_default_str();
@@ -170,6 +179,21 @@ redis::Connection::Clock::duration redis_timeout_from(const std::string &text) {
       std::chrono::duration<double>(seconds));
 }
 
+// The codec flags as writer options; a level without zstd is a usage error.
+parquet::WriterOptions writer_options_from(const std::string &compression,
+                                           const std::optional<int> &level) {
+  parquet::WriterOptions o;
+  o.codec = compression == "zstd"   ? parquet::Codec::kZstd
+            : compression == "none" ? parquet::Codec::kUncompressed
+                                    : parquet::Codec::kSnappy;
+  if (level) {
+    if (o.codec != parquet::Codec::kZstd)
+      throw std::invalid_argument("--compression-level applies to --compression zstd only");
+    o.zstd_level = *level;
+  }
+  return o;
+}
+
 eb::LogLevel level_from(const std::string &name) {
   if (name == "debug")
     return eb::LogLevel::kDebug;
@@ -185,6 +209,7 @@ int run_command(const RunFlags &flags) {
     options = options_from(flags);
     redis_timeout = redis_timeout_from(flags.redis_timeout);
     redis::parse_url(options.redis_url);
+    options.writer_options = writer_options_from(flags.compression, flags.compression_level);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return host::kExitUsage;
@@ -240,6 +265,13 @@ int main(int argc, char **argv) {
       ->required();
   compact->add_option("OUTPUT_FILE", compact_output,
                       "File to write; default: PARTS_DIR without .parts; never replaced");
+  std::string compact_compression = "snappy";
+  std::optional<int> compact_level;
+  compact->add_option("--compression", compact_compression, "Codec: snappy, zstd or none")
+      ->check(CLI::IsMember({"snappy", "zstd", "none"}))
+      ->capture_default_str();
+  compact->add_option("--compression-level", compact_level, "zstd level, 1 to 22")
+      ->check(CLI::Range(1, 22));
 
   try {
     app.parse(argc, argv);
@@ -254,8 +286,16 @@ int main(int argc, char **argv) {
     return run_command(run_flags);
   if (*demo)
     return host::run_demo(demo_flags);
-  if (*compact)
-    return host::compact_command(std::move(compact_parts_dir), std::move(compact_output));
+  if (*compact) {
+    parquet::WriterOptions writer;
+    try {
+      writer = writer_options_from(compact_compression, compact_level);
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+      return host::kExitUsage;
+    }
+    return host::compact_command(std::move(compact_parts_dir), std::move(compact_output), writer);
+  }
   try {
     parquet::inspect(inspect_path, std::cout, inspect_rows);
   } catch (const std::exception &e) {

@@ -230,7 +230,7 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       total_cycles(options.total_cycles), _job_id(std::move(options.job_id)),
       _max_buffered_rows(
           static_cast<std::size_t>(std::max<std::int64_t>(1, options.max_buffered_rows))),
-      _current_skill_name(skill_name) {
+      writer_options(std::move(options.writer_options)), _current_skill_name(skill_name) {
   if (options.callback_url && !options.callback_url->empty()) {
     std::string url = *options.callback_url;
     while (!url.empty() && url.back() == '/')
@@ -339,13 +339,15 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   _close_part(_cycle_writer);
   // The jobs are named apart from the co_await: GCC 12 loses lambda captures made inside one.
   bool complete = true;
-  auto compact_steps = [this, &complete] { complete = _compact_parts(_parts_dir, _output_file); };
+  auto compact_steps = [this, &complete] {
+    complete = _compact_parts(_parts_dir, _output_file, writer_options);
+  };
   co_await loop::run_blocking(std::move(compact_steps));
   if (!complete)
     _incomplete_outputs.push_back(*_output_file);
   complete = true;
   auto compact_cycles = [this, &complete] {
-    complete = _compact_parts(_cycle_parts_dir, _cycle_output_file);
+    complete = _compact_parts(_cycle_parts_dir, _cycle_output_file, writer_options);
   };
   co_await loop::run_blocking(std::move(compact_cycles));
   if (!complete)

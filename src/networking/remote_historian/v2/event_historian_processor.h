@@ -85,6 +85,8 @@ struct ProcessorOptions {
   // with its error, before it is acknowledged. None: failed entries stay pending.
   std::optional<std::string> dead_letter_stream;
   std::int64_t max_deliveries = 5;
+  // Not a constructor argument: the codec (and level) of every file, from the host's flags.
+  parquet::WriterOptions writer_options;
 
   // Binds untyped arguments as a host's configuration gives them: positional values in the
   // order of the fields above, then named ones. Throws TypeError naming the argument for a
@@ -106,9 +108,12 @@ public:
   asio::awaitable<void> disconnect() override;
   // Merges the part files of parts_dir into final_path; logs a failure instead of raising.
   // Parts that do not read as Parquet are set aside as "<part>.corrupt" and the rest merged.
-  // Returns false when a part was set aside or final_path could not be written.
+  // Returns false when a part was set aside or final_path could not be written. Row groups the
+  // merge rebuilds are written with `writer` (codec, level); the file keeps the parts'
+  // key-value metadata.
   static bool _compact_parts(const std::optional<std::string> &parts_dir,
-                             const std::optional<std::string> &final_path);
+                             const std::optional<std::string> &final_path,
+                             const parquet::WriterOptions &writer = {});
   asio::awaitable<void> _create_consumer_group_for_topic(std::string topic,
                                                          std::string start_id = "0");
   asio::awaitable<void> start();
@@ -170,6 +175,11 @@ public:
   // When this many rows wait, they are written at once as an extra part, so that memory stays
   // bounded however long a cycle lasts. The final files are the same.
   std::size_t _max_buffered_rows = static_cast<std::size_t>(kDefaultMaxBufferedRows);
+  parquet::WriterOptions writer_options;
+  // The options of one new file: writer_options with the key-value metadata that tells a
+  // reader the run, the skill, this writer's version and (for the step files) the sensor
+  // names as the steps gave them, before normalization.
+  parquet::WriterOptions _file_options(bool with_sensor_names) const;
 
   // State.
   bool _is_initialized = false;
@@ -183,6 +193,7 @@ public:
   std::optional<std::int64_t> _obs_dim;
   std::optional<std::int64_t> _act_dim;
   std::optional<std::vector<std::string>> _obs_names;
+  std::optional<std::vector<std::string>> _obs_raw_names; // _obs_names before normalization
   bool _warned_obs_name_mismatch = false;
   // Steps read straight from their parsed text; the others were read from a Value tree.
   std::uint64_t _steps_read_in_place = 0;

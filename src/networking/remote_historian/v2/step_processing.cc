@@ -797,6 +797,7 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
     if (!_writer_open.load() && !_obs_names) {
       if (!in.obs.empty() && normalized.size() == in.obs.size()) {
         _obs_names = normalized;
+        _obs_raw_names = _raw_names_cache;
       } else if (!_warned_obs_name_mismatch) {
         logger().warning(
             "[EventHistorian] Sensor name count (%d) does not match observation length (%d); "

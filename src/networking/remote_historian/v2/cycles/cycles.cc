@@ -69,8 +69,8 @@ void EventHistorianProcessor::_ensure_cycle_writer() {
     throw std::runtime_error("Historian cycle schema not initialized");
   if (!_cycle_schema)
     _cycle_schema = cycle_schema();
-  _cycle_writer =
-      _open_next_part(*_cycle_parts_dir, *_cycle_schema, _cycle_part_index, _cycle_parts_scanned);
+  _cycle_writer = _open_next_part(*_cycle_parts_dir, *_cycle_schema, _cycle_part_index,
+                                  _cycle_parts_scanned, _file_options(false));
   _write_cycle_metadata();
 }
 

@@ -58,7 +58,8 @@ void _remove_part_temporaries(const std::string &dir) {
 
 std::unique_ptr<parquet::FileWriter> _open_next_part(const std::string &dir,
                                                      const parquet::Schema &schema,
-                                                     std::int64_t &next_index, bool &dir_scanned) {
+                                                     std::int64_t &next_index, bool &dir_scanned,
+                                                     parquet::WriterOptions options) {
   fs::create_directories(dir);
   if (!dir_scanned) {
     next_index = _next_free_part(dir, next_index);
@@ -66,7 +67,6 @@ std::unique_ptr<parquet::FileWriter> _open_next_part(const std::string &dir,
   }
   const std::string path = (fs::path(dir) / _part_file_name(next_index)).string();
   ++next_index;
-  parquet::WriterOptions options;
   options.publish_on_close = true;
   return std::make_unique<parquet::FileWriter>(path, schema, options);
 }

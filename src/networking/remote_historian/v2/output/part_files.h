@@ -39,10 +39,11 @@ void _remove_part_temporaries(const std::string &dir);
 // _close_part has completed it. The first time for a dir (dir_scanned false, set true here),
 // next_index first skips the numbers of parts an earlier run left in it: they are never
 // overwritten. Throws when the directory cannot be made or the file cannot be opened;
-// next_index has advanced then too.
+// next_index has advanced then too. options: codec and key-value metadata of the part.
 std::unique_ptr<parquet::FileWriter> _open_next_part(const std::string &dir,
                                                      const parquet::Schema &schema,
-                                                     std::int64_t &next_index, bool &dir_scanned);
+                                                     std::int64_t &next_index, bool &dir_scanned,
+                                                     parquet::WriterOptions options = {});
 
 // Writes the footer of the part that writer has open, publishes it under its name and lets
 // the writer go; nothing when none is open. On failure the writer is gone too, with nothing

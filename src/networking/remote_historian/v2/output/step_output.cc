@@ -19,6 +19,7 @@
 #include "parquet/io.h"
 #include "parquet/merge.h"
 #include "parquet/parsed_file.h"
+#include "json/write.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -81,6 +82,23 @@ std::vector<std::string> _unique_observation_columns(std::vector<std::string> na
   return names;
 }
 
+parquet::WriterOptions EventHistorianProcessor::_file_options(bool with_sensor_names) const {
+  parquet::WriterOptions options = writer_options;
+  auto &kv = options.key_value_metadata;
+  if (with_sensor_names && _obs_raw_names) {
+    json::Array names;
+    for (const std::string &name : *_obs_raw_names)
+      names.emplace_back(name);
+    kv.emplace_back("event_historian.sensor_names", json::dumps(json::Value(std::move(names))));
+  }
+  if (run_id)
+    kv.emplace_back("event_historian.run_id", *run_id);
+  if (skill_name)
+    kv.emplace_back("event_historian.skill_name", *skill_name);
+  kv.emplace_back("event_historian.version", HISTORIAN_VERSION);
+  return options;
+}
+
 void EventHistorianProcessor::_ensure_writer() {
   if (_writer)
     return;
@@ -118,7 +136,8 @@ void EventHistorianProcessor::_ensure_writer() {
     parquet::Schema schema(std::move(fields));
     _schema = std::move(schema);
   }
-  _writer = _open_next_part(*_parts_dir, *_schema, _part_index, _parts_scanned);
+  _writer =
+      _open_next_part(*_parts_dir, *_schema, _part_index, _parts_scanned, _file_options(true));
   _writer_open = true;
 }
 
@@ -198,7 +217,8 @@ asio::awaitable<void> EventHistorianProcessor::_drain_pending() {
 }
 
 bool EventHistorianProcessor::_compact_parts(const std::optional<std::string> &parts_dir,
-                                             const std::optional<std::string> &final_path) {
+                                             const std::optional<std::string> &final_path,
+                                             const parquet::WriterOptions &writer) {
   if (!parts_dir || parts_dir->empty() || !final_path || final_path->empty())
     return true;
   std::error_code ec;
@@ -220,7 +240,10 @@ bool EventHistorianProcessor::_compact_parts(const std::optional<std::string> &p
   });
   for (int attempt = 0; !paths.empty(); ++attempt) {
     try {
-      parquet::merge_files(paths, *final_path);
+      parquet::MergeOptions merge;
+      merge.writer = writer;
+      merge.writer.key_value_metadata.clear(); // the parts' own are kept
+      parquet::merge_files(paths, *final_path, merge);
       _test_pause("compaction");
       if (set_aside) {
         // The parts set aside stay for inspection; only the merged ones go.
