@@ -245,16 +245,17 @@ asio::awaitable<void> EventHistorianProcessor::_durable_checkpoint() {
         const std::size_t end = std::min(ids.size(), begin + kIdsPerAck);
         ack.insert(ack.end(), ids.begin() + static_cast<std::ptrdiff_t>(begin),
                    ids.begin() + static_cast<std::ptrdiff_t>(end));
-        redis_client->send(ack, [stream](const std::exception_ptr &failure, const redis::Reply &) {
-          if (!failure)
-            return;
-          try {
-            std::rethrow_exception(failure);
-          } catch (const std::exception &e) {
-            logger().error("[EventHistorian] Acknowledging entries of %s failed: %s",
-                           stream.c_str(), e.what());
-          }
-        });
+        redis_client->send(
+            ack, [name = stream](const std::exception_ptr &failure, const redis::Reply &) {
+              if (!failure)
+                return;
+              try {
+                std::rethrow_exception(failure);
+              } catch (const std::exception &e) {
+                logger().error("[EventHistorian] Acknowledging entries of %s failed: %s",
+                               name.c_str(), e.what());
+              }
+            });
       }
     }
   }
