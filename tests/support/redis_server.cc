@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -48,9 +49,9 @@ sockaddr_in loopback(std::uint16_t port) {
   return address;
 }
 
-// One PING over a fresh connection; true when the server answered (+PONG, or -NOAUTH from a
-// server that wants a password: it is up and serving).
-bool ping(std::uint16_t port) {
+// One PING over a fresh connection, after AUTH when the server has a password; true when it
+// answered +PONG. A server still loading its data answers -LOADING, which is not ready.
+bool ping(std::uint16_t port, const std::string &password) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return false;
@@ -59,12 +60,20 @@ bool ping(std::uint16_t port) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_in address = loopback(port);
   bool ok = false;
+  const std::string request =
+      (password.empty() ? "" : "AUTH " + password + "\r\n") + std::string("PING\r\n");
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      write(fd, "PING\r\n", 6) == 6) {
-    char reply[16] = {};
-    ssize_t n = read(fd, reply, sizeof reply - 1);
-    ok = (n >= 5 && std::strncmp(reply, "+PONG", 5) == 0) ||
-         (n >= 7 && std::strncmp(reply, "-NOAUTH", 7) == 0);
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    std::string replies;
+    char chunk[64];
+    // Both replies, or whatever came before the receive time-out.
+    while (std::count(replies.begin(), replies.end(), '\n') < (password.empty() ? 1 : 2)) {
+      const ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n <= 0)
+        break;
+      replies.append(chunk, static_cast<std::size_t>(n));
+    }
+    ok = replies.find("+PONG") != std::string::npos;
   }
   close(fd);
   return ok;
@@ -144,9 +153,14 @@ void RedisServer::start() {
 }
 
 void RedisServer::_wait_until_ready() {
+  std::string password;
+  const auto &args = _options.extra_args;
+  for (std::size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == "--requirepass")
+      password = args[i + 1];
   auto deadline = std::chrono::steady_clock::now() + kPingWithin;
   for (int attempt = 0; attempt < kPingAttempts; ++attempt) {
-    if (ping(_port))
+    if (ping(_port, password))
       return;
     int status = 0;
     if (waitpid(_pid, &status, WNOHANG) == _pid) {
