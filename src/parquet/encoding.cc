@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "parquet/error.h"
 
@@ -67,26 +68,39 @@ void encode_levels(const std::uint8_t *levels, std::size_t n, ByteBuffer &out) {
     put_bit_packed(levels + literal_start, n - literal_start, out);
 }
 
+namespace {
+
+// The ULEB128 header of one run of the RLE/bit-packed hybrid at data[pos], advancing pos:
+// its count (header >> 1) is checked to be neither 0 nor huge. what names the data in errors.
+std::uint64_t read_run_header(const std::uint8_t *data, std::size_t size, std::size_t &pos,
+                              const char *what) {
+  std::uint64_t header = 0;
+  for (int shift = 0;; shift += 7) {
+    if (pos == size)
+      throw Error(std::string(what) + " end early");
+    if (shift > 35)
+      throw Error(std::string(what) + " hold a run header that is too long");
+    const std::uint8_t b = data[pos++];
+    header |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0)
+      break;
+  }
+  const std::uint64_t count = header >> 1;
+  if (count == 0 || count > 0x7FFFFFFF)
+    throw Error(std::string(what) + " hold an empty or huge run");
+  return header;
+}
+
+} // namespace
+
 std::size_t decode_levels(const std::uint8_t *data, std::size_t size, std::size_t n,
                           std::vector<std::uint8_t> &out) {
   std::size_t pos = 0;
   std::size_t done = 0;
   std::size_t ones = 0;
   while (done < n) {
-    std::uint64_t header = 0;
-    for (int shift = 0;; shift += 7) {
-      if (pos == size)
-        throw Error("definition levels end early");
-      if (shift > 35)
-        throw Error("definition levels hold a run header that is too long");
-      const std::uint8_t b = data[pos++];
-      header |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0)
-        break;
-    }
+    const std::uint64_t header = read_run_header(data, size, pos, "definition levels");
     const std::uint64_t count = header >> 1;
-    if (count == 0 || count > 0x7FFFFFFF)
-      throw Error("definition levels hold an empty or huge run");
     if ((header & 1) == 0) {
       if (pos == size)
         throw Error("definition levels end early");
@@ -185,20 +199,8 @@ void decode_rle_hybrid(const std::uint8_t *data, std::size_t size, std::size_t n
   std::size_t pos = 0;
   std::size_t done = 0;
   while (done < n) {
-    std::uint64_t header = 0;
-    for (int shift = 0;; shift += 7) {
-      if (pos == size)
-        throw Error("dictionary indices end early");
-      if (shift > 35)
-        throw Error("dictionary indices hold a run header that is too long");
-      const std::uint8_t b = data[pos++];
-      header |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0)
-        break;
-    }
+    const std::uint64_t header = read_run_header(data, size, pos, "dictionary indices");
     const std::uint64_t count = header >> 1;
-    if (count == 0 || count > 0x7FFFFFFF)
-      throw Error("dictionary indices hold an empty or huge run");
     if ((header & 1) == 0) {
       if (size - pos < value_bytes)
         throw Error("dictionary indices end early");
