@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tests/support/loopback.h"
+
 namespace support {
 
 namespace {
@@ -82,20 +84,7 @@ std::string HttpSink::Request::header(const std::string &lower_name) const {
 }
 
 HttpSink::HttpSink() {
-  _listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (_listen_fd < 0)
-    throw std::runtime_error("HttpSink: socket() failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(_listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-      listen(_listen_fd, 16) != 0 ||
-      getsockname(_listen_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-    close(_listen_fd);
-    throw std::runtime_error("HttpSink: cannot listen on 127.0.0.1");
-  }
-  _port = ntohs(address.sin_port);
+  _listen_fd = listen_on_loopback("HttpSink", _port);
   if (pipe2(_wake_pipe, O_CLOEXEC) != 0) {
     close(_listen_fd);
     throw std::runtime_error("HttpSink: pipe() failed");

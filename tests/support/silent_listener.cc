@@ -10,24 +10,16 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "tests/support/loopback.h"
+
 namespace support {
 
 SilentListener::SilentListener() {
-  _listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (_listen_fd < 0)
-    throw std::runtime_error("SilentListener: socket() failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(_listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-      listen(_listen_fd, 16) != 0 ||
-      getsockname(_listen_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
-      pipe2(_wake_pipe, O_CLOEXEC) != 0) {
+  _listen_fd = listen_on_loopback("SilentListener", _port);
+  if (pipe2(_wake_pipe, O_CLOEXEC) != 0) {
     close(_listen_fd);
-    throw std::runtime_error("SilentListener: cannot listen on 127.0.0.1");
+    throw std::runtime_error("SilentListener: cannot create its wake-up pipe");
   }
-  _port = ntohs(address.sin_port);
   _thread = std::thread([this] { _serve(); });
 }
 
