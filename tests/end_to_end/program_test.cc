@@ -378,13 +378,16 @@ TEST(ProgramFaults, HungJobServiceDelaysNeitherIntakeNorStop) {
   auto held = jobs.connections();
   ASSERT_EQ(held.size(), 1u);
   EXPECT_FALSE(held[0].closed);
-  // The stop gives the reports 5 s in all: the first ends, the second gets what is left.
+  // The stop gives the reports 5 s in all: those started by then get what is left (how many
+  // depends on how much of the first one's time-out had passed), the rest of the four are
+  // dropped with one line.
   child.signal(SIGTERM);
   EXPECT_EQ(child.wait(std::chrono::seconds(10)), 0) << child.err();
   held = jobs.connections();
-  EXPECT_EQ(held.size(), 2u);
-  EXPECT_NE(child.err().find("[EventHistorian] 2 cycle metrics callbacks dropped: not sent "
-                             "within 5 s of the stop"),
+  ASSERT_GE(held.size(), 2u);
+  ASSERT_LT(held.size(), 4u);
+  EXPECT_NE(child.err().find("[EventHistorian] " + std::to_string(4 - held.size()) +
+                             " cycle metrics callbacks dropped: not sent within 5 s of the stop"),
             std::string::npos)
       << child.err();
   expect_all_steps(out / "v2_event_historian_r1_walk.parquet", 80);
