@@ -12,12 +12,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The compiler, the build tools and every library the program links; redis-server for the
-# demo's throwaway server.
+# The compiler, the build tools and every library the program links; help2man for the man
+# page made from --help; redis-server for the demo's throwaway server.
 demo_packages=(
   build-essential cmake ninja-build pkg-config
   libasio-dev libhiredis-dev libsimdjson-dev libcurl4-openssl-dev libzstd-dev libsnappy-dev libxxhash-dev
-  libcli11-dev
+  libcli11-dev libcpp-httplib-dev libsystemd-dev
+  help2man
   redis-server
 )
 # GoogleTest, RapidJSON (the readers' support code), python3 (the JSON tests' oracle and
