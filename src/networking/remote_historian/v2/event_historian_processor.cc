@@ -385,7 +385,7 @@ asio::awaitable<void> EventHistorianProcessor::_finish_callbacks() {
 }
 
 asio::awaitable<void> EventHistorianProcessor::_drain_if_full() {
-  if (_pending_rows.size() < _max_buffered_rows)
+  if (_pending_rows.size() + _rows_in_flight < _max_buffered_rows)
     co_return;
   _settle_unknown_widths();
   co_await _drain_pending();
@@ -590,7 +590,7 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
     _callbacks_to_build.clear();
     _entry_handled(stream_name, raw_id);
     if (_checkpoint_due)
-      co_await _durable_checkpoint();
+      co_await _durable_tick();
   }
 }
 

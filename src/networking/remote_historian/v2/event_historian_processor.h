@@ -4,7 +4,9 @@
 //
 // Threads: every member runs on the event-loop thread except _flush_rows (with _ensure_writer,
 // _materialize_row and _coerce_vector) and _compact_parts, which run on a worker thread of
-// loop::worker_pool() while the loop awaits them. The cycle-metrics POSTs run on the thread of
+// loop::worker_pool() while the loop awaits them; only a durable run's checkpoint lets the loop
+// go on reading meanwhile, into a fresh _pending_rows, with _flush_lock held until it is done
+// (the flush touches nothing else the loop writes). The cycle-metrics POSTs run on the thread of
 // _callbacks, which the loop never waits for except in disconnect. _obs_dim, _act_dim and
 // _obs_names are written once on the loop thread before the first flush is submitted; the
 // submission publishes them.
@@ -271,9 +273,19 @@ public:
   asio::awaitable<void> _recover_pending(bool read_results);
   // Writes what is buffered, then the checkpoint, then acknowledges the entries it covers.
   // Does nothing more (and keeps the entries pending) when any of it cannot be done yet.
+  // Awaits a checkpoint already under way first.
   asio::awaitable<void> _durable_checkpoint();
-  // A checkpoint when one is due or the flush interval has passed.
+  // The same, with _flush_lock held: the rows, the state and the ids are taken together
+  // before the first suspension, so entries handled while they are written belong to the
+  // next checkpoint.
+  asio::awaitable<void> _checkpoint_under_lock();
+  asio::awaitable<void> _checkpoint_in_background();
+  // Starts a checkpoint beside the read loop when one is due or the flush interval has
+  // passed, unless one is under way or a failed one waits for its retry time.
   asio::awaitable<void> _durable_tick();
+  bool _checkpoint_running = false;
+  // Rows taken from _pending_rows by the checkpoint under way; they count toward the bound.
+  std::size_t _rows_in_flight = 0;
   void _entry_handled(const std::string &stream, const std::string &id);
   asio::awaitable<void> _entry_failed(const std::string &stream, const redis::Reply &entry,
                                       const std::string &error);

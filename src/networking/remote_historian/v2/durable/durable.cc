@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -195,6 +197,37 @@ asio::awaitable<void> EventHistorianProcessor::_recover_pending(bool read_result
 }
 
 asio::awaitable<void> EventHistorianProcessor::_durable_checkpoint() {
+  if (!_flush_lock)
+    _flush_lock = std::make_unique<loop::AsyncLock>();
+  auto guard = co_await _flush_lock->lock();
+  co_await _checkpoint_under_lock();
+}
+
+asio::awaitable<void> EventHistorianProcessor::_checkpoint_in_background() {
+  try {
+    auto guard = co_await _flush_lock->lock();
+    co_await _checkpoint_under_lock();
+    // Cleared before the lock goes: a stop waiting for the lock may end the processor.
+    _checkpoint_running = false;
+  } catch (const std::exception &e) {
+    _checkpoint_running = false;
+    logger().error("[EventHistorian] Checkpoint failed: %s", e.what());
+  }
+}
+
+asio::awaitable<void> EventHistorianProcessor::_durable_tick() {
+  const Clock::time_point now = Clock::now();
+  if (_checkpoint_running || now < _retry_at)
+    co_return;
+  if (!_checkpoint_due && (_unacked_count == 0 || now - _last_checkpoint < _flush_interval))
+    co_return;
+  if (!_flush_lock)
+    _flush_lock = std::make_unique<loop::AsyncLock>();
+  _checkpoint_running = true;
+  asio::co_spawn(co_await asio::this_coro::executor, _checkpoint_in_background(), asio::detached);
+}
+
+asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
   const Clock::time_point now = Clock::now();
   // A stop always makes one more attempt.
   if (_is_running && now < _retry_at)
@@ -204,42 +237,76 @@ asio::awaitable<void> EventHistorianProcessor::_durable_checkpoint() {
                                                          kLongestRetryDelay);
     _retry_at = now + _retry_delay;
   };
-  if (!_pending_rows.empty()) {
-    // Rows still waiting for a width: no checkpoint can hold them yet.
-    if (!_obs_dim || !_act_dim)
-      co_return;
-    co_await _drain_pending();
-    if (!_pending_rows.empty())
-      co_return;
-  }
+  // Rows still waiting for a width: no checkpoint can hold them yet.
+  if (!_pending_rows.empty() && (!_obs_dim || !_act_dim))
+    co_return;
   _write_unwritten_cycle_rows();
   if (!_unwritten_cycle_rows.empty()) {
     retry_later();
     co_return;
   }
-  const Checkpoint checkpoint = _checkpoint_state();
+  // One instant's rows, state, ids and reports. The rows belong to the job from here on,
+  // even if this coroutine goes away.
+  auto rows = std::make_shared<RowBuffer>(std::exchange(_pending_rows, {}));
+  Checkpoint checkpoint = _checkpoint_state();
+  OrderedMap<std::vector<std::string>> acks = std::exchange(_unacked, {});
+  const std::size_t ack_count = std::exchange(_unacked_count, 0);
+  std::vector<CallbackReport> reports = std::exchange(_callbacks_after_checkpoint, {});
+  _checkpoint_due = false;
+  _rows_in_flight = rows->size();
+
+  bool flushed = false;
   std::string error;
   // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
-  auto write = [this, &checkpoint] { _write_checkpoint(*_checkpoint_file, checkpoint); };
+  auto write = [this, rows, &checkpoint, &flushed] {
+    _flush_rows(*rows);
+    flushed = true;
+    // The flush took a part number, and the first one made the schema.
+    checkpoint.part_index = _part_index;
+    checkpoint.schema = _schema;
+    _write_checkpoint(*_checkpoint_file, checkpoint);
+  };
   try {
     co_await loop::run_blocking(std::move(write));
   } catch (const std::exception &e) {
     error = e.what();
   }
+  _rows_in_flight = 0;
   if (!error.empty()) {
-    logger().error("[EventHistorian] Checkpoint %s could not be written; its entries stay "
-                   "unacknowledged: %s",
-                   _checkpoint_file->c_str(), error.c_str());
+    // Everything goes back in front of what came meanwhile; rows already in a part stay
+    // there, and the next checkpoint covers them.
     retry_later();
+    if (!flushed) {
+      logger().error("[EventHistorian] Parquet flush of %d rows failed; retrying in %.1f s: %s",
+                     static_cast<int>(rows->size()),
+                     static_cast<double>(_retry_delay.count()) / 1000, error.c_str());
+      for (PendingRow &row : _pending_rows)
+        rows->push_back(std::move(row));
+      _pending_rows = std::move(*rows);
+    } else {
+      logger().error("[EventHistorian] Checkpoint %s could not be written; its entries stay "
+                     "unacknowledged: %s",
+                     _checkpoint_file->c_str(), error.c_str());
+    }
+    for (const auto &[stream, later] : _unacked) {
+      std::vector<std::string> &ids = acks.get_or_insert(stream, {});
+      ids.insert(ids.end(), later.begin(), later.end());
+    }
+    _unacked = std::move(acks);
+    _unacked_count += ack_count;
+    reports.insert(reports.end(), std::make_move_iterator(_callbacks_after_checkpoint.begin()),
+                   std::make_move_iterator(_callbacks_after_checkpoint.end()));
+    _callbacks_after_checkpoint = std::move(reports);
+    _checkpoint_due = true;
     co_return;
   }
   _retry_delay = std::chrono::milliseconds(0);
-  _checkpoint_due = false;
+  _retry_at = {};
   _last_checkpoint = now;
   // The checkpoint holds them: acknowledged in bulk, without waiting. A failed acknowledgement
   // leaves its entries pending, and the next start acknowledges them from the checkpoint.
   if (redis_client) {
-    for (const auto &[stream, ids] : _unacked) {
+    for (const auto &[stream, ids] : acks) {
       for (std::size_t begin = 0; begin < ids.size(); begin += kIdsPerAck) {
         std::vector<std::string> ack = {"XACK", stream, consumer_group};
         const std::size_t end = std::min(ids.size(), begin + kIdsPerAck);
@@ -259,18 +326,10 @@ asio::awaitable<void> EventHistorianProcessor::_durable_checkpoint() {
       }
     }
   }
-  _unacked = {};
-  _unacked_count = 0;
   // Sent once: a crash before they go loses them, but a restart never repeats them.
   const auto executor = co_await asio::this_coro::executor;
-  for (CallbackReport &report : _callbacks_after_checkpoint)
+  for (CallbackReport &report : reports)
     _send_cycle_callback(executor, std::move(report));
-  _callbacks_after_checkpoint.clear();
-}
-
-asio::awaitable<void> EventHistorianProcessor::_durable_tick() {
-  if (_checkpoint_due || (_unacked_count > 0 && Clock::now() - _last_checkpoint >= _flush_interval))
-    co_await _durable_checkpoint();
 }
 
 void EventHistorianProcessor::_entry_handled(const std::string &stream, const std::string &id) {
