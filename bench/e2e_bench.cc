@@ -1,12 +1,15 @@
 // End-to-end throughput and idle cost of the event-historian program against a redis-server.
 //
 //   e2e_bench --port PORT --data DIR --program PATH [--n N] [--stream S] [--load-only]
-//             [--idle-seconds T] [--arg ARG]...
+//             [--feed] [--idle-seconds T] [--arg ARG]...
 //
 // Loads N benchmark payloads (fields data and timestamp) into stream S, then starts
 // `PROGRAM run` with its default settings on that stream and reports the entries per second
 // from its start until every entry is acknowledged, and the time its shutdown takes to write
 // the final files. --load-only only fills the stream (for the other consumers of the run).
+// --feed adds the entries while the program reads them instead, never more than kFeedAhead
+// unread, and trims what it has read, so that Redis holds little of a very long run (the
+// memory figure of a cycle of millions of steps).
 // --idle-seconds measures the CPU use of an idle historian over that many seconds.
 // Each --arg is passed on to `event-historian run` (e.g. --arg --durable). The figures include
 // the historian's peak resident memory.
@@ -82,25 +85,82 @@ void load(const std::string &stream, const std::string &path, std::size_t n) {
   }());
 }
 
-// (lag, pending) of group on stream; (-1, -1) while the group does not exist.
-std::pair<std::int64_t, std::int64_t> progress(const std::string &stream,
-                                               const std::string &group) {
-  redis::Reply groups = command({"XINFO", "GROUPS", stream});
+struct GroupInfo {
+  std::int64_t lag = -1, pending = -1;
+  std::string last_delivered;
+};
+
+// The group's lag, pending count and last delivered id; -1 while the group does not exist
+// (or Redis cannot tell the lag).
+GroupInfo group_info(const std::string &stream, const std::string &group) {
+  redis::Reply groups;
+  try {
+    groups = command({"XINFO", "GROUPS", stream});
+  } catch (const std::exception &) {
+    return {}; // no such stream yet
+  }
   for (const auto &g : groups.elements) {
-    std::int64_t lag = -1, pending = -1;
+    GroupInfo info;
     std::string name;
     for (std::size_t i = 0; i + 1 < g.elements.size(); i += 2) {
-      if (g.elements[i].str == "name")
-        name = g.elements[i + 1].str;
-      if (g.elements[i].str == "lag")
-        lag = g.elements[i + 1].integer;
-      if (g.elements[i].str == "pending")
-        pending = g.elements[i + 1].integer;
+      const std::string &key = g.elements[i].str;
+      const redis::Reply &value = g.elements[i + 1];
+      if (key == "name")
+        name = value.str;
+      else if (key == "lag" && value.type == redis::Reply::Type::kInteger)
+        info.lag = value.integer;
+      else if (key == "pending")
+        info.pending = value.integer;
+      else if (key == "last-delivered-id")
+        info.last_delivered = value.str;
     }
     if (name == group)
-      return {lag, pending};
+      return info;
   }
-  return {-1, -1};
+  return {};
+}
+
+std::pair<std::int64_t, std::int64_t> progress(const std::string &stream,
+                                               const std::string &group) {
+  const GroupInfo info = group_info(stream, group);
+  return {info.lag, info.pending};
+}
+
+constexpr std::size_t kFeedAhead = 50'000;
+constexpr std::size_t kFeedBatch = 5'000;
+
+// Adds n entries (the file's lines, repeated) while the group reads them: a batch whenever
+// fewer than kFeedAhead are unread, then the delivered ones are trimmed away.
+void feed(const std::string &stream, const std::string &group, const std::string &path,
+          std::size_t n) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; lines.size() < 200'000 && std::getline(in, line);)
+    lines.push_back(line);
+  if (lines.empty())
+    throw std::runtime_error("no steps in " + path);
+  loop::run([&]() -> asio::awaitable<void> {
+    const auto executor = co_await asio::this_coro::executor;
+    auto c = co_await redis::Connection::connect(executor, redis::parse_url(g_url));
+    for (std::size_t i = 0; i < n;) {
+      const GroupInfo info = group_info(stream, group);
+      if (info.lag < 0 || static_cast<std::size_t>(info.lag) + kFeedBatch > kFeedAhead) {
+        co_await loop::sleep_for(std::chrono::milliseconds(20));
+        continue;
+      }
+      for (const std::size_t end = std::min(n, i + kFeedBatch); i < end; ++i) {
+        char ts[32];
+        std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + i * 0.01);
+        c->send({"XADD", stream, "*", "data", lines[i % lines.size()], "timestamp", ts},
+                [](std::exception_ptr, redis::Reply) {});
+      }
+      if (!info.last_delivered.empty() && info.last_delivered != "0-0")
+        c->send({"XTRIM", stream, "MINID", info.last_delivered},
+                [](std::exception_ptr, redis::Reply) {});
+      co_await c->drain();
+    }
+    c->close();
+  }());
 }
 
 pid_t spawn(const Args &args) {
@@ -141,7 +201,7 @@ double peak_rss_mb(pid_t pid) {
 int main(int argc, char **argv) {
   std::string port, data, program, stream = "e2e.steps";
   std::size_t n = 200000;
-  bool load_only = false;
+  bool load_only = false, feeding = false;
   int idle_seconds = 0;
   Args extra;
   for (int i = 1; i < argc; ++i) {
@@ -159,6 +219,8 @@ int main(int argc, char **argv) {
       stream = next();
     else if (a == "--load-only")
       load_only = true;
+    else if (a == "--feed")
+      feeding = true;
     else if (a == "--idle-seconds")
       idle_seconds = std::stoi(next());
     else if (a == "--arg")
@@ -182,7 +244,10 @@ int main(int argc, char **argv) {
     fs::remove_all(out);
     return 0;
   }
-  load(stream, data + "/steps.jsonl", n);
+  if (feeding)
+    command({"DEL", stream});
+  else
+    load(stream, data + "/steps.jsonl", n);
   if (load_only)
     return 0;
 
@@ -201,6 +266,12 @@ int main(int argc, char **argv) {
               out.string()};
   run.insert(run.end(), extra.begin(), extra.end());
   pid_t pid = spawn(run);
+  if (feeding) {
+    // The program makes the group (and the stream) as it starts.
+    while (group_info(stream, "e2e-historian").pending < 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    feed(stream, "e2e-historian", data + "/steps.jsonl", n);
+  }
   while (true) {
     auto [lag, pending] = progress(stream, "e2e-historian");
     if (lag == 0 && pending == 0)
