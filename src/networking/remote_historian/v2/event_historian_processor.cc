@@ -591,6 +591,7 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
     _entry_handled(stream_name, raw_id);
     if (_checkpoint_due)
       co_await _durable_tick();
+    co_await _hold_at_bound();
   }
 }
 

@@ -284,8 +284,12 @@ public:
   // passed, unless one is under way or a failed one waits for its retry time.
   asio::awaitable<void> _durable_tick();
   bool _checkpoint_running = false;
-  // Rows taken from _pending_rows by the checkpoint under way; they count toward the bound.
+  // Rows and entries taken by the checkpoint under way; they count toward the bound.
   std::size_t _rows_in_flight = 0;
+  std::size_t _acks_in_flight = 0;
+  // Reading waits here while as many entries as --max-buffered-rows are unacknowledged, which
+  // a flush that succeeds beside a checkpoint that fails would otherwise let grow.
+  asio::awaitable<void> _hold_at_bound();
   void _entry_handled(const std::string &stream, const std::string &id);
   asio::awaitable<void> _entry_failed(const std::string &stream, const redis::Reply &entry,
                                       const std::string &error);

@@ -254,6 +254,7 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
   std::vector<CallbackReport> reports = std::exchange(_callbacks_after_checkpoint, {});
   _checkpoint_due = false;
   _rows_in_flight = rows->size();
+  _acks_in_flight = ack_count;
 
   bool flushed = false;
   std::string error;
@@ -272,6 +273,7 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
     error = e.what();
   }
   _rows_in_flight = 0;
+  _acks_in_flight = 0;
   if (!error.empty()) {
     // Everything goes back in front of what came meanwhile; rows already in a part stay
     // there, and the next checkpoint covers them.
@@ -330,6 +332,19 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
   const auto executor = co_await asio::this_coro::executor;
   for (CallbackReport &report : reports)
     _send_cycle_callback(executor, std::move(report));
+}
+
+asio::awaitable<void> EventHistorianProcessor::_hold_at_bound() {
+  auto over = [this] { return _unacked_count + _acks_in_flight >= _max_buffered_rows; };
+  if (!over())
+    co_return;
+  _settle_unknown_widths();
+  while (over()) {
+    co_await _durable_checkpoint();
+    if (!_is_running || !over())
+      co_return;
+    co_await loop::sleep_for(std::chrono::milliseconds(100));
+  }
 }
 
 void EventHistorianProcessor::_entry_handled(const std::string &stream, const std::string &id) {
