@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char *kEnvironmentVariable = "HISTORIAN_REDIS_URL";
 // A URL is far shorter; a longer first line is not one.
-constexpr std::size_t kMaxLine = 64 * 1024;
+constexpr std::size_t kMaxLine = std::size_t{64} * 1024;
 
 std::invalid_argument refused(const std::string &path, const std::string &why) {
   return std::invalid_argument("--redis-url-file: " + path + " " + why);
