@@ -13,9 +13,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The compiler, the build tools and every library the program links; help2man for the man
-# page made from --help; redis-server for the demo's throwaway server.
+# page made from --help; file, which cpack's dpkg-shlibdeps step needs to find the program
+# (dpkg-dev comes with build-essential); redis-server for the demo's throwaway server.
 demo_packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config file
   libasio-dev libhiredis-dev libsimdjson-dev libcurl4-openssl-dev libzstd-dev libsnappy-dev libxxhash-dev
   libcli11-dev libcpp-httplib-dev libsystemd-dev
   help2man

@@ -12,8 +12,10 @@ namespace {
 
 constexpr std::string_view kScheme = "redis://";
 
+constexpr std::string_view kMask = "***";
+
 std::invalid_argument bad_url(std::string_view url, const std::string &why) {
-  return std::invalid_argument("Invalid Redis URL '" + std::string(url) + "': " + why);
+  return std::invalid_argument("Invalid Redis URL '" + masked_url(url) + "': " + why);
 }
 
 // Decodes %XX escapes; anything else is kept as written.
@@ -64,13 +66,11 @@ Endpoint parse_url(std::string_view url) {
   }
   Endpoint endpoint;
   std::string_view rest = url.substr(kScheme.size());
-  std::size_t slash = rest.find('/');
-  std::string_view authority = rest.substr(0, slash);
-  std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
-
-  std::size_t at = authority.rfind('@');
+  // The credentials first, up to the last '@': a '/' in a password must not end the host part,
+  // or the rest of the password would be quoted as a port or database in an error message.
+  std::size_t at = rest.rfind('@');
   if (at != std::string_view::npos) {
-    std::string_view credentials = authority.substr(0, at);
+    std::string_view credentials = rest.substr(0, at);
     std::size_t colon = credentials.find(':');
     if (colon == std::string_view::npos) {
       throw bad_url(url, "credentials must be written [user]:password@");
@@ -78,8 +78,11 @@ Endpoint parse_url(std::string_view url) {
     if (colon > 0)
       endpoint.user = percent_decode(url, credentials.substr(0, colon));
     endpoint.password = percent_decode(url, credentials.substr(colon + 1));
-    authority = authority.substr(at + 1);
+    rest = rest.substr(at + 1);
   }
+  std::size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
 
   std::string_view port_text;
   bool has_port = false;
@@ -118,6 +121,17 @@ Endpoint parse_url(std::string_view url) {
     endpoint.db = static_cast<int>(*db);
   }
   return endpoint;
+}
+
+std::string masked_url(std::string_view url) {
+  std::size_t start = url.find("://");
+  start = start == std::string_view::npos ? 0 : start + 3;
+  const std::size_t at = url.rfind('@');
+  if (at == std::string_view::npos || at < start)
+    return std::string(url);
+  const std::size_t colon = url.substr(0, at).find(':', start);
+  const std::size_t secret = colon == std::string_view::npos ? start : colon + 1;
+  return std::string(url.substr(0, secret)) + std::string(kMask) + std::string(url.substr(at));
 }
 
 } // namespace redis

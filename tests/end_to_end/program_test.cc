@@ -1,5 +1,7 @@
 // The program as users run it: options, signals, exit statuses and the faults it must survive.
 
+#include <regex>
+
 #include "tests/end_to_end/program.h"
 
 namespace {
@@ -14,11 +16,14 @@ TEST(Program, HelpAndVersion) {
        {"--redis-url", "--input-topic", "--output-topic", "--consumer-group", "--output-path",
         "--skill-name", "--include-raw-json", "--training-results-topic", "--total-cycles",
         "--callback-url", "--job-id", "--run-id", "--log-level", "--redis-timeout", "--compression",
-        "--compression-level"})
+        "--compression-level", "--redis-url-file"})
     EXPECT_NE(help.out().find(option), std::string::npos) << option;
   Child version({"--version"}, dir);
   EXPECT_EQ(version.wait(std::chrono::seconds(10)), 0);
-  EXPECT_NE(version.out().find("event-historian 0."), std::string::npos) << version.out();
+  EXPECT_TRUE(std::regex_match(version.out(),
+                               std::regex("event-historian " HISTORIAN_VERSION
+                                          " \\(build ([0-9a-f]{7,}|unknown), [^,]+, [^,]+\\)\n")))
+      << version.out();
 }
 
 TEST(Program, BadOptionsAndUnreachableRedisWriteNothing) {

@@ -27,6 +27,7 @@ TEST(ParseUrl, AcceptedForms) {
       {"redis://alice:@h", "h", 6379, "alice", "", 0},
       {"redis://:p%40ss%3Aword@h", "h", 6379, std::nullopt, "p@ss:word", 0},
       {"redis://:a@b@h:6380", "h", 6380, std::nullopt, "a@b", 0},
+      {"redis://:pa/ss@h:6380/1", "h", 6380, std::nullopt, "pa/ss", 1},
       {"redis://[::1]:6381/3", "::1", 6381, std::nullopt, std::nullopt, 3},
   };
   for (const auto &c : cases) {
@@ -60,9 +61,11 @@ TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
       {"redis://h/x", "Invalid Redis URL 'redis://h/x': invalid database number 'x'"},
       {"redis://h/-1", "Invalid Redis URL 'redis://h/-1': invalid database number '-1'"},
       {"redis://h/1/2", "Invalid Redis URL 'redis://h/1/2': invalid database number '1/2'"},
-      {"redis://secret@h", "Invalid Redis URL 'redis://secret@h': credentials must be written "
+      {"redis://secret@h", "Invalid Redis URL 'redis://***@h': credentials must be written "
                            "[user]:password@"},
-      {"redis://:p%4@h", "Invalid Redis URL 'redis://:p%4@h': bad percent escape in the "
+      {"redis://u:pw@h:x", "Invalid Redis URL 'redis://u:***@h:x': invalid port 'x'"},
+      {"u:pw@h:6379", "Invalid Redis URL 'u:***@h:6379': expected redis://host[:port][/db]"},
+      {"redis://:p%4@h", "Invalid Redis URL 'redis://:***@h': bad percent escape in the "
                          "credentials"},
       {"redis://[::1:6379", "Invalid Redis URL 'redis://[::1:6379': unclosed '[' in the host"},
   };
@@ -74,6 +77,25 @@ TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
       EXPECT_STREQ(e.what(), c.message) << c.url;
     }
   }
+}
+
+TEST(MaskedUrl, HidesThePasswordOnly) {
+  const struct {
+    const char *url;
+    const char *masked;
+  } cases[] = {
+      {"redis://h:6379/2", "redis://h:6379/2"},
+      {"redis://alice:s3cret@h:6379/2", "redis://alice:***@h:6379/2"},
+      {"redis://:s3cret@h", "redis://:***@h"},
+      {"redis://:a@b/c@h", "redis://:***@h"},
+      {"redis://alice:@h", "redis://alice:***@h"},
+      {"redis://s3cret@h", "redis://***@h"},
+      {"http://u:s3cret@h", "http://u:***@h"},
+      {"u:s3cret@h", "u:***@h"},
+      {"", ""},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(redis::masked_url(c.url), c.masked) << c.url;
 }
 
 } // namespace

@@ -27,6 +27,7 @@
 #include "parquet/file_reader.h"
 #include "parquet/inspect.h"
 #include "redis/connection.h"
+#include "redis/endpoint.h"
 #include "json/write.h"
 
 extern char **environ;
@@ -257,7 +258,7 @@ int run_demo(const DemoFlags &flags) {
     } else {
       server = std::make_unique<ThrowawayRedis>();
       url = server->url();
-      std::cout << "Started a throwaway redis-server at " << url << "\n";
+      std::cout << "Started a throwaway redis-server at " << redis::masked_url(url) << "\n";
     }
 
     asio::io_context io;

@@ -20,6 +20,8 @@
 
 #include "loop/loop.h"
 #include "redis/connection.h"
+#include "redis/endpoint.h"
+#include "tools/historian_host/service_manager.h"
 
 namespace host {
 
@@ -53,6 +55,7 @@ int run_until_signalled(ProcessorOptions options,
   int status = kExitClean;
   bool stop_requested = false;
   bool finished = false;
+  ServiceManager service(io);
 
   // A stop can arrive before the read loop has set the running flag; keep clearing it until
   // the loop has ended, so the request is never lost.
@@ -72,6 +75,7 @@ int run_until_signalled(ProcessorOptions options,
       return;
     if (!stop_requested) {
       stop_requested = true;
+      service.stopping();
       stop_wait.cancel();
       asio::co_spawn(io, enforce_stop(), asio::detached);
     }
@@ -104,7 +108,7 @@ int run_until_signalled(ProcessorOptions options,
       // Stopped before anything was written: status stays kExitClean.
     } else if (const std::optional<std::string> &failure = std::get<0>(probed)) {
       std::fprintf(stderr, "event-historian: error: cannot reach Redis at %s: %s\n",
-                   processor->redis_url.c_str(), failure->c_str());
+                   redis::masked_url(processor->redis_url).c_str(), failure->c_str());
       status = kExitStartFailure;
     } else {
       try {
@@ -130,8 +134,18 @@ int run_until_signalled(ProcessorOptions options,
     finished = true;
     signals.cancel();
     stop_wait.cancel();
+    service.stop_watchdog();
+  };
+  // start() sets the running flag once the consumer groups exist: the service is ready then.
+  auto notify_ready = [&]() -> asio::awaitable<void> {
+    while (!finished && !stop_requested && !processor->_is_running)
+      co_await loop::sleep_for(std::chrono::milliseconds(5));
+    if (!finished && !stop_requested)
+      service.ready();
   };
   asio::co_spawn(io, main_task(), asio::detached);
+  asio::co_spawn(io, notify_ready(), asio::detached);
+  asio::co_spawn(io, service.watchdog(), asio::detached);
   loop::run_context(io);
   return status;
 }

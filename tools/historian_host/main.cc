@@ -29,6 +29,7 @@
 #include "tools/historian_host/compact.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
+#include "tools/historian_host/redis_url.h"
 #include "json/parse.h"
 #include "json/value.h"
 
@@ -39,7 +40,8 @@ using networking::remote_historian::v2::ProcessorOptions;
 namespace eb = networking::event_base;
 
 struct RunFlags {
-  std::string redis_url{networking::remote_historian::v2::kDefaultRedisUrl};
+  std::optional<std::string> redis_url;
+  std::optional<std::string> redis_url_file;
   std::string input_topic{networking::remote_historian::v2::kDefaultInputTopic};
   std::string output_topic{networking::remote_historian::v2::kDefaultOutputTopic};
   std::string consumer_group{networking::remote_historian::v2::kDefaultConsumerGroup};
@@ -68,9 +70,15 @@ struct RunFlags {
 constexpr double kMaxRedisTimeoutSeconds = 1e9;
 
 void add_run_options(CLI::App &app, RunFlags &f) {
-  app.add_option("--redis-url", f.redis_url,
-                 "Redis server, redis://[[user]:password@]host[:port][/db]")
-      ->capture_default_str();
+  CLI::Option *url =
+      app.add_option("--redis-url", f.redis_url,
+                     "Redis server, redis://[[user]:password@]host[:port][/db]; default: "
+                     "--redis-url-file, else $HISTORIAN_REDIS_URL, else " +
+                         std::string(networking::remote_historian::v2::kDefaultRedisUrl));
+  app.add_option("--redis-url-file", f.redis_url_file,
+                 "File whose first line is the Redis URL, readable by its owner only, so that "
+                 "a password stays out of `ps`")
+      ->excludes(url);
   app.add_option("--input-topic", f.input_topic, "Stream of training steps")->capture_default_str();
   app.add_option("--output-topic", f.output_topic, "Stream that replies would be published to")
       ->capture_default_str();
@@ -135,7 +143,7 @@ void add_run_options(CLI::App &app, RunFlags &f) {
 // Builds the constructor arguments from the flags, as untyped configuration.
 ProcessorOptions options_from(const RunFlags &f) {
   json::Object named;
-  named.insert("redis_url", json::Value(f.redis_url));
+  named.insert("redis_url", json::Value(host::choose_redis_url(f.redis_url, f.redis_url_file)));
   named.insert("input_topic", json::Value(f.input_topic));
   named.insert("output_topic", json::Value(f.output_topic));
   named.insert("consumer_group", json::Value(f.consumer_group));
@@ -230,7 +238,9 @@ int main(int argc, char **argv) {
   // killing the process; the logger drops what it cannot write.
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"event-historian: writes RL training steps from Redis streams to Parquet files"};
-  app.set_version_flag("--version", std::string("event-historian ") + HISTORIAN_VERSION);
+  app.set_version_flag("--version", std::string("event-historian ") + HISTORIAN_VERSION +
+                                        " (build " + HISTORIAN_BUILD_ID + ", " +
+                                        HISTORIAN_COMPILER + ", " + HISTORIAN_BUILD_TYPE + ")");
   app.require_subcommand(1);
 
   RunFlags run_flags;

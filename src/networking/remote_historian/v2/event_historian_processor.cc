@@ -23,6 +23,7 @@
 #include "networking/remote_historian/v2/output/output_lock.h"
 #include "networking/remote_historian/v2/output/output_names.h"
 #include "networking/remote_historian/v2/output/part_files.h"
+#include "redis/endpoint.h"
 #include "redis/error.h"
 #include "json/parse.h"
 #include "json/utf8.h"
@@ -417,6 +418,7 @@ EventHistorianProcessor::_create_consumer_group_for_topic(std::string topic, std
 
 asio::awaitable<void> EventHistorianProcessor::start() {
   co_await connect();
+  logger().debug("[EventHistorian] Connected to Redis at %s", redis::masked_url(redis_url).c_str());
   co_await _create_consumer_group_for_topic(input_topic, "0");
   const bool read_results = training_results_topic && !training_results_topic->empty();
   if (read_results)
