@@ -108,13 +108,13 @@ private:
   // than the deadline.
   bool _wait(short events, bool reading) const {
     auto until = Clock::now() + kIoTimeout;
-    if (reading && _deadline < until)
+    const bool by_deadline = reading && _deadline < until;
+    if (by_deadline)
       until = _deadline;
     for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
       if (left <= 0) {
-        _expired = _expired || (reading && Clock::now() >= _deadline);
+        _expired = _expired || by_deadline;
         return false;
       }
       pollfd p{_fd, events, 0};
