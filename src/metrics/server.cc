@@ -220,7 +220,7 @@ Server::Server(const ListenAddress &address, RenderMetrics render, CheckHealth h
                            "text/plain; charset=utf-8");
   });
   s.set_exception_handler(
-      [](const httplib::Request &, httplib::Response &response, std::exception_ptr) {
+      [](const httplib::Request &, httplib::Response &response, const std::exception_ptr &) {
         response.status = 500;
         response.set_content("internal error\n", "text/plain; charset=utf-8");
       });
