@@ -56,7 +56,32 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
     # The same, polling its socket instead of sleeping (as the historian does during a backlog).
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000 --poll
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
-      "$build/tools/historian_host/event-historian" --n 200000
+      "$build/tools/historian_host/event-historian" --n 200000 | tee "$dir/plain.txt"
+    # The same with the metrics endpoint on and scraped every second, as a Prometheus server
+    # would; the ratio of the two rates is its cost.
+    mport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    python3 -c '
+import sys, time, urllib.request
+url = "http://127.0.0.1:%s/metrics" % sys.argv[1]
+while True:
+    time.sleep(1)
+    try:
+        urllib.request.urlopen(url, timeout=5).read()
+    except OSError:
+        pass
+' "$mport" &
+    scraper=$!
+    "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
+      "$build/tools/historian_host/event-historian" --n 200000 --arg --metrics-address \
+      --arg "127.0.0.1:$mport" | tee "$dir/metrics.txt"
+    kill "$scraper"
+    python3 -c '
+import re, sys
+rate = lambda p: float(re.search(r"entries_per_s=([0-9.]+)", open(p).read()).group(1))
+plain, scraped = rate(sys.argv[1]), rate(sys.argv[2])
+print("metrics endpoint scraped every second: %.0f against %.0f entries/s, ratio %.3f "
+      "(target: at least 0.97)" % (scraped, plain, scraped / plain))
+' "$dir/plain.txt" "$dir/metrics.txt"
     # Durable: every entry acknowledged only once on disk; a checkpoint at least every second,
     # as the stream carries no training results.
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \

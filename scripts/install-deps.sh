@@ -19,6 +19,8 @@ demo_packages=(
   build-essential cmake ninja-build pkg-config file
   libasio-dev libhiredis-dev libsimdjson-dev libcurl4-openssl-dev libzstd-dev libsnappy-dev libxxhash-dev
   libcli11-dev libcpp-httplib-dev libsystemd-dev
+  # httplib.h includes their headers: the packaged library is built with TLS and compression.
+  libssl-dev zlib1g-dev libbrotli-dev
   help2man
   redis-server
 )

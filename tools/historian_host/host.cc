@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,8 @@
 #include <asio/experimental/awaitable_operators.hpp>
 
 #include "loop/loop.h"
+#include "metrics/registry.h"
+#include "networking/remote_historian/v2/logger.h"
 #include "redis/connection.h"
 #include "redis/endpoint.h"
 #include "tools/historian_host/service_manager.h"
@@ -44,14 +47,49 @@ int loss_status(const EventHistorianProcessor &processor) {
   return kExitDataLoss;
 }
 
+// The read loop counts as stuck when it has not begun a round for this long: a read blocks for
+// 1 ms, but a command may wait the whole Redis time-out before it fails, and a flush of a full
+// buffer takes a second or two.
+redis::Connection::Clock::duration stale_after(redis::Connection::Clock::duration redis_timeout) {
+  return redis_timeout + std::chrono::seconds(5);
+}
+
+std::unique_ptr<metrics::Server> start_metrics_server(EventHistorianProcessor &processor,
+                                                      const metrics::ListenAddress &address,
+                                                      redis::Connection::Clock::duration timeout) {
+  processor.poll_group_lag = true;
+  auto registry = std::make_shared<metrics::Registry>();
+  processor.metrics->register_in(*registry);
+  // The handlers hold the counters, never the processor.
+  auto render = [registry, counters = processor.metrics] { return registry->render(); };
+  auto health = [counters = processor.metrics, limit = stale_after(timeout)] {
+    return counters->health(limit);
+  };
+  auto server = std::make_unique<metrics::Server>(address, std::move(render), std::move(health));
+  networking::remote_historian::v2::logger().debug(
+      "[EventHistorian] Metrics endpoint listening on %s:%d", address.host.c_str(),
+      static_cast<int>(server->port()));
+  return server;
+}
+
 } // namespace
 
-int run_until_signalled(ProcessorOptions options,
-                        redis::Connection::Clock::duration redis_timeout) {
+int run_until_signalled(ProcessorOptions options, redis::Connection::Clock::duration redis_timeout,
+                        const std::optional<metrics::ListenAddress> &metrics_address) {
   using namespace asio::experimental::awaitable_operators;
   asio::io_context io;
   auto processor = std::make_shared<EventHistorianProcessor>(std::move(options));
   processor->redis_timeout = redis_timeout;
+  // Declared after the processor: it stops, and lets go of the counters, before it.
+  std::unique_ptr<metrics::Server> metrics_server;
+  if (metrics_address) {
+    try {
+      metrics_server = start_metrics_server(*processor, *metrics_address, redis_timeout);
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "event-historian: error: metrics endpoint: %s\n", e.what());
+      return kExitStartFailure;
+    }
+  }
   int status = kExitClean;
   bool stop_requested = false;
   bool finished = false;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+
+#include "metrics/server.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "redis/connection.h"
 
@@ -15,8 +18,11 @@ constexpr int kExitDataLoss = 3;     // stopped, but rows were dropped or a fina
 // (before anything is written), awaits init and start; the first SIGTERM, SIGINT or SIGHUP
 // stops it gracefully and later ones are absorbed, so the shutdown always completes, within
 // about the time-out when Redis does not answer. Every Redis command gets redis_timeout.
+// With metrics_address, serves /metrics and /healthz there from before the probe until the
+// stop is over; an address that cannot be bound is a start-up failure.
 // Returns the process exit status.
 int run_until_signalled(networking::remote_historian::v2::ProcessorOptions options,
-                        redis::Connection::Clock::duration redis_timeout);
+                        redis::Connection::Clock::duration redis_timeout,
+                        const std::optional<metrics::ListenAddress> &metrics_address = {});
 
 } // namespace host

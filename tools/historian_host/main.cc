@@ -19,6 +19,7 @@
 #include <asio.hpp>
 
 #include "loop/loop.h"
+#include "metrics/server.h"
 #include "networking/event_base/logger.h"
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
@@ -64,6 +65,7 @@ struct RunFlags {
   std::string redis_timeout = "5";
   std::string compression = "snappy";
   std::optional<int> compression_level;
+  std::optional<std::string> metrics_address;
 };
 
 // Longer than any run, and still far from the end of the clock's range.
@@ -135,6 +137,9 @@ void add_run_options(CLI::App &app, RunFlags &f) {
   app.add_option("--compression-level", f.compression_level,
                  "zstd level, 1 (fastest, the default) to 22 (smallest)")
       ->check(CLI::Range(1, 22));
+  app.add_option("--metrics-address", f.metrics_address,
+                 "Serve /metrics (Prometheus text) and /healthz at HOST:PORT; a bare :PORT "
+                 "listens on 127.0.0.1. Off by default");
   app.add_option("--log-level", f.log_level, "debug, warning or error")
       ->check(CLI::IsMember({"debug", "warning", "error"}))
       ->capture_default_str();
@@ -213,7 +218,10 @@ eb::LogLevel level_from(const std::string &name) {
 int run_command(const RunFlags &flags) {
   ProcessorOptions options;
   redis::Connection::Clock::duration redis_timeout{};
+  std::optional<metrics::ListenAddress> metrics_address;
   try {
+    if (flags.metrics_address)
+      metrics_address = metrics::parse_listen_address(*flags.metrics_address);
     options = options_from(flags);
     redis_timeout = redis_timeout_from(flags.redis_timeout);
     redis::parse_url(options.redis_url);
@@ -228,7 +236,7 @@ int run_command(const RunFlags &flags) {
       eb::settings().RUN_ID = std::string(env);
   }
   eb::set_log_threshold(level_from(flags.log_level));
-  return host::run_until_signalled(std::move(options), redis_timeout);
+  return host::run_until_signalled(std::move(options), redis_timeout, metrics_address);
 }
 
 } // namespace

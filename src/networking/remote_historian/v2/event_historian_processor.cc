@@ -8,6 +8,7 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,8 @@
 #include "networking/remote_historian/v2/output/output_lock.h"
 #include "networking/remote_historian/v2/output/output_names.h"
 #include "networking/remote_historian/v2/output/part_files.h"
+#include "parquet/io.h"
+#include "parquet/parsed_file.h"
 #include "redis/endpoint.h"
 #include "redis/error.h"
 #include "json/parse.h"
@@ -249,6 +252,64 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
   _max_deliveries = options.max_deliveries;
 }
 
+std::vector<std::string> EventHistorianProcessor::_read_streams() const {
+  std::vector<std::string> streams = {input_topic};
+  if (training_results_topic && !training_results_topic->empty() &&
+      *training_results_topic != input_topic)
+    streams.push_back(*training_results_topic);
+  return streams;
+}
+
+void EventHistorianProcessor::_count_buffered() {
+  const std::size_t rows = _pending_rows.size();
+  // Each row, and its vectors at the schema's widths (their values live in the arena).
+  const std::size_t row_bytes =
+      sizeof(PendingRow) +
+      sizeof(double) * static_cast<std::size_t>(_obs_dim.value_or(0) + _act_dim.value_or(0));
+  metrics->rows_buffered.set(static_cast<double>(rows));
+  metrics->bytes_buffered.set(static_cast<double>(rows * row_bytes));
+}
+
+asio::awaitable<void> EventHistorianProcessor::_poll_group_lag() {
+  const auto executor = co_await asio::this_coro::executor;
+  std::shared_ptr<redis::Connection> connection;
+  while (_is_running) {
+    try {
+      if (!connection)
+        connection = co_await redis::Connection::connect(executor, redis::parse_url(redis_url),
+                                                         redis_timeout);
+      for (const auto &stream : metrics->streams()) {
+        std::vector<std::string> ask = {"XINFO", "GROUPS", stream->stream};
+        const redis::Reply groups = co_await connection->command(std::move(ask));
+        double lag = std::numeric_limits<double>::quiet_NaN();
+        for (const redis::Reply &group : groups.elements) {
+          const redis::Reply *name = nullptr;
+          const redis::Reply *value = nullptr;
+          for (std::size_t i = 0; i + 1 < group.elements.size(); i += 2) {
+            if (group.elements[i].str == "name")
+              name = &group.elements[i + 1];
+            else if (group.elements[i].str == "lag")
+              value = &group.elements[i + 1];
+          }
+          // A nil lag: Redis cannot tell it (entries deleted from the stream's middle).
+          if (name && name->str == consumer_group && value &&
+              value->type == redis::Reply::Type::kInteger)
+            lag = static_cast<double>(value->integer);
+        }
+        stream->lag.set(lag);
+      }
+    } catch (const std::exception &) {
+      // Redis not answering shows in the health check; the lag is unknown meanwhile.
+      for (const auto &stream : metrics->streams())
+        stream->lag.set(std::numeric_limits<double>::quiet_NaN());
+    }
+    for (int i = 0; i < 10 && _is_running; ++i)
+      co_await loop::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (connection)
+    connection->close();
+}
+
 asio::awaitable<void> EventHistorianProcessor::init() {
   // Every row and cycle file may carry these: a text the output cannot hold is refused here,
   // before any step is taken in.
@@ -341,14 +402,22 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   // The jobs are named apart from the co_await: GCC 12 loses lambda captures made inside one.
   bool complete = true;
   auto compact_steps = [this, &complete] {
+    const auto started = std::chrono::steady_clock::now();
     complete = _compact_parts(_parts_dir, _output_file, writer_options);
+    metrics->compaction_seconds.observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    _log_final_file("step", *_output_file);
   };
   co_await loop::run_blocking(std::move(compact_steps));
   if (!complete)
     _incomplete_outputs.push_back(*_output_file);
   complete = true;
   auto compact_cycles = [this, &complete] {
+    const auto started = std::chrono::steady_clock::now();
     complete = _compact_parts(_cycle_parts_dir, _cycle_output_file, writer_options);
+    metrics->compaction_seconds.observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    _log_final_file("cycle summary", *_cycle_output_file);
   };
   co_await loop::run_blocking(std::move(compact_cycles));
   if (!complete)
@@ -360,6 +429,24 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
     fs::remove(*_checkpoint_file, ec);
   }
   co_await EventBase::disconnect();
+}
+
+void EventHistorianProcessor::_log_final_file(const char *dataset, const std::string &path) {
+  if (!logger().enabled(event_base::LogLevel::kDebug))
+    return;
+  std::error_code ec;
+  if (!fs::exists(path, ec)) {
+    logger().debug("[EventHistorian] No final %s file written", dataset);
+    return;
+  }
+  try {
+    const auto file = parquet::ParsedFile::open(parquet::InputFile::open(path));
+    logger().debug("[EventHistorian] Final %s file %s: %lld rows", dataset, path.c_str(),
+                   static_cast<long long>(file.num_rows()));
+  } catch (const std::exception &e) {
+    logger().debug("[EventHistorian] Final %s file %s: unreadable: %s", dataset, path.c_str(),
+                   e.what());
+  }
 }
 
 void EventHistorianProcessor::_settle_unknown_widths() {
@@ -379,6 +466,7 @@ void EventHistorianProcessor::_settle_unknown_widths() {
 
 asio::awaitable<void> EventHistorianProcessor::_finish_callbacks() {
   const std::size_t unsent = co_await _callbacks.finish();
+  metrics->callbacks.dropped.add(unsent);
   if (unsent > 0)
     logger().warning("[EventHistorian] %d cycle metrics callbacks dropped: not sent within %d s "
                      "of the stop",
@@ -427,6 +515,10 @@ asio::awaitable<void> EventHistorianProcessor::start() {
   logger().debug("[EventHistorian] Started event processing for consumer '%s'",
                  consumer_name.c_str());
   _start_cleanup_thread();
+  if (poll_group_lag) {
+    const auto executor = co_await asio::this_coro::executor;
+    asio::co_spawn(executor, _poll_group_lag(), asio::detached);
+  }
 
   std::exception_ptr escaped;
   try {
@@ -447,8 +539,10 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   // Set after a read that returned a full batch quickly: a backlog is waiting, so the next
   // reply is due within a round trip and the loop polls for it instead of sleeping.
   bool backlog = false;
+  metrics->set_reading(true);
   while (_is_running) {
     bool failed = false;
+    metrics->round_started();
     try {
       if (!redis_client)
         throw std::runtime_error("Not connected to Redis");
@@ -465,11 +559,20 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       if (backlog)
         loop::poll_eagerly_until(sent + kEagerPollWindow);
       backlog = false;
-      redis::Reply reply = co_await redis_client->command(std::move(read));
+      redis::Reply reply;
+      try {
+        reply = co_await redis_client->command(std::move(read));
+      } catch (const std::exception &e) {
+        metrics->redis_failed(e.what());
+        throw;
+      }
+      metrics->redis_succeeded();
       if (reply.type != redis::Reply::Type::kNil && reply.type != redis::Reply::Type::kArray)
         throw std::runtime_error("unexpected reply to XREADGROUP");
       const bool quick = Clock::now() - sent <= kEagerPollWindow;
       const ReadBatch batch = read_batch(reply);
+      for (const ReadBatch::Entry &e : batch.entries)
+        metrics->stream(*e.stream_name).read.add();
       backlog = quick && batch.full;
       // The texts go to a worker to be parsed while the loop handles the entries before them.
       // Declared after the reply, so that it is finished before the texts go.
@@ -493,6 +596,8 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
         throw std::runtime_error(batch.malformed);
       if (_durable)
         co_await _durable_tick();
+      if (!batch.entries.empty())
+        _count_buffered();
     } catch (const std::exception &e) {
       logger().error("[EventHistorian] Error reading messages: %s", e.what());
       failed = true;
@@ -500,6 +605,7 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
     if (failed)
       co_await loop::sleep_for(std::chrono::milliseconds(100));
   }
+  metrics->set_reading(false);
   // The last acknowledgements are still in flight; their failures are logged per entry.
   if (redis_client) {
     try {
@@ -547,6 +653,7 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
                                                              const redis::Reply &entry,
                                                              ParseAhead::Parsed ahead) {
   const std::string &raw_id = entry.elements[0].str;
+  StreamMetrics &counts = metrics->stream(stream_name);
   std::optional<std::string> failure;
   try {
     event_base::EventMessage message = _decode_entry(entry, std::move(ahead));
@@ -563,21 +670,29 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
       throw std::runtime_error("Not connected to Redis");
     // A durable run acknowledges the entry once a checkpoint holds its effects (below).
     if (!_durable) {
-      // Sent without waiting: the reply is collected with the next read's round trip.
-      redis_client->send({"XACK", stream_name, consumer_group, raw_id},
-                         [raw_id](const std::exception_ptr &error, const redis::Reply &) {
-                           if (!error)
-                             return;
-                           try {
-                             std::rethrow_exception(error);
-                           } catch (const std::exception &e) {
-                             logger().error("[EventHistorian] Error processing message %s: %s",
-                                            raw_id.c_str(), e.what());
-                           }
-                         });
+      // Sent without waiting: the reply is collected with the next read's round trip. The
+      // handler holds the counters: it may run as the connection closes, after the processor.
+      StreamMetrics *acked = &counts;
+      redis_client->send(
+          {"XACK", stream_name, consumer_group, raw_id},
+          [raw_id, acked, all = metrics](const std::exception_ptr &error, const redis::Reply &) {
+            if (!error) {
+              acked->acknowledged.add();
+              return;
+            }
+            acked->failed.add();
+            try {
+              std::rethrow_exception(error);
+            } catch (const std::exception &e) {
+              all->redis_failed(e.what());
+              logger().error("[EventHistorian] Error processing message %s: %s", raw_id.c_str(),
+                             e.what());
+            }
+          });
     }
   } catch (const std::exception &e) {
     logger().error("[EventHistorian] Error processing message %s: %s", raw_id.c_str(), e.what());
+    counts.failed.add();
     failure = e.what();
   }
   if (!_durable)

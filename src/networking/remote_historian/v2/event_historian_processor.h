@@ -29,6 +29,7 @@
 #include "networking/event_base/event_message.h"
 #include "networking/remote_historian/v2/callbacks/callback_sender.h"
 #include "networking/remote_historian/v2/durable/checkpoint.h"
+#include "networking/remote_historian/v2/historian_metrics.h"
 #include "networking/remote_historian/v2/ordered_map.h"
 #include "networking/remote_historian/v2/output/output_lock.h"
 #include "networking/remote_historian/v2/parse_ahead.h"
@@ -144,15 +145,24 @@ public:
   _coerce_vector(const StepVector &vector, std::size_t target_len, std::string_view label) const;
   // Appends one pending row to the columns of table, in schema order.
   void _materialize_row(const PendingRow &row, parquet::Table &table) const;
-  // Writes one batch as the next part file. Requires: the caller holds _flush_lock.
-  void _flush_rows(const RowBuffer &rows);
-  asio::awaitable<void> _drain_pending();
+  // Writes one batch as the next part file and returns its path ("" for no rows).
+  // Requires: the caller holds _flush_lock.
+  std::string _flush_rows(const RowBuffer &rows);
+  // A part file written: its path and rows; no rows when nothing was written.
+  struct WrittenPart {
+    std::string path;
+    std::size_t rows = 0;
+  };
+  // Writes the buffered rows as the next part file.
+  asio::awaitable<WrittenPart> _drain_pending();
   // At the stop: a width that no step made known becomes 0, with one warning, so that the
   // buffered rows are written without that vector's columns instead of being lost.
   void _settle_unknown_widths();
   // Writes the buffer early once it holds _max_buffered_rows rows; a width still unknown then
   // is settled as at the stop.
   asio::awaitable<void> _drain_if_full();
+  // At the stop, once a final file is merged: its path and row count, at debug level.
+  static void _log_final_file(const char *dataset, const std::string &path);
   // At the stop: gives the cycle-metrics reports left their time, then drops the rest with
   // one warning.
   asio::awaitable<void> _finish_callbacks();
@@ -223,9 +233,15 @@ public:
   std::atomic<std::int64_t> _rows_dropped{0};
   // Final files that compaction could not produce, or produced without some of their parts.
   std::vector<std::string> _incomplete_outputs;
+  // The counters of the metrics endpoint, which holds them too: it may outlive the processor.
+  const std::shared_ptr<HistorianMetrics> metrics =
+      std::make_shared<HistorianMetrics>(_read_streams());
+  // Set by the host when the metrics endpoint is on: start() then polls the consumer group's
+  // lag once a second on a connection of its own.
+  bool poll_group_lag = false;
   // The cycle-metrics reports not yet sent, in cycle order; disconnect gives them at most
   // kCallbackTimeout.
-  CallbackSender _callbacks{kCallbackQueueCapacity, kCallbackTimeout};
+  CallbackSender _callbacks{kCallbackQueueCapacity, kCallbackTimeout, metrics->callbacks};
 
   // Durable mode (durable/durable.cc).
   bool _durable = false;
@@ -297,6 +313,13 @@ public:
   bool _durably_complete() const;
 
 private:
+  // The input stream, then the training-results stream when it is another one.
+  std::vector<std::string> _read_streams() const;
+  // Sets the consumer-group lag gauges once a second until the read loop ends; a Redis that
+  // does not report the lag leaves them out.
+  asio::awaitable<void> _poll_group_lag();
+  // Publishes the buffer's size to the metrics.
+  void _count_buffered();
   asio::awaitable<void> _read_loop(bool read_results);
   // Decodes, processes and acknowledges one stream entry; logs its failure.
   asio::awaitable<void> _handle_entry(const std::string &stream_name, const redis::Reply &entry,

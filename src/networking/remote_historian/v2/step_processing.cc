@@ -512,6 +512,7 @@ EventHistorianProcessor::process_message(const event_base::EventMessage &message
   switch (payload_kind(payload.find("type"), payload.find("training_result"))) {
   case PayloadKind::kSkillStart:
     _handle_skill_start(payload);
+    metrics->skill_starts.add();
     co_return std::nullopt;
   case PayloadKind::kTrainingResult:
     co_await _handle_training_result(payload);
@@ -847,6 +848,7 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   row._sim_data = std::move(sim_json);
   row._skill_data = std::move(skill_json);
   _pending_rows.push_back(std::move(row));
+  metrics->steps.add();
 }
 
 } // namespace networking::remote_historian::v2

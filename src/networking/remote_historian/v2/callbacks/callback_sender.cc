@@ -10,8 +10,9 @@
 
 namespace networking::remote_historian::v2 {
 
-CallbackSender::CallbackSender(std::size_t capacity, std::chrono::milliseconds timeout)
-    : _capacity(capacity), _timeout(timeout) {}
+CallbackSender::CallbackSender(std::size_t capacity, std::chrono::milliseconds timeout,
+                               CallbackMetrics &counts)
+    : _capacity(capacity), _timeout(timeout), _counts(counts) {}
 
 CallbackSender::~CallbackSender() {
   std::deque<Report> dropped;
@@ -35,6 +36,7 @@ bool CallbackSender::send(const asio::any_io_executor &executor, std::string url
     if (!_thread.joinable())
       _thread = std::thread([this] { _run(); });
     _queue.push_back({std::move(url), std::move(body), asio::make_work_guard(executor)});
+    _count_in_flight();
   }
   _changed.notify_one();
   return true;
@@ -65,6 +67,7 @@ asio::awaitable<std::size_t> CallbackSender::finish() {
     unsent.swap(_queue);
     dropped = _dropped + unsent.size();
     _dropped = 0;
+    _count_in_flight();
     _deadline.reset();
     _on_idle = nullptr;
   }
@@ -74,6 +77,10 @@ asio::awaitable<std::size_t> CallbackSender::finish() {
 void CallbackSender::_wake_finish() {
   if (_on_idle)
     std::exchange(_on_idle, nullptr)();
+}
+
+void CallbackSender::_count_in_flight() {
+  _counts.in_flight.set(static_cast<double>(_queue.size() + (_sending ? 1 : 0)));
 }
 
 void CallbackSender::_run() {
@@ -90,6 +97,7 @@ void CallbackSender::_run() {
       if (left.count() <= 0) {
         _dropped += _queue.size();
         _queue.clear();
+        _count_in_flight();
         _wake_finish();
         continue;
       }
@@ -98,16 +106,25 @@ void CallbackSender::_run() {
     Report report = std::move(_queue.front());
     _queue.pop_front();
     _sending = true;
+    _count_in_flight();
     lock.unlock();
     try {
-      http::post_json(report.url, report.body, timeout);
+      const long status = http::post_json(report.url, report.body, timeout);
+      // The job service's answer is not acted upon; only a 2xx counts as accepted.
+      if (status >= 200 && status < 300) {
+        _counts.sent.add();
+      } else {
+        _counts.failed.add();
+      }
     } catch (const std::exception &e) {
+      _counts.failed.add();
       logger().debug("[EventHistorian] Cycle metrics callback failed: %s", e.what());
     }
     // Released after the log line: a loop run until it is out of work has seen it.
     report.work.reset();
     lock.lock();
     _sending = false;
+    _count_in_flight();
     if (_queue.empty())
       _wake_finish();
   }

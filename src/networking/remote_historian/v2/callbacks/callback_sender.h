@@ -19,6 +19,8 @@
 
 #include <asio.hpp>
 
+#include "networking/remote_historian/v2/historian_metrics.h"
+
 namespace networking::remote_historian::v2 {
 
 // Reports that may wait behind the one being sent.
@@ -28,7 +30,8 @@ inline constexpr std::chrono::seconds kCallbackTimeout{5};
 
 class CallbackSender {
 public:
-  CallbackSender(std::size_t capacity, std::chrono::milliseconds timeout);
+  // counts: where the reports sent, failed and waiting are counted; it must outlive the sender.
+  CallbackSender(std::size_t capacity, std::chrono::milliseconds timeout, CallbackMetrics &counts);
   // Drops the reports still queued, waits for the one being sent, and joins the thread.
   ~CallbackSender();
   CallbackSender(const CallbackSender &) = delete;
@@ -56,9 +59,12 @@ private:
   void _run();
   // Requires: _mutex held. Wakes a waiting finish(), once.
   void _wake_finish();
+  // Requires: _mutex held. Publishes the reports queued or being sent.
+  void _count_in_flight();
 
   const std::size_t _capacity;
   const std::chrono::milliseconds _timeout;
+  CallbackMetrics &_counts;
   std::mutex _mutex;
   std::condition_variable _changed;
   std::deque<Report> _queue;

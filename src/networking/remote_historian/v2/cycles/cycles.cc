@@ -118,13 +118,17 @@ void EventHistorianProcessor::_write_cycle_row(const CycleRow &row) {
         row.cycle_index, row.average_reward,
         row.skill.empty() ? std::nullopt : std::optional(row.skill), std::nullopt, false));
     _close_part(_cycle_writer);
+    metrics->cycle_rows_written.add(metadata_written ? 1 : 2);
+    metrics->cycle_part_files_written.add();
   } catch (...) {
     // Only this row is lost: its part goes, and a metadata row that went with it is written
     // into the next part.
     _discard_part(_cycle_writer, _cycle_part_index);
     _cycle_metadata_written = metadata_written;
-    if (!_durable)
+    if (!_durable) {
       ++_rows_dropped;
+      metrics->rows_dropped.add();
+    }
     throw;
   }
 }
@@ -145,6 +149,7 @@ void EventHistorianProcessor::_finalize_cycle_summary() {
   const double average = completed.empty() ? 0.0 : sum / static_cast<double>(completed.size());
   _last_cycle_average_reward.set(key, average);
   _cycle_indices.get_or_insert(key, 0) += 1;
+  metrics->cycles_closed.add();
   _write_cycle_summary(average, key);
   const std::unordered_set<std::string> counted(completed.begin(), completed.end());
   _cycle_episode_rewards.erase(counted);
@@ -156,13 +161,21 @@ EventHistorianProcessor::_handle_training_result(const json::Object &payload) {
   const json::Value *result = payload.find("training_result");
   const json::Value *status =
       result && result->is_object() ? result->as_object().find("status") : nullptr;
+  metrics->training_results.add();
   if (status && status->truthy() && !(status->is_string() && status->as_string() == "success"))
     co_return;
   const std::string key = skill_key(_current_skill_name);
   const json::Value *steps_per_sec = payload.find("steps_per_sec");
   _last_cycle_steps_per_sec.set(key, steps_per_sec ? *steps_per_sec : json::Value());
   _finalize_cycle_summary();
-  co_await _drain_pending();
+  const long long cycle = *_cycle_indices.find(key);
+  const WrittenPart written = co_await _drain_pending();
+  if (written.rows > 0) {
+    logger().debug("[EventHistorian] Cycle %lld closed: %zu rows written to %s", cycle,
+                   written.rows, written.path.c_str());
+  } else {
+    logger().debug("[EventHistorian] Cycle %lld closed: no rows written", cycle);
+  }
   if (_callback_url && !_callback_url->empty() && _job_id && !_job_id->empty()) {
     // A durable run reports a cycle once a checkpoint holds it: never twice, even when a crash
     // makes it process the training result again.
@@ -204,11 +217,13 @@ EventHistorianProcessor::_cycle_callback_report(const std::string &skill) const 
 
 void EventHistorianProcessor::_send_cycle_callback(const asio::any_io_executor &executor,
                                                    CallbackReport report) {
-  if (!_callbacks.send(executor, std::move(report.url), std::move(report.body)))
-    logger().warning("[EventHistorian] Cycle metrics callback for iteration %lld dropped: the "
-                     "job service is not keeping up (%d reports waiting)",
-                     static_cast<long long>(report.iteration),
-                     static_cast<int>(kCallbackQueueCapacity));
+  if (_callbacks.send(executor, std::move(report.url), std::move(report.body)))
+    return;
+  metrics->callbacks.dropped.add();
+  logger().warning("[EventHistorian] Cycle metrics callback for iteration %lld dropped: the "
+                   "job service is not keeping up (%d reports waiting)",
+                   static_cast<long long>(report.iteration),
+                   static_cast<int>(kCallbackQueueCapacity));
 }
 
 } // namespace networking::remote_historian::v2

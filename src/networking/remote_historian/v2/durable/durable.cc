@@ -179,9 +179,14 @@ asio::awaitable<void> EventHistorianProcessor::_recover_pending(bool read_result
     const bool in_checkpoint =
         last && !_entry_id_after(id, *last) && !contains(failed_before.find(*p.stream), id);
     // An entry deleted from the stream since comes back without its fields: nothing to do.
+    StreamMetrics *counts = &metrics->stream(*p.stream);
+    counts->read.add();
     if (in_checkpoint || p.entry.elements[1].type == redis::Reply::Type::kNil) {
       std::vector<std::string> ack = {"XACK", *p.stream, consumer_group, id};
-      redis_client->send(ack, [](const std::exception_ptr &, const redis::Reply &) {});
+      redis_client->send(
+          ack, [counts, all = metrics](const std::exception_ptr &failure, const redis::Reply &) {
+            (failure ? counts->failed : counts->acknowledged).add();
+          });
       ++held;
       continue;
     }
@@ -255,12 +260,17 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
   _checkpoint_due = false;
   _rows_in_flight = rows->size();
   _acks_in_flight = ack_count;
+  _count_buffered();
 
   bool flushed = false;
   std::string error;
   // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
   auto write = [this, rows, &checkpoint, &flushed] {
-    _flush_rows(*rows);
+    const auto started = Clock::now();
+    if (!rows->empty()) {
+      _flush_rows(*rows);
+      metrics->flush_seconds.observe(std::chrono::duration<double>(Clock::now() - started).count());
+    }
     flushed = true;
     // The flush took a part number, and the first one made the schema.
     checkpoint.part_index = _part_index;
@@ -285,6 +295,7 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
       for (PendingRow &row : _pending_rows)
         rows->push_back(std::move(row));
       _pending_rows = std::move(*rows);
+      _count_buffered();
     } else {
       logger().error("[EventHistorian] Checkpoint %s could not be written; its entries stay "
                      "unacknowledged: %s",
@@ -314,17 +325,22 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
         const std::size_t end = std::min(ids.size(), begin + kIdsPerAck);
         ack.insert(ack.end(), ids.begin() + static_cast<std::ptrdiff_t>(begin),
                    ids.begin() + static_cast<std::ptrdiff_t>(end));
-        redis_client->send(
-            ack, [name = stream](const std::exception_ptr &failure, const redis::Reply &) {
-              if (!failure)
-                return;
-              try {
-                std::rethrow_exception(failure);
-              } catch (const std::exception &e) {
-                logger().error("[EventHistorian] Acknowledging entries of %s failed: %s",
-                               name.c_str(), e.what());
-              }
-            });
+        StreamMetrics *counts = &metrics->stream(stream);
+        redis_client->send(ack, [name = stream, counts, all = metrics, n = end - begin](
+                                    const std::exception_ptr &failure, const redis::Reply &) {
+          if (!failure) {
+            counts->acknowledged.add(n);
+            return;
+          }
+          counts->failed.add(n);
+          try {
+            std::rethrow_exception(failure);
+          } catch (const std::exception &e) {
+            all->redis_failed(e.what());
+            logger().error("[EventHistorian] Acknowledging entries of %s failed: %s", name.c_str(),
+                           e.what());
+          }
+        });
       }
     }
   }

@@ -141,10 +141,11 @@ void EventHistorianProcessor::_ensure_writer() {
   _writer_open = true;
 }
 
-void EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
+std::string EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
   if (rows.empty())
-    return;
+    return {};
   _ensure_writer();
+  const std::string path = _writer->path();
   try {
     for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
       const std::size_t end = std::min(rows.size(), begin + kRowsPerWrite);
@@ -167,43 +168,55 @@ void EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
     throw;
   }
   _writer_open = false;
+  metrics->rows_written.add(rows.size());
+  metrics->part_files_written.add();
+  return path;
 }
 
-asio::awaitable<void> EventHistorianProcessor::_drain_pending() {
+asio::awaitable<EventHistorianProcessor::WrittenPart> EventHistorianProcessor::_drain_pending() {
   if (!_obs_dim || !_act_dim)
-    co_return;
+    co_return WrittenPart{};
   if (!_flush_lock)
     _flush_lock = std::make_unique<loop::AsyncLock>();
   auto guard = co_await _flush_lock->lock();
   if (_pending_rows.empty())
-    co_return;
+    co_return WrittenPart{};
   // The batch belongs to the flush job from here on, even if this coroutine goes away.
   auto rows = std::make_shared<RowBuffer>(std::exchange(_pending_rows, {}));
   // A durable run keeps the rows of a failed flush and tries again, spaced, while reading
   // waits: their entries are not acknowledged, so nothing is lost even if it never succeeds.
   auto delay = std::chrono::milliseconds(500);
+  _count_buffered();
   for (;;) {
     std::string error;
     // Named apart from the co_await: GCC 12 loses lambda captures made inside one.
-    auto flush = [this, rows] { _flush_rows(*rows); };
+    auto flush = [this, rows] { return _flush_rows(*rows); };
+    const auto started = std::chrono::steady_clock::now();
     try {
-      co_await loop::run_blocking(std::move(flush));
+      // Assigned apart from the co_await: GCC 12 mishandles one inside a braced initializer.
+      WrittenPart written;
+      written.path = co_await loop::run_blocking(std::move(flush));
+      written.rows = rows->size();
+      metrics->flush_seconds.observe(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
       _checkpoint_due = true;
-      co_return;
+      co_return written;
     } catch (const std::exception &e) {
       error = e.what();
     }
     if (!_durable) {
       _rows_dropped += static_cast<std::int64_t>(rows->size());
+      metrics->rows_dropped.add(rows->size());
       logger().error("[EventHistorian] Parquet flush of %d rows failed; rows dropped: %s",
                      static_cast<int>(rows->size()), error.c_str());
-      co_return;
+      co_return WrittenPart{};
     }
     if (!_is_running) {
       logger().error("[EventHistorian] Parquet flush of %d rows failed; rows kept pending: %s",
                      static_cast<int>(rows->size()), error.c_str());
       _pending_rows = std::move(*rows);
-      co_return;
+      _count_buffered();
+      co_return WrittenPart{};
     }
     logger().error("[EventHistorian] Parquet flush of %d rows failed; retrying in %.1f s: %s",
                    static_cast<int>(rows->size()), static_cast<double>(delay.count()) / 1000,

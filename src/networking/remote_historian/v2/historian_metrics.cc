@@ -1,0 +1,130 @@
+#include "networking/remote_historian/v2/historian_metrics.h"
+
+#include <chrono>
+#include <utility>
+
+namespace networking::remote_historian::v2 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+} // namespace
+
+HistorianMetrics::HistorianMetrics(const std::vector<std::string> &streams)
+    // A flush of one cycle's rows takes milliseconds to seconds; a merge at the stop, seconds
+    // to minutes for long runs.
+    : flush_seconds({0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30}),
+      compaction_seconds({0.01, 0.05, 0.1, 0.5, 1, 5, 10, 30, 60, 300, 900}) {
+  for (const std::string &name : streams)
+    _streams.push_back(std::make_unique<StreamMetrics>(name));
+  if (_streams.empty())
+    _streams.push_back(std::make_unique<StreamMetrics>(""));
+  process_start_time.set(
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
+  _build_info.set(1);
+  rows_buffered.set(0);
+  bytes_buffered.set(0);
+  callbacks.in_flight.set(0);
+}
+
+StreamMetrics &HistorianMetrics::stream(std::string_view name) {
+  for (const auto &s : _streams)
+    if (s->stream == name)
+      return *s;
+  return *_streams.front();
+}
+
+void HistorianMetrics::round_started() { _last_round.store(now_ns(), std::memory_order_relaxed); }
+
+void HistorianMetrics::set_reading(bool reading) {
+  if (reading)
+    round_started();
+  _reading.store(reading);
+}
+
+void HistorianMetrics::redis_succeeded() {
+  if (_redis_ok.load(std::memory_order_relaxed))
+    return;
+  std::lock_guard lock(_mutex);
+  _redis_ok = true;
+  _redis_error.clear();
+}
+
+void HistorianMetrics::redis_failed(std::string_view error) {
+  std::lock_guard lock(_mutex);
+  _redis_ok = false;
+  _redis_error = error;
+}
+
+metrics::Health HistorianMetrics::health(Clock::duration stale_after) const {
+  if (!_reading.load())
+    return {false, "not reading: starting or stopping"};
+  {
+    std::lock_guard lock(_mutex);
+    if (!_redis_ok)
+      return {false, "Redis command failed: " + _redis_error};
+  }
+  const auto since = std::chrono::nanoseconds(now_ns() - _last_round.load());
+  if (since > stale_after)
+    return {false,
+            "read loop has not run for " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since).count()) +
+                " s"};
+  return {true, ""};
+}
+
+void HistorianMetrics::register_in(metrics::Registry &r) const {
+  const std::string p = "event_historian_";
+  for (const auto &s : _streams) {
+    const metrics::Labels stream = {{"stream", s->stream}};
+    r.add(p + "entries_read_total", "Stream entries read through the consumer group.", s->read,
+          stream);
+    r.add(p + "entries_acknowledged_total", "Stream entries acknowledged (XACK).", s->acknowledged,
+          stream);
+    r.add(p + "entries_failed_total",
+          "Stream entries whose processing or acknowledgement failed; they stay pending.",
+          s->failed, stream);
+    r.add(p + "consumer_group_lag",
+          "Entries of the stream not yet delivered to the consumer group (XINFO GROUPS lag).",
+          s->lag, stream);
+  }
+  r.add(p + "steps_processed_total", "Steps taken in as rows.", steps);
+  r.add(p + "skill_starts_processed_total", "Skill-start events processed.", skill_starts);
+  r.add(p + "training_results_processed_total", "Training results processed.", training_results);
+  r.add(p + "rows_buffered", "Step rows waiting in memory to be written.", rows_buffered);
+  r.add(p + "buffered_bytes", "Estimated memory held by the buffered step rows.", bytes_buffered);
+  r.add(p + "rows_written_total", "Rows written to part files.", rows_written,
+        {{"dataset", "steps"}});
+  r.add(p + "rows_written_total", "Rows written to part files.", cycle_rows_written,
+        {{"dataset", "cycle_summary"}});
+  r.add(p + "part_files_written_total", "Part files completed.", part_files_written,
+        {{"dataset", "steps"}});
+  r.add(p + "part_files_written_total", "Part files completed.", cycle_part_files_written,
+        {{"dataset", "cycle_summary"}});
+  r.add(p + "rows_dropped_total", "Rows lost to failed writes.", rows_dropped);
+  r.add(p + "cycles_closed_total", "Training cycles closed by a training result.", cycles_closed);
+  r.add(p + "flush_seconds", "Time to write one batch of step rows as a part file.", flush_seconds);
+  r.add(p + "compaction_seconds", "Time to merge a dataset's part files into its final file.",
+        compaction_seconds);
+  r.add(p + "callbacks_sent_total", "Cycle-metrics reports the job service accepted.",
+        callbacks.sent);
+  r.add(p + "callbacks_failed_total", "Cycle-metrics reports whose POST failed or timed out.",
+        callbacks.failed);
+  r.add(p + "callbacks_dropped_total",
+        "Cycle-metrics reports dropped unsent: the queue was full, or the stop's time was up.",
+        callbacks.dropped);
+  r.add(p + "callbacks_in_flight", "Cycle-metrics reports queued or being sent.",
+        callbacks.in_flight);
+  r.add(p + "process_start_time_seconds", "Start time of the process, in Unix seconds.",
+        process_start_time);
+  r.add(p + "build_info", "The historian's version.", _build_info,
+        {{"version", HISTORIAN_VERSION}});
+}
+
+} // namespace networking::remote_historian::v2

@@ -1,0 +1,91 @@
+#pragma once
+
+// What the historian counts for its metrics endpoint, and what its health check reads.
+//
+// Threads: the loop thread updates the counters of intake, acknowledgement and cycles, a worker
+// thread those of writing, the callback thread those of the reports; the endpoint's threads
+// only read. Every value is an atomic; the reason of an unhealthy state is a string under a
+// mutex, written only when the state changes.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "metrics/registry.h"
+#include "metrics/server.h"
+
+namespace networking::remote_historian::v2 {
+
+// The entries of one stream, and its consumer group's lag.
+struct StreamMetrics {
+  explicit StreamMetrics(std::string name) : stream(std::move(name)) {}
+  const std::string stream;
+  metrics::Counter read;
+  metrics::Counter acknowledged;
+  // Entries whose processing or acknowledgement failed: they stay pending in Redis.
+  metrics::Counter failed;
+  metrics::Gauge lag; // unknown until polled, and with a Redis that does not report it
+};
+
+// The reports to the job service: sent, failed (a POST that failed or timed out) and dropped
+// (a full queue, or left at the stop), and those queued or being sent.
+struct CallbackMetrics {
+  metrics::Counter sent;
+  metrics::Counter failed;
+  metrics::Counter dropped;
+  metrics::Gauge in_flight;
+};
+
+class HistorianMetrics {
+public:
+  // streams: the streams the historian reads, in the order of their labels.
+  explicit HistorianMetrics(const std::vector<std::string> &streams);
+
+  // The counters of a stream read; a stream not named at construction counts in the first.
+  StreamMetrics &stream(std::string_view name);
+  const std::vector<std::unique_ptr<StreamMetrics>> &streams() const { return _streams; }
+
+  metrics::Counter steps;
+  metrics::Counter skill_starts;
+  metrics::Counter training_results;
+  metrics::Gauge rows_buffered;
+  metrics::Gauge bytes_buffered;
+  metrics::Counter rows_written;
+  metrics::Counter part_files_written;
+  metrics::Counter cycle_rows_written;
+  metrics::Counter cycle_part_files_written;
+  metrics::Counter rows_dropped;
+  metrics::Counter cycles_closed;
+  metrics::Histogram flush_seconds;
+  metrics::Histogram compaction_seconds;
+  CallbackMetrics callbacks;
+  metrics::Gauge process_start_time; // Unix seconds
+
+  // Health, from the read loop: a round began; reading began or ended; a Redis command
+  // succeeded or failed (error: its message).
+  void round_started();
+  void set_reading(bool reading);
+  void redis_succeeded();
+  void redis_failed(std::string_view error);
+  // Healthy while the read loop runs, began a round within stale_after, and the last Redis
+  // command it awaited succeeded.
+  metrics::Health health(std::chrono::steady_clock::duration stale_after) const;
+
+  // Every instrument above, named event_historian_*, plus the build's version.
+  void register_in(metrics::Registry &registry) const;
+
+private:
+  std::vector<std::unique_ptr<StreamMetrics>> _streams;
+  metrics::Gauge _build_info;
+  std::atomic<std::int64_t> _last_round{0}; // steady clock, nanoseconds since its epoch
+  std::atomic<bool> _reading{false};
+  std::atomic<bool> _redis_ok{true};
+  mutable std::mutex _mutex;
+  std::string _redis_error; // under _mutex
+};
+
+} // namespace networking::remote_historian::v2
