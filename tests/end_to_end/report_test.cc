@@ -281,8 +281,14 @@ TEST(Report, MillionRowsAgreeWithDuckDBInLittleMemory) {
   expect_readers_agree(summary.string());
 
   const fs::path svg = dir / "chosen.svg";
+  const auto started = std::chrono::steady_clock::now();
   const Outcome o = run({"report", steps.string(), "--output", svg.string()}, dir);
   ASSERT_EQ(o.status, 0) << o.err;
+  RecordProperty("report_ms",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - started)
+                                      .count()));
+  RecordProperty("report_peak_kb", static_cast<int>(o.peak_kb));
   EXPECT_NE(o.out.find("\nnot yet closed by a training result: 500 steps, 0 episodes ended, 1 "
                        "unfinished\n" +
                        svg.string() + "\n"),

@@ -387,7 +387,7 @@ Report build_report(const RunFiles &run) {
       first = end;
       step = end_step;
     }
-    report.cycles.push_back(std::move(c));
+    report.cycles.push_back(c);
   }
   if (partition) {
     report.open_steps = scan.steps - step;
@@ -486,7 +486,7 @@ public:
   static constexpr double kWidth = 960;
   static constexpr double kHeight = 290;
 
-  Chart(std::ostringstream &svg, double top, std::size_t cycles, std::vector<double> values,
+  Chart(std::ostringstream &svg, double top, std::size_t cycles, const std::vector<double> &values,
         bool from_zero)
       : _svg(svg), _top(top), _n(std::max<std::size_t>(cycles, 1)) {
     std::vector<double> finite;
