@@ -69,14 +69,28 @@ std::string FileReader::created_by() const {
 }
 
 Table FileReader::read_row_group(std::size_t index) const {
+  std::vector<std::size_t> all(_impl->file.schema().size());
+  for (std::size_t c = 0; c < all.size(); ++c)
+    all[c] = c;
+  return read_columns(index, all);
+}
+
+Table FileReader::read_columns(std::size_t index, const std::vector<std::size_t> &columns) const {
   const ParsedFile &file = _impl->file;
   if (index >= file.num_row_groups()) {
     throw Error("File '" + file.path() + "' has no row group " + std::to_string(index) +
                 " (it has " + std::to_string(file.num_row_groups()) + ")");
   }
-  Table table = empty_table(file.schema());
-  for (std::size_t c = 0; c < table.columns.size(); ++c) {
-    file.decode_chunk(index, c, table.columns[c], _impl->buffers);
+  Table table;
+  table.columns.reserve(columns.size());
+  for (const std::size_t c : columns) {
+    if (c >= file.schema().size()) {
+      throw Error("File '" + file.path() + "' has no column " + std::to_string(c) + " (it has " +
+                  std::to_string(file.schema().size()) + ")");
+    }
+    table.columns.emplace_back(file.schema().field(c).type);
+    table.columns.back().reserve(static_cast<std::size_t>(file.row_group_rows(index)));
+    file.decode_chunk(index, c, table.columns.back(), _impl->buffers);
   }
   return table;
 }

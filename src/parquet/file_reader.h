@@ -34,6 +34,9 @@ public:
   const std::vector<RowGroupInfo> &row_groups() const;
   // Decodes one row group into a table of the file's schema.
   Table read_row_group(std::size_t index) const;
+  // Decodes only the given columns (schema indices) of one row group, in the order given: a
+  // reader that needs a few columns of a wide file decodes nothing else.
+  Table read_columns(std::size_t index, const std::vector<std::size_t> &columns) const;
   // Decodes the whole file.
   Table read_all() const;
   // Decodes at most max_rows rows from the start of the file.

@@ -1,6 +1,7 @@
 // event-historian: the host program. `run` consumes a training job's streams into Parquet
-// files; `demo` shows the whole system on a throwaway redis-server; `inspect` prints a file;
-// `compact` merges the parts a run left unmerged.
+// files; `demo` shows the whole system on a throwaway redis-server; `inspect` prints a file or
+// lists a directory; `compact` merges the parts a run left unmerged; `report` draws a run's
+// learning curve.
 
 #include <chrono>
 #include <cmath>
@@ -23,14 +24,15 @@
 #include "networking/event_base/logger.h"
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
-#include "parquet/inspect.h"
 #include "parquet/options.h"
 #include "redis/connection.h"
 #include "redis/endpoint.h"
 #include "tools/historian_host/compact.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
+#include "tools/historian_host/inspect.h"
 #include "tools/historian_host/redis_url.h"
+#include "tools/historian_host/report.h"
 #include "json/parse.h"
 #include "json/value.h"
 
@@ -270,9 +272,11 @@ int main(int argc, char **argv) {
 
   std::string inspect_path;
   std::size_t inspect_rows = 10;
-  CLI::App *inspect = app.add_subcommand("inspect", "Print a Parquet file's schema, row groups "
-                                                    "and first rows");
-  inspect->add_option("FILE", inspect_path, "Parquet file")->required();
+  CLI::App *inspect = app.add_subcommand(
+      "inspect", "Print a Parquet file's schema, row groups and first rows, or list the files of "
+                 "an output or parts directory");
+  inspect->add_option("PATH", inspect_path, "Parquet file, output directory or parts directory")
+      ->required();
   inspect->add_option("--rows", inspect_rows, "Rows to print")->capture_default_str();
 
   std::string compact_parts_dir;
@@ -290,6 +294,18 @@ int main(int argc, char **argv) {
       ->capture_default_str();
   compact->add_option("--compression-level", compact_level, "zstd level, 1 to 22")
       ->check(CLI::Range(1, 22));
+
+  std::string report_input;
+  std::optional<std::string> report_output;
+  CLI::App *report = app.add_subcommand(
+      "report", "Draw a run's average reward, episode returns and lengths and steps per cycle "
+                "as an SVG, and print them as a table");
+  report
+      ->add_option("INPUT", report_input,
+                   "Output directory (its newest run), step file or cycle summary file")
+      ->required();
+  report->add_option("--output", report_output,
+                     "SVG file to write; default: beside the step file, BASE.report.svg");
 
   try {
     app.parse(argc, argv);
@@ -314,11 +330,7 @@ int main(int argc, char **argv) {
     }
     return host::compact_command(std::move(compact_parts_dir), std::move(compact_output), writer);
   }
-  try {
-    parquet::inspect(inspect_path, std::cout, inspect_rows);
-  } catch (const std::exception &e) {
-    std::fprintf(stderr, "event-historian: error: %s\n", e.what());
-    return 1;
-  }
-  return 0;
+  if (*report)
+    return host::report_command(report_input, report_output);
+  return host::inspect_command(inspect_path, inspect_rows);
 }

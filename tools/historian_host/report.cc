@@ -1,0 +1,730 @@
+#include "tools/historian_host/report.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "parquet/file_reader.h"
+#include "tools/historian_host/host.h"
+
+namespace host {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kSummarySuffix = "_cycle_summary.parquet";
+constexpr std::string_view kParquetSuffix = ".parquet";
+// Without a terminal, a progress line at most this often.
+constexpr auto kProgressInterval = std::chrono::seconds(5);
+
+// An input that is missing or not what the report reads; the message is the whole sentence.
+class InputError : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct RunFiles {
+  fs::path steps;
+  fs::path summary;
+};
+
+std::string strip(std::string_view name, std::string_view suffix) {
+  return std::string(name.substr(0, name.size() - suffix.size()));
+}
+
+// The newest run of an output directory: the step file (by modification time) whose cycle
+// summary lies beside it. Several runs are named on standard error.
+RunFiles newest_run(const fs::path &dir) {
+  std::vector<std::pair<fs::file_time_type, RunFiles>> runs;
+  std::error_code ec;
+  for (const auto &entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with('.') || !name.ends_with(kSummarySuffix))
+      continue;
+    RunFiles run{dir / (strip(name, kSummarySuffix) + std::string(kParquetSuffix)), entry.path()};
+    std::error_code time_ec;
+    const auto time = fs::last_write_time(run.steps, time_ec);
+    if (!time_ec && fs::is_regular_file(run.steps, time_ec))
+      runs.emplace_back(time, std::move(run));
+  }
+  if (ec)
+    throw InputError("cannot read the directory " + dir.string() + ": " + ec.message());
+  if (runs.empty()) {
+    throw InputError(dir.string() + " holds no step file with its cycle summary beside it " +
+                     "(NAME.parquet and NAME_cycle_summary.parquet)");
+  }
+  std::sort(runs.begin(), runs.end(), [](const auto &a, const auto &b) {
+    return a.first != b.first ? a.first > b.first : a.second.steps > b.second.steps;
+  });
+  if (runs.size() > 1) {
+    std::fprintf(stderr,
+                 "report: %s holds %zu runs; reporting the newest, %s (name a step file to "
+                 "choose another)\n",
+                 dir.c_str(), runs.size(), runs.front().second.steps.filename().c_str());
+  }
+  return runs.front().second;
+}
+
+RunFiles resolve(const std::string &input) {
+  std::error_code ec;
+  const fs::path path(input);
+  if (fs::is_directory(path, ec))
+    return newest_run(path);
+  if (!fs::exists(path, ec))
+    throw InputError(input + " does not exist");
+  const std::string name = path.filename().string();
+  RunFiles run;
+  if (name.ends_with(kSummarySuffix)) {
+    run = {path.parent_path() / (strip(name, kSummarySuffix) + std::string(kParquetSuffix)), path};
+  } else if (name.ends_with(kParquetSuffix)) {
+    run = {path, path.parent_path() / (strip(name, kParquetSuffix) + std::string(kSummarySuffix))};
+  } else {
+    throw InputError(input + " is neither a directory nor a .parquet file");
+  }
+  if (!fs::exists(run.steps, ec))
+    throw InputError(input + " has no step file beside it (" + run.steps.string() + ")");
+  if (!fs::exists(run.summary, ec))
+    throw InputError(input + " has no cycle summary beside it (" + run.summary.string() + ")");
+  return run;
+}
+
+struct CycleRow {
+  std::int64_t index = 0;
+  std::optional<double> average;
+};
+
+struct Summary {
+  std::string skill;
+  std::vector<CycleRow> cycles; // in file order, metadata rows left out
+};
+
+std::size_t column_of(const parquet::FileReader &reader, std::string_view name, parquet::Type type,
+                      std::string_view what) {
+  const auto index = reader.schema().index_of(name);
+  if (!index || reader.schema().field(*index).type != type) {
+    throw InputError(reader.path() + " is not " + std::string(what) + ": it has no " +
+                     std::string(parquet::type_name(type)) + " column '" + std::string(name) + "'");
+  }
+  return *index;
+}
+
+Summary read_summary(const std::string &path) {
+  const auto reader = parquet::FileReader::open(path);
+  constexpr std::string_view kWhat = "a cycle summary";
+  const std::size_t index = column_of(*reader, "cycle_index", parquet::Type::kInt64, kWhat);
+  const std::size_t average = column_of(*reader, "average_reward", parquet::Type::kDouble, kWhat);
+  const std::size_t metadata = column_of(*reader, "is_metadata", parquet::Type::kBool, kWhat);
+  const auto skill = reader->schema().index_of("skill_name");
+  const parquet::Table table = reader->read_all();
+  Summary summary;
+  for (std::size_t r = 0; r < table.num_rows(); ++r) {
+    const parquet::Column &m = table.columns[metadata];
+    if (m.valid[r] && m.bools[r]) {
+      const parquet::Column *s = skill ? &table.columns[*skill] : nullptr;
+      if (s && s->type == parquet::Type::kString && s->valid[r] && summary.skill.empty())
+        summary.skill = s->strings[r];
+      continue;
+    }
+    CycleRow row;
+    row.index = table.columns[index].valid[r] ? table.columns[index].ints[r] : 0;
+    if (table.columns[average].valid[r])
+      row.average = table.columns[average].doubles[r];
+    summary.cycles.push_back(row);
+  }
+  return summary;
+}
+
+std::string with_commas(std::int64_t n) {
+  std::string digits = std::to_string(n < 0 ? -n : n);
+  for (std::size_t i = digits.size(); i > 3; i -= 3)
+    digits.insert(i - 3, ",");
+  return n < 0 ? "-" + digits : digits;
+}
+
+// One line per row group on a terminal (rewritten in place); otherwise one every few seconds.
+class Progress {
+public:
+  explicit Progress(std::size_t groups) : _groups(groups), _tty(isatty(STDERR_FILENO) == 1) {}
+  void update(std::size_t done, std::int64_t rows) {
+    if (_groups < 2)
+      return;
+    const auto now = std::chrono::steady_clock::now();
+    if (_tty) {
+      std::fprintf(stderr, "\rreport: row group %zu/%zu, %s rows", done, _groups,
+                   with_commas(rows).c_str());
+      _shown = true;
+    } else if (now - _last >= kProgressInterval && done < _groups) {
+      std::fprintf(stderr, "report: row group %zu/%zu, %s rows\n", done, _groups,
+                   with_commas(rows).c_str());
+      _last = now;
+    }
+  }
+  void finish() const {
+    if (_shown)
+      std::fputc('\n', stderr);
+  }
+
+private:
+  std::size_t _groups;
+  bool _tty;
+  bool _shown = false;
+  std::chrono::steady_clock::time_point _last = std::chrono::steady_clock::now();
+};
+
+struct Episode {
+  double total_reward = 0;
+  std::int64_t length = 0;
+  std::int64_t end_step = 0; // steps read up to and including the episode's last one
+};
+
+struct StepScan {
+  std::vector<Episode> ended; // in the order of their last steps
+  std::int64_t steps = 0;
+  std::size_t unfinished = 0;
+};
+
+// Adds up each episode's rewards and steps, row group by row group. An episode ends at its
+// first step that is terminated or truncated; a step without an episode id belongs to none.
+StepScan scan_steps(const std::string &path) {
+  const auto reader = parquet::FileReader::open(path);
+  constexpr std::string_view kWhat = "a step file";
+  const std::vector<std::size_t> columns = {
+      column_of(*reader, "episode_id", parquet::Type::kString, kWhat),
+      column_of(*reader, "reward", parquet::Type::kDouble, kWhat),
+      column_of(*reader, "terminated", parquet::Type::kBool, kWhat),
+      column_of(*reader, "truncated", parquet::Type::kBool, kWhat)};
+  struct Open {
+    double total_reward = 0;
+    std::int64_t length = 0;
+  };
+  std::unordered_map<std::string, Open> open;
+  StepScan scan;
+  const std::size_t groups = reader->row_groups().size();
+  Progress progress(groups);
+  for (std::size_t g = 0; g < groups; ++g) {
+    parquet::Table t = reader->read_columns(g, columns);
+    parquet::Column &episode = t.columns[0];
+    const parquet::Column &reward = t.columns[1];
+    const parquet::Column &terminated = t.columns[2];
+    const parquet::Column &truncated = t.columns[3];
+    for (std::size_t r = 0; r < t.num_rows(); ++r) {
+      ++scan.steps;
+      if (!episode.valid[r])
+        continue;
+      const auto it = open.try_emplace(std::move(episode.strings[r])).first;
+      it->second.total_reward += reward.valid[r] ? reward.doubles[r] : 0.0;
+      ++it->second.length;
+      if ((terminated.valid[r] && terminated.bools[r]) ||
+          (truncated.valid[r] && truncated.bools[r])) {
+        scan.ended.push_back({it->second.total_reward, it->second.length, scan.steps});
+        open.erase(it);
+      }
+    }
+    progress.update(g + 1, scan.steps);
+  }
+  progress.finish();
+  scan.unfinished = open.size();
+  return scan;
+}
+
+bool same_average(double mean, double average) {
+  return std::abs(mean - average) <= 1e-9 * std::max(1.0, std::abs(average));
+}
+
+// Which ended episodes belong to which cycle. The step file does not name the cycle; the
+// historian closes a cycle with the average total reward of the episodes that ended in it
+// (0 when none did), so the cycles are consecutive runs of ended episodes with those averages.
+// ends[k] is one past the last episode of cycle k; episodes after the last cycle belong to the
+// cycle still open. Where several splits fit, the earliest is taken and ambiguous is set.
+struct Partition {
+  std::vector<std::size_t> ends;
+  bool ambiguous = false;
+};
+
+class Partitioner {
+public:
+  Partitioner(const std::vector<Episode> &ended, const std::vector<CycleRow> &cycles)
+      : _ended(ended), _cycles(cycles), _dead(cycles.size()) {}
+
+  std::optional<Partition> solve() {
+    _partition.ends.assign(_cycles.size(), 0);
+    if (!_fit(0, 0))
+      return std::nullopt;
+    return _partition;
+  }
+
+private:
+  // True when cycles k... can start at episode `start`; fills _partition.ends[k...].
+  bool _fit(std::size_t k, std::size_t start) {
+    if (k == _cycles.size())
+      return true;
+    if (_dead[k].contains(start))
+      return false;
+    const std::optional<double> &average = _cycles[k].average;
+    std::vector<std::size_t> candidates;
+    if (!average || *average == 0.0)
+      candidates.push_back(start);
+    double sum = 0;
+    for (std::size_t e = start; e < _ended.size(); ++e) {
+      sum += _ended[e].total_reward;
+      if (!average || same_average(sum / static_cast<double>(e - start + 1), *average))
+        candidates.push_back(e + 1);
+    }
+    for (const std::size_t end : candidates) {
+      if (_fit(k + 1, end)) {
+        _partition.ends[k] = end;
+        _partition.ambiguous = _partition.ambiguous || candidates.size() > 1;
+        return true;
+      }
+    }
+    _dead[k].insert(start);
+    return false;
+  }
+
+  const std::vector<Episode> &_ended;
+  const std::vector<CycleRow> &_cycles;
+  std::vector<std::unordered_set<std::size_t>> _dead;
+  Partition _partition;
+};
+
+struct Spread {
+  double min = 0, q1 = 0, median = 0, q3 = 0, max = 0, mean = 0;
+};
+
+// Quartiles by linear interpolation between the closest ranks (DuckDB's quantile_cont).
+Spread spread_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const auto at = [&v](double p) {
+    const double pos = p * static_cast<double>(v.size() - 1);
+    const auto lo = static_cast<std::size_t>(std::floor(pos));
+    const std::size_t hi = std::min(lo + 1, v.size() - 1);
+    return v[lo] + (pos - static_cast<double>(lo)) * (v[hi] - v[lo]);
+  };
+  double sum = 0;
+  for (const double x : v)
+    sum += x;
+  return {v.front(), at(0.25), at(0.5), at(0.75), v.back(), sum / static_cast<double>(v.size())};
+}
+
+struct CycleFigures {
+  std::int64_t index = 0;
+  std::optional<double> average;
+  bool split = false; // steps and episodes known
+  std::int64_t steps = 0;
+  std::size_t episodes = 0;
+  std::optional<Spread> returns;
+  std::optional<Spread> lengths;
+};
+
+struct Report {
+  std::string title;
+  std::string skill;
+  std::vector<CycleFigures> cycles;
+  std::int64_t steps = 0;
+  std::size_t episodes = 0;
+  std::int64_t open_steps = 0; // after the last closed cycle
+  std::size_t open_ended = 0;
+  std::size_t unfinished = 0;
+  bool split = false;
+};
+
+Report build_report(const RunFiles &run) {
+  const Summary summary = read_summary(run.summary);
+  const StepScan scan = scan_steps(run.steps);
+  Report report;
+  report.title = run.steps.filename().string();
+  report.skill = summary.skill;
+  report.steps = scan.steps;
+  report.episodes = scan.ended.size();
+  report.unfinished = scan.unfinished;
+  const std::optional<Partition> partition = Partitioner(scan.ended, summary.cycles).solve();
+  if (!partition) {
+    std::fprintf(stderr,
+                 "report: the episodes of %s do not add up to the averages of %s (rows lost to "
+                 "a failed write?); steps and episodes per cycle are left out\n",
+                 run.steps.c_str(), run.summary.c_str());
+  } else if (partition->ambiguous) {
+    std::fprintf(stderr, "report: several splits of the episodes into cycles fit the averages; "
+                         "the earliest is shown\n");
+  }
+  report.split = partition.has_value();
+  std::size_t first = 0;
+  std::int64_t step = 0;
+  for (std::size_t k = 0; k < summary.cycles.size(); ++k) {
+    CycleFigures c;
+    c.index = summary.cycles[k].index;
+    c.average = summary.cycles[k].average;
+    if (partition) {
+      const std::size_t end = partition->ends[k];
+      const std::int64_t end_step = end > first ? scan.ended[end - 1].end_step : step;
+      c.split = true;
+      c.steps = end_step - step;
+      c.episodes = end - first;
+      if (end > first) {
+        std::vector<double> returns, lengths;
+        for (std::size_t e = first; e < end; ++e) {
+          returns.push_back(scan.ended[e].total_reward);
+          lengths.push_back(static_cast<double>(scan.ended[e].length));
+        }
+        c.returns = spread_of(std::move(returns));
+        c.lengths = spread_of(std::move(lengths));
+      }
+      first = end;
+      step = end_step;
+    }
+    report.cycles.push_back(c);
+  }
+  if (partition) {
+    report.open_steps = scan.steps - step;
+    report.open_ended = scan.ended.size() - first;
+  }
+  return report;
+}
+
+// ---- text ----
+
+void print_table(const Report &report) {
+  std::printf("%6s %12s %9s %15s %12s %14s %12s\n", "cycle", "steps", "episodes", "average_reward",
+              "mean_return", "median_return", "mean_length");
+  const auto number = [](const std::optional<double> &v, int width) {
+    char text[64];
+    if (v)
+      std::snprintf(text, sizeof text, " %*.4f", width, *v);
+    else
+      std::snprintf(text, sizeof text, " %*s", width, "-");
+    return std::string(text);
+  };
+  for (const CycleFigures &c : report.cycles) {
+    std::string line = std::to_string(c.index);
+    line.insert(0, line.size() < 6 ? 6 - line.size() : 0, ' ');
+    char counts[64];
+    if (c.split)
+      std::snprintf(counts, sizeof counts, " %12lld %9zu", static_cast<long long>(c.steps),
+                    c.episodes);
+    else
+      std::snprintf(counts, sizeof counts, " %12s %9s", "-", "-");
+    line += counts;
+    line += number(c.average, 15);
+    line += number(c.returns ? std::optional(c.returns->mean) : std::nullopt, 12);
+    line += number(c.returns ? std::optional(c.returns->median) : std::nullopt, 14);
+    line += number(c.lengths ? std::optional(c.lengths->mean) : std::nullopt, 12);
+    std::printf("%s\n", line.c_str());
+  }
+  if (report.open_steps > 0 || report.unfinished > 0) {
+    std::printf("not yet closed by a training result: %s steps, %zu episodes ended, %zu "
+                "unfinished\n",
+                with_commas(report.open_steps).c_str(), report.open_ended, report.unfinished);
+  }
+}
+
+// ---- SVG ----
+
+std::string escape(std::string_view text) {
+  std::string out;
+  for (const char ch : text) {
+    switch (ch) {
+    case '&':
+      out += "&amp;";
+      break;
+    case '<':
+      out += "&lt;";
+      break;
+    case '>':
+      out += "&gt;";
+      break;
+    case '"':
+      out += "&quot;";
+      break;
+    case '\'':
+      out += "&apos;";
+      break;
+    default:
+      // XML 1.0 allows no other control characters, not even as references.
+      out += static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n' ? '?' : ch;
+    }
+  }
+  return out;
+}
+
+// Shortest text that reads back as the same double.
+std::string exact(double v) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, result.ptr);
+}
+
+std::string fixed(double v, int digits = 1) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", digits, v);
+  return text;
+}
+
+std::string tick_label(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", std::abs(v) < 1e-12 ? 0.0 : v);
+  return text;
+}
+
+// One chart: cycles along x, a value along y, with axes, grid, tick labels and titles.
+class Chart {
+public:
+  static constexpr double kWidth = 960;
+  static constexpr double kHeight = 290;
+
+  Chart(std::ostringstream &svg, double top, std::size_t cycles, const std::vector<double> &values,
+        bool from_zero)
+      : _svg(svg), _top(top), _n(std::max<std::size_t>(cycles, 1)) {
+    std::vector<double> finite;
+    for (const double v : values)
+      if (std::isfinite(v))
+        finite.push_back(v);
+    _empty = finite.empty();
+    _lo = _empty ? 0 : *std::min_element(finite.begin(), finite.end());
+    _hi = _empty ? 1 : *std::max_element(finite.begin(), finite.end());
+    if (from_zero)
+      _lo = std::min(_lo, 0.0);
+    if (!(_hi > _lo)) {
+      _lo -= 1;
+      _hi += 1;
+    }
+    const double raw = (_hi - _lo) / 5;
+    const double magnitude = std::pow(10, std::floor(std::log10(raw)));
+    const double f = raw / magnitude;
+    _step = (f < 1.5 ? 1 : f < 3 ? 2 : f < 7 ? 5 : 10) * magnitude;
+    _lo = std::floor(_lo / _step) * _step;
+    _hi = std::ceil(_hi / _step) * _step;
+  }
+
+  double x(std::size_t i) const { return kLeft + (static_cast<double>(i) + 0.5) * _slot(); }
+  double y(double v) const { return _bottom() - (v - _lo) / (_hi - _lo) * _plot_height(); }
+  double y0() const { return y(std::max(_lo, 0.0)); }
+  double slot() const { return _slot(); }
+
+  void frame(const std::string &title, const std::string &y_title,
+             const std::vector<std::int64_t> &labels) const {
+    _svg << "<text class=\"chart-title\" x=\"" << kLeft << "\" y=\"" << fixed(_top + 22)
+         << "\" font-size=\"15\" font-weight=\"bold\">" << escape(title) << "</text>\n";
+    const auto ticks = static_cast<int>(std::lround((_hi - _lo) / _step));
+    for (int t = 0; t <= ticks; ++t) {
+      const double v = _lo + t * _step;
+      const std::string yy = fixed(y(v));
+      _svg << "<line x1=\"" << kLeft << "\" x2=\"" << kLeft + _plot_width() << "\" y1=\"" << yy
+           << "\" y2=\"" << yy << "\" stroke=\"#e3e3e3\"/>\n";
+      _svg << "<text x=\"" << kLeft - 6 << "\" y=\"" << fixed(y(v) + 4) << "\" text-anchor=\"end\">"
+           << tick_label(v) << "</text>\n";
+    }
+    const std::size_t stride = std::max<std::size_t>(1, (labels.size() + 19) / 20);
+    for (std::size_t i = 0; i < labels.size(); i += stride) {
+      _svg << "<line x1=\"" << fixed(x(i)) << "\" x2=\"" << fixed(x(i)) << "\" y1=\""
+           << fixed(_bottom()) << "\" y2=\"" << fixed(_bottom() + 5) << "\" stroke=\"#333\"/>\n";
+      _svg << "<text x=\"" << fixed(x(i)) << "\" y=\"" << fixed(_bottom() + 18)
+           << "\" text-anchor=\"middle\">" << labels[i] << "</text>\n";
+    }
+    _svg << "<path d=\"M" << kLeft << ' ' << fixed(_top + kPadTop) << " V" << fixed(_bottom())
+         << " H" << kLeft + _plot_width() << "\" fill=\"none\" stroke=\"#333\"/>\n";
+    _svg << "<text x=\"" << kLeft + _plot_width() / 2 << "\" y=\"" << fixed(_bottom() + 36)
+         << "\" text-anchor=\"middle\">cycle</text>\n";
+    const double mid = _top + kPadTop + _plot_height() / 2;
+    _svg << "<text x=\"18\" y=\"" << fixed(mid) << "\" text-anchor=\"middle\" transform=\"rotate("
+         << "-90 18 " << fixed(mid) << ")\">" << escape(y_title) << "</text>\n";
+    if (_empty) {
+      _svg << "<text x=\"" << kLeft + _plot_width() / 2 << "\" y=\"" << fixed(mid)
+           << "\" text-anchor=\"middle\" fill=\"#888\">no data</text>\n";
+    }
+  }
+
+private:
+  static constexpr double kLeft = 80;
+  static constexpr double kRight = 30;
+  static constexpr double kPadTop = 36;
+  static constexpr double kPadBottom = 50;
+  double _plot_width() const { return kWidth - kLeft - kRight; }
+  double _plot_height() const { return kHeight - kPadTop - kPadBottom; }
+  double _bottom() const { return _top + kPadTop + _plot_height(); }
+  double _slot() const { return _plot_width() / static_cast<double>(_n); }
+
+  std::ostringstream &_svg;
+  double _top;
+  std::size_t _n;
+  bool _empty = false;
+  double _lo = 0, _hi = 1, _step = 1;
+};
+
+void spread_attributes(std::ostringstream &svg, std::string_view name, const Spread &s) {
+  const std::pair<std::string_view, double> values[] = {{"min", s.min},       {"q1", s.q1},
+                                                        {"median", s.median}, {"q3", s.q3},
+                                                        {"max", s.max},       {"mean", s.mean}};
+  for (const auto &[key, value] : values)
+    svg << " data-" << name << '-' << key << "=\"" << exact(value) << '"';
+}
+
+std::string spread_title(const Spread &s) {
+  return "min " + fixed(s.min, 4) + ", quartiles " + fixed(s.q1, 4) + " / " + fixed(s.median, 4) +
+         " / " + fixed(s.q3, 4) + ", max " + fixed(s.max, 4) + ", mean " + fixed(s.mean, 4);
+}
+
+void box_plots(std::ostringstream &svg, double top, const Report &report, const char *title,
+               const char *y_title, const std::optional<Spread> CycleFigures::*member,
+               const char *color) {
+  std::vector<double> values;
+  std::vector<std::int64_t> labels;
+  for (const CycleFigures &c : report.cycles) {
+    labels.push_back(c.index);
+    if (const auto &s = c.*member) {
+      values.push_back(s->min);
+      values.push_back(s->max);
+    }
+  }
+  const Chart chart(svg, top, report.cycles.size(), values, false);
+  chart.frame(title, y_title, labels);
+  const double half = std::min(20.0, chart.slot() * 0.3);
+  for (std::size_t i = 0; i < report.cycles.size(); ++i) {
+    const auto &s = report.cycles[i].*member;
+    if (!s || !std::isfinite(s->min) || !std::isfinite(s->max))
+      continue;
+    const std::string x = fixed(chart.x(i));
+    svg << "<g><title>cycle " << report.cycles[i].index << ": " << spread_title(*s) << "</title>\n";
+    svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << fixed(chart.y(s->min))
+        << "\" y2=\"" << fixed(chart.y(s->max)) << "\" stroke=\"#333\"/>\n";
+    svg << "<rect x=\"" << fixed(chart.x(i) - half) << "\" y=\"" << fixed(chart.y(s->q3))
+        << "\" width=\"" << fixed(2 * half) << "\" height=\""
+        << fixed(std::max(1.0, chart.y(s->q1) - chart.y(s->q3))) << "\" fill=\"" << color
+        << "\" stroke=\"#333\"/>\n";
+    for (const double v : {s->min, s->median, s->max}) {
+      const double w = v == s->median ? half : half / 2;
+      svg << "<line x1=\"" << fixed(chart.x(i) - w) << "\" x2=\"" << fixed(chart.x(i) + w)
+          << "\" y1=\"" << fixed(chart.y(v)) << "\" y2=\"" << fixed(chart.y(v))
+          << "\" stroke=\"#333\" stroke-width=\"" << (v == s->median ? 2 : 1) << "\"/>\n";
+    }
+    svg << "<circle cx=\"" << x << "\" cy=\"" << fixed(chart.y(s->mean))
+        << "\" r=\"2.5\" fill=\"#fff\" stroke=\"#333\"/>\n</g>\n";
+  }
+}
+
+std::string render_svg(const Report &report) {
+  constexpr double kHeader = 70;
+  const double height = kHeader + 4 * Chart::kHeight + 20;
+  std::ostringstream svg;
+  svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Chart::kWidth << "\" height=\""
+      << height << "\" viewBox=\"0 0 " << Chart::kWidth << ' ' << height
+      << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+      << "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
+  svg << "<text x=\"80\" y=\"30\" font-size=\"18\" font-weight=\"bold\">Training report: "
+      << escape(report.title) << "</text>\n";
+  std::string subtitle = report.skill.empty() ? "" : "skill " + report.skill + ", ";
+  subtitle += std::to_string(report.cycles.size()) + " cycles, " + with_commas(report.steps) +
+              " steps, " + with_commas(static_cast<std::int64_t>(report.episodes)) +
+              " episodes ended";
+  if (!report.split)
+    subtitle += "; steps and episodes per cycle unknown (the files do not agree)";
+  svg << "<text x=\"80\" y=\"52\" fill=\"#555\">" << escape(subtitle) << "</text>\n";
+
+  std::vector<std::int64_t> labels;
+  std::vector<double> averages, steps;
+  for (const CycleFigures &c : report.cycles) {
+    labels.push_back(c.index);
+    if (c.average)
+      averages.push_back(*c.average);
+    steps.push_back(static_cast<double>(c.steps));
+  }
+
+  // The learning curve; each cycle's group carries its figures as data attributes.
+  double top = kHeader;
+  {
+    const Chart chart(svg, top, report.cycles.size(), averages, false);
+    chart.frame("Average reward per cycle", "average episode reward", labels);
+    std::string points;
+    for (std::size_t i = 0; i < report.cycles.size(); ++i) {
+      const auto &a = report.cycles[i].average;
+      if (a && std::isfinite(*a))
+        points += (points.empty() ? "" : " ") + fixed(chart.x(i)) + "," + fixed(chart.y(*a));
+    }
+    svg << "<polyline points=\"" << points << "\" fill=\"none\" stroke=\"#1f77b4\" "
+        << "stroke-width=\"2\"/>\n";
+    for (std::size_t i = 0; i < report.cycles.size(); ++i) {
+      const CycleFigures &c = report.cycles[i];
+      svg << "<g class=\"cycle\" data-cycle=\"" << c.index << '"';
+      if (c.average)
+        svg << " data-average-reward=\"" << exact(*c.average) << '"';
+      if (c.split)
+        svg << " data-steps=\"" << c.steps << "\" data-episodes=\"" << c.episodes << '"';
+      if (c.returns)
+        spread_attributes(svg, "return", *c.returns);
+      if (c.lengths)
+        spread_attributes(svg, "length", *c.lengths);
+      svg << ">\n<title>cycle " << c.index << ": average reward "
+          << (c.average ? fixed(*c.average, 4) : "none") << "</title>\n";
+      if (c.average && std::isfinite(*c.average)) {
+        svg << "<circle cx=\"" << fixed(chart.x(i)) << "\" cy=\"" << fixed(chart.y(*c.average))
+            << "\" r=\"4\" fill=\"#1f77b4\"/>\n";
+      }
+      svg << "</g>\n";
+    }
+  }
+  top += Chart::kHeight;
+  box_plots(svg, top, report, "Episode return per cycle (min, quartiles, max; o = mean)",
+            "episode return", &CycleFigures::returns, "#aec7e8");
+  top += Chart::kHeight;
+  box_plots(svg, top, report, "Episode length per cycle (min, quartiles, max; o = mean)",
+            "steps per episode", &CycleFigures::lengths, "#ffbb78");
+  top += Chart::kHeight;
+  {
+    const Chart chart(svg, top, report.cycles.size(), report.split ? steps : std::vector<double>{},
+                      true);
+    chart.frame("Steps per cycle", "steps", labels);
+    const double half = std::min(24.0, chart.slot() * 0.35);
+    for (std::size_t i = 0; report.split && i < report.cycles.size(); ++i) {
+      const CycleFigures &c = report.cycles[i];
+      const double y = chart.y(static_cast<double>(c.steps));
+      svg << "<rect x=\"" << fixed(chart.x(i) - half) << "\" y=\"" << fixed(y) << "\" width=\""
+          << fixed(2 * half) << "\" height=\"" << fixed(chart.y0() - y)
+          << "\" fill=\"#2ca02c\"><title>cycle " << c.index << ": " << with_commas(c.steps)
+          << " steps, " << c.episodes << " episodes</title></rect>\n";
+    }
+  }
+  svg << "</svg>\n";
+  return svg.str();
+}
+
+} // namespace
+
+int report_command(const std::string &input, const std::optional<std::string> &output) {
+  try {
+    const RunFiles run = resolve(input);
+    const Report report = build_report(run);
+    const fs::path svg_path =
+        output ? fs::path(*output)
+               : run.steps.parent_path() /
+                     (strip(run.steps.filename().string(), kParquetSuffix) + ".report.svg");
+    const std::string svg = render_svg(report);
+    std::ofstream out(svg_path, std::ios::binary | std::ios::trunc);
+    out << svg;
+    out.close();
+    if (!out)
+      throw InputError("cannot write " + svg_path.string());
+    print_table(report);
+    std::printf("%s\n", svg_path.c_str());
+    return kExitClean;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+    return kExitStartFailure;
+  }
+}
+
+} // namespace host
