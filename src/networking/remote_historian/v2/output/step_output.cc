@@ -145,7 +145,7 @@ std::string EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
   if (rows.empty())
     return {};
   _ensure_writer();
-  const std::string path = _writer->path();
+  std::string path = _writer->path();
   try {
     for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
       const std::size_t end = std::min(rows.size(), begin + kRowsPerWrite);
