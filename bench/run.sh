@@ -55,8 +55,13 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000
     # The same, polling its socket instead of sleeping (as the historian does during a backlog).
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000 --poll
+    # Reads of 1000 entries, each read acknowledged by one XACK: the bare consumer, then the
+    # historian with --read-count 1000 beside its default.
+    "$build/bench/redis_baseline" "$port" --mode batched --count 1000 --n 200000
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
       "$build/tools/historian_host/event-historian" --n 200000
+    "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
+      "$build/tools/historian_host/event-historian" --n 200000 --arg --read-count --arg 1000
     # Durable: every entry acknowledged only once on disk; a checkpoint at least every second,
     # as the stream carries no training results.
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
