@@ -317,8 +317,8 @@ private:
   // may decline a payload before anything has changed (step_processing.cc). Never suspends.
   template <class Ref> void _read_step(Ref payload, StepInput &input);
   // Reads and commits a plain step straight from its parsed text. Returns false, having
-  // changed nothing, for a payload it leaves to the tree (not a plain step, raw JSON columns,
-  // or a rare shape such as repeated keys or texts where numbers are expected).
+  // changed nothing, for a payload it leaves to the tree (not a plain step, or a rare shape
+  // such as repeated keys or texts where numbers are expected).
   bool _process_step_in_place(const json::Document &document, double message_timestamp);
   // The rest of a step, once read: widths, schema names, conversions, episode accounting and
   // the row.
