@@ -162,7 +162,7 @@ void fill(redisContext *c, const Options &o) {
 }
 
 std::vector<std::string> read_command(long count) {
-  return {"XREADGROUP", "GROUP", kGroup,  "c", "COUNT", std::to_string(count),
+  return {"XREADGROUP", "GROUP", kGroup,    "c",     "COUNT", std::to_string(count),
           "BLOCK",      "1",     "STREAMS", kStream, ">"};
 }
 
