@@ -1,7 +1,8 @@
 // A bare hiredis consumer, the yardstick for the read loop's Redis traffic: no JSON, no rows,
 // only the commands.
 //
-//   redis_baseline PORT [--mode sequential|pipelined] [--n N] [--fill N [--data FILE]] [--poll]
+//   redis_baseline PORT [--mode sequential|pipelined|batched] [--n N] [--count C]
+//                  [--fill N [--data FILE]] [--poll]
 //
 // Recreates consumer group g on stream "steps" (start id 0), then consumes N entries:
 //   sequential: XREADGROUP GROUP g c COUNT 10 BLOCK 1 STREAMS steps >, then one XACK per
@@ -9,6 +10,9 @@
 //   pipelined:  the same commands in the same order, but every XACK of a batch is sent without
 //               waiting and the next XREADGROUP goes in the same write; the replies are then
 //               read in order (one round trip per batch), as the historian's read loop does.
+//   batched:    as pipelined, but the batch's entries are acknowledged by one XACK of all their
+//               ids, as the historian does with --read-count other than 10.
+// --count sets the COUNT of each XREADGROUP (default 10).
 // --poll makes the consumption wait for each reply by polling a non-blocking socket instead
 // of sleeping in read(), as the historian's loop does while it reads a backlog.
 // --fill first adds N entries (fields data and timestamp) to "steps", their data taken line
@@ -44,6 +48,7 @@ struct Options {
   long fill = 0;
   std::string data;
   bool poll = false;
+  long count = 10;
 };
 
 // Set once the consumption starts with --poll.
@@ -73,6 +78,8 @@ Options parse(int argc, char **argv) {
       o.mode = value;
     } else if (flag == "--n") {
       o.n = std::atol(value.c_str());
+    } else if (flag == "--count") {
+      o.count = std::atol(value.c_str());
     } else if (flag == "--fill") {
       o.fill = std::atol(value.c_str());
     } else if (flag == "--data") {
@@ -81,7 +88,7 @@ Options parse(int argc, char **argv) {
       fail("unknown option " + flag);
     }
   }
-  if (o.mode != "sequential" && o.mode != "pipelined")
+  if (o.mode != "sequential" && o.mode != "pipelined" && o.mode != "batched")
     fail("unknown mode " + o.mode);
   return o;
 }
@@ -154,8 +161,10 @@ void fill(redisContext *c, const Options &o) {
   }
 }
 
-const std::vector<std::string> kRead = {"XREADGROUP", "GROUP", kGroup,    "c",     "COUNT", "10",
-                                        "BLOCK",      "1",     "STREAMS", kStream, ">"};
+std::vector<std::string> read_command(long count) {
+  return {"XREADGROUP", "GROUP", kGroup,    "c",     "COUNT", std::to_string(count),
+          "BLOCK",      "1",     "STREAMS", kStream, ">"};
+}
 
 // The entry identifiers of one XREADGROUP reply (empty for a nil reply).
 std::vector<std::string> entry_ids(const redisReply *reply) {
@@ -195,6 +204,8 @@ int main(int argc, char **argv) {
     g_polling = true;
   }
   const bool pipelined = o.mode == "pipelined";
+  const bool batched = o.mode == "batched";
+  const std::vector<std::string> kRead = read_command(o.count);
   long got = 0;
   int empty = 0;
   auto t0 = std::chrono::steady_clock::now();
@@ -208,7 +219,17 @@ int main(int argc, char **argv) {
       ++empty;
     bool more = got + static_cast<long>(ids.size()) < o.n && empty < kMaxEmptyReads &&
                 elapsed() < kMaxSeconds;
-    if (pipelined) {
+    if (batched) {
+      if (!ids.empty()) {
+        std::vector<std::string> ack = {"XACK", kStream, kGroup};
+        ack.insert(ack.end(), ids.begin(), ids.end());
+        append(c, ack);
+      }
+      if (more)
+        append(c, kRead);
+      if (!ids.empty() && get_reply(c)->type == REDIS_REPLY_ERROR)
+        fail("XACK failed");
+    } else if (pipelined) {
       for (const auto &id : ids)
         append(c, {"XACK", kStream, kGroup, id});
       if (more)
@@ -234,9 +255,9 @@ int main(int argc, char **argv) {
   double seconds = elapsed();
   ReplyPtr pending = command(c, {"XPENDING", kStream, kGroup});
   long long pending_after = pending->type == REDIS_REPLY_ARRAY ? pending->element[0]->integer : -1;
-  std::printf("redis_baseline mode=%s%s entries=%ld pending_after=%lld seconds=%.3f "
+  std::printf("redis_baseline mode=%s%s count=%ld entries=%ld pending_after=%lld seconds=%.3f "
               "entries_per_s=%.0f\n",
-              o.mode.c_str(), o.poll ? " poll=1" : "", got, pending_after, seconds,
+              o.mode.c_str(), o.poll ? " poll=1" : "", o.count, got, pending_after, seconds,
               static_cast<double>(got) / seconds);
   redisFree(c);
   return got == o.n ? 0 : 1;

@@ -55,8 +55,13 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000
     # The same, polling its socket instead of sleeping (as the historian does during a backlog).
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000 --poll
+    # Reads of 1000 entries, each read acknowledged by one XACK: the bare consumer, then the
+    # historian with --read-count 1000 beside its default.
+    "$build/bench/redis_baseline" "$port" --mode batched --count 1000 --n 200000
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
       "$build/tools/historian_host/event-historian" --n 200000 | tee "$dir/plain.txt"
+    "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
+      "$build/tools/historian_host/event-historian" --n 200000 --arg --read-count --arg 1000
     # The same with the metrics endpoint on and scraped every second, as a Prometheus server
     # would; the ratio of the two rates is its cost.
     mport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')

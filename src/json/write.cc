@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "json/utf8.h"
 
@@ -88,6 +90,119 @@ template <class Int> void append_int(Int v, std::string &out) {
   out.append(buf, end);
 }
 
+void write_double(double d, std::string &out, NonFinite non_finite) {
+  if (non_finite == NonFinite::kNull && !std::isfinite(d)) {
+    out += "null";
+  } else if (std::isnan(d)) {
+    out += "NaN";
+  } else if (std::isinf(d)) {
+    out += d < 0 ? "-Infinity" : "Infinity";
+  } else {
+    append_double(d, out);
+  }
+}
+
+// Whether the members of a tape object have different keys. Their views are hashed into an
+// open-addressing table of this thread, reused from object to object.
+bool distinct_keys(tape::Node object) {
+  thread_local std::vector<std::string_view> keys;
+  keys.clear();
+  for (const tape::Member m : tape::Range<tape::Member>(object))
+    keys.push_back(m.key);
+  const std::size_t n = keys.size();
+  if (n <= 8) {
+    for (std::size_t i = 1; i < n; ++i)
+      for (std::size_t j = 0; j < i; ++j)
+        if (keys[i] == keys[j])
+          return false;
+    return true;
+  }
+  unsigned bits = 4;
+  while ((std::size_t{1} << bits) < 2 * n)
+    ++bits;
+  thread_local std::vector<std::uint32_t> slots; // index + 1 into keys, 0 for free
+  slots.assign(std::size_t{1} << bits, 0);
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view key = keys[i];
+    std::uint64_t h = key.size() * 0x9E3779B97F4A7C15u;
+    std::size_t at = 0;
+    for (; at + 8 <= key.size(); at += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, key.data() + at, 8);
+      h = (h ^ word) * 0xC2B2AE3D27D4EB4Fu;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, key.data() + at, key.size() - at);
+    h = (h ^ tail) * 0xC2B2AE3D27D4EB4Fu;
+    for (std::size_t s = (h >> (64 - bits)) & mask;; s = (s + 1) & mask) {
+      if (slots[s] == 0) {
+        slots[s] = static_cast<std::uint32_t>(i + 1);
+        break;
+      }
+      if (keys[slots[s] - 1] == key)
+        return false;
+    }
+  }
+  return true;
+}
+
+void write_node(tape::Node node, std::string &out) {
+  switch (node.kind()) {
+  case '[': {
+    out.push_back('[');
+    bool first = true;
+    for (const tape::Node e : tape::Range<tape::Node>(node)) {
+      if (!first)
+        out += ", ";
+      first = false;
+      write_node(e, out);
+    }
+    out.push_back(']');
+    return;
+  }
+  case '{': {
+    if (!distinct_keys(node)) {
+      write(tape::to_value(node), out);
+      return;
+    }
+    out.push_back('{');
+    bool first = true;
+    for (const tape::Member m : tape::Range<tape::Member>(node)) {
+      if (!first)
+        out += ", ";
+      first = false;
+      write_string(m.key, out);
+      out += ": ";
+      write_node(m.value, out);
+    }
+    out.push_back('}');
+    return;
+  }
+  case '"':
+    write_string(node.text(), out);
+    return;
+  case 'l':
+    append_int(node.number<std::int64_t>(), out);
+    return;
+  case 'u':
+    append_int(node.number<std::uint64_t>(), out);
+    return;
+  case 'd':
+    write_double(node.number<double>(), out, NonFinite::kBareWords);
+    return;
+  case 't':
+    out += "true";
+    return;
+  case 'f':
+    out += "false";
+    return;
+  default: // 'n'
+    out += "null";
+    return;
+  }
+}
+
 } // namespace
 
 void append_double(double d, std::string &out) {
@@ -99,8 +214,17 @@ void append_double(double d, std::string &out) {
     out += d < 0 ? "-inf" : "inf";
     return;
   }
-  // The shortest round-trip digits, as "[-]d[.ddd]e[+-]XX".
   char buf[32];
+  // Where repr writes fixed notation (decimal exponents -4 to 15), the shortest round-trip
+  // digits in fixed notation are its text, less the ".0" of a whole number.
+  if (const double size = std::fabs(d); size >= 1e-4 && size < 1e16) {
+    const char *end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed).ptr;
+    out.append(buf, static_cast<std::size_t>(end - buf));
+    if (std::memchr(buf, '.', static_cast<std::size_t>(end - buf)) == nullptr)
+      out += ".0";
+    return;
+  }
+  // The shortest round-trip digits, as "[-]d[.ddd]e[+-]XX".
   const char *end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific).ptr;
   const char *p = buf;
   if (*p == '-') {
@@ -174,19 +298,9 @@ void write(const Value &v, std::string &out, NonFinite non_finite) {
   case Kind::kBigInt:
     out += v.as_bigint().digits;
     return;
-  case Kind::kDouble: {
-    const double d = v.as_double();
-    if (non_finite == NonFinite::kNull && !std::isfinite(d)) {
-      out += "null";
-    } else if (std::isnan(d)) {
-      out += "NaN";
-    } else if (std::isinf(d)) {
-      out += d < 0 ? "-Infinity" : "Infinity";
-    } else {
-      append_double(d, out);
-    }
+  case Kind::kDouble:
+    write_double(v.as_double(), out, non_finite);
     return;
-  }
   case Kind::kString:
     write_string(v.as_string(), out);
     return;
@@ -218,6 +332,8 @@ void write(const Value &v, std::string &out, NonFinite non_finite) {
   }
   }
 }
+
+void write(tape::Node node, std::string &out) { write_node(node, out); }
 
 std::string dumps(const Value &v) { return dumps(v, NonFinite::kBareWords); }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "json/tape.h"
 #include "json/value.h"
 
 namespace json {
@@ -21,6 +22,11 @@ enum class NonFinite {
 };
 void write(const Value &v, std::string &out, NonFinite non_finite);
 std::string dumps(const Value &v, NonFinite non_finite);
+
+// Appends the same text as write(tape::to_value(node), out), straight from a parsed document:
+// an object that repeats a key is written as the tree holds it (the first key's place, the
+// last value).
+void write(tape::Node node, std::string &out);
 
 // Python's repr of a float: the shortest text that reads back as d, in fixed notation for
 // decimal exponents -4 to 15 ("0.0001", "1e+16", "1.0", "-0.0", "inf", "nan").

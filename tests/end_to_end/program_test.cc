@@ -4,6 +4,12 @@
 
 #include "tests/end_to_end/program.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <mutex>
+
 namespace {
 
 using namespace end_to_end;
@@ -96,6 +102,129 @@ TEST(Program, SigtermWritesTheFinalFiles) {
   ASSERT_EQ(c.num_rows(), 2u);
   EXPECT_EQ(c.columns[3].ints[0], 2); // --total-cycles 2.9 is taken as 2
   expect_readers_agree(cycles);
+}
+
+namespace {
+
+// The commands a redis-server carries out, as MONITOR shows them, gathered on a thread until
+// destroyed: one line each, `<time> [<db> <client>] "COMMAND" "arg" ...`.
+class Monitor {
+public:
+  explicit Monitor(std::uint16_t port) {
+    _fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        write(_fd, "MONITOR\r\n", 9) != 9)
+      throw std::runtime_error("cannot start MONITOR");
+    _thread = std::thread([this] {
+      char buf[65536];
+      for (ssize_t n; (n = read(_fd, buf, sizeof buf)) > 0;) {
+        std::lock_guard lock(_mutex);
+        _text.append(buf, static_cast<std::size_t>(n));
+      }
+    });
+  }
+  ~Monitor() {
+    shutdown(_fd, SHUT_RDWR);
+    _thread.join();
+    close(_fd);
+  }
+  // The arguments of each command of that name, in order.
+  std::vector<Args> commands(const std::string &name) {
+    std::lock_guard lock(_mutex);
+    std::vector<Args> found;
+    std::istringstream lines(_text);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t start = line.find("] \"");
+      if (start == std::string::npos)
+        continue;
+      Args args;
+      bool quoted = false;
+      for (std::size_t i = start + 2; i < line.size(); ++i) {
+        const char c = line[i];
+        if (!quoted) {
+          quoted = c == '"';
+          if (quoted)
+            args.emplace_back();
+        } else if (c == '\\' && i + 1 < line.size()) {
+          args.back().push_back(line[++i]);
+        } else if (c == '"') {
+          quoted = false;
+        } else {
+          args.back().push_back(c);
+        }
+      }
+      if (args.at(0) == name)
+        found.emplace_back(args.begin() + 1, args.end());
+    }
+    return found;
+  }
+
+private:
+  int _fd = -1;
+  std::thread _thread;
+  std::mutex _mutex;
+  std::string _text;
+};
+
+} // namespace
+
+TEST(Program, BatchedReadsAcknowledgeEachReadAtOnce) {
+  support::RedisServer server;
+  support::TempDir dir;
+  const std::string url = server.url();
+  add_steps(url, "steps", 0, 30);
+  Args args = walk_run(server, dir);
+  args.insert(args.end(), {"--training-results-topic", "results", "--read-count", "1000"});
+  Monitor monitor(server.port());
+  Child child(args, dir);
+  ASSERT_TRUE(consumed(url, "steps")) << child.err();
+  // Stopped, so that its next read takes the entries of both streams at once.
+  child.signal(SIGSTOP);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const std::string stat = slurp("/proc/" + std::to_string(child.pid()) + "/stat");
+        return stat.find(") T ") != std::string::npos;
+      },
+      std::chrono::seconds(10)));
+  // A read it sent just before ends within its 1 ms BLOCK.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  add_steps(url, "steps", 30, 45);
+  const std::string bad = command(url, {"XADD", "steps", "*", "data", "not json"}).str;
+  add_steps(url, "steps", 45, 60);
+  command(url, {"XADD", "results", "*", "data", R"({"type": "ppo_training_result"})"});
+  child.signal(SIGCONT);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(url, "steps", "lag") == 0 && group_field(url, "steps", "pending") == 1 &&
+               group_field(url, "results", "pending") == 0 &&
+               group_field(url, "results", "lag") == 0;
+      },
+      std::chrono::seconds(30)))
+      << child.err();
+  const redis::Reply pending = command(url, {"XPENDING", "steps", "korvo-historian-group"});
+  ASSERT_EQ(pending.elements.size(), 4u);
+  EXPECT_EQ(pending.elements[1].str, bad);
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 60);
+
+  const std::vector<Args> reads = monitor.commands("XREADGROUP");
+  ASSERT_FALSE(reads.empty());
+  for (const Args &read : reads)
+    EXPECT_EQ(read.at(4), "1000") << read.at(3);
+  // One XACK per stream and read: the first read's 30 entries, then 30 of the 31 and the
+  // training result; the failed entry in none.
+  std::vector<std::pair<std::string, std::size_t>> acks;
+  for (const Args &ack : monitor.commands("XACK")) {
+    EXPECT_EQ(std::count(ack.begin(), ack.end(), bad), 0);
+    acks.emplace_back(ack.at(0), ack.size() - 2);
+  }
+  EXPECT_EQ(acks, (std::vector<std::pair<std::string, std::size_t>>{
+                      {"steps", 30}, {"steps", 30}, {"results", 1}}));
 }
 
 TEST(Program, SigtermDuringAFlushFinishesIt) {
@@ -266,6 +395,8 @@ TEST(ProgramFaults, UsageErrorsExitTwoStartFailuresOne) {
       {{"run", "--compression", "lz4"}, 2},
       {{"run", "--compression-level", "3"}, 2}, // a level without zstd
       {{"run", "--compression", "zstd", "--compression-level", "23"}, 2},
+      {{"run", "--read-count", "0"}, 2},
+      {{"run", "--read-count", "100001"}, 2},
       {{"run", "--redis-url", "redis://127.0.0.1:" + std::to_string(support::free_port())}, 1},
   };
   for (const auto &c : cases) {

@@ -64,6 +64,7 @@ struct RunFlags {
   double flush_interval = 30;
   std::optional<std::string> dead_letter_stream;
   std::int64_t max_deliveries = 5;
+  std::int64_t read_count = networking::remote_historian::v2::kDefaultReadCount;
   std::string redis_timeout = "5";
   std::string compression = "snappy";
   std::optional<int> compression_level;
@@ -130,6 +131,11 @@ void add_run_options(CLI::App &app, RunFlags &f) {
                  "stream")
       ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
       ->capture_default_str();
+  app.add_option("--read-count", f.read_count,
+                 "Entries asked for per stream and read; with any other count than 10, the "
+                 "entries of a read are acknowledged together, one XACK per stream")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{100'000}))
+      ->capture_default_str();
   app.add_option("--redis-timeout", f.redis_timeout,
                  "Seconds Redis may leave a command unanswered before the connection is dropped")
       ->capture_default_str();
@@ -179,6 +185,7 @@ ProcessorOptions options_from(const RunFlags &f) {
   options.flush_interval = std::chrono::milliseconds(std::llround(f.flush_interval * 1000));
   options.dead_letter_stream = f.dead_letter_stream;
   options.max_deliveries = f.max_deliveries;
+  options.read_count = f.read_count;
   return options;
 }
 

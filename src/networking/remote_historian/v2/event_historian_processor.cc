@@ -37,8 +37,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Entries asked for per stream and read.
-constexpr std::size_t kReadCount = 10;
 // How long the read loop polls for a reply it expects soon (a full batch came before it)
 // before it lets the thread sleep. A local server answers within a few hundred microseconds;
 // a slower one makes the loop stop polling after its first late reply.
@@ -97,14 +95,14 @@ struct ReadBatch {
   const char *malformed = nullptr;
 };
 
-ReadBatch read_batch(const redis::Reply &reply) {
+ReadBatch read_batch(const redis::Reply &reply, std::size_t count) {
   ReadBatch batch;
   for (const redis::Reply &stream : reply.elements) {
     if (!is_stream_pair(stream)) {
       batch.malformed = "reply element is not a (stream, entries) pair";
       return batch;
     }
-    if (stream.elements[1].elements.size() >= kReadCount)
+    if (stream.elements[1].elements.size() >= count)
       batch.full = true;
     for (const redis::Reply &entry : stream.elements[1].elements) {
       if (!is_entry_pair(entry)) {
@@ -250,6 +248,8 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
   if (options.dead_letter_stream && !options.dead_letter_stream->empty())
     _dead_letter_stream = std::move(options.dead_letter_stream);
   _max_deliveries = options.max_deliveries;
+  _read_count = options.read_count;
+  _ack_per_read = !_durable && _read_count != kDefaultReadCount;
 }
 
 std::vector<std::string> EventHistorianProcessor::_read_streams() const {
@@ -546,9 +546,10 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
     try {
       if (!redis_client)
         throw std::runtime_error("Not connected to Redis");
-      std::vector<std::string> read = {"XREADGROUP", "GROUP",    consumer_group, consumer_name,
-                                       "COUNT",      "10",       "BLOCK",        "1",
-                                       "STREAMS",    input_topic};
+      std::vector<std::string> read = {"XREADGROUP",  "GROUP", consumer_group,
+                                       consumer_name, "COUNT", std::to_string(_read_count),
+                                       "BLOCK",       "1",     "STREAMS",
+                                       input_topic};
       const bool two = read_results && *training_results_topic != input_topic;
       if (two)
         read.push_back(*training_results_topic);
@@ -570,7 +571,7 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       if (reply.type != redis::Reply::Type::kNil && reply.type != redis::Reply::Type::kArray)
         throw std::runtime_error("unexpected reply to XREADGROUP");
       const bool quick = Clock::now() - sent <= kEagerPollWindow;
-      const ReadBatch batch = read_batch(reply);
+      const ReadBatch batch = read_batch(reply, static_cast<std::size_t>(_read_count));
       for (const ReadBatch::Entry &e : batch.entries)
         metrics->stream(*e.stream_name).read.add();
       backlog = quick && batch.full;
@@ -592,6 +593,8 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
         co_await _handle_entry(*batch.entries[i].stream_name, *batch.entries[i].entry,
                                std::move(parsed));
       }
+      if (_ack_per_read)
+        _send_read_acks();
       if (batch.malformed)
         throw std::runtime_error(batch.malformed);
       if (_durable)
@@ -613,6 +616,38 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
     } catch (const std::exception &) {
       // Each failed acknowledgement has already been logged by its own handler.
     }
+  }
+}
+
+void EventHistorianProcessor::_send_read_acks() {
+  // Without a connection the entries stay pending, and their acknowledgements wait here.
+  if (!redis_client)
+    return;
+  for (auto &[stream, ids] : _read_acks) {
+    if (ids.empty())
+      continue;
+    std::vector<std::string> ack = {"XACK", stream, consumer_group};
+    ack.insert(ack.end(), std::make_move_iterator(ids.begin()), std::make_move_iterator(ids.end()));
+    ids.clear();
+    const std::size_t count = ack.size() - 3;
+    // Sent without waiting: the reply is collected with the next read's round trip. The
+    // handler holds the counters: it may run as the connection closes, after the processor.
+    StreamMetrics *acked = &metrics->stream(stream);
+    redis_client->send(std::move(ack), [count, acked, all = metrics](
+                                           const std::exception_ptr &error, const redis::Reply &) {
+      if (!error) {
+        acked->acknowledged.add(count);
+        return;
+      }
+      acked->failed.add(count);
+      try {
+        std::rethrow_exception(error);
+      } catch (const std::exception &e) {
+        all->redis_failed(e.what());
+        logger().error("[EventHistorian] Error acknowledging %d messages: %s",
+                       static_cast<int>(count), e.what());
+      }
+    });
   }
 }
 
@@ -669,7 +704,13 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
     if (!redis_client)
       throw std::runtime_error("Not connected to Redis");
     // A durable run acknowledges the entry once a checkpoint holds its effects (below).
-    if (!_durable) {
+    if (_ack_per_read) {
+      auto stream = std::find_if(_read_acks.begin(), _read_acks.end(),
+                                 [&stream_name](const auto &s) { return s.first == stream_name; });
+      if (stream == _read_acks.end())
+        stream = _read_acks.insert(stream, {stream_name, {}});
+      stream->second.push_back(raw_id);
+    } else if (!_durable) {
       // Sent without waiting: the reply is collected with the next read's round trip. The
       // handler holds the counters: it may run as the connection closes, after the processor.
       StreamMetrics *acked = &counts;

@@ -61,6 +61,9 @@ inline constexpr std::string_view kDefaultTrainingResultsTopic = "korvo.ppo.trai
 // sensors and 8 actions.
 inline constexpr std::int64_t kDefaultMaxBufferedRows = 1'000'000;
 
+// Entries asked for per stream and read, unless the host says otherwise.
+inline constexpr std::int64_t kDefaultReadCount = 10;
+
 // The eleven constructor arguments with their defaults.
 struct ProcessorOptions {
   std::string redis_url{kDefaultRedisUrl};
@@ -76,6 +79,10 @@ struct ProcessorOptions {
   std::optional<std::string> job_id;
   // Beyond the constructor's arguments: the host's settings.
   std::int64_t max_buffered_rows = kDefaultMaxBufferedRows;
+  // Entries asked for per stream and read. With any other count than the default, the default
+  // mode acknowledges a read's entries together once they are handled, one XACK per stream;
+  // with the default, each entry as soon as it is handled. Durable mode keeps its own rules.
+  std::int64_t read_count = kDefaultReadCount;
   // Durable mode: an entry is acknowledged only once a synced checkpoint holds its effects,
   // and a restart goes on from the checkpoint, re-reading its own pending entries.
   bool durable = false;
@@ -187,6 +194,11 @@ public:
   // When this many rows wait, they are written at once as an extra part, so that memory stays
   // bounded however long a cycle lasts. The final files are the same.
   std::size_t _max_buffered_rows = static_cast<std::size_t>(kDefaultMaxBufferedRows);
+  std::int64_t _read_count = kDefaultReadCount;
+  // A read's entries are acknowledged together (see ProcessorOptions::read_count): per
+  // stream, the entries of the current read handled so far. Loop thread only.
+  bool _ack_per_read = false;
+  std::vector<std::pair<std::string, std::vector<std::string>>> _read_acks;
   parquet::WriterOptions writer_options;
   // The options of one new file: writer_options with the key-value metadata that tells a
   // reader the run, the skill, this writer's version and (for the step files) the sensor
@@ -321,6 +333,8 @@ private:
   // Publishes the buffer's size to the metrics.
   void _count_buffered();
   asio::awaitable<void> _read_loop(bool read_results);
+  // Sends the acknowledgements gathered in _read_acks without waiting, one XACK per stream.
+  void _send_read_acks();
   // Decodes, processes and acknowledges one stream entry; logs its failure.
   asio::awaitable<void> _handle_entry(const std::string &stream_name, const redis::Reply &entry,
                                       ParseAhead::Parsed ahead);
@@ -330,8 +344,8 @@ private:
   // may decline a payload before anything has changed (step_processing.cc). Never suspends.
   template <class Ref> void _read_step(Ref payload, StepInput &input);
   // Reads and commits a plain step straight from its parsed text. Returns false, having
-  // changed nothing, for a payload it leaves to the tree (not a plain step, raw JSON columns,
-  // or a rare shape such as repeated keys or texts where numbers are expected).
+  // changed nothing, for a payload it leaves to the tree (not a plain step, or a rare shape
+  // such as repeated keys or texts where numbers are expected).
   bool _process_step_in_place(const json::Document &document, double message_timestamp);
   // The rest of a step, once read: widths, schema names, conversions, episode accounting and
   // the row.

@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace networking::remote_historian::v2 {
@@ -45,6 +47,15 @@ std::shared_ptr<double[]> ValueArena::allocate(std::size_t n) {
   std::shared_ptr<double[]> slice(_block, _block.get() + _used);
   _used += n;
   return slice;
+}
+
+RowText ValueArena::copy(std::string_view text) {
+  // Whole doubles, so that the vectors cut after it stay aligned.
+  const std::size_t n = (text.size() + sizeof(double) - 1) / sizeof(double);
+  const std::shared_ptr<double[]> storage = allocate(std::max<std::size_t>(n, 1));
+  char *bytes = reinterpret_cast<char *>(storage.get());
+  std::memcpy(bytes, text.data(), text.size());
+  return RowText(std::shared_ptr<const char[]>(storage, bytes), text.size());
 }
 
 void RowBuffer::push_back(PendingRow &&row) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -21,13 +22,32 @@ inline constexpr std::size_t kHugeBlockBytes = std::size_t{2} << 20;
 void *allocate_huge_block();
 void free_huge_block(void *block) noexcept;
 
-// Hands out arrays of doubles for the rows' vectors from huge blocks. A block is freed when
-// the last vector cut from it is gone, so a vector stays valid wherever its row is moved.
-// Used on one thread; the vectors may be released on any.
+// A text of a buffered row (a raw JSON column), or absent: a view kept alive by its storage.
+class RowText {
+public:
+  RowText() = default;
+  RowText(std::shared_ptr<const char[]> storage, std::size_t size)
+      : _data(std::move(storage)), _size(size) {}
+
+  explicit operator bool() const { return _data != nullptr; }
+  // Requires: present.
+  std::string_view operator*() const { return {_data.get(), _size}; }
+  std::string_view value_or(std::string_view absent) const { return _data ? **this : absent; }
+
+private:
+  std::shared_ptr<const char[]> _data;
+  std::size_t _size = 0;
+};
+
+// Hands out arrays of doubles for the rows' vectors, and room for their texts, from huge blocks. A
+// block is freed when the last vector cut from it is gone, so a vector stays valid wherever its row
+// is moved. Used on one thread; the vectors may be released on any.
 class ValueArena {
 public:
   // n doubles, uninitialized, kept alive by the returned owner.
   std::shared_ptr<double[]> allocate(std::size_t n);
+  // A copy of text.
+  RowText copy(std::string_view text);
 
 private:
   std::shared_ptr<double[]> _block;
@@ -92,8 +112,8 @@ struct PendingRow {
   StepVector _action_vec;
   // The raw sim and skill mappings, kept as their JSON text (only when raw JSON columns are
   // written; the parsed tree is not kept alive).
-  std::optional<std::string> _sim_data;
-  std::optional<std::string> _skill_data;
+  RowText _sim_data;
+  RowText _skill_data;
 };
 
 // The buffered rows, in arrival order: a sequence that grows in huge blocks and never moves

@@ -23,6 +23,7 @@
 #include "networking/remote_historian/v2/normalize.h"
 #include "json/error.h"
 #include "json/tape.h"
+#include "json/write.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -134,6 +135,7 @@ public:
 
   // The Value the tree holds for it.
   json::Value to_value() const { return json::tape::to_value(_node); }
+  json::tape::Node node() const { return _node; }
 
 private:
   static constexpr std::array<json::Kind, 256> kKinds = [] {
@@ -273,9 +275,10 @@ struct StepInput {
   const json::Value *reward = nullptr;
   bool terminated = false;
   bool truncated = false;
-  // Only when raw JSON columns are written.
-  const json::Value *sim_data = nullptr;
-  const json::Value *skill_data = nullptr;
+  // Only when raw JSON columns are written: their texts (the buffers are kept from step to
+  // step).
+  std::string sim_json;
+  std::string skill_json;
   // Its texts come from a parsed text that simdjson validated as UTF-8 (it refuses escaped
   // lone surrogates, which the tree keeps).
   bool texts_utf8 = false;
@@ -295,7 +298,8 @@ struct StepInput {
     }
     episode = step = sim_id = run = timestamp = scenario = reward = nullptr;
     terminated = truncated = false;
-    sim_data = skill_data = nullptr;
+    sim_json.clear();
+    skill_json.clear();
     texts_utf8 = false;
     owned_used = 0;
   }
@@ -336,6 +340,18 @@ const json::Value *keep(StepInput &in, const TapeValue &value) {
     return nullptr;
   in.owned[in.owned_used] = value.to_value();
   return &in.owned[in.owned_used++];
+}
+
+// The text of a raw JSON column: the tree's through the encoder, the tape's written straight
+// from the parsed text (the same text); an absent value is the empty object.
+void write_raw(const json::Value *value, std::string &out) {
+  out = event_base::JsonEncoder::encode(value ? *value : empty_object());
+}
+void write_raw(const TapeValue &value, std::string &out) {
+  if (value)
+    json::write(value.node(), out);
+  else
+    out += "{}";
 }
 
 template <class Ref> bool truthy(const Ref &v) { return v && v->truthy(); }
@@ -529,9 +545,6 @@ EventHistorianProcessor::process_message(const event_base::EventMessage &message
 
 bool EventHistorianProcessor::_process_step_in_place(const json::Document &document,
                                                      double message_timestamp) {
-  // The raw JSON columns need the sub-trees anyway.
-  if (include_raw_json)
-    return false;
   const json::tape::Tape tape = document.tape();
   const TapeValue root(json::tape::root(&tape));
   if (!root.is_object() || !root.truthy())
@@ -750,8 +763,8 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
   in.truncated = truthy(sim_result[kSimTruncated]) || truthy(sim_result[kTruncated]) ||
                  truthy(skill_result[kTruncated]) || truthy(skill[kDone]);
   if (include_raw_json) {
-    in.sim_data = sim_data ? keep(in, sim_data) : &empty_object();
-    in.skill_data = skill_data ? keep(in, skill_data) : &empty_object();
+    write_raw(sim_data, in.sim_json);
+    write_raw(skill_data, in.skill_json);
   }
 }
 
@@ -770,13 +783,10 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   check(sim_id, "sim_id");
   check(episode_id, "episode_id");
   check(scenario, "scenario");
-  std::optional<std::string> sim_json, skill_json;
   if (include_raw_json) {
-    sim_json = event_base::JsonEncoder::encode(*in.sim_data);
-    skill_json = event_base::JsonEncoder::encode(*in.skill_data);
     // The encoder writes ASCII only: just the length can be beyond what a column holds.
-    _check_column_text(*sim_json, "sim_data_json", true);
-    _check_column_text(*skill_json, "skill_data_json", true);
+    _check_column_text(in.sim_json, "sim_data_json", true);
+    _check_column_text(in.skill_json, "skill_data_json", true);
   }
 
   Names &names = in.names;
@@ -845,8 +855,11 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   row.truncated = in.truncated;
   row._obs_vec = in.obs.to_vector(_obs_dim, _value_arena);
   row._action_vec = in.action.to_vector(_act_dim, _value_arena);
-  row._sim_data = std::move(sim_json);
-  row._skill_data = std::move(skill_json);
+  if (include_raw_json) {
+    // The texts are most of the row: they go to the arena, as the vectors do.
+    row._sim_data = _value_arena.copy(in.sim_json);
+    row._skill_data = _value_arena.copy(in.skill_json);
+  }
   _pending_rows.push_back(std::move(row));
   metrics->steps.add();
 }

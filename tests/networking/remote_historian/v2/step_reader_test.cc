@@ -15,9 +15,12 @@
 namespace {
 
 using namespace v2test;
+using networking::remote_historian::v2::RowText;
 using networking::remote_historian::v2::StepVector;
 
 std::string describe(const std::optional<std::string> &s) { return s ? "'" + *s + "'" : "null"; }
+
+std::string describe(const RowText &s) { return s ? "'" + std::string(*s) + "'" : "null"; }
 
 std::string describe(const StepVector &v) {
   std::ostringstream out;
@@ -220,22 +223,60 @@ TEST(StepReaders, TheUsualShapeIsReadInPlace) {
       named_step(R"({"observation": )" + kObs + R"(, "sensor_names": )" + kNames + "}", kSkill);
   outcome({usual, usual, named_step(R"({"observation": [1, 2, 3]})", kSkill)}, true, {}, &in_place);
   EXPECT_EQ(in_place, 3u);
-  // A repeated key, a text in a vector, or raw JSON columns take the full path.
+  // A repeated key or a text in a vector take the full path.
   outcome({named_step(R"({"observation": {"a": 1, "a": 2}})", kSkill),
            named_step(R"({"observation": ["1"]})", kSkill)},
           true, {}, &in_place);
-  EXPECT_EQ(in_place, 0u);
-  ProcessorOptions raw;
-  raw.include_raw_json = true;
-  outcome({usual}, true, raw, &in_place);
   EXPECT_EQ(in_place, 0u);
 }
 
 TEST(StepReaders, AgreeWithRawJsonColumns) {
   ProcessorOptions raw;
   raw.include_raw_json = true;
-  const std::vector<std::string> payloads = corpus();
+  std::vector<std::string> payloads = corpus();
   EXPECT_EQ(outcome(payloads, true, raw), outcome(payloads, false, raw));
+
+  // Raw mappings that the tape writer must write exactly as the encoder writes the tree.
+  const std::string obs = R"("result": {"observation": [1.5, 2]})";
+  const std::vector<std::string> sims = {
+      R"({"b": {"c": [1, [2, {"d": []}], {}], "e": {}}, "a": [[], [[]]], )" + obs + "}",
+      R"({"s": "\u00e9\u4e2d\ud83d\ude00 \u00e9\u4e2d\u00f0\u009f\u0098\u0080", )" + obs + "}",
+      "{\"raw\": \"\u00e9\u4e2d\U0001F600\", " + obs + "}",
+      R"({"ctl": "\u0000\u001f\t\n\r\b\f\u007f\"\\\/x", "k\"ey\u00ff": 1, )" + obs + "}",
+      R"({"n": [0.0001, 0.00009999, 1e16, 9999999999999998.0, 1e-5, 1E+2, 100.0, 2.5E-10], )" +
+          obs + "}",
+      R"({"n": [1.7976931348623157e308, 5e-324, -0.0, -0, 0, 1e22, 123456789.125], )" + obs + "}",
+      R"({"i": [9007199254740993, 18446744073709551615, -9223372036854775808, 4294967296], )" +
+          obs + "}",
+      R"({"t": [true, false, null, {"": ""}], )" + obs + "}",
+      // Repeated keys: the first key's place, the last value, at every depth.
+      R"({"k": 1, "j": 2, "k": {"x": 1, "x": [3]}, )" + obs + "}",
+      R"({"m": {"a0": 0, "a1": 1, "a2": 2, "a3": 3, "a4": 4, "a5": 5, "a6": 6, "a7": 7,)"
+      R"( "a8": 8, "a9": 9, "a2": "again", "a10": 10}, )" +
+          obs + "}",
+  };
+  const std::vector<std::string> skills = {R"({"action": [0.5]})",
+                                           R"({"action": [0.5], "x": {}, "y": []})",
+                                           "{}",
+                                           "[]",
+                                           "0",
+                                           R"({"teacher_reward": 1e-7, "action": [-0.0]})"};
+  payloads.clear();
+  for (std::size_t i = 0; i < sims.size(); ++i)
+    payloads.push_back(R"({"episode_id": "e1", "sim_data": )" + sims[i] + R"(, "skill_data": )" +
+                       skills[i % skills.size()] + "}");
+  std::uint64_t in_place = 0;
+  const std::string tree = outcome(payloads, false, raw);
+  EXPECT_EQ(outcome(payloads, true, raw, &in_place), tree);
+  EXPECT_EQ(in_place, payloads.size()) << tree;
+  // Texts that only the tree holds (NaN, an integer beyond 64 bits, a lone surrogate) take it.
+  const std::vector<std::string> tree_only = {
+      R"({"sim_data": {"v": NaN, "w": -Infinity}})",
+      R"({"sim_data": {"v": 18446744073709551616}})",
+      R"({"skill_data": {"s": "\ud800"}})",
+  };
+  EXPECT_EQ(outcome(tree_only, true, raw, &in_place), outcome(tree_only, false, raw));
+  EXPECT_EQ(in_place, 0u);
 }
 
 } // namespace

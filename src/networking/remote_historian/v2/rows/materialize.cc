@@ -56,8 +56,8 @@ void EventHistorianProcessor::_materialize_row(const PendingRow &row, parquet::T
              [&](std::size_t i, std::optional<double> v) { _append_or_null(c[act_at + i], v); });
   if (include_raw_json) {
     const std::size_t json_at = act_at + act_len;
-    c[json_at].append(row._sim_data.value_or("{}"));
-    c[json_at + 1].append(row._skill_data.value_or("{}"));
+    c[json_at].append(std::string(row._sim_data.value_or("{}")));
+    c[json_at + 1].append(std::string(row._skill_data.value_or("{}")));
   }
 }
 
