@@ -598,7 +598,7 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       if (batch.malformed)
         throw std::runtime_error(batch.malformed);
       if (_durable)
-        co_await _durable_tick();
+        co_await _durable_tick(batch.entries.empty());
       if (!batch.entries.empty())
         _count_buffered();
     } catch (const std::exception &e) {

@@ -309,8 +309,10 @@ public:
   asio::awaitable<void> _checkpoint_under_lock();
   asio::awaitable<void> _checkpoint_in_background();
   // Starts a checkpoint beside the read loop when one is due or the flush interval has
-  // passed, unless one is under way or a failed one waits for its retry time.
-  asio::awaitable<void> _durable_tick();
+  // passed, unless one is under way or a failed one waits for its retry time. After a read
+  // that found the streams empty (quiet), a tenth of the interval is enough: what a burst
+  // left is acknowledged soon after it ends, and parts come at most ten times as often.
+  asio::awaitable<void> _durable_tick(bool quiet = false);
   bool _checkpoint_running = false;
   // Rows and entries taken by the checkpoint under way; they count toward the bound.
   std::size_t _rows_in_flight = 0;

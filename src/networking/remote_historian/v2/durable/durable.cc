@@ -220,11 +220,12 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_in_background() {
   }
 }
 
-asio::awaitable<void> EventHistorianProcessor::_durable_tick() {
+asio::awaitable<void> EventHistorianProcessor::_durable_tick(bool quiet) {
   const Clock::time_point now = Clock::now();
   if (_checkpoint_running || now < _retry_at)
     co_return;
-  if (!_checkpoint_due && (_unacked_count == 0 || now - _last_checkpoint < _flush_interval))
+  const auto interval = quiet ? _flush_interval / 10 : _flush_interval;
+  if (!_checkpoint_due && (_unacked_count == 0 || now - _last_checkpoint < interval))
     co_return;
   if (!_flush_lock)
     _flush_lock = std::make_unique<loop::AsyncLock>();
