@@ -49,10 +49,15 @@ std::string label_text(const Labels &labels, const char *extra_name = nullptr,
   if (labels.empty() && !extra_name)
     return {};
   std::string out = "{";
+  auto add = [&out](std::string_view name, const std::string &value) {
+    if (out.size() > 1)
+      out += ',';
+    out.append(name).append("=\"").append(value).append("\"");
+  };
   for (const auto &label : labels)
-    out += (out.size() > 1 ? "," : "") + label.first + "=\"" + escaped(label.second, true) + "\"";
+    add(label.first, escaped(label.second, true));
   if (extra_name)
-    out += (out.size() > 1 ? "," : "") + std::string(extra_name) + "=\"" + extra_value + "\"";
+    add(extra_name, extra_value);
   return out + "}";
 }
 

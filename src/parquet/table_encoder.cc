@@ -171,16 +171,20 @@ std::size_t TableEncoder::_page_end(const Column &column, std::size_t begin,
 
 void TableEncoder::_put_levels(const std::uint8_t *valid, std::size_t n, std::size_t present) {
   // Body: 4-byte length of the level runs, the runs, then the values.
-  _body.resize(4);
+  static constexpr std::uint8_t kLengthPlaceholder[4] = {};
+  _body.assign(kLengthPlaceholder, kLengthPlaceholder + 4);
   if (present == n || present == 0) {
-    // One RLE run: varint(n << 1) and the level byte.
+    // One RLE run: varint(n << 1) and the level byte, appended at once.
+    std::uint8_t run[12];
+    std::size_t length = 0;
     std::uint64_t header = static_cast<std::uint64_t>(n) << 1;
     while (header >= 0x80) {
-      _body.push_back(static_cast<std::uint8_t>((header & 0x7F) | 0x80));
+      run[length++] = static_cast<std::uint8_t>((header & 0x7F) | 0x80);
       header >>= 7;
     }
-    _body.push_back(static_cast<std::uint8_t>(header));
-    _body.push_back(present == n ? 1 : 0);
+    run[length++] = static_cast<std::uint8_t>(header);
+    run[length++] = present == n ? 1 : 0;
+    _body.insert(_body.end(), run, run + length);
   } else {
     encode_levels(valid, n, _body);
   }

@@ -68,8 +68,11 @@ int list_directory(const fs::path &dir) {
       for (const parquet::RowGroupInfo &g : reader->row_groups())
         codecs.insert(parquet::codec_name(g.codec));
       std::string codec_list;
-      for (const std::string_view c : codecs)
-        codec_list += (codec_list.empty() ? "" : "+") + std::string(c);
+      for (const std::string_view c : codecs) {
+        if (!codec_list.empty())
+          codec_list += '+';
+        codec_list += c;
+      }
       std::error_code ec;
       const auto size = static_cast<std::int64_t>(fs::file_size(file, ec));
       std::printf("%s: %lld rows, %zu row groups, %lld bytes, %s\n", name.c_str(),

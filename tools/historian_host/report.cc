@@ -151,9 +151,13 @@ Summary read_summary(const std::string &path) {
 
 std::string with_commas(std::int64_t n) {
   std::string digits = std::to_string(n < 0 ? -n : n);
-  for (std::size_t i = digits.size(); i > 3; i -= 3)
-    digits.insert(i - 3, ",");
-  return n < 0 ? "-" + digits : digits;
+  std::string out = n < 0 ? "-" : "";
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0)
+      out += ',';
+    out += digits[i];
+  }
+  return out;
 }
 
 // One line per row group on a terminal (rewritten in place); otherwise one every few seconds.
@@ -653,7 +657,10 @@ std::string render_svg(const Report &report) {
     for (std::size_t i = 0; i < report.cycles.size(); ++i) {
       const auto &a = report.cycles[i].average;
       if (a && std::isfinite(*a))
-        points += (points.empty() ? "" : " ") + fixed(chart.x(i)) + "," + fixed(chart.y(*a));
+        points.append(points.empty() ? "" : " ")
+            .append(fixed(chart.x(i)))
+            .append(",")
+            .append(fixed(chart.y(*a)));
     }
     svg << "<polyline points=\"" << points << "\" fill=\"none\" stroke=\"#1f77b4\" "
         << "stroke-width=\"2\"/>\n";
