@@ -50,7 +50,8 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
   # The same stream and group for both bare consumers (each recreates its group at 0). Two
   # rounds, as the machine is shared: compare the figures of one round.
   for round in 1 2; do
-    echo "-- round $round"
+    echo "-- round $round (load average: $(cut -d" " -f1-3 /proc/loadavg))"
+    {
     "$build/bench/redis_baseline" "$port" --mode sequential --n 200000
     "$build/bench/redis_baseline" "$port" --mode pipelined --n 200000
     # The same, polling its socket instead of sleeping (as the historian does during a backlog).
@@ -59,7 +60,7 @@ if [ "$what" = e2e ] || [ "$what" = all ]; then
     # historian with --read-count 1000 beside its default.
     "$build/bench/redis_baseline" "$port" --mode batched --count 1000 --n 200000
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
-      "$build/tools/historian_host/event-historian" --n 200000 | tee "$dir/plain.txt"
+      "$build/tools/historian_host/event-historian" --n 200000
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
       "$build/tools/historian_host/event-historian" --n 200000 --arg --read-count --arg 1000
     # The same with the metrics endpoint on and scraped every second, as a Prometheus server
@@ -78,20 +79,44 @@ while True:
     scraper=$!
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
       "$build/tools/historian_host/event-historian" --n 200000 --arg --metrics-address \
-      --arg "127.0.0.1:$mport" | tee "$dir/metrics.txt"
+      --arg "127.0.0.1:$mport"
     kill "$scraper"
-    python3 -c '
-import re, sys
-rate = lambda p: float(re.search(r"entries_per_s=([0-9.]+)", open(p).read()).group(1))
-plain, scraped = rate(sys.argv[1]), rate(sys.argv[2])
-print("metrics endpoint scraped every second: %.0f against %.0f entries/s, ratio %.3f "
-      "(target: at least 0.97)" % (scraped, plain, scraped / plain))
-' "$dir/plain.txt" "$dir/metrics.txt"
     # Durable: every entry acknowledged only once on disk; a checkpoint at least every second,
     # as the stream carries no training results.
     "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
       "$build/tools/historian_host/event-historian" --n 200000 --arg --durable \
       --arg --flush-interval --arg 1
+    } | tee "$dir/round.txt"
+    # Every ratio of the round, from the lines above.
+    python3 - "$dir/round.txt" <<'PY'
+import re, sys
+rates = {}
+for line in open(sys.argv[1]):
+    m = re.search(r"entries_per_s=([0-9.]+)", line)
+    if not m:
+        continue
+    if line.startswith("redis_baseline"):
+        key = re.search(r"mode=(\w+)", line).group(1) + (" poll" if "poll=1" in line else "")
+    elif "--read-count" in line:
+        key = "read-count"
+    elif "--metrics-address" in line:
+        key = "metrics"
+    elif "--durable" in line:
+        key = "durable"
+    else:
+        key = "default"
+    rates[key] = float(m.group(1))
+def ratio(what, a, b, target):
+    if a in rates and b in rates:
+        print("  %-44s %6.2f   (target %s)" % (what, rates[a] / rates[b], target))
+print("ratios (load average %s):" % open("/proc/loadavg").read().split()[0])
+ratio("default / bare pipelined", "default", "pipelined", ">= 0.8")
+ratio("default / bare sequential", "default", "sequential", ">= 3")
+ratio("--read-count 1000 / bare batched", "read-count", "batched", ">= 0.6")
+ratio("--read-count 1000 / default", "read-count", "default", ">= 2")
+ratio("metrics scraped / default", "metrics", "default", ">= 0.97")
+ratio("durable / default", "durable", "default", ">= 0.8")
+PY
   done
   if [ "$what" = all ]; then
     # Memory: 2,000,000 buffered steps (no training result) with the default bound and

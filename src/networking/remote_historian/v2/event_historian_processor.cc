@@ -633,21 +633,21 @@ void EventHistorianProcessor::_send_read_acks() {
     // Sent without waiting: the reply is collected with the next read's round trip. The
     // handler holds the counters: it may run as the connection closes, after the processor.
     StreamMetrics *acked = &metrics->stream(stream);
-    redis_client->send(std::move(ack), [count, acked, all = metrics](
-                                           const std::exception_ptr &error, const redis::Reply &) {
-      if (!error) {
-        acked->acknowledged.add(count);
-        return;
-      }
-      acked->failed.add(count);
-      try {
-        std::rethrow_exception(error);
-      } catch (const std::exception &e) {
-        all->redis_failed(e.what());
-        logger().error("[EventHistorian] Error acknowledging %d messages: %s",
-                       static_cast<int>(count), e.what());
-      }
-    });
+    redis_client->send(
+        ack, [count, acked, all = metrics](const std::exception_ptr &error, const redis::Reply &) {
+          if (!error) {
+            acked->acknowledged.add(count);
+            return;
+          }
+          acked->failed.add(count);
+          try {
+            std::rethrow_exception(error);
+          } catch (const std::exception &e) {
+            all->redis_failed(e.what());
+            logger().error("[EventHistorian] Error acknowledging %d messages: %s",
+                           static_cast<int>(count), e.what());
+          }
+        });
   }
 }
 
