@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -107,6 +108,8 @@ std::unique_ptr<EventHistorianProcessor> processor(const fs::path &out, bool raw
   o.output_path = out.string();
   o.include_raw_json = raw_json;
   o.skill_name = "walk";
+  // Every row stays buffered: the figures are of the buffer, never of an early drain.
+  o.max_buffered_rows = std::numeric_limits<std::int64_t>::max();
   auto p = std::make_unique<EventHistorianProcessor>(o);
   loop::run(p->init());
   return p;
