@@ -624,31 +624,36 @@ void EventHistorianProcessor::_send_read_acks() {
   if (!redis_client)
     return;
   for (auto &[stream, ids] : _read_acks) {
-    if (ids.empty())
-      continue;
-    std::vector<std::string> ack = {"XACK", stream, consumer_group};
-    ack.insert(ack.end(), std::make_move_iterator(ids.begin()), std::make_move_iterator(ids.end()));
+    if (!ids.empty())
+      _send_bulk_ack(stream, ids.begin(), ids.end());
     ids.clear();
-    const std::size_t count = ack.size() - 3;
-    // Sent without waiting: the reply is collected with the next read's round trip. The
-    // handler holds the counters: it may run as the connection closes, after the processor.
-    StreamMetrics *acked = &metrics->stream(stream);
-    redis_client->send(
-        ack, [count, acked, all = metrics](const std::exception_ptr &error, const redis::Reply &) {
-          if (!error) {
-            acked->acknowledged.add(count);
-            return;
-          }
-          acked->failed.add(count);
-          try {
-            std::rethrow_exception(error);
-          } catch (const std::exception &e) {
-            all->redis_failed(e.what());
-            logger().error("[EventHistorian] Error acknowledging %d messages: %s",
-                           static_cast<int>(count), e.what());
-          }
-        });
   }
+}
+
+void EventHistorianProcessor::_send_bulk_ack(const std::string &stream,
+                                             std::vector<std::string>::const_iterator first,
+                                             std::vector<std::string>::const_iterator last) {
+  std::vector<std::string> ack = {"XACK", stream, consumer_group};
+  ack.insert(ack.end(), first, last);
+  const auto count = static_cast<std::size_t>(last - first);
+  // Sent without waiting: the reply is collected with the next read's round trip. The handler
+  // holds the counters: it may run as the connection closes, after the processor.
+  StreamMetrics *acked = &metrics->stream(stream);
+  redis_client->send(ack, [count, acked, all = metrics,
+                           name = stream](const std::exception_ptr &error, const redis::Reply &) {
+    if (!error) {
+      acked->acknowledged.add(count);
+      return;
+    }
+    acked->failed.add(count);
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+      all->redis_failed(e.what());
+      logger().error("[EventHistorian] Acknowledging %d entries of %s failed: %s",
+                     static_cast<int>(count), name.c_str(), e.what());
+    }
+  });
 }
 
 event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply &entry,

@@ -337,6 +337,10 @@ private:
   asio::awaitable<void> _read_loop(bool read_results);
   // Sends the acknowledgements gathered in _read_acks without waiting, one XACK per stream.
   void _send_read_acks();
+  // Acknowledges ids of stream in one XACK without waiting; the reply is counted and a failure
+  // logged when it comes (the entries then stay pending).
+  void _send_bulk_ack(const std::string &stream, std::vector<std::string>::const_iterator first,
+                      std::vector<std::string>::const_iterator last);
   // Decodes, processes and acknowledges one stream entry; logs its failure.
   asio::awaitable<void> _handle_entry(const std::string &stream_name, const redis::Reply &entry,
                                       ParseAhead::Parsed ahead);

@@ -320,30 +320,11 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
   // The checkpoint holds them: acknowledged in bulk, without waiting. A failed acknowledgement
   // leaves its entries pending, and the next start acknowledges them from the checkpoint.
   if (redis_client) {
-    for (const auto &[stream, ids] : acks) {
-      for (std::size_t begin = 0; begin < ids.size(); begin += kIdsPerAck) {
-        std::vector<std::string> ack = {"XACK", stream, consumer_group};
-        const std::size_t end = std::min(ids.size(), begin + kIdsPerAck);
-        ack.insert(ack.end(), ids.begin() + static_cast<std::ptrdiff_t>(begin),
-                   ids.begin() + static_cast<std::ptrdiff_t>(end));
-        StreamMetrics *counts = &metrics->stream(stream);
-        redis_client->send(ack, [name = stream, counts, all = metrics, n = end - begin](
-                                    const std::exception_ptr &failure, const redis::Reply &) {
-          if (!failure) {
-            counts->acknowledged.add(n);
-            return;
-          }
-          counts->failed.add(n);
-          try {
-            std::rethrow_exception(failure);
-          } catch (const std::exception &e) {
-            all->redis_failed(e.what());
-            logger().error("[EventHistorian] Acknowledging entries of %s failed: %s", name.c_str(),
-                           e.what());
-          }
-        });
-      }
-    }
+    for (const auto &[stream, ids] : acks)
+      for (std::size_t begin = 0; begin < ids.size(); begin += kIdsPerAck)
+        _send_bulk_ack(stream, ids.begin() + static_cast<std::ptrdiff_t>(begin),
+                       ids.begin() +
+                           static_cast<std::ptrdiff_t>(std::min(ids.size(), begin + kIdsPerAck)));
   }
   // Sent once: a crash before they go loses them, but a restart never repeats them.
   const auto executor = co_await asio::this_coro::executor;
