@@ -94,6 +94,11 @@ int run_until_signalled(ProcessorOptions options, redis::Connection::Clock::dura
   bool stop_requested = false;
   bool finished = false;
   ServiceManager service(io);
+  // Ready once the consumer groups exist, unless a stop came first.
+  processor->on_started = [&] {
+    if (!stop_requested)
+      service.ready();
+  };
 
   // A stop can arrive before the read loop has set the running flag; keep clearing it until
   // the loop has ended, so the request is never lost.
@@ -174,15 +179,7 @@ int run_until_signalled(ProcessorOptions options, redis::Connection::Clock::dura
     stop_wait.cancel();
     service.stop_watchdog();
   };
-  // start() sets the running flag once the consumer groups exist: the service is ready then.
-  auto notify_ready = [&]() -> asio::awaitable<void> {
-    while (!finished && !stop_requested && !processor->_is_running)
-      co_await loop::sleep_for(std::chrono::milliseconds(5));
-    if (!finished && !stop_requested)
-      service.ready();
-  };
   asio::co_spawn(io, main_task(), asio::detached);
-  asio::co_spawn(io, notify_ready(), asio::detached);
   asio::co_spawn(io, service.watchdog(), asio::detached);
   loop::run_context(io);
   return status;

@@ -514,6 +514,8 @@ asio::awaitable<void> EventHistorianProcessor::start() {
   _is_running = true;
   logger().debug("[EventHistorian] Started event processing for consumer '%s'",
                  consumer_name.c_str());
+  if (on_started)
+    on_started();
   _start_cleanup_thread();
   if (poll_group_lag) {
     const auto executor = co_await asio::this_coro::executor;

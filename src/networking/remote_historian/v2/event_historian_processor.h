@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -250,6 +251,9 @@ public:
       std::make_shared<HistorianMetrics>(_read_streams());
   // Set by the host when the metrics endpoint is on: start() then polls the consumer group's
   // lag once a second on a connection of its own.
+  // Called once start() has made the consumer groups, just before the first read (the
+  // service manager's readiness).
+  std::function<void()> on_started;
   bool poll_group_lag = false;
   // The cycle-metrics reports not yet sent, in cycle order; disconnect gives them at most
   // kCallbackTimeout.
