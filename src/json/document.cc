@@ -35,7 +35,7 @@ DomState &dom_state() {
 
 // Spare DOM documents of the process; parsing into one reuses its buffers. Shared by the
 // threads, as a document parsed on one thread is often let go on another.
-constexpr std::size_t kSpareDocuments = 16;
+constexpr std::size_t kSpareDocuments = 48;
 constexpr std::size_t kMinDocumentCapacity = std::size_t{8} * 1024;
 static_assert(kDocumentPadding >= simdjson::SIMDJSON_PADDING);
 

@@ -327,6 +327,39 @@ asio::awaitable<Reply> Connection::command(std::vector<std::string> args) {
       asio::use_awaitable, std::move(args));
 }
 
+std::shared_ptr<Connection::Ahead> Connection::send_ahead(const std::vector<std::string> &args) {
+  auto ahead = std::make_shared<Ahead>();
+  send(args, [ahead](std::exception_ptr error, Reply reply) {
+    ahead->result.emplace(std::move(error), std::move(reply));
+    if (ahead->wake)
+      std::exchange(ahead->wake, {})();
+  });
+  return ahead;
+}
+
+asio::awaitable<Reply> Connection::collect(std::shared_ptr<Ahead> ahead) {
+  auto self = shared_from_this();
+  if (!ahead->result) {
+    co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(
+        [&ahead](auto handler) {
+          using Handler = decltype(handler);
+          auto shared = std::make_shared<std::optional<Handler>>(std::move(handler));
+          // Resumes the collector in a turn of its own, as command() does.
+          ahead->wake = [shared] {
+            Handler h = std::move(**shared);
+            shared->reset();
+            auto executor = asio::get_associated_executor(h);
+            asio::post(executor, std::move(h));
+          };
+        },
+        asio::use_awaitable);
+  }
+  auto [error, reply] = std::move(*ahead->result);
+  if (error)
+    std::rethrow_exception(error);
+  co_return std::move(reply);
+}
+
 asio::awaitable<void> Connection::drain() {
   if (_pending.empty())
     co_return;

@@ -29,6 +29,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <asio.hpp>
@@ -73,6 +74,17 @@ public:
   // An error reply reaches on_reply as a ResponseError exception_ptr.
   using ReplyHandler = std::function<void(std::exception_ptr, Reply)>;
   void send(const std::vector<std::string> &args, ReplyHandler on_reply);
+
+  // A command sent now whose reply is collected later: a read sent ahead while the caller
+  // still works on the previous reply. Its reply keeps its place in the order.
+  struct Ahead {
+    std::optional<std::pair<std::exception_ptr, Reply>> result;
+    std::function<void()> wake; // set while collect() waits
+  };
+  std::shared_ptr<Ahead> send_ahead(const std::vector<std::string> &args);
+  // Awaits the reply of a command sent ahead, and throws as command() does. Not cancellable:
+  // the reply comes within the time-out.
+  asio::awaitable<Reply> collect(std::shared_ptr<Ahead> ahead);
 
   // Awaits every reply of commands sent so far (their handlers have run), so at most about
   // the time-out when the server stops answering. Never throws for a failed command: its

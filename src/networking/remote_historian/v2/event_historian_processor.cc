@@ -9,6 +9,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -541,30 +542,36 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   // Set after a read that returned a full batch quickly: a backlog is waiting, so the next
   // reply is due within a round trip and the loop polls for it instead of sleeping.
   bool backlog = false;
+  std::vector<std::string> read = {
+      "XREADGROUP", "GROUP", consumer_group, consumer_name, "COUNT", std::to_string(_read_count),
+      "BLOCK",      "1",     "STREAMS",      input_topic};
+  const bool two = read_results && *training_results_topic != input_topic;
+  if (two)
+    read.push_back(*training_results_topic);
+  read.push_back(">");
+  if (two)
+    read.push_back(">");
+  // Batched reads send the next read as soon as a batch has arrived, so that the server
+  // prepares it while the loop handles this one. After a stop, the read under way is still
+  // collected and its entries handled: they have been delivered to us.
+  std::shared_ptr<redis::Connection::Ahead> next_read;
   metrics->set_reading(true);
-  while (_is_running) {
+  while (_is_running || next_read) {
     bool failed = false;
     metrics->round_started();
     try {
       if (!redis_client)
         throw std::runtime_error("Not connected to Redis");
-      std::vector<std::string> read = {"XREADGROUP",  "GROUP", consumer_group,
-                                       consumer_name, "COUNT", std::to_string(_read_count),
-                                       "BLOCK",       "1",     "STREAMS",
-                                       input_topic};
-      const bool two = read_results && *training_results_topic != input_topic;
-      if (two)
-        read.push_back(*training_results_topic);
-      read.push_back(">");
-      if (two)
-        read.push_back(">");
       const Clock::time_point sent = Clock::now();
       if (backlog)
         loop::poll_eagerly_until(sent + kEagerPollWindow);
       backlog = false;
       redis::Reply reply;
       try {
-        reply = co_await redis_client->command(std::move(read));
+        if (next_read)
+          reply = co_await redis_client->collect(std::exchange(next_read, nullptr));
+        else
+          reply = co_await redis_client->command(read);
       } catch (const std::exception &e) {
         metrics->redis_failed(e.what());
         throw;
@@ -576,7 +583,9 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       const ReadBatch batch = read_batch(reply, static_cast<std::size_t>(_read_count));
       for (const ReadBatch::Entry &e : batch.entries)
         metrics->stream(*e.stream_name).read.add();
-      backlog = quick && batch.full;
+      backlog = quick && batch.full && !_ack_per_read;
+      if (_ack_per_read && _is_running && !batch.entries.empty())
+        next_read = redis_client->send_ahead(read);
       // The texts go to a worker to be parsed while the loop handles the entries before them.
       // Declared after the reply, so that it is finished before the texts go.
       std::optional<ParseAhead> ahead;

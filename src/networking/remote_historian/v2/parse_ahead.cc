@@ -30,8 +30,12 @@ constexpr int kMaxJobs = 2;
 } // namespace
 
 void ParseAhead::start() {
+  _started = true;
+  if (_shared->working.exchange(true, std::memory_order_acq_rel))
+    return;
   if (g_jobs.fetch_add(1, std::memory_order_relaxed) >= kMaxJobs) {
     g_jobs.fetch_sub(1, std::memory_order_relaxed);
+    _shared->working.store(false, std::memory_order_release);
     return;
   }
   asio::post(loop::worker_pool(), [shared = _shared] {
@@ -41,14 +45,17 @@ void ParseAhead::start() {
 }
 
 void ParseAhead::work(const std::shared_ptr<Shared> &shared) {
-  for (std::size_t i = shared->slots.size(); i-- > 0;) {
+  const std::size_t n = shared->slots.size();
+  while (!shared->finished.load(std::memory_order_acquire)) {
+    std::size_t i = shared->next.load(std::memory_order_acquire);
+    if (i >= n || i >= shared->taken.load(std::memory_order_acquire) + kWindow)
+      break;
+    if (!shared->next.compare_exchange_weak(i, i + 1, std::memory_order_acq_rel))
+      continue;
     Slot &slot = shared->slots[i];
     unsigned char expected = kFree;
-    if (!slot.state.compare_exchange_strong(expected, kParsing, std::memory_order_acquire)) {
-      if (expected == kNone)
-        continue;
-      return; // the loop has come this far: the rest is its own
-    }
+    if (!slot.state.compare_exchange_strong(expected, kParsing, std::memory_order_acquire))
+      continue; // nothing to parse, or the loop has come this far
     try {
       slot.result = parse(*slot.text);
     } catch (...) {
@@ -57,12 +64,26 @@ void ParseAhead::work(const std::shared_ptr<Shared> &shared) {
     }
     slot.state.store(kParsed, std::memory_order_release);
   }
+  shared->working.store(false, std::memory_order_release);
 }
 
 ParseAhead::Parsed ParseAhead::take(std::size_t i) {
-  if (i >= _shared->slots.size())
+  Shared &shared = *_shared;
+  if (i >= shared.slots.size())
     return {};
-  Slot &slot = _shared->slots[i];
+  shared.taken.store(i + 1, std::memory_order_release);
+  // The worker goes on from here if it has fallen behind.
+  std::size_t next = shared.next.load(std::memory_order_acquire);
+  while (next < i + 1 &&
+         !shared.next.compare_exchange_weak(next, i + 1, std::memory_order_acq_rel)) {
+  }
+  // Called back once the loop has caught up half the window.
+  if (_started && next < shared.slots.size() && next < i + 1 + kWindow / 2 &&
+      !shared.working.load(std::memory_order_acquire) &&
+      !shared.finished.load(std::memory_order_acquire)) {
+    start();
+  }
+  Slot &slot = shared.slots[i];
   unsigned char expected = kFree;
   if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire) ||
       expected == kNone) {
@@ -78,6 +99,7 @@ ParseAhead::Parsed ParseAhead::take(std::size_t i) {
 }
 
 void ParseAhead::finish() {
+  _shared->finished.store(true, std::memory_order_release);
   for (Slot &slot : _shared->slots) {
     unsigned char expected = kFree;
     if (slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))

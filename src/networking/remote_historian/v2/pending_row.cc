@@ -5,11 +5,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
+
+#include "loop/loop.h"
 
 namespace networking::remote_historian::v2 {
 
-void *allocate_huge_block() {
+namespace {
+
+void *map_huge_block() {
   // Twice the size, so that an aligned block lies inside; the rest is given back at once.
   const std::size_t span = 2 * kHugeBlockBytes;
   void *raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -28,9 +34,78 @@ void *allocate_huge_block() {
   return block;
 }
 
+// Blocks faulted in ahead of need by a worker, and blocks given back, for the next rows: the
+// first touch of fresh memory (the kernel zeroing it) is a large part of what buffering a row
+// costs, and the worker does it while the loop reads. At most kSpareBlocks are kept.
+constexpr std::size_t kSpareBlocks = 4;
+constexpr std::size_t kBlocksAhead = 2;
+
+struct SpareBlocks {
+  std::mutex mutex;
+  std::vector<void *> blocks;
+  std::size_t preparing = 0;
+};
+
+SpareBlocks &spare_blocks() {
+  static auto *spare = new SpareBlocks(); // never destroyed: blocks may be freed until exit
+  return *spare;
+}
+
+void prepare_block() {
+  SpareBlocks &spare = spare_blocks();
+  void *block = nullptr;
+  try {
+    block = map_huge_block();
+    // One write per page faults the block in (a huge page at the first write).
+    for (std::size_t at = 0; at < kHugeBlockBytes; at += 4096)
+      static_cast<volatile char *>(block)[at] = 0;
+  } catch (const std::bad_alloc &) {
+    // The loop maps its own block when it needs one.
+  }
+  std::lock_guard lock(spare.mutex);
+  --spare.preparing;
+  if (block != nullptr) {
+    if (spare.blocks.size() < kSpareBlocks)
+      spare.blocks.push_back(block);
+    else
+      munmap(block, kHugeBlockBytes);
+  }
+}
+
+} // namespace
+
+void *allocate_huge_block() {
+  SpareBlocks &spare = spare_blocks();
+  void *block = nullptr;
+  bool prepare = false;
+  {
+    std::lock_guard lock(spare.mutex);
+    if (!spare.blocks.empty()) {
+      block = spare.blocks.back();
+      spare.blocks.pop_back();
+    }
+    if (spare.blocks.size() + spare.preparing < kBlocksAhead) {
+      ++spare.preparing;
+      prepare = true;
+    }
+  }
+  if (prepare)
+    asio::post(loop::worker_pool(), prepare_block);
+  return block != nullptr ? block : map_huge_block();
+}
+
 void free_huge_block(void *block) noexcept {
-  if (block)
-    munmap(block, kHugeBlockBytes);
+  if (!block)
+    return;
+  SpareBlocks &spare = spare_blocks();
+  {
+    std::lock_guard lock(spare.mutex);
+    if (spare.blocks.size() < kSpareBlocks) {
+      spare.blocks.push_back(block);
+      return;
+    }
+  }
+  munmap(block, kHugeBlockBytes);
 }
 
 std::shared_ptr<double[]> ValueArena::allocate(std::size_t n) {

@@ -17,7 +17,9 @@ namespace networking::remote_historian::v2 {
 // Memory for buffered rows, straight from the kernel in blocks of kHugeBlockBytes aligned to
 // their size and advised for transparent huge pages. A buffer of a few hundred thousand rows
 // then faults in a few hundred pages rather than tens of thousands, which on a virtual
-// machine is a large part of what a step costs. Both throw std::bad_alloc.
+// machine is a large part of what a step costs. A worker faults in the next blocks ahead of
+// need, and a few blocks given back are kept for reuse. allocate_huge_block() throws
+// std::bad_alloc.
 inline constexpr std::size_t kHugeBlockBytes = std::size_t{2} << 20;
 void *allocate_huge_block();
 void free_huge_block(void *block) noexcept;

@@ -26,9 +26,9 @@ std::string describe(ParseAhead::Parsed parsed) {
   return json::dumps(parsed.document->to_value());
 }
 
-std::vector<std::unique_ptr<std::string>> batch_texts(int seed) {
+std::vector<std::unique_ptr<std::string>> batch_texts(int seed, int n = 10) {
   std::vector<std::unique_ptr<std::string>> texts;
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < n; ++i) {
     std::string text;
     switch ((i + seed) % 5) {
     case 0:
@@ -51,8 +51,12 @@ std::vector<std::unique_ptr<std::string>> batch_texts(int seed) {
 // finish(): a worker still touching them would be a use after free under ASan.
 TEST(ParseAhead, GivesWhatParsingOnTheSpotGivesWhateverTheTiming) {
   std::size_t ahead_count = 0;
+  // Entries beyond the first window, parsed ahead: the worker was called back.
+  std::size_t beyond_window = 0;
   for (int round = 0; round < 300; ++round) {
-    auto texts = batch_texts(round);
+    // Every fifth batch is longer than the window.
+    const bool long_batch = round % 5 == 2;
+    auto texts = batch_texts(round, long_batch ? 200 : 10);
     std::vector<const std::string *> views;
     for (std::size_t i = 0; i < texts.size(); ++i) {
       // Two entries without a text; one that is parsed from a padded buffer.
@@ -78,10 +82,15 @@ TEST(ParseAhead, GivesWhatParsingOnTheSpotGivesWhateverTheTiming) {
         std::this_thread::sleep_for(std::chrono::microseconds(round % 50));
       const std::size_t taken = round % 4 == 0 ? views.size() / 2 : views.size();
       for (std::size_t i = 0; i < taken; ++i) {
+        // The worker gets a window ahead and stops; the loop catches up half the window and
+        // calls it back, and it gets ahead again.
+        if (long_batch && (i == 0 || i == ParseAhead::kWindow / 2 + 1))
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const std::string got = describe(ahead.take(i));
         // "usual": left to the loop, as the worker had not reached it.
         if (got != "usual") {
           ++ahead_count;
+          beyond_window += i >= ParseAhead::kWindow;
           EXPECT_EQ(got, expected[i]) << "round " << round << " entry " << i;
         }
         if (views[i] == nullptr) {
@@ -94,12 +103,13 @@ TEST(ParseAhead, GivesWhatParsingOnTheSpotGivesWhateverTheTiming) {
   }
   // The worker took part at all (three hundred batches with head starts).
   EXPECT_GT(ahead_count, 0u);
+  EXPECT_GT(beyond_window, 0u);
 }
 
 TEST(ParseAhead, WorkerThatStartsAfterTheBatchTouchesNothing) {
   // Every entry is taken before the worker can run; then the texts are freed.
   for (int round = 0; round < 100; ++round) {
-    auto texts = batch_texts(round);
+    auto texts = batch_texts(round, round % 2 ? 10 : 100);
     std::vector<const std::string *> views;
     for (auto &t : texts)
       views.push_back(t.get());
