@@ -334,6 +334,8 @@ std::shared_ptr<Connection::Ahead> Connection::send_ahead(const std::vector<std:
     if (ahead->wake)
       std::exchange(ahead->wake, {})();
   });
+  // Written now rather than at the end of the loop's turn: the caller works on until then.
+  _flush();
   return ahead;
 }
 

@@ -76,7 +76,8 @@ public:
   void send(const std::vector<std::string> &args, ReplyHandler on_reply);
 
   // A command sent now whose reply is collected later: a read sent ahead while the caller
-  // still works on the previous reply. Its reply keeps its place in the order.
+  // still works on the previous reply. It is written at once (with whatever was queued
+  // before it), not at the end of the loop's turn. Its reply keeps its place in the order.
   struct Ahead {
     std::optional<std::pair<std::exception_ptr, Reply>> result;
     std::function<void()> wake; // set while collect() waits

@@ -227,6 +227,28 @@ TEST(Program, BatchedReadsAcknowledgeEachReadAtOnce) {
                       {"steps", 30}, {"steps", 30}, {"results", 1}}));
 }
 
+// A stop while the next read is under way: what that read delivered is still handled, so
+// every delivered entry is in the file and none is left pending.
+TEST(Program, BatchedReadsLeaveNothingDeliveredBehindAtAStop) {
+  support::RedisServer server;
+  support::TempDir dir;
+  const std::string url = server.url();
+  add_steps(url, "steps", 0, 20000);
+  Args args = walk_run(server, dir);
+  // A full buffer in every read: its flush is where the stop lands, mid-batch.
+  args.insert(args.end(), {"--read-count", "200", "--max-buffered-rows", "150"});
+  Child child(args, dir);
+  ASSERT_TRUE(wait_until([&] { return group_field(url, "steps", "entries-read") >= 2000; },
+                         std::chrono::seconds(30)))
+      << child.err();
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+  const std::int64_t delivered = group_field(url, "steps", "entries-read");
+  EXPECT_LT(delivered, 20000) << "the whole stream was read before the stop";
+  EXPECT_EQ(group_field(url, "steps", "pending"), 0);
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", delivered);
+}
+
 TEST(Program, SigtermDuringAFlushFinishesIt) {
   support::RedisServer server;
   support::TempDir dir;
