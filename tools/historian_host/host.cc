@@ -77,7 +77,8 @@ std::unique_ptr<metrics::Server> start_metrics_server(EventHistorianProcessor &p
 int run_until_signalled(ProcessorOptions options, redis::Connection::Clock::duration redis_timeout,
                         const std::optional<metrics::ListenAddress> &metrics_address) {
   using namespace asio::experimental::awaitable_operators;
-  asio::io_context io;
+  // One thread runs the loop: Asio then queues what that thread posts without locking.
+  asio::io_context io(1);
   auto processor = std::make_shared<EventHistorianProcessor>(std::move(options));
   processor->redis_timeout = redis_timeout;
   // Declared after the processor: it stops, and lets go of the counters, before it.
