@@ -52,6 +52,8 @@ public:
     return _at;
   }
   void advance(std::size_t n) { _at += n; }
+  // Drops what was written after the first `size` bytes.
+  void rewind(std::size_t size) { _at = _begin + size; }
   void put(char c) {
     *room(1) = c;
     ++_at;
@@ -436,7 +438,7 @@ void put_double(double d, Out &out, NonFinite non_finite) {
 
 // A hash of a key from fixed-size loads only (a short key is read as overlapping words) and one
 // wide multiply to mix: keys of one object often differ in a single digit ("joint_7").
-std::uint64_t key_hash(std::string_view key) {
+[[gnu::always_inline]] inline std::uint64_t key_hash(std::string_view key) {
   const char *p = key.data();
   const std::size_t n = key.size();
   std::uint64_t a = n;
@@ -454,6 +456,10 @@ std::uint64_t key_hash(std::string_view key) {
   const Uint128 m = static_cast<Uint128>(a ^ 0xA0761D6478BD642Fu) * (b ^ 0xE7037ED1A0B428DBu);
   return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
 }
+
+// How distinct_keys() tells the keys of an object apart, by its number of members.
+constexpr std::size_t kPairwise = 8;
+constexpr std::size_t kMapped = 128;
 
 // distinct_keys() for any number of members: their views are hashed into an open-addressing
 // table of this thread, reused from object to object.
@@ -487,8 +493,6 @@ bool distinct_keys_in_table(tape::Node object) {
 // to kMapped mark their hashes in a 1024-bit map, and only keys whose bits meet are compared;
 // more take the table.
 bool distinct_keys(tape::Node object) {
-  constexpr std::size_t kPairwise = 8;
-  constexpr std::size_t kMapped = 128;
   const std::size_t count = object.count();
   const tape::Range<tape::Member> members(object);
   if (count <= kPairwise) {
@@ -598,6 +602,72 @@ void put_node(tape::Node node, Out &out);
   }
 }
 
+// ", " unless first, then the key and ": ": a plain key in one piece.
+[[gnu::always_inline]] inline void put_key(std::string_view key, bool first, Out &out) {
+  const std::size_t n = key.size();
+  if (!plain_text(key)) {
+    if (!first)
+      out.put(", ");
+    put_string(key, out);
+    out.put(": ");
+    return;
+  }
+  char *const at = out.room(n + 6);
+  at[0] = ',';
+  at[1] = ' ';
+  char *p = at + (first ? 0 : 2);
+  p[0] = '"';
+  copy_bytes(p + 1, key.data(), n);
+  std::memcpy(p + n + 1, "\": ", 3);
+  out.advance(static_cast<std::size_t>(p - at) + n + 4);
+}
+
+// The members of an object whose keys are known to differ.
+void put_members(tape::Node node, Out &out) {
+  out.put('{');
+  bool first = true;
+  for (const tape::Member m : tape::Range<tape::Member>(node)) {
+    put_key(m.key, first, out);
+    first = false;
+    put_element(m.value, out);
+  }
+  out.put('}');
+}
+
+// The members of an object of kPairwise to kMapped members, checked as they are written: each
+// key sets two bits of a 4096-bit map from its hash, and only a key that finds its bits all
+// set already (a repeat, or by chance) has distinct_keys() decide. With a repeated key, what
+// was written is dropped and the object is written as the tree holds it.
+[[gnu::noinline]] void put_members_checked(tape::Node node, Out &out) {
+  const std::size_t start = out.size();
+  std::array<std::uint64_t, 64> map{};
+  bool checked = false;
+  out.put('{');
+  bool first = true;
+  for (const tape::Member m : tape::Range<tape::Member>(node)) {
+    const std::uint64_t hash = key_hash(m.key);
+    const std::uint64_t bit_a = hash & 4095;
+    const std::uint64_t bit_b = (hash >> 20) & 4095;
+    const std::uint64_t mask_a = std::uint64_t{1} << (bit_a & 63);
+    const std::uint64_t mask_b = std::uint64_t{1} << (bit_b & 63);
+    const bool seen = ((map[bit_a >> 6] & mask_a) != 0) & ((map[bit_b >> 6] & mask_b) != 0);
+    map[bit_a >> 6] |= mask_a;
+    map[bit_b >> 6] |= mask_b;
+    if (seen && !checked) {
+      if (!distinct_keys(node)) {
+        out.rewind(start);
+        put_value(tape::to_value(node), out, NonFinite::kBareWords);
+        return;
+      }
+      checked = true;
+    }
+    put_key(m.key, first, out);
+    first = false;
+    put_element(m.value, out);
+  }
+  out.put('}');
+}
+
 void put_node(tape::Node node, Out &out) {
   switch (node.kind()) {
   case '[': {
@@ -613,21 +683,14 @@ void put_node(tape::Node node, Out &out) {
     return;
   }
   case '{': {
-    if (!distinct_keys(node)) {
+    const std::size_t count = node.count();
+    if (count > kPairwise && count <= kMapped) {
+      put_members_checked(node, out);
+    } else if (distinct_keys(node)) {
+      put_members(node, out);
+    } else {
       put_value(tape::to_value(node), out, NonFinite::kBareWords);
-      return;
     }
-    out.put('{');
-    bool first = true;
-    for (const tape::Member m : tape::Range<tape::Member>(node)) {
-      if (!first)
-        out.put(", ");
-      first = false;
-      put_string(m.key, out);
-      out.put(": ");
-      put_element(m.value, out);
-    }
-    out.put('}');
     return;
   }
   case '"':
