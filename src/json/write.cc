@@ -223,13 +223,23 @@ template <class Int> void put_int(Int v, Out &out) {
 // ---------------------------------------------------------------------------------------------
 // Python's repr of a double
 
-// 10^0 to 10^21.
-constexpr std::array<Uint128, 22> kPowersOfTen = [] {
-  std::array<Uint128, 22> t{};
-  Uint128 p = 1;
-  for (Uint128 &v : t) {
-    v = p;
-    p *= 10;
+// For each binary exponent e of put_fixed_repr(), from -66 to 1: the decimal scale k that makes
+// d * 10^k a number of 17 or 18 digits before its point (floor(log10(2^(e+52))) is d's decimal
+// exponent or one less), and 10^k * 2^(e+66), an integer below 2^72: multiplied by 4m, it puts
+// d * 10^k in units of 2^-68, exactly.
+struct Scale {
+  Uint128 factor;
+  int k;
+};
+constexpr int kMinExponent = -66;
+constexpr std::array<Scale, 68> kScales = [] {
+  std::array<Scale, 68> t{};
+  for (int e = kMinExponent; e <= 1; ++e) {
+    const int k = 16 - (((e + 52) * 315653) >> 20);
+    Uint128 factor = 1;
+    for (int i = 0; i < k; ++i)
+      factor *= 10;
+    t[static_cast<std::size_t>(e - kMinExponent)] = {factor << (e - kMinExponent), k};
   }
   return t;
 }();
@@ -263,30 +273,27 @@ std::size_t put_fixed_repr(double d, char *at) {
   const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
   const std::uint64_t m = fraction | (std::uint64_t{1} << 52);
   const int e = biased - 1075; // d = m * 2^e, e from -66 to 1
-  // k makes x = d * 10^k a number of 17 or 18 digits before its point: floor(log10(2^(e+52)))
-  // is d's decimal exponent or one less.
-  const int k = 16 - (((e + 52) * 315653) >> 20);
-  const int shift = 2 - e;
-  // Everything in units of 2^-shift of the 17-digit grid, exact: x * 2^shift = 4m * 10^k, and
-  // the values that read back as d lie within half a step of the binary grid (a quarter below
-  // a power of two), bounds included when m is even.
-  const Uint128 p = kPowersOfTen[static_cast<std::size_t>(k)];
-  const Uint128 scaled = static_cast<Uint128>(4 * m) * p;
-  const Uint128 upper = scaled + 2 * p;
-  const Uint128 lower = scaled - (fraction == 0 && biased > 1 ? p : 2 * p);
-  const Uint128 mask = (Uint128{1} << shift) - 1;
+  const auto [factor, k] = kScales[static_cast<std::size_t>(e - kMinExponent)];
+  // Everything in units of 2^-68 of the grid of x = d * 10^k: 4m * factor is x, and the values
+  // that read back as d lie within half a step of the binary grid (a quarter below a power of
+  // two), bounds included when m is even.
+  const Uint128 scaled = static_cast<Uint128>(4 * m) * factor;
+  const Uint128 upper = scaled + 2 * factor;
+  const Uint128 lower = scaled - (fraction == 0 && biased > 1 ? factor : 2 * factor);
+  constexpr int kShift = 68;
+  constexpr Uint128 kMask = (Uint128{1} << kShift) - 1;
   const bool bounds_read_back = (m & 1) == 0;
   // [lo, hi]: the grid's integers that read back as d.
-  auto hi = static_cast<std::uint64_t>(upper >> shift);
-  if ((upper & mask) == 0 && !bounds_read_back)
+  auto hi = static_cast<std::uint64_t>(upper >> kShift);
+  if ((upper & kMask) == 0 && !bounds_read_back)
     --hi;
-  auto lo = static_cast<std::uint64_t>(lower >> shift);
-  if ((lower & mask) != 0 || !bounds_read_back)
+  auto lo = static_cast<std::uint64_t>(lower >> kShift);
+  if ((lower & kMask) != 0 || !bounds_read_back)
     ++lo;
-  auto x = static_cast<std::uint64_t>(scaled >> shift);
+  auto x = static_cast<std::uint64_t>(scaled >> kShift);
+  const Uint128 rest = scaled & kMask;
+  const Uint128 half = Uint128{1} << (kShift - 1);
   // How the part of x cut off so far compares with half a unit of the last digit kept.
-  const Uint128 rest = scaled & mask;
-  const Uint128 half = Uint128{1} << (shift - 1);
   int cut = rest > half ? 1 : rest < half ? -1 : 0;
   bool cut_nonzero = rest != 0;
   // Digits are cut while the coarser grid still has an integer that reads back as d.
