@@ -244,6 +244,17 @@ constexpr std::array<Scale, 68> kScales = [] {
   return t;
 }();
 
+// 10^0 to 10^17.
+constexpr std::array<std::uint64_t, 18> kPowersOfTen = [] {
+  std::array<std::uint64_t, 18> t{};
+  std::uint64_t p = 1;
+  for (std::uint64_t &v : t) {
+    v = p;
+    p *= 10;
+  }
+  return t;
+}();
+
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -291,23 +302,35 @@ std::size_t put_fixed_repr(double d, char *at) {
   if ((lower & kMask) != 0 || !bounds_read_back)
     ++lo;
   auto x = static_cast<std::uint64_t>(scaled >> kShift);
-  const Uint128 rest = scaled & kMask;
-  const Uint128 half = Uint128{1} << (kShift - 1);
-  // How the part of x cut off so far compares with half a unit of the last digit kept.
-  int cut = rest > half ? 1 : rest < half ? -1 : 0;
-  bool cut_nonzero = rest != 0;
-  // Digits are cut while the coarser grid still has an integer that reads back as d.
+  const Uint128 rest = scaled & kMask; // below x's last digit
+  // Digits are cut while the coarser grid still has an integer that reads back as d: as many
+  // as that allows, found 8, 4, 2 and 1 at a time (what holds for some digits holds for fewer).
+  const std::uint64_t uncut = x;
   int cut_digits = 0;
-  while (hi / 10 >= (lo + 9) / 10) {
-    const auto digit = static_cast<unsigned>(x % 10);
-    x /= 10;
-    cut = digit > 5 ? 1 : digit < 5 ? -1 : (cut_nonzero ? 1 : 0);
-    cut_nonzero = cut_nonzero || digit != 0;
-    hi /= 10;
-    lo = (lo + 9) / 10;
-    ++cut_digits;
+  const auto cut = [&](std::uint64_t power, int digits) {
+    if (hi / power >= (lo + power - 1) / power) {
+      x /= power;
+      hi /= power;
+      lo = (lo + power - 1) / power;
+      cut_digits += digits;
+    }
+  };
+  cut(100000000, 8);
+  cut(100000000, 8);
+  cut(10000, 4);
+  cut(100, 2);
+  cut(10, 1);
+  // x rounded to the nearest by the digits cut and the rest below them, half to even.
+  bool up;
+  if (cut_digits == 0) {
+    const Uint128 half = Uint128{1} << (kShift - 1);
+    up = rest > half || (rest == half && (x & 1) != 0);
+  } else {
+    const std::uint64_t dropped = uncut - x * kPowersOfTen[cut_digits];
+    const std::uint64_t half = 5 * kPowersOfTen[cut_digits - 1];
+    up = dropped > half || (dropped == half && (rest != 0 || (x & 1) != 0));
   }
-  std::uint64_t r = x + (cut > 0 || (cut == 0 && (x & 1) != 0));
+  const std::uint64_t r = x + up;
   if (r < lo || r > hi)
     return 0;
   // r has at most 17 digits and no trailing zero (else a coarser grid would hold it): written
@@ -506,7 +529,7 @@ bool distinct_keys(tape::Node object) {
     std::array<std::string_view, kPairwise> keys;
     std::size_t i = 0;
     for (const tape::Member m : members) {
-      if (i == kPairwise) // count() saturates: never seen below 2^24 members
+      if (i == kPairwise) // count() is exact below 2^24 members: a guard of the array only
         return distinct_keys_in_table(object);
       for (std::size_t j = 0; j < i; ++j) {
         if (keys[j] == m.key)
