@@ -120,7 +120,7 @@ constexpr bool plain_word(std::uint64_t w) {
 }
 
 // Whether no byte of s needs an escape; short texts are read as overlapping words.
-bool plain_text(std::string_view s) {
+[[gnu::always_inline]] inline bool plain_text(std::string_view s) {
   const char *p = s.data();
   const std::size_t n = s.size();
   if (n >= 8) {
