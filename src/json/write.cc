@@ -260,7 +260,7 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-void put_pair(char *at, unsigned v) { std::memcpy(at, kDigitPairs + 2 * v, 2); }
+void put_pair(char *at, std::size_t v) { std::memcpy(at, kDigitPairs + 2 * v, 2); }
 
 // v as exactly 8 digits.
 void put_eight_digits(char *at, std::uint32_t v) {
@@ -337,7 +337,7 @@ std::size_t put_fixed_repr(double d, char *at) {
   // as 18 with leading zeros, in groups of 8 written independently.
   char digits[40] = {};
   const std::uint64_t high = r / 100000000;
-  put_pair(digits, static_cast<unsigned>(high / 100000000));
+  put_pair(digits, high / 100000000);
   put_eight_digits(digits + 2, static_cast<std::uint32_t>(high % 100000000));
   put_eight_digits(digits + 10, static_cast<std::uint32_t>(r % 100000000));
   const char *first = digits;
@@ -350,7 +350,7 @@ std::size_t put_fixed_repr(double d, char *at) {
   *o = '-';
   o += bits >> 63;
   if (point <= 0) { // from -3: d is at least 1e-4
-    std::memcpy(o, "0.000", 5);
+    std::copy_n("0.000", 5, o);
     o += 2 - point;
     std::memcpy(o, first, 17);
     o += count;
@@ -359,7 +359,7 @@ std::size_t put_fixed_repr(double d, char *at) {
     o += count;
     std::memset(o, '0', 16);
     o += point - count;
-    std::memcpy(o, ".0", 2);
+    std::copy_n(".0", 2, o);
     o += 2;
   } else {
     std::memcpy(o, first, 17);
@@ -389,7 +389,7 @@ std::size_t put_repr(double d, char *at) {
     // digits in fixed notation are its text, less the ".0" of a whole number.
     char *end = std::to_chars(at, at + 32, d, std::chars_format::fixed).ptr;
     if (std::memchr(at, '.', static_cast<std::size_t>(end - at)) == nullptr) {
-      std::memcpy(end, ".0", 2);
+      std::copy_n(".0", 2, end);
       end += 2;
     }
     return static_cast<std::size_t>(end - at);
@@ -648,7 +648,7 @@ void put_node(tape::Node node, Out &out);
   char *p = at + (first ? 0 : 2);
   p[0] = '"';
   copy_bytes(p + 1, key.data(), n);
-  std::memcpy(p + n + 1, "\": ", 3);
+  std::copy_n("\": ", 3, p + n + 1);
   out.advance(static_cast<std::size_t>(p - at) + n + 4);
 }
 
@@ -680,7 +680,7 @@ void put_members(tape::Node node, Out &out) {
     const std::uint64_t bit_b = (hash >> 20) & 4095;
     const std::uint64_t mask_a = std::uint64_t{1} << (bit_a & 63);
     const std::uint64_t mask_b = std::uint64_t{1} << (bit_b & 63);
-    const bool seen = ((map[bit_a >> 6] & mask_a) != 0) & ((map[bit_b >> 6] & mask_b) != 0);
+    const bool seen = (map[bit_a >> 6] & mask_a) != 0 && (map[bit_b >> 6] & mask_b) != 0;
     map[bit_a >> 6] |= mask_a;
     map[bit_b >> 6] |= mask_b;
     if (seen && !checked) {
