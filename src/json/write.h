@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 #include "json/tape.h"
@@ -27,6 +29,10 @@ std::string dumps(const Value &v, NonFinite non_finite);
 // an object that repeats a key is written as the tree holds it (the first key's place, the
 // last value).
 void write(tape::Node node, std::string &out);
+// The same text written into the `size` bytes at `at`: its length, or nullopt when it needs
+// more room (the bytes stored there then mean nothing). The writer asks for some room past
+// the text's end, so a text fits only with a few dozen bytes to spare.
+std::optional<std::size_t> write(tape::Node node, char *at, std::size_t size);
 
 // Python's repr of a float: the shortest text that reads back as d, in fixed notation for
 // decimal exponents -4 to 15 ("0.0001", "1e+16", "1.0", "-0.0", "inf", "nan").

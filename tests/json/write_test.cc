@@ -6,11 +6,15 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tests/json/python_oracle.h"
+#include "json/document.h"
+#include "json/tape.h"
 #include "json/utf8.h"
 #include "json/value.h"
 
@@ -73,6 +77,18 @@ TEST(FormatDouble, MatchesPythonRepr) {
     std::memcpy(&d, &bits, sizeof d);
     values.push_back(d);
   }
+  // Doubles written in fixed notation: powers of two (whose interval is narrower below) with
+  // their neighbours, and any bits from 2^-14 to 2^54.
+  for (int e = -14; e <= 54; ++e) {
+    const double p = std::ldexp(1.0, e);
+    values.insert(values.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, 1e300)});
+  }
+  for (int i = 0; i < 5000; ++i) {
+    const std::uint64_t bits = (rng() & 0x800FFFFFFFFFFFFFu) | (1009 + rng() % 68) << 52;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    values.push_back(d);
+  }
   std::uniform_int_distribution<int> digits(0, 999999);
   std::uniform_int_distribution<int> scale(-8, 18);
   for (int i = 0; i < 10000; ++i) {
@@ -111,6 +127,9 @@ TEST(Dumps, StringsMatchPython) {
   std::vector<std::string> inputs;
   for (std::uint32_t cp = 0; cp < 0x100; ++cp) {
     texts.push_back(encode({cp, 'x', cp}));
+    // At either end of texts that are read a word at a time.
+    texts.push_back(encode({cp}) + "abcdefg" + encode({cp}));
+    texts.push_back("0123456789abcdef" + encode({cp}));
   }
   for (int i = 0; i < 3000; ++i) {
     std::vector<std::uint32_t> cps;
@@ -187,6 +206,44 @@ TEST(Dumps, NonFiniteAsNullAtAnyDepth) {
   o.insert("o", json::Value(std::move(inner)));
   EXPECT_EQ(json::dumps(json::Value(std::move(o)), json::NonFinite::kNull),
             "{\"r\": null, \"a\": [null, 2.5, 3], \"o\": {\"x\": null}}");
+}
+
+TEST(WriteTape, IntoFixedRoomOrNotAtAll) {
+  // Every kind of value, and objects whose keys are told apart each way (a few, up to 128, more),
+  // with and without a repeated key (written as the tree holds it).
+  std::string members;
+  for (int i = 0; i < 130; ++i)
+    members += "\"k" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
+  const std::string text =
+      R"({"s": ["", "a\"\\\u00e9\ud83d\ude00\u001f~", "0123456789abcdefghij"],)"
+      R"( "n": [0, -1, 18446744073709551615, 0.1, -2.5e-300, 1e22, 123456.789, -0.0],)"
+      R"( "t": [true, false, null, {}, [[]]], "few": {"x": 1, "y": {"x": 2}, "x": 3},)"
+      R"( "some": {"a0": 0, "a1": 1, "a2": 2, "a3": 3, "a4": 4, "a5": 5, "a6": 6, "a7": 7,)"
+      R"( "a8": 8, "a9": "nine"}, "again": {"a0": 0, "a1": 1, "a2": 2, "a3": 3, "a4": 4,)"
+      R"( "a5": 5, "a6": 6, "a7": 7, "a8": 8, "a1": "again"}, "many": {)" +
+      members + R"("k7": "again"}, "distinct": {)" + members + R"("last": 1}})";
+  const std::optional<json::Document> doc = json::Document::parse(text);
+  ASSERT_TRUE(doc);
+  const json::tape::Tape tape = doc->tape();
+  const json::tape::Node root = json::tape::root(&tape);
+  const std::string want = json::dumps(doc->to_value());
+  std::string appended = "x";
+  json::write(root, appended);
+  EXPECT_EQ(appended, "x" + want);
+  // Room of exactly each size, so that a store past it is an error under AddressSanitizer:
+  // too little room gives nothing, then every size gives the text.
+  std::optional<std::size_t> fits_from;
+  for (std::size_t size = 0; size <= want.size() + 64; ++size) {
+    const auto room = std::make_unique<char[]>(size);
+    const std::optional<std::size_t> n = json::write(root, room.get(), size);
+    if (n) {
+      EXPECT_EQ(std::string_view(room.get(), *n), want) << size;
+      fits_from = fits_from.value_or(size);
+    } else {
+      EXPECT_FALSE(fits_from) << "no room at " << size << " after room at " << *fits_from;
+    }
+  }
+  EXPECT_TRUE(fits_from) << want.size();
 }
 
 TEST(Dumps, WriteAppends) {

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -109,11 +110,10 @@ void free_huge_block(void *block) noexcept {
 }
 
 std::shared_ptr<double[]> ValueArena::allocate(std::size_t n) {
-  constexpr std::size_t kPerBlock = kHugeBlockBytes / sizeof(double);
   // A vector longer than a quarter block (65,536 elements) gets storage of its own.
-  if (n > kPerBlock / 4)
+  if (n > kBlockDoubles / 4)
     return std::make_shared_for_overwrite<double[]>(n);
-  if (!_block || kPerBlock - _used < n) {
+  if (!_block || kBlockDoubles - _used < n) {
     auto *block = static_cast<double *>(allocate_huge_block());
     _block = std::shared_ptr<double[]>(block, [](double *p) { free_huge_block(p); });
     _used = 0;
@@ -124,13 +124,31 @@ std::shared_ptr<double[]> ValueArena::allocate(std::size_t n) {
   return slice;
 }
 
-RowText ValueArena::copy(std::string_view text) {
+std::size_t ValueArena::text_bytes(std::size_t n) {
   // Whole doubles, so that the vectors cut after it stay aligned.
-  const std::size_t n = (text.size() + sizeof(double) - 1) / sizeof(double);
-  const std::shared_ptr<double[]> storage = allocate(std::max<std::size_t>(n, 1));
+  return std::max<std::size_t>((n + sizeof(double) - 1) / sizeof(double), 1) * sizeof(double);
+}
+
+RowText ValueArena::copy(std::string_view text) {
+  const std::shared_ptr<double[]> storage = allocate(text_bytes(text.size()) / sizeof(double));
   char *bytes = reinterpret_cast<char *>(storage.get());
   std::memcpy(bytes, text.data(), text.size());
   return RowText(std::shared_ptr<const char[]>(storage, bytes), text.size());
+}
+
+std::span<char> ValueArena::room() {
+  if (!_block)
+    return {};
+  return {reinterpret_cast<char *>(_block.get() + _used), (kBlockDoubles - _used) * sizeof(double)};
+}
+
+RowText ValueArena::keep(std::size_t n) {
+  const std::size_t doubles = text_bytes(n) / sizeof(double);
+  assert(_block && kBlockDoubles - _used >= doubles);
+  const std::shared_ptr<double[]> storage(_block, _block.get() + _used);
+  _used += doubles;
+  return RowText(std::shared_ptr<const char[]>(storage, reinterpret_cast<char *>(storage.get())),
+                 n);
 }
 
 void RowBuffer::push_back(PendingRow &&row) {

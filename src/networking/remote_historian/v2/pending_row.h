@@ -6,6 +6,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -51,7 +52,18 @@ public:
   // A copy of text.
   RowText copy(std::string_view text);
 
+  // Room for texts written in place: the free bytes of the current block (none before the
+  // first). keep(n) then takes the first n of them, as copy() would take a copy of them; any
+  // other allocation reuses them.
+  std::span<char> room();
+  RowText keep(std::size_t n);
+  // The bytes that copy() or keep() takes for a text of n bytes: the room for a next text
+  // starts that far in.
+  static std::size_t text_bytes(std::size_t n);
+
 private:
+  static constexpr std::size_t kBlockDoubles = kHugeBlockBytes / sizeof(double);
+
   std::shared_ptr<double[]> _block;
   std::size_t _used = 0; // doubles handed out from _block
 };

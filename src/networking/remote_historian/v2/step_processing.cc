@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -275,10 +276,13 @@ struct StepInput {
   const json::Value *reward = nullptr;
   bool terminated = false;
   bool truncated = false;
-  // Only when raw JSON columns are written: their texts (the buffers are kept from step to
-  // step).
-  std::string sim_json;
-  std::string skill_json;
+  // Only when raw JSON columns are written: their texts, in the arena's room (texts_in_arena)
+  // or in the two buffers, which are kept from step to step.
+  std::string_view sim_json;
+  std::string_view skill_json;
+  bool texts_in_arena = false;
+  std::string sim_buffer;
+  std::string skill_buffer;
   // Its texts come from a parsed text that simdjson validated as UTF-8 (it refuses escaped
   // lone surrogates, which the tree keeps).
   bool texts_utf8 = false;
@@ -298,8 +302,8 @@ struct StepInput {
     }
     episode = step = sim_id = run = timestamp = scenario = reward = nullptr;
     terminated = truncated = false;
-    sim_json.clear();
-    skill_json.clear();
+    sim_json = skill_json = {};
+    texts_in_arena = false;
     texts_utf8 = false;
     owned_used = 0;
   }
@@ -342,16 +346,47 @@ const json::Value *keep(StepInput &in, const TapeValue &value) {
   return &in.owned[in.owned_used++];
 }
 
-// The text of a raw JSON column: the tree's through the encoder, the tape's written straight
-// from the parsed text (the same text); an absent value is the empty object.
-void write_raw(const json::Value *value, std::string &out) {
-  out = event_base::JsonEncoder::encode(value ? *value : empty_object());
+// The texts of the raw JSON columns, an absent mapping being the empty one: the tree's through
+// the encoder; the tape's written straight from the parsed text (the same text), into the
+// arena's room when both fit there, so that the row keeps them where they are written.
+void write_raw(const json::Value *sim, const json::Value *skill, StepInput &in, ValueArena &) {
+  in.sim_buffer = event_base::JsonEncoder::encode(sim ? *sim : empty_object());
+  in.skill_buffer = event_base::JsonEncoder::encode(skill ? *skill : empty_object());
+  in.sim_json = in.sim_buffer;
+  in.skill_json = in.skill_buffer;
 }
-void write_raw(const TapeValue &value, std::string &out) {
+
+std::optional<std::size_t> write_raw_into(const TapeValue &value, std::span<char> room) {
   if (value)
-    json::write(value.node(), out);
-  else
-    out += "{}";
+    return json::write(value.node(), room.data(), room.size());
+  if (room.size() < 2)
+    return std::nullopt;
+  std::memcpy(room.data(), "{}", 2);
+  return 2;
+}
+
+void write_raw(const TapeValue &sim, const TapeValue &skill, StepInput &in, ValueArena &arena) {
+  const std::span<char> room = arena.room();
+  if (const std::optional<std::size_t> sim_size = write_raw_into(sim, room)) {
+    const std::span<char> rest =
+        room.subspan(std::min(room.size(), ValueArena::text_bytes(*sim_size)));
+    if (const std::optional<std::size_t> skill_size = write_raw_into(skill, rest)) {
+      in.sim_json = {room.data(), *sim_size};
+      in.skill_json = {rest.data(), *skill_size};
+      in.texts_in_arena = true;
+      return;
+    }
+  }
+  const auto write_buffer = [](const TapeValue &value, std::string &buffer) {
+    buffer.clear();
+    if (value)
+      json::write(value.node(), buffer);
+    else
+      buffer = "{}";
+    return std::string_view(buffer);
+  };
+  in.sim_json = write_buffer(sim, in.sim_buffer);
+  in.skill_json = write_buffer(skill, in.skill_buffer);
 }
 
 template <class Ref> bool truthy(const Ref &v) { return v && v->truthy(); }
@@ -762,10 +797,8 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
                   truthy(skill_result[kTeacherTerminated]);
   in.truncated = truthy(sim_result[kSimTruncated]) || truthy(sim_result[kTruncated]) ||
                  truthy(skill_result[kTruncated]) || truthy(skill[kDone]);
-  if (include_raw_json) {
-    write_raw(sim_data, in.sim_json);
-    write_raw(skill_data, in.skill_json);
-  }
+  if (include_raw_json)
+    write_raw(sim_data, skill_data, in, _value_arena);
 }
 
 void EventHistorianProcessor::_commit_step(StepInput &in, double message_timestamp) {
@@ -853,13 +886,19 @@ void EventHistorianProcessor::_commit_step(StepInput &in, double message_timesta
   row.reward = _to_double(reward);
   row.terminated = in.terminated;
   row.truncated = in.truncated;
+  if (include_raw_json) {
+    // The texts are most of the row: they go to the arena, as the vectors do, and first, as
+    // they may lie in its room already.
+    if (in.texts_in_arena) {
+      row._sim_data = _value_arena.keep(in.sim_json.size());
+      row._skill_data = _value_arena.keep(in.skill_json.size());
+    } else {
+      row._sim_data = _value_arena.copy(in.sim_json);
+      row._skill_data = _value_arena.copy(in.skill_json);
+    }
+  }
   row._obs_vec = in.obs.to_vector(_obs_dim, _value_arena);
   row._action_vec = in.action.to_vector(_act_dim, _value_arena);
-  if (include_raw_json) {
-    // The texts are most of the row: they go to the arena, as the vectors do.
-    row._sim_data = _value_arena.copy(in.sim_json);
-    row._skill_data = _value_arena.copy(in.skill_json);
-  }
   _pending_rows.push_back(std::move(row));
   metrics->steps.add();
 }

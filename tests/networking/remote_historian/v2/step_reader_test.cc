@@ -265,6 +265,12 @@ TEST(StepReaders, AgreeWithRawJsonColumns) {
   for (std::size_t i = 0; i < sims.size(); ++i)
     payloads.push_back(R"({"episode_id": "e1", "sim_data": )" + sims[i] + R"(, "skill_data": )" +
                        skills[i % skills.size()] + "}");
+  // Texts that fill the rows' arena block after block: where too little room is left, they are
+  // written apart and copied.
+  for (int i = 0; i < 24; ++i)
+    payloads.push_back(R"({"episode_id": "e1", "sim_data": {"w": ")" +
+                       std::string(100000 + 7 * i, 'w') + R"(", )" + obs +
+                       R"(}, "skill_data": {"action": [0.5]}})");
   std::uint64_t in_place = 0;
   const std::string tree = outcome(payloads, false, raw);
   EXPECT_EQ(outcome(payloads, true, raw, &in_place), tree);
