@@ -16,6 +16,7 @@
 
 #include "json/document.h"
 #include "json/error.h"
+#include "json/key_hash.h"
 #include "json/utf8.h"
 
 // Two parsers share the work. A Document (simdjson) takes every text it accepts (it refuses NaN
@@ -129,35 +130,8 @@ void validate_utf8(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // Repeated keys
 
-template <class Word> std::uint64_t load(const char *at) {
-  Word w;
-  std::memcpy(&w, at, sizeof w);
-  return w;
-}
-
-__extension__ typedef unsigned __int128 Uint128;
-
-// A key hash with fixed-size loads only (short keys read overlapping words) and one wide
-// multiply to mix: keys of one object often differ in a single digit ("joint_7", "joint_12").
 std::uint32_t key_hash(std::string_view key) {
-  const char *p = key.data();
-  const std::size_t n = key.size();
-  std::uint64_t a = n;
-  std::uint64_t b = 0;
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) {
-      a = a * 0x9E3779B97F4A7C15ull + load<std::uint64_t>(p + i);
-    }
-    b = load<std::uint64_t>(p + n - 8);
-  } else if (n >= 4) {
-    b = load<std::uint32_t>(p) << 32 | load<std::uint32_t>(p + n - 4);
-  } else if (n > 0) {
-    b = load<std::uint8_t>(p) | load<std::uint8_t>(p + n / 2) << 8 |
-        load<std::uint8_t>(p + n - 1) << 16;
-  }
-  const Uint128 m = static_cast<Uint128>(a ^ 0xA0761D6478BD642Full) * (b ^ 0xE7037ED1A0B428DBull);
-  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m) ^
-                                    static_cast<std::uint64_t>(m >> 64));
+  return static_cast<std::uint32_t>(detail::key_hash(key));
 }
 
 // Finds a repeated key while one object is built: a 1024-bit map of key hashes rules out

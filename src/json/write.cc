@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/key_hash.h"
 #include "json/utf8.h"
 
 namespace json {
@@ -99,11 +100,7 @@ constexpr std::array<char, 256> kEscape = [] {
   return t;
 }();
 
-template <class Word> std::uint64_t load(const char *at) {
-  Word w;
-  std::memcpy(&w, at, sizeof w);
-  return w;
-}
+using detail::load;
 
 // Whether each of the 8 bytes of w is written as it is (' ' to '~', neither '"' nor '\\'):
 // the word tests for a byte below a bound and for a zero byte, which are exact for "any".
@@ -466,26 +463,7 @@ void put_double(double d, Out &out, NonFinite non_finite) {
   }
 }
 
-// A hash of a key from fixed-size loads only (a short key is read as overlapping words) and one
-// wide multiply to mix: keys of one object often differ in a single digit ("joint_7").
-[[gnu::always_inline]] inline std::uint64_t key_hash(std::string_view key) {
-  const char *p = key.data();
-  const std::size_t n = key.size();
-  std::uint64_t a = n;
-  std::uint64_t b = 0;
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8)
-      a = (a ^ load<std::uint64_t>(p + i)) * 0x9E3779B97F4A7C15u;
-    b = load<std::uint64_t>(p + n - 8);
-  } else if (n >= 4) {
-    b = load<std::uint32_t>(p) << 32 | load<std::uint32_t>(p + n - 4);
-  } else if (n > 0) {
-    b = load<std::uint8_t>(p) | load<std::uint8_t>(p + n / 2) << 8 |
-        load<std::uint8_t>(p + n - 1) << 16;
-  }
-  const Uint128 m = static_cast<Uint128>(a ^ 0xA0761D6478BD642Fu) * (b ^ 0xE7037ED1A0B428DBu);
-  return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
-}
+using detail::key_hash;
 
 // How distinct_keys() tells the keys of an object apart, by its number of members.
 constexpr std::size_t kPairwise = 8;
