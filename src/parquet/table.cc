@@ -23,6 +23,14 @@ void Column::reserve(std::size_t n) {
   }
 }
 
+void Column::clear() {
+  valid.clear();
+  strings.clear();
+  ints.clear();
+  doubles.clear();
+  bools.clear();
+}
+
 void Column::append_null() {
   valid.push_back(0);
   switch (type) {

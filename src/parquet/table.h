@@ -21,6 +21,8 @@ struct Column {
   explicit Column(Type t = Type::kDouble) : type(t) {}
   std::size_t size() const { return valid.size(); }
   void reserve(std::size_t n);
+  // Empties the column and keeps its memory, for the next batch of rows.
+  void clear();
   void append_null();
   void append(std::string value); // Requires: type is kString (likewise for the others).
   void append(std::int64_t value);

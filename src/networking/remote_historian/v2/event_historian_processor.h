@@ -227,6 +227,10 @@ public:
   // Storage of the buffered rows' vectors.
   ValueArena _value_arena;
   std::unique_ptr<loop::AsyncLock> _flush_lock;
+  // The columns of a durable run's flushes, kept between checkpoints with their memory: a
+  // checkpoint every second or so would otherwise have the kernel hand out and zero the same
+  // tens of megabytes each time. Used only with _flush_lock held.
+  parquet::Table _checkpoint_columns;
   std::optional<std::string> _output_file;
   std::optional<std::string> _cycle_output_file;
   std::optional<std::string> _parts_dir;

@@ -149,11 +149,20 @@ std::string EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
   try {
     for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
       const std::size_t end = std::min(rows.size(), begin + kRowsPerWrite);
-      parquet::Table table;
-      table.columns.reserve(_schema->size());
-      for (const auto &field : _schema->fields()) {
-        table.columns.emplace_back(field.type);
-        table.columns.back().reserve(end - begin);
+      parquet::Table fresh;
+      parquet::Table &table = _durable ? _checkpoint_columns : fresh;
+      const auto &fields = _schema->fields();
+      const bool same = std::equal(
+          table.columns.begin(), table.columns.end(), fields.begin(), fields.end(),
+          [](const parquet::Column &c, const parquet::Field &f) { return c.type == f.type; });
+      if (!same) {
+        table.columns.clear();
+        for (const auto &field : fields)
+          table.columns.emplace_back(field.type);
+      }
+      for (parquet::Column &column : table.columns) {
+        column.clear();
+        column.reserve(end - begin);
       }
       for (std::size_t i = begin; i < end; ++i)
         _materialize_row(rows[i], table);
