@@ -66,12 +66,16 @@ std::vector<redis::Reply> load_entries(const std::string &path, std::size_t n) {
   while (out.size() < n && std::getline(in, line)) {
     char ts[32];
     std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + out.size() * 0.01);
+    // Moved in one by one: a braced list would copy each text and drop its spare capacity.
     redis::Reply fields;
     fields.type = redis::Reply::Type::kArray;
-    fields.elements = {bulk("data"), bulk(line), bulk("timestamp"), bulk(ts)};
+    for (const std::string &text : {std::string("data"), line, std::string("timestamp"),
+                                    std::string(ts)})
+      fields.elements.push_back(bulk(text));
     redis::Reply entry;
     entry.type = redis::Reply::Type::kArray;
-    entry.elements = {bulk(std::to_string(out.size()) + "-0"), std::move(fields)};
+    entry.elements.push_back(bulk(std::to_string(out.size()) + "-0"));
+    entry.elements.push_back(std::move(fields));
     out.push_back(std::move(entry));
   }
   return out;
