@@ -69,8 +69,8 @@ std::vector<redis::Reply> load_entries(const std::string &path, std::size_t n) {
     // Moved in one by one: a braced list would copy each text and drop its spare capacity.
     redis::Reply fields;
     fields.type = redis::Reply::Type::kArray;
-    for (const std::string &text : {std::string("data"), line, std::string("timestamp"),
-                                    std::string(ts)})
+    for (const std::string &text :
+         {std::string("data"), line, std::string("timestamp"), std::string(ts)})
       fields.elements.push_back(bulk(text));
     redis::Reply entry;
     entry.type = redis::Reply::Type::kArray;
