@@ -1,6 +1,7 @@
 // Writes the benchmarks' step payloads: realistic training steps, the same on every run.
 //
 //   gen_steps --data DIR [--n N] [--nan-steps M] [--seed S]
+//   gen_steps --data DIR --wide W1,W2,... [--wide-steps M] [--seed S]
 //
 // DIR/steps.jsonl      N step payloads (a stream entry's "data" field), one a line, about
 //                      3.3 kB each: 64 named sensors joint_0 ... joint_63, an 8-float action,
@@ -9,6 +10,10 @@
 //                      get no stream envelope).
 // DIR/steps_nan.jsonl  M payloads in which about 2 % of the observation values are NaN,
 //                      Infinity or -Infinity, written as bare words as Python's json.dumps does.
+// With --wide, only DIR/steps_wW.jsonl for each width W: M payloads (default 200, one
+// episode) of the same layout with W named sensors instead of 64. A 20,000-sensor step is
+// about 1 MB, so the files stay short and the benchmarks cycle through them. A width of 64
+// gives the first M lines of steps.jsonl of the same seed.
 // The layout follows json.dumps (", " and ": " separators, shortest round-trip doubles), as a
 // Python producer writes them. Prints the payload sizes.
 
@@ -72,11 +77,15 @@ const char *boolean(bool b) { return b ? "true" : "false"; }
 // The payloads of n steps of seed, with nan_share of the observations NaN or infinite.
 class Steps {
 public:
-  Steps(std::uint64_t seed, double nan_share) : _random(seed), _nan_share(nan_share) {
-    _names = "[";
-    for (int k = 0; k < kSensors; ++k)
-      _names += (k ? ", \"joint_" : "\"joint_") + std::to_string(k) + "\"";
-    _names += "]";
+  Steps(std::uint64_t seed, double nan_share, int sensors = kSensors)
+      : _random(seed), _nan_share(nan_share), _sensors(sensors) {
+    _names += '[';
+    for (int k = 0; k < _sensors; ++k) {
+      _names += k ? ", \"joint_" : "\"joint_";
+      _names += std::to_string(k);
+      _names += '"';
+    }
+    _names += ']';
   }
 
   // The payload of step i (steps are made in order).
@@ -93,7 +102,7 @@ public:
     s += "{\"run_id\": \"run-7\", \"episode_id\": \"ep-" + std::to_string(episode) +
          "\", \"step_number\": " + std::to_string(step) + ", \"sim_data\": {\"sim_id\": \"sim-" +
          std::to_string(episode % 4) + "\", \"result\": {\"observation\": {";
-    for (int k = 0; k < kSensors; ++k) {
+    for (int k = 0; k < _sensors; ++k) {
       double v = _random.uniform(-3.2, 3.2);
       if (_nan_share > 0 && _random.unit() < _nan_share) {
         const double specials[] = {NAN, INFINITY, -INFINITY};
@@ -121,6 +130,7 @@ public:
 private:
   Random _random;
   double _nan_share;
+  int _sensors;
   std::string _names, _scenario, _payload;
 };
 
@@ -131,11 +141,50 @@ std::ofstream open(const std::filesystem::path &path) {
   return out;
 }
 
+// The widths of a list such as "1000,5000,20000"; empty if any of them is not a positive count.
+std::vector<int> widths(const std::string &list) {
+  std::vector<int> out;
+  for (std::size_t at = 0; at <= list.size();) {
+    const std::size_t end = std::min(list.find(',', at), list.size());
+    int w = 0;
+    const auto [ptr, ec] = std::from_chars(list.data() + at, list.data() + end, w);
+    if (ec != std::errc() || ptr != list.data() + end || w <= 0)
+      return {};
+    out.push_back(w);
+    at = end + 1;
+  }
+  return out;
+}
+
+// Writes DIR/steps_wW.jsonl: m payloads with w sensors; prints their sizes.
+void write_wide(const std::filesystem::path &dir, std::uint64_t seed, int w, std::size_t m) {
+  const std::filesystem::path path = dir / ("steps_w" + std::to_string(w) + ".jsonl");
+  auto out = open(path);
+  Steps steps(seed, 0.0, w);
+  std::uint64_t total = 0;
+  std::size_t smallest = SIZE_MAX, largest = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::string &s = steps.next(i);
+    total += s.size();
+    smallest = std::min(smallest, s.size());
+    largest = std::max(largest, s.size());
+    out << s << '\n';
+  }
+  if (!out.flush())
+    throw std::runtime_error("cannot write " + path.string());
+  if (m > 0)
+    std::printf("wide sensors=%d steps=%zu payload_bytes mean=%.1f min=%zu max=%zu "
+                "total_MB=%.1f file=%s\n",
+                w, m, static_cast<double>(total) / m, smallest, largest, total / 1e6,
+                path.filename().c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   std::string data;
-  std::size_t n = 200000, nan_steps = 20000;
+  std::size_t n = 200000, nan_steps = 20000, wide_steps = 200;
+  std::string wide;
   std::uint64_t seed = 7;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -148,16 +197,27 @@ int main(int argc, char **argv) {
       nan_steps = std::stoull(argv[++i]);
     else if (a == "--seed" && has_value)
       seed = std::stoull(argv[++i]);
+    else if (a == "--wide" && has_value)
+      wide = argv[++i];
+    else if (a == "--wide-steps" && has_value)
+      wide_steps = std::stoull(argv[++i]);
     else
       data.clear(), i = argc;
   }
-  if (data.empty()) {
-    std::fprintf(stderr, "usage: gen_steps --data DIR [--n N] [--nan-steps M] [--seed S]\n");
+  if (data.empty() || (!wide.empty() && widths(wide).empty())) {
+    std::fprintf(stderr, "usage: gen_steps --data DIR [--n N] [--nan-steps M] [--seed S]\n"
+                         "       gen_steps --data DIR --wide W1,W2,... [--wide-steps M] "
+                         "[--seed S]\n");
     return 2;
   }
   try {
     const std::filesystem::path dir = data;
     std::filesystem::create_directories(dir);
+    if (!wide.empty()) {
+      for (const int w : widths(wide))
+        write_wide(dir, seed, w, wide_steps);
+      return 0;
+    }
     const auto t0 = std::chrono::steady_clock::now();
     std::vector<std::size_t> sizes;
     sizes.reserve(n);
