@@ -1,15 +1,17 @@
 // End-to-end throughput and idle cost of the event-historian program against a redis-server.
 //
-//   e2e_bench --port PORT --data DIR --program PATH [--n N] [--stream S] [--load-only]
-//             [--feed] [--idle-seconds T] [--arg ARG]...
+//   e2e_bench --port PORT --data DIR --program PATH [--n N] [--file F] [--stream S]
+//             [--load-only] [--feed] [--idle-seconds T] [--arg ARG]...
 //
-// Loads N benchmark payloads (fields data and timestamp) into stream S, then starts
+// Loads N benchmark payloads (fields data and timestamp) of DIR/F (default steps.jsonl, the
+// file's lines over and over when N is larger) into stream S, then starts
 // `PROGRAM run` with its default settings on that stream and reports the entries per second
 // from its start until every entry is acknowledged, and the time its shutdown takes to write
 // the final files. --load-only only fills the stream (for the other consumers of the run).
 // --feed adds the entries while the program reads them instead, never more than kFeedAhead
-// unread, and trims what it has read, so that Redis holds little of a very long run (the
-// memory figure of a cycle of millions of steps).
+// unread nor more than about kFeedAheadBytes of payload, and trims what it has read, so that
+// Redis holds little of a very long run (the memory figure of a cycle of millions of steps, or
+// of a few hundred wide steps cycled through).
 // --idle-seconds measures the CPU use of an idle historian over that many seconds.
 // Each --arg is passed on to `event-historian run` (e.g. --arg --durable). The figures include
 // the historian's peak resident memory.
@@ -128,27 +130,38 @@ std::pair<std::int64_t, std::int64_t> progress(const std::string &stream,
 
 constexpr std::size_t kFeedAhead = 50'000;
 constexpr std::size_t kFeedBatch = 5'000;
+// Unread payload bytes the feed keeps in the stream at most: wide steps of 1 MB feed a few
+// hundred entries ahead, not 50,000.
+constexpr std::size_t kFeedAheadBytes = 256 << 20;
 
 // Adds n entries (the file's lines, repeated) while the group reads them: a batch whenever
-// fewer than kFeedAhead are unread, then the delivered ones are trimmed away.
+// fewer than kFeedAhead (or kFeedAheadBytes of payload) are unread, then the delivered ones are
+// trimmed away.
 void feed(const std::string &stream, const std::string &group, const std::string &path,
           std::size_t n) {
   std::ifstream in(path);
   std::vector<std::string> lines;
-  for (std::string line; lines.size() < 200'000 && std::getline(in, line);)
+  std::size_t bytes = 0;
+  for (std::string line; lines.size() < 200'000 && std::getline(in, line);) {
+    bytes += line.size();
     lines.push_back(line);
+  }
   if (lines.empty())
     throw std::runtime_error("no steps in " + path);
+  // 50,000 ahead in batches of 5,000 for the 3.3 kB payload; 1 MB steps 272 ahead, 27 a batch.
+  const std::size_t ahead =
+      std::clamp<std::size_t>(kFeedAheadBytes / (bytes / lines.size() + 1), 10, kFeedAhead);
+  const std::size_t per_batch = std::max<std::size_t>(1, ahead / (kFeedAhead / kFeedBatch));
   loop::run([&]() -> asio::awaitable<void> {
     const auto executor = co_await asio::this_coro::executor;
     auto c = co_await redis::Connection::connect(executor, redis::parse_url(g_url));
     for (std::size_t i = 0; i < n;) {
       const GroupInfo info = group_info(stream, group);
-      if (info.lag < 0 || static_cast<std::size_t>(info.lag) + kFeedBatch > kFeedAhead) {
+      if (info.lag < 0 || static_cast<std::size_t>(info.lag) + per_batch > ahead) {
         co_await loop::sleep_for(std::chrono::milliseconds(20));
         continue;
       }
-      for (const std::size_t end = std::min(n, i + kFeedBatch); i < end; ++i) {
+      for (const std::size_t end = std::min(n, i + per_batch); i < end; ++i) {
         char ts[32];
         std::snprintf(ts, sizeof ts, "%.6f", 1733600000.0 + i * 0.01);
         c->send({"XADD", stream, "*", "data", lines[i % lines.size()], "timestamp", ts},
@@ -199,7 +212,7 @@ double peak_rss_mb(pid_t pid) {
 } // namespace
 
 int main(int argc, char **argv) {
-  std::string port, data, program, stream = "e2e.steps";
+  std::string port, data, file = "steps.jsonl", program, stream = "e2e.steps";
   std::size_t n = 200000;
   bool load_only = false, feeding = false;
   int idle_seconds = 0;
@@ -215,6 +228,8 @@ int main(int argc, char **argv) {
       program = next();
     else if (a == "--n")
       n = std::stoul(next());
+    else if (a == "--file")
+      file = next();
     else if (a == "--stream")
       stream = next();
     else if (a == "--load-only")
@@ -247,7 +262,7 @@ int main(int argc, char **argv) {
   if (feeding)
     command({"DEL", stream});
   else
-    load(stream, data + "/steps.jsonl", n);
+    load(stream, data + "/" + file, n);
   if (load_only)
     return 0;
 
@@ -270,7 +285,7 @@ int main(int argc, char **argv) {
     // The program makes the group (and the stream) as it starts.
     while (group_info(stream, "e2e-historian").pending < 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    feed(stream, "e2e-historian", data + "/steps.jsonl", n);
+    feed(stream, "e2e-historian", data + "/" + file, n);
   }
   while (true) {
     auto [lag, pending] = progress(stream, "e2e-historian");
@@ -307,9 +322,10 @@ int main(int argc, char **argv) {
     args_text += " " + a;
   std::printf("historian_e2e%s n=%zu consume_seconds=%.3f entries_per_s=%.0f "
               "cpu_us_per_entry=%.2f shutdown_seconds=%.3f rows_written=%lld peak_rss_mb=%.1f "
-              "exit=%d\n",
+              "exit=%d file=%s\n",
               args_text.c_str(), n, consume, n / consume, 1e6 * consume_cpu / n, shutdown,
-              static_cast<long long>(rows), peak_mb, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+              static_cast<long long>(rows), peak_mb, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+              file.c_str());
   fs::remove_all(out);
   return 0;
 }
