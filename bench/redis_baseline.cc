@@ -2,7 +2,7 @@
 // only the commands.
 //
 //   redis_baseline PORT [--mode sequential|pipelined|batched] [--n N] [--count C]
-//                  [--fill N [--data FILE]] [--poll]
+//                  [--fill N [--data FILE]] [--poll] [--await-ack]
 //
 // Recreates consumer group g on stream "steps" (start id 0), then consumes N entries:
 //   sequential: XREADGROUP GROUP g c COUNT 10 BLOCK 1 STREAMS steps >, then one XACK per
@@ -11,8 +11,12 @@
 //               waiting and the next XREADGROUP goes in the same write; the replies are then
 //               read in order (one round trip per batch), as the historian's read loop does.
 //   batched:    as pipelined, but the batch's entries are acknowledged by one XACK of all their
-//               ids, as the historian does with --read-count other than 10.
+//               ids, as the historian does with --read-count other than 10. The XACK goes in
+//               the same write as the next XREADGROUP: one round trip per read, the ceiling
+//               for reads of 1000.
 // --count sets the COUNT of each XREADGROUP (default 10).
+// --await-ack (batched only) waits for each XACK's reply before it sends the next read: two
+// round trips per read, for comparison.
 // --poll makes the consumption wait for each reply by polling a non-blocking socket instead
 // of sleeping in read(), as the historian's loop does while it reads a backlog.
 // --fill first adds N entries (fields data and timestamp) to "steps", their data taken line
@@ -48,6 +52,7 @@ struct Options {
   long fill = 0;
   std::string data;
   bool poll = false;
+  bool await_ack = false;
   long count = 10;
 };
 
@@ -62,13 +67,17 @@ bool g_polling = false;
 Options parse(int argc, char **argv) {
   Options o;
   if (argc < 2)
-    fail("usage: redis_baseline PORT [--mode sequential|pipelined] [--n N] "
-         "[--fill N [--data FILE]]");
+    fail("usage: redis_baseline PORT [--mode sequential|pipelined|batched] [--n N] [--count C] "
+         "[--fill N [--data FILE]] [--poll] [--await-ack]");
   o.port = std::atoi(argv[1]);
   for (int i = 2; i < argc; ++i) {
     std::string flag = argv[i];
     if (flag == "--poll") {
       o.poll = true;
+      continue;
+    }
+    if (flag == "--await-ack") {
+      o.await_ack = true;
       continue;
     }
     if (i + 1 >= argc)
@@ -90,6 +99,8 @@ Options parse(int argc, char **argv) {
   }
   if (o.mode != "sequential" && o.mode != "pipelined" && o.mode != "batched")
     fail("unknown mode " + o.mode);
+  if (o.await_ack && o.mode != "batched")
+    fail("--await-ack needs --mode batched");
   return o;
 }
 
@@ -225,9 +236,12 @@ int main(int argc, char **argv) {
         ack.insert(ack.end(), ids.begin(), ids.end());
         append(c, ack);
       }
+      // get_reply writes every command appended so far before it reads.
+      if (o.await_ack && !ids.empty() && get_reply(c)->type == REDIS_REPLY_ERROR)
+        fail("XACK failed");
       if (more)
         append(c, kRead);
-      if (!ids.empty() && get_reply(c)->type == REDIS_REPLY_ERROR)
+      if (!o.await_ack && !ids.empty() && get_reply(c)->type == REDIS_REPLY_ERROR)
         fail("XACK failed");
     } else if (pipelined) {
       for (const auto &id : ids)
@@ -255,10 +269,10 @@ int main(int argc, char **argv) {
   double seconds = elapsed();
   ReplyPtr pending = command(c, {"XPENDING", kStream, kGroup});
   long long pending_after = pending->type == REDIS_REPLY_ARRAY ? pending->element[0]->integer : -1;
-  std::printf("redis_baseline mode=%s%s count=%ld entries=%ld pending_after=%lld seconds=%.3f "
+  std::printf("redis_baseline mode=%s%s%s count=%ld entries=%ld pending_after=%lld seconds=%.3f "
               "entries_per_s=%.0f\n",
-              o.mode.c_str(), o.poll ? " poll=1" : "", o.count, got, pending_after, seconds,
-              static_cast<double>(got) / seconds);
+              o.mode.c_str(), o.poll ? " poll=1" : "", o.await_ack ? " await_ack=1" : "", o.count,
+              got, pending_after, seconds, static_cast<double>(got) / seconds);
   redisFree(c);
   return got == o.n ? 0 : 1;
 }
