@@ -4,8 +4,9 @@
 //                [--flush] [--repeat R] [--ingest-only]
 //
 // throughput: decodes N stream entries (envelope + JSON) and runs process_message on each, on
-//             one thread; prints steps/s (the median of R runs). --ingest-only skips the
-//             parse-only figures printed for scale.
+//             one thread (a file of fewer lines, such as a wide one, is cycled through); prints
+//             steps/s and MB/s of JSON text (the data fields taken in), the median of R runs.
+//             --ingest-only skips the parse-only figures printed for scale.
 // memory:     buffers M rows (cycling through the payloads) and prints resident bytes per row.
 // --flush:    writes the M buffered rows as one part file (rows/s), then writes them again as
 //             ten parts and compacts those into one file (MB/s of the final file).
@@ -152,6 +153,10 @@ int main(int argc, char **argv) {
     return 2;
   }
   const auto entries = load_entries(data + "/" + file, n);
+  if (entries.empty()) {
+    std::fprintf(stderr, "ingest_bench: no steps in %s/%s\n", data.c_str(), file.c_str());
+    return 1;
+  }
   const fs::path out = fs::temp_directory_path() / ("ingest-bench-" + std::to_string(getpid()));
   fs::remove_all(out);
 
@@ -174,24 +179,29 @@ int main(int argc, char **argv) {
   }
   {
     // The machine is shared: each of `repeat` runs starts from a fresh processor, and the
-    // median is the figure.
+    // median is the figure. MB/s compares payloads of different widths.
+    const std::size_t steps = n;
+    double json_mb = 0;
+    for (std::size_t i = 0; i < steps; ++i)
+      json_mb += entries[i % entries.size()].elements[1].elements[1].str.size() / 1e6;
     std::vector<double> rates;
     for (int r = 0; r < repeat; ++r) {
       auto p = processor(out / ("throughput-" + std::to_string(r)), raw_json);
       process(*p, entries, std::min<std::size_t>(entries.size(), 2000)); // warm-up
       p->_pending_rows.clear();
-      const double seconds = process(*p, entries, entries.size());
-      rates.push_back(entries.size() / seconds);
+      const double seconds = process(*p, entries, steps);
+      rates.push_back(steps / seconds);
       std::printf("ingest_run file=%s raw_json=%d n=%zu seconds=%.3f steps_per_s=%.0f "
-                  "read_in_place=%llu\n",
-                  file.c_str(), raw_json, entries.size(), seconds, rates.back(),
-                  static_cast<unsigned long long>(p->_steps_read_in_place));
+                  "read_in_place=%llu mb_per_s=%.1f\n",
+                  file.c_str(), raw_json, steps, seconds, rates.back(),
+                  static_cast<unsigned long long>(p->_steps_read_in_place), json_mb / seconds);
     }
     std::sort(rates.begin(), rates.end());
+    const double median = rates[rates.size() / 2];
     std::printf("ingest file=%s raw_json=%d n=%zu runs=%d median_steps_per_s=%.0f "
-                "best_steps_per_s=%.0f\n",
-                file.c_str(), raw_json, entries.size(), repeat, rates[rates.size() / 2],
-                rates.back());
+                "best_steps_per_s=%.0f json_bytes_per_step=%.0f median_mb_per_s=%.1f\n",
+                file.c_str(), raw_json, steps, repeat, median, rates.back(), 1e6 * json_mb / steps,
+                median * json_mb / steps);
   }
 
   if (memory_rows > 0) {
