@@ -128,6 +128,16 @@ std::pair<std::int64_t, std::int64_t> progress(const std::string &stream,
   return {info.lag, info.pending};
 }
 
+// Throws once the program has exited (and reaps it): a refused option or a crash would leave
+// the bench waiting for acknowledgements that never come.
+void require_running(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) == pid)
+    throw std::runtime_error("the program exited (status " +
+                             std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
+                             ") before every entry was acknowledged");
+}
+
 constexpr std::size_t kFeedAhead = 50'000;
 constexpr std::size_t kFeedBatch = 5'000;
 // Unread payload bytes the feed keeps in the stream at most: wide steps of 1 MB feed a few
@@ -138,7 +148,7 @@ constexpr std::size_t kFeedAheadBytes = 256 << 20;
 // fewer than kFeedAhead (or kFeedAheadBytes of payload) are unread, then the delivered ones are
 // trimmed away.
 void feed(const std::string &stream, const std::string &group, const std::string &path,
-          std::size_t n) {
+          std::size_t n, pid_t program) {
   std::ifstream in(path);
   std::vector<std::string> lines;
   std::size_t bytes = 0;
@@ -156,6 +166,7 @@ void feed(const std::string &stream, const std::string &group, const std::string
     const auto executor = co_await asio::this_coro::executor;
     auto c = co_await redis::Connection::connect(executor, redis::parse_url(g_url));
     for (std::size_t i = 0; i < n;) {
+      require_running(program);
       const GroupInfo info = group_info(stream, group);
       if (info.lag < 0 || static_cast<std::size_t>(info.lag) + per_batch > ahead) {
         co_await loop::sleep_for(std::chrono::milliseconds(20));
@@ -281,20 +292,33 @@ int main(int argc, char **argv) {
               out.string()};
   run.insert(run.end(), extra.begin(), extra.end());
   pid_t pid = spawn(run);
-  if (feeding) {
-    // The program makes the group (and the stream) as it starts.
-    while (group_info(stream, "e2e-historian").pending < 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    feed(stream, "e2e-historian", data + "/" + file, n);
-  }
-  while (true) {
-    auto [lag, pending] = progress(stream, "e2e-historian");
-    if (lag == 0 && pending == 0)
-      break;
-    if (Clock::now() - t0 > std::chrono::seconds(600))
-      throw std::runtime_error("timed out");
-    // Coarse polling: each poll is work for the same redis-server the historian is timed on.
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  try {
+    if (feeding) {
+      // The program makes the group (and the stream) as it starts.
+      while (group_info(stream, "e2e-historian").pending < 0) {
+        require_running(pid);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      feed(stream, "e2e-historian", data + "/" + file, n, pid);
+    }
+    while (true) {
+      auto [lag, pending] = progress(stream, "e2e-historian");
+      if (lag == 0 && pending == 0)
+        break;
+      require_running(pid);
+      if (Clock::now() - t0 > std::chrono::seconds(600))
+        throw std::runtime_error("timed out");
+      // Coarse polling: each poll is work for the same redis-server the historian is timed on.
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+  } catch (const std::exception &e) {
+    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    fs::remove_all(out);
+    std::fprintf(stderr, "e2e_bench: %s\n", e.what());
+    return 1;
   }
   const double consume = std::chrono::duration<double>(Clock::now() - t0).count();
   // CPU time per entry is steadier than the rate on a shared machine.
