@@ -112,8 +112,11 @@ public:
   void add(const ParsedFile &file) {
     for (std::size_t g = 0; g < file.num_row_groups(); ++g) {
       const RowGroup &group = file.metadata().row_groups[g];
+      // A row group that alone decodes to more than a coalesced one may hold is copied too,
+      // so that gathering never holds more than coalesce_bytes.
       if (file.row_group_rows(g) >= _options.min_copy_rows ||
-          group.total_byte_size.value_or(0) >= _options.min_copy_bytes) {
+          group.total_byte_size.value_or(0) >= _options.min_copy_bytes ||
+          decoded_bytes(file, g) > static_cast<std::uint64_t>(_options.coalesce_bytes)) {
         _flush_pending();
         _copy(file, g);
       } else {

@@ -19,7 +19,7 @@ struct MergeOptions {
   // Smaller row groups are decoded and gathered until this many bytes of decoded values or
   // this many rows (or writer.row_group_rows, if fewer) are held, then written as one row
   // group. Bounds the memory.
-  std::int64_t coalesce_bytes = std::int64_t{128} << 20;
+  std::int64_t coalesce_bytes = kRowGroupBytes;
   std::int64_t coalesce_rows = 1000000;
 };
 

@@ -9,6 +9,11 @@ namespace parquet {
 
 enum class Codec { kUncompressed, kSnappy, kZstd };
 
+// The uncompressed values a row group is cut at by the writers that build their row groups a
+// table at a time (and the merge when it gathers small ones): a row group's columns are held
+// in memory whole, so this bounds that memory whatever the width of a row.
+inline constexpr std::int64_t kRowGroupBytes = std::int64_t{128} << 20;
+
 struct WriterOptions {
   Codec codec = Codec::kSnappy;
   std::int64_t row_group_rows = 1 << 20; // a larger table is split

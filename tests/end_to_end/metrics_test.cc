@@ -62,12 +62,13 @@ double sample(const std::string &scrape, const std::string &name) {
 
 // The program with its endpoint on a free loopback port; the port from its debug line.
 struct Program {
-  Program(const support::RedisServer &server, const support::TempDir &dir)
+  Program(const support::RedisServer &server, const support::TempDir &dir, const Args &extra = {})
       : child(
             [&] {
               Args args = walk_run(server, dir);
               args.insert(args.end(), {"--metrics-address", ":0", "--log-level", "debug",
                                        "--redis-timeout", "1"});
+              args.insert(args.end(), extra.begin(), extra.end());
               return args;
             }(),
             dir) {
@@ -212,6 +213,80 @@ TEST(MetricsEndpoint, HostileClientsDoNotHoldUpIntake) {
   program.child.signal(SIGTERM);
   ASSERT_EQ(program.child.wait(std::chrono::seconds(8)), 0) << program.child.err();
   expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 1000);
+}
+
+// Wide steps (3,000 sensors, 24 kB of values each) under a byte bound far below what the row
+// bound allows: the buffer is written early each time it holds the bound's bytes, the gauge
+// that reports them never shows more, and the final file holds every step.
+TEST(MetricsEndpoint, ByteBoundHoldsForWideSteps) {
+  support::RedisServer server;
+  support::TempDir dir;
+  constexpr int kSensors = 3000;
+  constexpr int kSteps = 3000;
+  constexpr double kBound = 32 << 20;
+  Program program(server, dir, {"--max-buffered-bytes", "32MiB"});
+  std::atomic<bool> done{false};
+  double most_bytes = 0;
+  double most_rows = 0;
+  int scrapes = 0;
+  std::thread watch([&] {
+    while (!done) {
+      const std::string s = program.scrape();
+      most_bytes = std::max(most_bytes, sample(s, "event_historian_buffered_bytes"));
+      most_rows = std::max(most_rows, sample(s, "event_historian_rows_buffered"));
+      ++scrapes;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  add_steps(server.url(), "steps", 0, kSteps, kSensors);
+  // 200 MB of JSON: slow under the sanitizers.
+  const bool all = wait_until(
+      [&] {
+        return group_field(server.url(), "steps", "lag") == 0 &&
+               group_field(server.url(), "steps", "pending") == 0;
+      },
+      std::chrono::seconds(300));
+  std::string s = program.scrape();
+  done = true;
+  watch.join();
+  ASSERT_TRUE(all) << program.child.err();
+  EXPECT_GT(scrapes, 10);
+  // Each row holds at least its 24,008 bytes of values: a bound on bytes, not on rows.
+  EXPECT_GT(most_bytes, kBound / 2);
+  EXPECT_LE(most_bytes, kBound);
+  EXPECT_LT(most_rows, kBound / (8 * kSensors)) << s;
+  // No training result came: every part on disk was written because of the bound.
+  const int early =
+      static_cast<int>(sample(s, "event_historian_part_files_written_total{dataset=\"steps\"}"));
+  EXPECT_GE(early, kSteps * 8 * kSensors / (32 << 20));
+  EXPECT_EQ(
+      support::sorted_entries(dir / "out" / "v2_event_historian_r1_walk.parquet.parts").size(),
+      static_cast<std::size_t>(early));
+
+  program.child.signal(SIGTERM);
+  ASSERT_EQ(program.child.wait(std::chrono::seconds(120)), 0) << program.child.err();
+  const std::string file = (dir / "out" / "v2_event_historian_r1_walk.parquet").string();
+  auto reader = parquet::FileReader::open(file);
+  ASSERT_EQ(reader->num_rows(), kSteps);
+  ASSERT_EQ(reader->schema().size(), 10u + kSensors + 2);
+  const parquet::Table t = reader->read_all();
+  for (int n = 0; n < kSteps; ++n) {
+    ASSERT_EQ(t.columns[3].ints[n], n);
+    for (int k : {0, kSensors / 2, kSensors - 1})
+      ASSERT_EQ(t.columns[10 + k].doubles[n], n * 0.5 + k) << n << " " << k;
+  }
+  // Every reader reads the whole file; the fixed columns and a few sensors are compared cell
+  // by cell (the text of all 9 million cells would not fit one reader's output).
+  const std::vector<std::string> names = {"run_id",     "episode_id", "step_number",
+                                          "timestamp",  "reward",     "joint_0",
+                                          "joint_1500", "joint_2999", "a_1"};
+  std::vector<support::ExpectedColumn> expected;
+  for (auto &column : support::expected_columns(reader->schema(), t))
+    if (std::find(names.begin(), names.end(), column.name) != names.end())
+      expected.push_back(std::move(column));
+  ASSERT_EQ(expected.size(), names.size());
+  for (const auto &result : support::read_files_with_all_readers({file}, names).at(0).readers)
+    EXPECT_EQ(support::mismatches(result, expected), "");
 }
 
 } // namespace

@@ -119,6 +119,12 @@ public:
     if (connect(_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         write(_fd, "MONITOR\r\n", 9) != 9)
       throw std::runtime_error("cannot start MONITOR");
+    // Watching once the server has said so: commands sent after the constructor all show.
+    std::string ok;
+    for (char c; ok.size() < 5 && read(_fd, &c, 1) == 1;)
+      ok.push_back(c);
+    if (ok != "+OK\r\n")
+      throw std::runtime_error("MONITOR refused: " + ok);
     _thread = std::thread([this] {
       char buf[65536];
       for (ssize_t n; (n = read(_fd, buf, sizeof buf)) > 0;) {
@@ -134,6 +140,14 @@ public:
   }
   // The arguments of each command of that name, in order.
   std::vector<Args> commands(const std::string &name) {
+    std::vector<Args> found;
+    for (Args &command : all())
+      if (command.at(0) == name)
+        found.emplace_back(command.begin() + 1, command.end());
+    return found;
+  }
+  // Every command with its arguments, in the order the server carried them out.
+  std::vector<Args> all() {
     std::lock_guard lock(_mutex);
     std::vector<Args> found;
     std::istringstream lines(_text);
@@ -157,8 +171,7 @@ public:
           args.back().push_back(c);
         }
       }
-      if (args.at(0) == name)
-        found.emplace_back(args.begin() + 1, args.end());
+      found.push_back(std::move(args));
     }
     return found;
   }
@@ -227,26 +240,83 @@ TEST(Program, BatchedReadsAcknowledgeEachReadAtOnce) {
                       {"steps", 30}, {"steps", 30}, {"results", 1}}));
 }
 
-// A stop while the next read is under way: what that read delivered is still handled, so
-// every delivered entry is in the file and none is left pending.
-TEST(Program, BatchedReadsLeaveNothingDeliveredBehindAtAStop) {
+// The default sequence reads ahead: the next read of 10 goes out as soon as a batch has
+// arrived, before that batch is handled, while each entry is still acknowledged alone and only
+// once handled, and a failed entry never.
+TEST(Program, DefaultReadsAheadAndAcknowledgesEachEntryOnceHandled) {
   support::RedisServer server;
   support::TempDir dir;
   const std::string url = server.url();
-  add_steps(url, "steps", 0, 20000);
-  Args args = walk_run(server, dir);
-  // A full buffer in every read: its flush is where the stop lands, mid-batch.
-  args.insert(args.end(), {"--read-count", "200", "--max-buffered-rows", "150"});
-  Child child(args, dir);
-  ASSERT_TRUE(wait_until([&] { return group_field(url, "steps", "entries-read") >= 2000; },
-                         std::chrono::seconds(30)))
+  std::vector<std::string> ids;
+  std::string bad;
+  for (int n = 0; n < 35; ++n) {
+    if (n == 12)
+      ids.push_back(bad = command(url, {"XADD", "steps", "*", "data", "not json"}).str);
+    ids.push_back(command(url, {"XADD", "steps", "*", "data", step_data(n)}).str);
+  }
+  Monitor monitor(server.port());
+  Child child(walk_run(server, dir), dir);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return group_field(url, "steps", "lag") == 0 && group_field(url, "steps", "pending") == 1;
+      },
+      std::chrono::seconds(30)))
       << child.err();
   child.signal(SIGTERM);
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
-  const std::int64_t delivered = group_field(url, "steps", "entries-read");
-  EXPECT_LT(delivered, 20000) << "the whole stream was read before the stop";
-  EXPECT_EQ(group_field(url, "steps", "pending"), 0);
-  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", delivered);
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 35);
+  EXPECT_EQ(group_field(url, "steps", "pending"), 1);
+
+  std::size_t reads = 0;
+  std::size_t reads_at_first_ack = 0;
+  std::vector<std::string> acked;
+  for (const Args &c : monitor.all()) {
+    if (c.at(0) == "XREADGROUP") {
+      EXPECT_EQ(c.at(5), "10");
+      ++reads;
+    } else if (c.at(0) == "XACK") {
+      ASSERT_EQ(c.size(), 4u) << "one entry per XACK";
+      const auto at = std::find(ids.begin(), ids.end(), c.at(3));
+      ASSERT_NE(at, ids.end());
+      EXPECT_NE(c.at(3), bad);
+      // Reads of 10 deliver the entries in order: entry i comes with read i / 10 at the
+      // earliest.
+      EXPECT_GT(reads, static_cast<std::size_t>(at - ids.begin()) / 10) << c.at(3);
+      if (acked.empty())
+        reads_at_first_ack = reads;
+      acked.push_back(c.at(3));
+    }
+  }
+  EXPECT_EQ(reads_at_first_ack, 2u) << "the second read goes out before the first batch's XACKs";
+  std::vector<std::string> good = ids;
+  std::erase(good, bad);
+  EXPECT_EQ(acked, good);
+}
+
+// A stop while the next read is under way: what that read delivered is still handled, so
+// every delivered entry is in the file and none is left pending. With reads of 10 as well as
+// batched ones.
+TEST(Program, ReadsAheadLeaveNothingDeliveredBehindAtAStop) {
+  for (const char *count : {"10", "200"}) {
+    SCOPED_TRACE(count);
+    support::RedisServer server;
+    support::TempDir dir;
+    const std::string url = server.url();
+    add_steps(url, "steps", 0, 20000);
+    Args args = walk_run(server, dir);
+    // A full buffer every few reads: its flush is where the stop lands, mid-batch.
+    args.insert(args.end(), {"--read-count", count, "--max-buffered-rows", "150"});
+    Child child(args, dir);
+    ASSERT_TRUE(wait_until([&] { return group_field(url, "steps", "entries-read") >= 2000; },
+                           std::chrono::seconds(30)))
+        << child.err();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
+    const std::int64_t delivered = group_field(url, "steps", "entries-read");
+    EXPECT_LT(delivered, 20000) << "the whole stream was read before the stop";
+    EXPECT_EQ(group_field(url, "steps", "pending"), 0);
+    expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", delivered);
+  }
 }
 
 TEST(Program, SigtermDuringAFlushFinishesIt) {

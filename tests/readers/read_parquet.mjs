@@ -7,7 +7,8 @@
 // digits of their IEEE 754 bit pattern (keeps -0.0 and every last bit). A column's kind is
 // "string", "int64", "double" or "bool" only when the reader sees it as a nullable column of
 // that type, and "other" otherwise. polars tells no row-group count or created_by: it
-// reports -1 and null.
+// reports -1 and null. With a first argument --columns=a,b,... every reader still reads the
+// whole file, but only those columns are printed (a wide file's full text would not fit).
 import { readFileSync } from 'node:fs';
 import { DuckDBInstance } from '@duckdb/node-api';
 import * as pw from 'parquet-wasm/node';
@@ -34,6 +35,10 @@ function token(kind, v) {
   }
 }
 
+const args = process.argv.slice(2);
+const only = args[0]?.startsWith('--columns=') ? new Set(args.shift().slice(10).split(',')) : null;
+const keep = (name) => !only || only.has(name);
+
 function sqlPath(path) { return `'${path.replaceAll("'", "''")}'`; }
 
 const duckKinds = { VARCHAR: 'string', BIGINT: 'int64', DOUBLE: 'double', BOOLEAN: 'bool' };
@@ -45,7 +50,7 @@ async function readDuckdb(db, path) {
     `SELECT count(DISTINCT row_group_id) AS n FROM parquet_metadata(${sqlPath(path)})`)).getRowObjectsJS();
   const file = (await db.runAndReadAll(
     `SELECT created_by, num_rows FROM parquet_file_metadata(${sqlPath(path)})`)).getRowObjectsJS();
-  const columns = described.map((d) => {
+  const columns = described.filter((d) => keep(d.column_name)).map((d) => {
     const kind = duckKinds[d.column_type] ?? 'other';
     const values = (data[d.column_name] ?? []).map((v) => token(kind, v));
     return { name: d.column_name, type: d.column_type, kind, values };
@@ -64,7 +69,7 @@ async function readParquetWasm(bytes) {
   const file = await pw.ParquetFile.fromFile(new Blob([bytes]));
   const meta = file.metadata();
   const fileMeta = meta.fileMetadata();
-  const columns = table.schema.fields.map((field) => {
+  const columns = table.schema.fields.filter((field) => keep(field.name)).map((field) => {
     const type = String(field.type);
     const kind = field.nullable ? (arrowKinds[type] ?? 'other') : 'other';
     const child = table.getChild(field.name);
@@ -98,7 +103,7 @@ async function readHyparquet(bytes) {
   const meta = parquetMetadata(buffer);
   const leaves = meta.schema.slice(1);
   const rows = await parquetReadObjects({ file: buffer, compressors });
-  const columns = leaves.map((el) => {
+  const columns = leaves.filter((el) => keep(el.name)).map((el) => {
     const { kind, type } = hyparquetKind(el);
     return { name: el.name, type, kind, values: rows.map((r) => token(kind, r[el.name])) };
   });
@@ -113,7 +118,7 @@ async function readHyparquet(bytes) {
 const polarsKinds = { String: 'string', Utf8: 'string', Int64: 'int64', Float64: 'double', Bool: 'bool' };
 function readPolars(path) {
   const df = pl.readParquet(path);
-  const columns = df.getColumns().map((series) => {
+  const columns = df.getColumns().filter((series) => keep(series.name)).map((series) => {
     const type = series.dtype.variant;
     const kind = polarsKinds[type] ?? 'other';
     // Int64 through text: its JavaScript numbers would round past 2^53.
@@ -135,7 +140,7 @@ async function attempt(fn) {
 const instance = await DuckDBInstance.create(':memory:');
 const db = await instance.connect();
 const files = [];
-for (const path of process.argv.slice(2)) {
+for (const path of args) {
   const bytes = readFileSync(path);
   files.push({
     path,

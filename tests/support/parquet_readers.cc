@@ -199,9 +199,16 @@ std::string double_cell(double value) {
   return text;
 }
 
-std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::string> &paths) {
+std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::string> &paths,
+                                                     const std::vector<std::string> &columns) {
   std::vector<std::string> absolute;
-  absolute.reserve(paths.size());
+  absolute.reserve(paths.size() + 1);
+  if (!columns.empty()) {
+    std::string only = "--columns=";
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      only += (i ? "," : "") + columns[i];
+    absolute.push_back(only);
+  }
   for (const std::string &p : paths)
     absolute.push_back(fs::absolute(p).string());
   const std::string text = run_node("read_parquet.mjs", absolute);

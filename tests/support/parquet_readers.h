@@ -43,8 +43,10 @@ struct FileReadout {
 
 // The JSON document of tests/readers/read_parquet.mjs for one file.
 std::string read_with_all_readers(const std::string &path);
-// All files in one Node run (starting DuckDB and the WebAssembly reader once).
-std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::string> &paths);
+// All files in one Node run (starting DuckDB and the WebAssembly reader once). With columns,
+// each reader still reads every column but returns only those (in file order).
+std::vector<FileReadout> read_files_with_all_readers(const std::vector<std::string> &paths,
+                                                     const std::vector<std::string> &columns = {});
 
 // What a reader should return for one column.
 struct ExpectedColumn {

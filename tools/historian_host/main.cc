@@ -23,6 +23,7 @@
 #include "metrics/server.h"
 #include "networking/event_base/logger.h"
 #include "networking/event_base/settings.h"
+#include "networking/remote_historian/v2/byte_size.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "parquet/options.h"
 #include "redis/connection.h"
@@ -59,6 +60,7 @@ struct RunFlags {
   std::optional<std::string> run_id;
   std::string log_level = "warning";
   std::int64_t max_buffered_rows = networking::remote_historian::v2::kDefaultMaxBufferedRows;
+  std::string max_buffered_bytes = "1GiB";
   bool durable = false;
   std::optional<std::string> consumer_name;
   double flush_interval = 30;
@@ -111,6 +113,11 @@ void add_run_options(CLI::App &app, RunFlags &f) {
                  "Rows kept in memory before they are written early as an extra part file "
                  "(bounds memory in long cycles; the final files are the same)")
       ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
+      ->capture_default_str();
+  app.add_option("--max-buffered-bytes", f.max_buffered_bytes,
+                 "Memory the buffered rows may hold before they are written early as an extra "
+                 "part file, whichever of the two bounds comes first: a number of bytes, or "
+                 "with KiB, MiB or GiB")
       ->capture_default_str();
   app.add_flag("--durable", f.durable,
                "Acknowledge an entry only once its row and the run's state are synced to disk; "
@@ -180,6 +187,13 @@ ProcessorOptions options_from(const RunFlags &f) {
   named.insert("job_id", f.job_id ? json::Value(*f.job_id) : json::Value());
   ProcessorOptions options = ProcessorOptions::from_arguments({}, named);
   options.max_buffered_rows = f.max_buffered_rows;
+  const std::optional<std::int64_t> bytes =
+      networking::remote_historian::v2::parse_byte_size(f.max_buffered_bytes);
+  if (!bytes)
+    throw std::invalid_argument("--max-buffered-bytes: '" + f.max_buffered_bytes +
+                                "' is not a size (a positive number of bytes, or with KiB, MiB "
+                                "or GiB)");
+  options.max_buffered_bytes = *bytes;
   options.durable = f.durable;
   options.consumer_name = f.consumer_name;
   options.flush_interval = std::chrono::milliseconds(std::llround(f.flush_interval * 1000));

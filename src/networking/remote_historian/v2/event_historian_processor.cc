@@ -244,6 +244,8 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       total_cycles(options.total_cycles), _job_id(std::move(options.job_id)),
       _max_buffered_rows(
           static_cast<std::size_t>(std::max<std::int64_t>(1, options.max_buffered_rows))),
+      _max_buffered_bytes(
+          static_cast<std::size_t>(std::max<std::int64_t>(1, options.max_buffered_bytes))),
       writer_options(std::move(options.writer_options)), _current_skill_name(skill_name) {
   if (options.callback_url && !options.callback_url->empty()) {
     std::string url = *options.callback_url;
@@ -273,13 +275,9 @@ std::vector<std::string> EventHistorianProcessor::_read_streams() const {
 }
 
 void EventHistorianProcessor::_count_buffered() {
-  const std::size_t rows = _pending_rows.size();
-  // Each row, and its vectors at the schema's widths (their values live in the arena).
-  const std::size_t row_bytes =
-      sizeof(PendingRow) +
-      sizeof(double) * static_cast<std::size_t>(_obs_dim.value_or(0) + _act_dim.value_or(0));
-  metrics->rows_buffered.set(static_cast<double>(rows));
-  metrics->bytes_buffered.set(static_cast<double>(rows * row_bytes));
+  metrics->rows_buffered.set(static_cast<double>(_pending_rows.size()));
+  // What the byte bound counts: a durable checkpoint's rows stay in memory while written.
+  metrics->bytes_buffered.set(static_cast<double>(_pending_rows.bytes() + _bytes_in_flight));
 }
 
 asio::awaitable<void> EventHistorianProcessor::_poll_group_lag() {
@@ -486,7 +484,8 @@ asio::awaitable<void> EventHistorianProcessor::_finish_callbacks() {
 }
 
 asio::awaitable<void> EventHistorianProcessor::_drain_if_full() {
-  if (_pending_rows.size() + _rows_in_flight < _max_buffered_rows)
+  if (_pending_rows.size() + _rows_in_flight < _max_buffered_rows &&
+      _pending_rows.bytes() + _bytes_in_flight < _max_buffered_bytes)
     co_return;
   _settle_unknown_widths();
   co_await _drain_pending();
@@ -562,9 +561,11 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   read.push_back(">");
   if (two)
     read.push_back(">");
-  // Batched reads send the next read as soon as a batch has arrived, so that the server
-  // prepares it while the loop handles this one. After a stop, the read under way is still
-  // collected and its entries handled: they have been delivered to us.
+  // The next read is sent as soon as a batch has arrived, so that the server prepares it
+  // while the loop handles this one: the round trip overlaps the work instead of following
+  // it. Each entry is still acknowledged only once handled, so the read only comes earlier
+  // on the wire. After a stop, the read under way is still collected and its entries
+  // handled: they have been delivered to us.
   std::shared_ptr<redis::Connection::Ahead> next_read;
   metrics->set_reading(true);
   while (_is_running || next_read) {
@@ -595,7 +596,7 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       for (const ReadBatch::Entry &e : batch.entries)
         metrics->stream(*e.stream_name).read.add();
       backlog = quick && batch.full && !_ack_per_read;
-      if (_ack_per_read && _is_running && !batch.entries.empty())
+      if (_is_running && !batch.entries.empty())
         next_read = redis_client->send_ahead(read);
       // The texts go to a worker to be parsed while the loop handles the entries before them,
       // when the machine has a core for it. Declared after the reply, so that it is finished

@@ -61,6 +61,9 @@ inline constexpr std::string_view kDefaultTrainingResultsTopic = "korvo.ppo.trai
 // Rows buffered before they are written early as an extra part: about 0.9 GiB of rows of 64
 // sensors and 8 actions.
 inline constexpr std::int64_t kDefaultMaxBufferedRows = 1'000'000;
+// Bytes the buffered rows may hold (held_bytes) before they are written early, whatever the
+// width of a step: 1 GiB.
+inline constexpr std::int64_t kDefaultMaxBufferedBytes = std::int64_t{1} << 30;
 
 // Entries asked for per stream and read, unless the host says otherwise.
 inline constexpr std::int64_t kDefaultReadCount = 10;
@@ -80,6 +83,7 @@ struct ProcessorOptions {
   std::optional<std::string> job_id;
   // Beyond the constructor's arguments: the host's settings.
   std::int64_t max_buffered_rows = kDefaultMaxBufferedRows;
+  std::int64_t max_buffered_bytes = kDefaultMaxBufferedBytes;
   // Entries asked for per stream and read. With any other count than the default, the default
   // mode acknowledges a read's entries together once they are handled, one XACK per stream;
   // with the default, each entry as soon as it is handled. Durable mode keeps its own rules.
@@ -166,8 +170,9 @@ public:
   // At the stop: a width that no step made known becomes 0, with one warning, so that the
   // buffered rows are written without that vector's columns instead of being lost.
   void _settle_unknown_widths();
-  // Writes the buffer early once it holds _max_buffered_rows rows; a width still unknown then
-  // is settled as at the stop.
+  // Writes the buffer early once it holds _max_buffered_rows rows or _max_buffered_bytes bytes
+  // (a durable checkpoint's rows being written count too); a width still unknown then is
+  // settled as at the stop.
   asio::awaitable<void> _drain_if_full();
   // At the stop, once a final file is merged: its path and row count, at debug level.
   static void _log_final_file(const char *dataset, const std::string &path);
@@ -195,6 +200,8 @@ public:
   // When this many rows wait, they are written at once as an extra part, so that memory stays
   // bounded however long a cycle lasts. The final files are the same.
   std::size_t _max_buffered_rows = static_cast<std::size_t>(kDefaultMaxBufferedRows);
+  // The same in bytes, so that wide steps are bounded as well as narrow ones.
+  std::size_t _max_buffered_bytes = static_cast<std::size_t>(kDefaultMaxBufferedBytes);
   std::int64_t _read_count = kDefaultReadCount;
   // A read's entries are acknowledged together (see ProcessorOptions::read_count): per
   // stream, the entries of the current read handled so far. Loop thread only.
@@ -322,8 +329,10 @@ public:
   // left is acknowledged soon after it ends, and parts come at most ten times as often.
   asio::awaitable<void> _durable_tick(bool quiet = false);
   bool _checkpoint_running = false;
-  // Rows and entries taken by the checkpoint under way; they count toward the bound.
+  // Rows (and their bytes) and entries taken by the checkpoint under way; they count toward
+  // the bounds.
   std::size_t _rows_in_flight = 0;
+  std::size_t _bytes_in_flight = 0;
   std::size_t _acks_in_flight = 0;
   // Reading waits here while as many entries as --max-buffered-rows are unacknowledged, which
   // a flush that succeeds beside a checkpoint that fails would otherwise let grow.

@@ -98,7 +98,10 @@ void HistorianMetrics::register_in(metrics::Registry &r) const {
   r.add(p + "skill_starts_processed_total", "Skill-start events processed.", skill_starts);
   r.add(p + "training_results_processed_total", "Training results processed.", training_results);
   r.add(p + "rows_buffered", "Step rows waiting in memory to be written.", rows_buffered);
-  r.add(p + "buffered_bytes", "Estimated memory held by the buffered step rows.", bytes_buffered);
+  r.add(p + "buffered_bytes",
+        "Memory held by the buffered step rows (values, texts and raw JSON): "
+        "what --max-buffered-bytes bounds.",
+        bytes_buffered);
   r.add(p + "rows_written_total", "Rows written to part files.", rows_written,
         {{"dataset", "steps"}});
   r.add(p + "rows_written_total", "Rows written to part files.", cycle_rows_written,

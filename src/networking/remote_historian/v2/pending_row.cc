@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "loop/loop.h"
@@ -151,18 +153,41 @@ RowText ValueArena::keep(std::size_t n) {
                  n);
 }
 
+namespace {
+
+std::size_t text_heap_bytes(const std::optional<std::string> &text) {
+  // Texts within the inline buffer take nothing beside the row.
+  return text && text->capacity() > std::string().capacity() ? text->capacity() + 1 : 0;
+}
+
+} // namespace
+
+std::size_t held_bytes(const PendingRow &row) {
+  std::size_t bytes = sizeof(PendingRow) + text_heap_bytes(row.run_id) +
+                      text_heap_bytes(row.sim_id) + text_heap_bytes(row.episode_id) +
+                      text_heap_bytes(row.skill_name) + text_heap_bytes(row.scenario);
+  bytes += sizeof(double) * (row._obs_vec.kept() + row._action_vec.kept());
+  if (row._sim_data)
+    bytes += ValueArena::text_bytes(row._sim_data.size());
+  if (row._skill_data)
+    bytes += ValueArena::text_bytes(row._skill_data.size());
+  return bytes;
+}
+
 void RowBuffer::push_back(PendingRow &&row) {
   if (_size == _blocks.size() * kRowsPerBlock) {
     _blocks.emplace_back(static_cast<PendingRow *>(allocate_huge_block()));
   }
-  new (&(*this)[_size]) PendingRow(std::move(row));
+  PendingRow *placed = new (&(*this)[_size]) PendingRow(std::move(row));
   ++_size;
+  _bytes += held_bytes(*placed);
 }
 
 void RowBuffer::clear() noexcept {
   for (std::size_t i = 0; i < _size; ++i)
     (*this)[i].~PendingRow();
   _size = 0;
+  _bytes = 0;
   _blocks.clear();
 }
 

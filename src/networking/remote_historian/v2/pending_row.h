@@ -36,6 +36,7 @@ public:
   // Requires: present.
   std::string_view operator*() const { return {_data.get(), _size}; }
   std::string_view value_or(std::string_view absent) const { return _data ? **this : absent; }
+  std::size_t size() const { return _size; }
 
 private:
   std::shared_ptr<const char[]> _data;
@@ -130,6 +131,11 @@ struct PendingRow {
   RowText _skill_data;
 };
 
+// The memory a buffered row holds: the row itself, its texts beyond their inline buffers, its
+// vectors' values and its raw JSON texts (at the room the arena gives them). What the buffer's
+// byte bound counts.
+std::size_t held_bytes(const PendingRow &row);
+
 // The buffered rows, in arrival order: a sequence that grows in huge blocks and never moves
 // a row once appended (a vector would copy every row, into fresh pages, each time it grows).
 class RowBuffer {
@@ -169,12 +175,14 @@ public:
 
   RowBuffer() = default;
   RowBuffer(RowBuffer &&other) noexcept
-      : _blocks(std::move(other._blocks)), _size(std::exchange(other._size, 0)) {}
+      : _blocks(std::move(other._blocks)), _size(std::exchange(other._size, 0)),
+        _bytes(std::exchange(other._bytes, 0)) {}
   RowBuffer &operator=(RowBuffer &&other) noexcept {
     if (this != &other) {
       clear();
       _blocks = std::move(other._blocks);
       _size = std::exchange(other._size, 0);
+      _bytes = std::exchange(other._bytes, 0);
     }
     return *this;
   }
@@ -184,6 +192,8 @@ public:
 
   std::size_t size() const { return _size; }
   bool empty() const { return _size == 0; }
+  // The held_bytes() of every row: moves with the rows, so a batch being written still counts.
+  std::size_t bytes() const { return _bytes; }
   PendingRow &operator[](std::size_t i) { return _blocks[i / kRowsPerBlock][i % kRowsPerBlock]; }
   const PendingRow &operator[](std::size_t i) const {
     return _blocks[i / kRowsPerBlock][i % kRowsPerBlock];
@@ -207,6 +217,7 @@ private:
   };
   std::vector<std::unique_ptr<PendingRow[], FreeBlock>> _blocks;
   std::size_t _size = 0;
+  std::size_t _bytes = 0;
 };
 
 } // namespace networking::remote_historian::v2

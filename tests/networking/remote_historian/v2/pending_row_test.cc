@@ -1,5 +1,7 @@
 #include "networking/remote_historian/v2/pending_row.h"
 
+#include "networking/remote_historian/v2/byte_size.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 
 namespace {
 
+using networking::remote_historian::v2::parse_byte_size;
 using networking::remote_historian::v2::PendingRow;
 using networking::remote_historian::v2::RowBuffer;
 using networking::remote_historian::v2::StepVector;
@@ -153,6 +156,47 @@ TEST(StepVector, HeapAndArenaStorageReadTheSame) {
   StepVector empty(nullptr, 0, 4); // a vector cut to width 0 holds no storage
   EXPECT_EQ(empty.kept(), 0u);
   EXPECT_EQ(empty.raw_length(), 4u);
+}
+
+} // namespace
+
+namespace {
+
+// The buffer's byte count is what the rows hold, follows them through moves and is gone with
+// them.
+TEST(RowBuffer, CountsTheBytesItsRowsHold) {
+  ValueArena arena;
+  RowBuffer rows;
+  for (std::size_t i = 0; i < 10; ++i)
+    rows.push_back(make_row(arena, i, 1000));
+  // Each row: itself, its 1,000 values and its sim id beyond the inline buffer.
+  EXPECT_GE(rows.bytes(), 10 * (sizeof(PendingRow) + 8000 + 24));
+  EXPECT_LE(rows.bytes(), 10 * (sizeof(PendingRow) + 8000 + 64));
+  PendingRow raw;
+  raw._sim_data = arena.copy(std::string(5000, 'x'));
+  const std::size_t before = rows.bytes();
+  rows.push_back(std::move(raw));
+  EXPECT_EQ(rows.bytes() - before, sizeof(PendingRow) + 5000);
+  RowBuffer moved = std::move(rows);
+  EXPECT_EQ(rows.bytes(), 0u);
+  EXPECT_EQ(moved.bytes(), before + sizeof(PendingRow) + 5000);
+  moved.clear();
+  EXPECT_EQ(moved.bytes(), 0u);
+}
+
+TEST(ByteSize, ParsesBytesAndBinaryUnits) {
+  EXPECT_EQ(parse_byte_size("1"), 1);
+  EXPECT_EQ(parse_byte_size("1048576"), 1 << 20);
+  EXPECT_EQ(parse_byte_size("64KiB"), 64 << 10);
+  EXPECT_EQ(parse_byte_size("32MiB"), 32 << 20);
+  EXPECT_EQ(parse_byte_size("1GiB"), std::int64_t{1} << 30);
+  EXPECT_EQ(parse_byte_size("3TiB"), std::int64_t{3} << 40);
+  EXPECT_EQ(parse_byte_size("9223372036854775807"), INT64_MAX);
+  // Zero, junk, signs, spaces, other units, and sizes beyond int64 (with and without a unit).
+  for (const char *bad :
+       {"", "0", "0MiB", "MiB", "-1", "+1", " 1", "1 MiB", "1.5GiB", "1mib", "1MB", "1G", "1KiBKiB",
+        "0x10", "9223372036854775808", "8589934592GiB", "99999999999999999999999"})
+    EXPECT_EQ(parse_byte_size(bad), std::nullopt) << bad;
 }
 
 } // namespace

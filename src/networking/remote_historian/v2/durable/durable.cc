@@ -260,6 +260,7 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
   std::vector<CallbackReport> reports = std::exchange(_callbacks_after_checkpoint, {});
   _checkpoint_due = false;
   _rows_in_flight = rows->size();
+  _bytes_in_flight = rows->bytes();
   _acks_in_flight = ack_count;
   _count_buffered();
 
@@ -284,6 +285,7 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
     error = e.what();
   }
   _rows_in_flight = 0;
+  _bytes_in_flight = 0;
   _acks_in_flight = 0;
   if (!error.empty()) {
     // Everything goes back in front of what came meanwhile; rows already in a part stay

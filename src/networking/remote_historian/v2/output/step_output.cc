@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -28,8 +29,24 @@ namespace fs = std::filesystem;
 namespace {
 
 // Rows per table handed to the writer: each becomes one row group of the part file, so a
-// large batch is converted a slice at a time instead of all at once.
+// large batch is converted a slice at a time instead of all at once. A slice also ends before
+// its values would pass parquet::kRowGroupBytes, so wide rows make shorter row groups and a
+// flush holds at most that much beside the buffer.
 constexpr std::size_t kRowsPerWrite = 65536;
+
+// The bytes a row takes in a table (and decoded again in the merge): flag and value of each
+// number, flag and value of each bool, flag, string and payload of each text.
+std::size_t table_bytes(const PendingRow &row, std::size_t numbers, bool raw_json) {
+  constexpr std::size_t kText = 1 + sizeof(std::string);
+  const auto text = [](const std::optional<std::string> &t) { return kText + (t ? t->size() : 0); };
+  std::size_t bytes = (numbers + 3) * (1 + sizeof(double)) + 2 * 2 + text(row.run_id) +
+                      text(row.sim_id) + text(row.episode_id) + text(row.skill_name) +
+                      text(row.scenario);
+  if (raw_json)
+    bytes +=
+        2 * kText + row._sim_data.value_or("{}").size() + row._skill_data.value_or("{}").size();
+  return bytes;
+}
 
 // Whether the part at path reads as Parquet: its footer, and with every_page each chunk
 // decoded, one at a time. An unreadable part is renamed to path + ".corrupt", out of the way
@@ -146,9 +163,19 @@ std::string EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
     return {};
   _ensure_writer();
   std::string path = _writer->path();
+  const std::size_t numbers = static_cast<std::size_t>(*_obs_dim + *_act_dim);
+  const auto target = static_cast<std::size_t>(parquet::kRowGroupBytes);
   try {
-    for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerWrite) {
-      const std::size_t end = std::min(rows.size(), begin + kRowsPerWrite);
+    for (std::size_t begin = 0, end = 0; begin < rows.size(); begin = end) {
+      std::size_t bytes = table_bytes(rows[begin], numbers, include_raw_json);
+      // The rows that a write of rows like the first would hold.
+      const std::size_t fit = std::clamp<std::size_t>(target / bytes, 1, kRowsPerWrite);
+      for (end = begin + 1; end < rows.size() && end - begin < kRowsPerWrite; ++end) {
+        const std::size_t next = table_bytes(rows[end], numbers, include_raw_json);
+        if (bytes + next > target)
+          break;
+        bytes += next;
+      }
       parquet::Table fresh;
       parquet::Table &table = _durable ? _checkpoint_columns : fresh;
       const auto &fields = _schema->fields();
@@ -163,7 +190,7 @@ std::string EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
       // Kept columns get room for a whole write at once: a checkpoint a little larger than
       // the last would otherwise move every column to fresh memory. Room not written to costs
       // address space only.
-      const std::size_t room = _durable ? kRowsPerWrite : end - begin;
+      const std::size_t room = _durable ? std::max(fit, end - begin) : end - begin;
       for (parquet::Column &column : table.columns) {
         column.clear();
         column.reserve(room);
