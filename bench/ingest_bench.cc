@@ -115,6 +115,7 @@ std::unique_ptr<EventHistorianProcessor> processor(const fs::path &out, bool raw
   o.skill_name = "walk";
   // Every row stays buffered: the figures are of the buffer, never of an early drain.
   o.max_buffered_rows = std::numeric_limits<std::int64_t>::max();
+  o.max_buffered_bytes = std::numeric_limits<std::int64_t>::max();
   auto p = std::make_unique<EventHistorianProcessor>(o);
   loop::run(p->init());
   return p;
