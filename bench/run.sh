@@ -149,12 +149,13 @@ ratio("durable / default", "durable", "default", ">= 0.8")
 PY
   done
   if [ "$what" = all ]; then
-    # Memory: 2,000,000 buffered steps (no training result) with the default bound and
-    # without one (a bound above the run). The stream alone takes about 7 GB in Redis.
-    for bound in 1000000 100000000; do
+    # Memory: 2,000,000 buffered steps (no training result) with the default bounds and
+    # without them (bounds above the run). The stream alone takes about 7 GB in Redis.
+    for bounds in "1000000 1GiB" "100000000 1TiB"; do
+      read -r rows bytes <<<"$bounds"
       "$build/bench/e2e_bench" --port "$port" --data "$data" --stream steps.big --program \
         "$build/tools/historian_host/event-historian" --n 2000000 --arg --max-buffered-rows \
-        --arg "$bound"
+        --arg "$rows" --arg --max-buffered-bytes --arg "$bytes"
     done
     # One cycle of 5,000,000 steps with the default bound, fed while it is read (Redis would
     # need about 17 GB to hold it all): the buffer is drained early at each million rows.
