@@ -285,7 +285,8 @@ TEST(MetricsEndpoint, ByteBoundHoldsForWideSteps) {
     if (std::find(names.begin(), names.end(), column.name) != names.end())
       expected.push_back(std::move(column));
   ASSERT_EQ(expected.size(), names.size());
-  for (const auto &result : support::read_files_with_all_readers({file}, names).at(0).readers)
+  const auto readouts = support::read_files_with_all_readers({file}, names);
+  for (const auto &result : readouts.at(0).readers)
     EXPECT_EQ(support::mismatches(result, expected), "");
 }
 
