@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "networking/event_base/json_encoder.h"
@@ -423,6 +424,39 @@ template <class Ref> Ref find_member(const Ref &mapping, std::string_view key) {
   return found;
 }
 
+// find_member for many keys of one mapping: a wide observation whose keys come in another
+// order than its names (a producer that sorts its keys) would otherwise cost a scan per name.
+// Small mappings are scanned; a large one is indexed at the first lookup.
+template <class Ref> class MemberLookup {
+public:
+  explicit MemberLookup(const Ref &mapping) : _mapping(mapping) {}
+  Ref operator()(std::string_view key) {
+    if (!_indexed) {
+      std::size_t members = 0;
+      for (auto &&m : _mapping->as_object()) {
+        (void)m;
+        if (++members > kScanned)
+          break;
+      }
+      if (members <= kScanned)
+        return find_member(_mapping, key);
+      _index.reserve(2 * kScanned);
+      // Later members replace earlier ones of the same key, as find_member takes the last.
+      for (auto &&m : _mapping->as_object())
+        _index.insert_or_assign(std::string_view(m.first), element_ref(m.second));
+      _indexed = true;
+    }
+    const auto found = _index.find(key);
+    return found == _index.end() ? Ref{} : found->second;
+  }
+
+private:
+  static constexpr std::size_t kScanned = 16;
+  const Ref &_mapping;
+  bool _indexed = false;
+  std::unordered_map<std::string_view, Ref> _index;
+};
+
 // Whether the names that `text` gives for the items of range are `cached`: an empty view
 // leaves an item out, nullopt never matches.
 template <class Range, class Text>
@@ -724,13 +758,14 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
       auto member = obs->as_object().begin();
       const auto end = obs->as_object().end();
       bool in_order = true;
+      MemberLookup<Ref> lookup(obs);
       for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string_view name = names[i];
         if (member != end && same_text((*member).first, name)) {
           add_obs(element_ref((*member).second));
         } else {
           in_order = false;
-          add_obs(find_member(obs, name));
+          add_obs(lookup(name));
         }
         if (member != end)
           ++member;

@@ -1,6 +1,7 @@
 // The two step readers agree: a payload read straight from its parsed text gives the same
 // rows, log lines, processor state and errors as the same payload read from a Value tree.
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <sstream>
@@ -228,6 +229,41 @@ TEST(StepReaders, TheUsualShapeIsReadInPlace) {
            named_step(R"({"observation": ["1"]})", kSkill)},
           true, {}, &in_place);
   EXPECT_EQ(in_place, 0u);
+}
+
+// A wide observation whose keys a producer sorted (s0, s1, s10, ...) while its names keep
+// their own order: every name finds its value, a repeated key gives its last value, and a
+// name without a key gives null, in both readers.
+TEST(StepReaders, WideObservationsInAnotherOrderThanTheirNames) {
+  constexpr int kWidth = 40;
+  std::vector<std::string> keys;
+  for (int k = 0; k < kWidth; ++k)
+    keys.push_back("s" + std::to_string(k));
+  std::vector<std::string> sorted = keys;
+  std::sort(sorted.begin(), sorted.end());
+  std::string obs = "{";
+  for (const std::string &key : sorted)
+    obs += "\"" + key + "\": " + key.substr(1) + ", ";
+  obs += R"("s7": -7, "extra": 99})";
+  std::string names = "[";
+  for (const std::string &key : keys)
+    names += "\"" + key + "\", ";
+  names += R"("missing"])";
+  const std::string payload =
+      named_step(R"({"observation": )" + obs + R"(, "sensor_names": )" + names + "}", kSkill);
+  for (const bool in_place : {true, false}) {
+    support::TempDir dir;
+    auto p = initialized(dir);
+    loop::run(p->process_message(in_place ? message(payload) : tree_message(payload)));
+    ASSERT_EQ(p->_pending_rows.size(), 1u) << in_place;
+    const StepVector &v = p->_pending_rows[0]._obs_vec;
+    ASSERT_EQ(v.kept(), kWidth + 1u);
+    for (int k = 0; k < kWidth; ++k) {
+      ASSERT_FALSE(v.is_null(k));
+      EXPECT_EQ(v.value(k), k == 7 ? -7 : k) << k << " " << in_place;
+    }
+    EXPECT_TRUE(v.is_null(kWidth));
+  }
 }
 
 TEST(StepReaders, AgreeWithRawJsonColumns) {

@@ -1,5 +1,7 @@
 // The step dataset: schema, part files, batch flushing, the drain and compaction.
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -201,6 +203,11 @@ std::string EventHistorianProcessor::_flush_rows(const RowBuffer &rows) {
     }
     _test_pause("flush");
     _close_part(_writer);
+    // The columns went back to this thread's malloc arena, which keeps them: a wide flush would
+    // leave hundreds of megabytes resident until the next one. A durable run keeps its columns
+    // and has nothing to give back.
+    if (!_durable)
+      malloc_trim(0);
   } catch (...) {
     // The batch is dropped whole: its part goes, and the next batch gets its number.
     _discard_part(_writer, _part_index);
