@@ -40,8 +40,9 @@ constexpr std::size_t kRowsPerWrite = 65536;
 // number, flag and value of each bool, flag, string and payload of each text.
 std::size_t table_bytes(const PendingRow &row, std::size_t numbers, bool raw_json) {
   constexpr std::size_t kText = 1 + sizeof(std::string);
+  constexpr std::size_t kBools = 4; // two flags, each with its value
   const auto text = [](const std::optional<std::string> &t) { return kText + (t ? t->size() : 0); };
-  std::size_t bytes = (numbers + 3) * (1 + sizeof(double)) + 2 * 2 + text(row.run_id) +
+  std::size_t bytes = (numbers + 3) * (1 + sizeof(double)) + kBools + text(row.run_id) +
                       text(row.sim_id) + text(row.episode_id) + text(row.skill_name) +
                       text(row.scenario);
   if (raw_json)
