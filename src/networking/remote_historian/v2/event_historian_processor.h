@@ -382,6 +382,17 @@ private:
   std::vector<std::string> _normalized_names_cache;
   bool _raw_names_distinct = true;
   const std::vector<std::string> &_normalized_names(const std::vector<std::string_view> &raw);
+  // The keys, in order, of the last wide observation (more than kKeyOrderKept names) whose
+  // keys came in another order than _raw_names_cache, checked distinct, and for each key the
+  // position of its name (kNoName: no name has it). A step with the same keys in the same
+  // order places its members without a lookup. Cleared when the names change.
+  static constexpr std::size_t kKeyOrderKept = 16;
+  static constexpr std::uint32_t kNoName = ~std::uint32_t{0};
+  std::vector<std::string> _key_order;
+  std::vector<std::uint32_t> _key_slots;
+  template <class Ref> bool _same_key_order(const Ref &mapping) const;
+  // Requires: the step's names are _raw_names_cache.
+  template <class Ref> void _keep_key_order(const Ref &mapping);
   // Whether each parts directory has been scanned for the parts of an earlier run.
   bool _parts_scanned = false;
   bool _cycle_parts_scanned = false;

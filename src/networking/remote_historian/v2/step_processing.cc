@@ -660,8 +660,37 @@ EventHistorianProcessor::_normalized_names(const std::vector<std::string_view> &
     std::vector<std::string_view> sorted(raw.begin(), raw.end());
     std::sort(sorted.begin(), sorted.end());
     _raw_names_distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    _key_order.clear();
   }
   return _normalized_names_cache;
+}
+
+template <class Ref> bool EventHistorianProcessor::_same_key_order(const Ref &mapping) const {
+  if (_key_order.empty())
+    return false;
+  std::size_t j = 0;
+  for (auto &&m : mapping->as_object()) {
+    if (j == _key_order.size() || !same_text(m.first, _key_order[j]))
+      return false;
+    ++j;
+  }
+  return j == _key_order.size();
+}
+
+template <class Ref> void EventHistorianProcessor::_keep_key_order(const Ref &mapping) {
+  const std::vector<std::string> &names = _raw_names_cache;
+  std::unordered_map<std::string_view, std::uint32_t> name_at;
+  name_at.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i)
+    name_at.emplace(names[i], static_cast<std::uint32_t>(i));
+  _key_order.clear();
+  _key_slots.clear();
+  for (auto &&m : mapping->as_object()) {
+    const std::string_view key = m.first;
+    const auto found = name_at.find(key);
+    _key_order.emplace_back(key);
+    _key_slots.push_back(found == name_at.end() ? kNoName : found->second);
+  }
 }
 
 template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, StepInput &in) {
@@ -752,7 +781,19 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
     add_element(obs_elements, e);
   };
   if (obs_is_mapping) {
-    if (names && !names.empty()) {
+    if (names && !names.empty() && _same_key_order(obs)) {
+      // The layout of an earlier step whose keys came in another order than its names: each
+      // member goes to its name's place, and the keys are known to be distinct.
+      std::vector<Ref> placed(names.size());
+      std::size_t j = 0;
+      for (auto &&m : obs->as_object()) {
+        if (_key_slots[j] != kNoName)
+          placed[_key_slots[j]] = element_ref(m.second);
+        ++j;
+      }
+      for (const Ref &value : placed)
+        add_obs(value);
+    } else if (names && !names.empty()) {
       // Producers list the names in the observation's own order: each name is tried against
       // the member in its place first, then looked up.
       auto member = obs->as_object().begin();
@@ -773,6 +814,13 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
       // Distinct names that are every key in order make the keys distinct too.
       if (!(in_order && !(member != end) && _raw_names_distinct))
         require_distinct_keys(obs);
+      // A wide layout out of order is kept for the next steps, which mostly repeat it (a
+      // producer that sorts its keys). Only where the keys are known distinct: a text read in
+      // place has just been checked.
+      if constexpr (kMayRepeatKeys<Ref>) {
+        if (!in_order && _raw_names_distinct && names.size() > kKeyOrderKept)
+          _keep_key_order(obs);
+      }
     } else {
       require_distinct_keys(obs);
       for (auto &&m : obs->as_object())

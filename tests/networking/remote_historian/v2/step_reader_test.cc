@@ -233,7 +233,8 @@ TEST(StepReaders, TheUsualShapeIsReadInPlace) {
 
 // A wide observation whose keys a producer sorted (s0, s1, s10, ...) while its names keep
 // their own order: every name finds its value, a repeated key gives its last value, and a
-// name without a key gives null, in both readers.
+// name without a key gives null, in both readers; the layout kept from one such step serves
+// the next ones and gives way to another layout.
 TEST(StepReaders, WideObservationsInAnotherOrderThanTheirNames) {
   constexpr int kWidth = 40;
   std::vector<std::string> keys;
@@ -241,28 +242,38 @@ TEST(StepReaders, WideObservationsInAnotherOrderThanTheirNames) {
     keys.push_back("s" + std::to_string(k));
   std::vector<std::string> sorted = keys;
   std::sort(sorted.begin(), sorted.end());
-  std::string obs = "{";
-  for (const std::string &key : sorted)
-    obs += "\"" + key + "\": " + key.substr(1) + ", ";
-  obs += R"("s7": -7, "extra": 99})";
   std::string names = "[";
   for (const std::string &key : keys)
     names += "\"" + key + "\", ";
   names += R"("missing"])";
-  const std::string payload =
-      named_step(R"({"observation": )" + obs + R"(, "sensor_names": )" + names + "}", kSkill);
+  // Each key's value is its number plus base; after is appended to the mapping.
+  const auto payload = [&](const std::vector<std::string> &order, int base, const char *after) {
+    std::string obs = "{";
+    for (const std::string &key : order)
+      obs += "\"" + key + "\": " + std::to_string(std::stoi(key.substr(1)) + base) + ", ";
+    obs += after;
+    return named_step(R"({"observation": )" + obs + R"(, "sensor_names": )" + names + "}", kSkill);
+  };
+  const std::vector<std::string> steps = {
+      payload(sorted, 0, R"("extra": 99})"), payload(sorted, 100, R"("extra": 99})"),
+      payload(sorted, 200, R"("s7": -7})"), payload(keys, 300, R"("extra": 99})"),
+      payload(sorted, 400, R"("extra": 99})")};
   for (const bool in_place : {true, false}) {
     support::TempDir dir;
     auto p = initialized(dir);
-    loop::run(p->process_message(in_place ? message(payload) : tree_message(payload)));
-    ASSERT_EQ(p->_pending_rows.size(), 1u) << in_place;
-    const StepVector &v = p->_pending_rows[0]._obs_vec;
-    ASSERT_EQ(v.kept(), kWidth + 1u);
-    for (int k = 0; k < kWidth; ++k) {
-      ASSERT_FALSE(v.is_null(k));
-      EXPECT_EQ(v.value(k), k == 7 ? -7 : k) << k << " " << in_place;
+    for (const std::string &step : steps)
+      loop::run(p->process_message(in_place ? message(step) : tree_message(step)));
+    ASSERT_EQ(p->_pending_rows.size(), steps.size()) << in_place;
+    for (std::size_t row = 0; row < steps.size(); ++row) {
+      const StepVector &v = p->_pending_rows[row]._obs_vec;
+      ASSERT_EQ(v.kept(), kWidth + 1u);
+      for (int k = 0; k < kWidth; ++k) {
+        ASSERT_FALSE(v.is_null(k));
+        const double expected = row == 2 && k == 7 ? -7 : k + 100.0 * static_cast<double>(row);
+        EXPECT_EQ(v.value(k), expected) << row << " " << k << " " << in_place;
+      }
+      EXPECT_TRUE(v.is_null(kWidth));
     }
-    EXPECT_TRUE(v.is_null(kWidth));
   }
 }
 
