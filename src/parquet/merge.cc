@@ -112,15 +112,16 @@ public:
   void add(const ParsedFile &file) {
     for (std::size_t g = 0; g < file.num_row_groups(); ++g) {
       const RowGroup &group = file.metadata().row_groups[g];
+      const std::uint64_t decoded = decoded_bytes(file, g);
       // A row group that alone decodes to more than a coalesced one may hold is copied too,
       // so that gathering never holds more than coalesce_bytes.
       if (file.row_group_rows(g) >= _options.min_copy_rows ||
           group.total_byte_size.value_or(0) >= _options.min_copy_bytes ||
-          decoded_bytes(file, g) > static_cast<std::uint64_t>(_options.coalesce_bytes)) {
+          decoded > static_cast<std::uint64_t>(_options.coalesce_bytes)) {
         _flush_pending();
         _copy(file, g);
       } else {
-        _gather(file, g);
+        _gather(file, g, decoded);
       }
     }
   }
@@ -213,8 +214,8 @@ private:
     _add_row_group(std::move(group));
   }
 
-  void _gather(const ParsedFile &file, std::size_t g) {
-    const std::uint64_t bytes = decoded_bytes(file, g);
+  // bytes: decoded_bytes(file, g).
+  void _gather(const ParsedFile &file, std::size_t g, std::uint64_t bytes) {
     const auto rows = static_cast<std::size_t>(file.row_group_rows(g));
     const auto max_rows =
         static_cast<std::size_t>(std::min(_options.coalesce_rows, _options.writer.row_group_rows));

@@ -382,11 +382,13 @@ private:
   std::vector<std::string> _normalized_names_cache;
   bool _raw_names_distinct = true;
   const std::vector<std::string> &_normalized_names(const std::vector<std::string_view> &raw);
-  // The keys, in order, of the last wide observation (more than kKeyOrderKept names) whose
-  // keys came in another order than _raw_names_cache, checked distinct, and for each key the
-  // position of its name (kNoName: no name has it). A step with the same keys in the same
-  // order places its members without a lookup. Cleared when the names change.
-  static constexpr std::size_t kKeyOrderKept = 16;
+  // Observations of more names than this are wide: out of order, their members are looked up
+  // through an index rather than a scan per name, and their key order is kept.
+  static constexpr std::size_t kWideObservation = 16;
+  // The keys, in order, of the last wide observation whose keys came in another order than
+  // _raw_names_cache, checked distinct, and for each key the position of its name (kNoName: no
+  // name has it). A step with the same keys in the same order places its members without a
+  // lookup. Cleared when the names change.
   static constexpr std::uint32_t kNoName = ~std::uint32_t{0};
   std::vector<std::string> _key_order;
   std::vector<std::uint32_t> _key_slots;

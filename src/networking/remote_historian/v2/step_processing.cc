@@ -426,34 +426,25 @@ template <class Ref> Ref find_member(const Ref &mapping, std::string_view key) {
 
 // find_member for many keys of one mapping: a wide observation whose keys come in another
 // order than its names (a producer that sorts its keys) would otherwise cost a scan per name.
-// Small mappings are scanned; a large one is indexed at the first lookup.
+// With `indexed`, the mapping is indexed at the first lookup; otherwise each lookup scans.
 template <class Ref> class MemberLookup {
 public:
-  explicit MemberLookup(const Ref &mapping) : _mapping(mapping) {}
+  MemberLookup(const Ref &mapping, bool indexed) : _mapping(mapping), _indexed(indexed) {}
   Ref operator()(std::string_view key) {
-    if (!_indexed) {
-      std::size_t members = 0;
-      for (auto &&m : _mapping->as_object()) {
-        (void)m;
-        if (++members > kScanned)
-          break;
-      }
-      if (members <= kScanned)
-        return find_member(_mapping, key);
-      _index.reserve(2 * kScanned);
+    if (!_indexed)
+      return find_member(_mapping, key);
+    if (_index.empty()) {
       // Later members replace earlier ones of the same key, as find_member takes the last.
       for (auto &&m : _mapping->as_object())
         _index.insert_or_assign(std::string_view(m.first), element_ref(m.second));
-      _indexed = true;
     }
     const auto found = _index.find(key);
     return found == _index.end() ? Ref{} : found->second;
   }
 
 private:
-  static constexpr std::size_t kScanned = 16;
   const Ref &_mapping;
-  bool _indexed = false;
+  const bool _indexed;
   std::unordered_map<std::string_view, Ref> _index;
 };
 
@@ -783,8 +774,10 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
   if (obs_is_mapping) {
     if (names && !names.empty() && _same_key_order(obs)) {
       // The layout of an earlier step whose keys came in another order than its names: each
-      // member goes to its name's place, and the keys are known to be distinct.
-      std::vector<Ref> placed(names.size());
+      // member goes to its name's place, and the keys are known to be distinct. The places
+      // are kept from step to step (one loop thread).
+      static thread_local std::vector<Ref> placed;
+      placed.assign(names.size(), Ref{});
       std::size_t j = 0;
       for (auto &&m : obs->as_object()) {
         if (_key_slots[j] != kNoName)
@@ -799,7 +792,7 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
       auto member = obs->as_object().begin();
       const auto end = obs->as_object().end();
       bool in_order = true;
-      MemberLookup<Ref> lookup(obs);
+      MemberLookup<Ref> lookup(obs, names.size() > kWideObservation);
       for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string_view name = names[i];
         if (member != end && same_text((*member).first, name)) {
@@ -818,7 +811,7 @@ template <class Ref> void EventHistorianProcessor::_read_step(Ref payload_ref, S
       // producer that sorts its keys). Only where the keys are known distinct: a text read in
       // place has just been checked.
       if constexpr (kMayRepeatKeys<Ref>) {
-        if (!in_order && _raw_names_distinct && names.size() > kKeyOrderKept)
+        if (!in_order && _raw_names_distinct && names.size() > kWideObservation)
           _keep_key_order(obs);
       }
     } else {
