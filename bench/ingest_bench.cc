@@ -189,13 +189,14 @@ int main(int argc, char **argv) {
     for (int r = 0; r < repeat; ++r) {
       auto p = processor(out / ("throughput-" + std::to_string(r)), raw_json);
       process(*p, entries, std::min<std::size_t>(entries.size(), 2000)); // warm-up
-      p->_pending_rows.clear();
+      p->_buffer._pending_rows.clear();
       const double seconds = process(*p, entries, steps);
       rates.push_back(steps / seconds);
       std::printf("ingest_run file=%s raw_json=%d n=%zu seconds=%.3f steps_per_s=%.0f "
                   "read_in_place=%llu mb_per_s=%.1f\n",
                   file.c_str(), raw_json, steps, seconds, rates.back(),
-                  static_cast<unsigned long long>(p->_steps_read_in_place), json_mb / seconds);
+                  static_cast<unsigned long long>(p->_reader._steps_read_in_place),
+                  json_mb / seconds);
     }
     std::sort(rates.begin(), rates.end());
     const double median = rates[rates.size() / 2];
@@ -211,10 +212,11 @@ int main(int argc, char **argv) {
     process(*p, entries, memory_rows);
     const long after = rss_bytes();
     std::printf("memory raw_json=%d rows=%zu rss_bytes_per_row=%.0f\n", raw_json,
-                p->_pending_rows.size(), double(after - before) / p->_pending_rows.size());
+                p->_buffer._pending_rows.size(),
+                double(after - before) / p->_buffer._pending_rows.size());
 
     if (flush) {
-      auto rows = std::move(p->_pending_rows);
+      auto rows = std::move(p->_buffer._pending_rows);
       auto t0 = Clock::now();
       p->_flush_rows(rows);
       double s = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -230,7 +232,7 @@ int main(int argc, char **argv) {
       rows.clear();
       t0 = Clock::now();
       const std::string final_file = (out / "compacted.parquet").string();
-      EventHistorianProcessor::_compact_parts(*p->_parts_dir, final_file);
+      Dataset::_compact_parts(*p->_steps._parts_dir, final_file);
       s = std::chrono::duration<double>(Clock::now() - t0).count();
       const double mb = fs::file_size(final_file) / 1e6;
       std::printf("compact parts=11 output_mb=%.1f seconds=%.3f mb_per_s=%.1f\n", mb, s, mb / s);

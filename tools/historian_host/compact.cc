@@ -41,7 +41,7 @@ int compact_command(std::string parts_dir, std::optional<std::string> output_fil
   }
   // As at a run's start: parts that were still being written when it was killed are no parts.
   v2::_remove_part_temporaries(parts_dir);
-  const bool complete = v2::EventHistorianProcessor::_compact_parts(parts_dir, output_file, writer);
+  const bool complete = v2::Dataset::_compact_parts(parts_dir, output_file, writer);
   const bool written = fs::exists(*output_file, ec);
   if (written)
     std::printf("%s\n", output_file->c_str());

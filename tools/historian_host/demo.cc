@@ -367,13 +367,13 @@ int run_demo(const DemoFlags &flags) {
 
     std::cout << "\nPublished " << published << " steps in " << flags.cycles
               << " cycles; the historian wrote:\n";
-    print_file("Step dataset", processor->_output_file, 5);
-    print_file("Cycle summary", processor->_cycle_output_file, 20);
+    print_file("Step dataset", processor->_steps._output_file, 5);
+    print_file("Cycle summary", processor->_cycle_summary._output_file, 20);
     std::cout << "\n== Cycle-metrics callbacks received ==\n";
     for (const auto &r : receiver.received())
       std::cout << r << "\n";
-    if (processor->_output_file && fs::exists(*processor->_output_file)) {
-      auto reader = parquet::FileReader::open(*processor->_output_file);
+    if (processor->_steps._output_file && fs::exists(*processor->_steps._output_file)) {
+      auto reader = parquet::FileReader::open(*processor->_steps._output_file);
       std::cout << "\nSummary: " << reader->num_rows() << " step rows (" << published
                 << " published), " << reader->schema().size() << " columns, "
                 << receiver.received().size() << " callbacks.\n";

@@ -36,11 +36,11 @@ namespace {
 // kExitClean when the run lost nothing; otherwise one line that says what was lost, and
 // kExitDataLoss.
 int loss_status(const EventHistorianProcessor &processor) {
-  const std::int64_t dropped = processor._rows_dropped.load();
-  if (dropped == 0 && processor._incomplete_outputs.empty())
+  const std::int64_t dropped = processor.rows_dropped();
+  if (dropped == 0 && processor.incomplete_outputs().empty())
     return kExitClean;
   std::string missing;
-  for (const std::string &file : processor._incomplete_outputs)
+  for (const std::string &file : processor.incomplete_outputs())
     missing += (missing.empty() ? "" : ", ") + file;
   std::fprintf(stderr, "event-historian: error: %lld rows dropped; final files missing: %s\n",
                static_cast<long long>(dropped), missing.empty() ? "none" : missing.c_str());

@@ -33,8 +33,8 @@ TEST(Construction, Defaults) {
   EXPECT_EQ(p.training_results_topic, "korvo.ppo.training_results");
   EXPECT_EQ(p.skill_name, std::nullopt);
   EXPECT_EQ(p.total_cycles, std::nullopt);
-  EXPECT_EQ(p._callback_url, std::nullopt);
-  EXPECT_EQ(p._job_id, std::nullopt);
+  EXPECT_EQ(p._cycles._callback_url, std::nullopt);
+  EXPECT_EQ(p._cycles._job_id, std::nullopt);
   EXPECT_FALSE(p.include_raw_json);
   EXPECT_FALSE(p._is_initialized);
   EXPECT_EQ(p.redis_client, nullptr);
@@ -54,9 +54,9 @@ TEST(Construction, UntypedArguments) {
   EXPECT_TRUE(o.include_raw_json);
   EXPECT_EQ(o.training_results_topic, std::nullopt);
   EventHistorianProcessor p(o);
-  EXPECT_EQ(p._callback_url, "http://x/a");
+  EXPECT_EQ(p._cycles._callback_url, "http://x/a");
   EXPECT_EQ(p.skill_name, "");
-  EXPECT_EQ(p._current_skill_name, "");
+  EXPECT_EQ(p._cycles._current_skill_name, "");
   EXPECT_EQ(ProcessorOptions::from_arguments({}, named(R"({"total_cycles": -3.9})")).total_cycles,
             -3);
   EXPECT_FALSE(
@@ -65,11 +65,11 @@ TEST(Construction, UntypedArguments) {
       ProcessorOptions::from_arguments({}, named(R"({"include_raw_json": ""})")).include_raw_json);
   EXPECT_EQ(EventHistorianProcessor(
                 ProcessorOptions::from_arguments({}, named(R"({"callback_url": "///"})")))
-                ._callback_url,
+                ._cycles._callback_url,
             "");
   EXPECT_EQ(EventHistorianProcessor(
                 ProcessorOptions::from_arguments({}, named(R"({"callback_url": ""})")))
-                ._callback_url,
+                ._cycles._callback_url,
             std::nullopt);
 }
 
@@ -109,11 +109,12 @@ TEST(Init, FileNames) {
   EventHistorianProcessor unknown(o);
   loop::run(unknown.init());
   EXPECT_TRUE(fs::is_directory(dir / "a" / "b"));
-  EXPECT_EQ(*unknown._output_file, (dir / "a/b/v2_event_historian_unknown.parquet").string());
-  EXPECT_EQ(*unknown._parts_dir, *unknown._output_file + ".parts");
-  EXPECT_EQ(*unknown._cycle_output_file,
+  EXPECT_EQ(*unknown._steps._output_file,
+            (dir / "a/b/v2_event_historian_unknown.parquet").string());
+  EXPECT_EQ(*unknown._steps._parts_dir, *unknown._steps._output_file + ".parts");
+  EXPECT_EQ(*unknown._cycle_summary._output_file,
             (dir / "a/b/v2_event_historian_unknown_cycle_summary.parquet").string());
-  EXPECT_EQ(*unknown._cycle_parts_dir, *unknown._cycle_output_file + ".parts");
+  EXPECT_EQ(*unknown._cycle_summary._parts_dir, *unknown._cycle_summary._output_file + ".parts");
 
   networking::event_base::settings().RUN_ID = "run 7";
   o.skill_name = "a/b c";
@@ -123,12 +124,12 @@ TEST(Init, FileNames) {
   const auto before = std::time(nullptr);
   loop::run(named_run.init());
   const std::string prefix = (dir / "a/b/v2_event_historian_run-7_a-b-c_").string();
-  ASSERT_TRUE(named_run._output_file->starts_with(prefix)) << *named_run._output_file;
-  const long seconds = std::stol(named_run._output_file->substr(prefix.size()));
+  ASSERT_TRUE(named_run._steps._output_file->starts_with(prefix)) << *named_run._steps._output_file;
+  const long seconds = std::stol(named_run._steps._output_file->substr(prefix.size()));
   EXPECT_GE(seconds, before);
   EXPECT_LE(seconds, before + 2);
   // The cycle file has no clash of its own, so it keeps its plain name.
-  EXPECT_EQ(*named_run._cycle_output_file,
+  EXPECT_EQ(*named_run._cycle_summary._output_file,
             (dir / "a/b/v2_event_historian_run-7_a-b-c_cycle_summary.parquet").string());
 }
 
@@ -140,7 +141,7 @@ TEST(Init, FailureLeavesTheProcessorUninitialized) {
   EventHistorianProcessor p(o);
   EXPECT_ANY_THROW(loop::run(p.init()));
   EXPECT_FALSE(p._is_initialized);
-  EXPECT_EQ(p._output_file, std::nullopt);
+  EXPECT_EQ(p._steps._output_file, std::nullopt);
 }
 
 TEST(Init, RefusesRunOrSkillTheOutputCannotHold) {

@@ -29,8 +29,9 @@ PendingRow row_of(const std::string &payload, double ts = 0.0, ProcessorOptions 
   support::TempDir dir;
   auto p = initialized(dir, o);
   feed(*p, payload, ts);
-  EXPECT_EQ(p->_pending_rows.size(), 1u) << payload;
-  return p->_pending_rows.empty() ? PendingRow{} : std::move(p->_pending_rows.front());
+  EXPECT_EQ(p->_buffer._pending_rows.size(), 1u) << payload;
+  return p->_buffer._pending_rows.empty() ? PendingRow{}
+                                          : std::move(p->_buffer._pending_rows.front());
 }
 
 TEST(ProcessMessage, EmptyStepGetsDefaults) {
@@ -160,9 +161,10 @@ TEST(ProcessMessage, ObservationShapes) {
   support::TempDir dir;
   auto p = initialized(dir);
   feed(*p, R"({"skill_data": {"korvo_obs": {"Knee": 0.5, "Hip": 1.5}, "action": 1}})");
-  EXPECT_EQ(values(p->_pending_rows[0]._obs_vec), (std::vector<std::optional<double>>{0.5, 1.5}));
-  EXPECT_EQ(p->_obs_names, (std::vector<std::string>{"knee", "hip"}));
-  EXPECT_EQ(p->_act_dim, 1);
+  EXPECT_EQ(values(p->_buffer._pending_rows[0]._obs_vec),
+            (std::vector<std::optional<double>>{0.5, 1.5}));
+  EXPECT_EQ(p->_shape._obs_names, (std::vector<std::string>{"knee", "hip"}));
+  EXPECT_EQ(p->_shape._act_dim, 1);
 }
 
 TEST(ProcessMessage, ActionPresentButNullIsEmpty) {
@@ -176,19 +178,19 @@ TEST(ProcessMessage, WidthsAndNamesAreFixedOnce) {
   support::TempDir dir;
   auto p = initialized(dir);
   feed(*p, step("e1", 1, "[]", "[]"));
-  EXPECT_EQ(p->_obs_dim, std::nullopt);
-  EXPECT_EQ(p->_act_dim, std::nullopt);
+  EXPECT_EQ(p->_shape._obs_dim, std::nullopt);
+  EXPECT_EQ(p->_shape._act_dim, std::nullopt);
   feed(*p, step("e1", 2, R"j({"Motor Speed (rpm)": 1, "x": 2})j", "[0.1, 0.2, 0.3]"));
-  EXPECT_EQ(p->_obs_dim, 2);
-  EXPECT_EQ(p->_act_dim, 3);
-  EXPECT_EQ(p->_obs_names, (std::vector<std::string>{"motor_speed_rpm", "x"}));
+  EXPECT_EQ(p->_shape._obs_dim, 2);
+  EXPECT_EQ(p->_shape._act_dim, 3);
+  EXPECT_EQ(p->_shape._obs_names, (std::vector<std::string>{"motor_speed_rpm", "x"}));
   feed(*p, step("e1", 3, R"({"a": 1, "b": 2, "c": 3})", "[1]"));
-  EXPECT_EQ(p->_obs_dim, 2);
-  EXPECT_EQ(p->_act_dim, 3);
-  EXPECT_EQ(p->_obs_names, (std::vector<std::string>{"motor_speed_rpm", "x"}));
+  EXPECT_EQ(p->_shape._obs_dim, 2);
+  EXPECT_EQ(p->_shape._act_dim, 3);
+  EXPECT_EQ(p->_shape._obs_names, (std::vector<std::string>{"motor_speed_rpm", "x"}));
   // Values beyond the width are not kept, but the step remembers how many it had.
-  EXPECT_EQ(p->_pending_rows[2]._obs_vec.kept(), 2u);
-  EXPECT_EQ(p->_pending_rows[2]._obs_vec.raw_length(), 3u);
+  EXPECT_EQ(p->_buffer._pending_rows[2]._obs_vec.kept(), 2u);
+  EXPECT_EQ(p->_buffer._pending_rows[2]._obs_vec.raw_length(), 3u);
 }
 
 TEST(ProcessMessage, SensorNameWarningsOnceThenDebug) {
@@ -203,10 +205,10 @@ TEST(ProcessMessage, SensorNameWarningsOnceThenDebug) {
                       "[EventHistorian] Sensor name count (2) does not match observation length "
                       "(3); falling back to s_* columns."),
             1);
-  EXPECT_EQ(p->_obs_names, std::nullopt);
+  EXPECT_EQ(p->_shape._obs_names, std::nullopt);
   // The flag is shared: a later schema mismatch is only a debug line.
   feed(*p, R"({"sim_data": {"result": {"observation": {"a": 1, "b": 2, "c": 3}}}})");
-  EXPECT_EQ(p->_obs_names, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(p->_shape._obs_names, (std::vector<std::string>{"a", "b", "c"}));
   feed(*p, R"({"sim_data": {"result": {"observation": {"a": 1, "b": 2, "d": 3}}}})");
   feed(*p, R"({"sim_data": {"result": {"observation": {"a": 1, "b": 2, "e": 3}}}})");
   EXPECT_EQ(log.count(kDebug, "[EventHistorian] Sensor name schema mismatch detected; ignoring."),
@@ -231,7 +233,8 @@ TEST(ProcessMessage, FirstSchemaMismatchIsAWarning) {
   EXPECT_EQ(log.count(kDebug, "[EventHistorian] Sensor name schema mismatch detected; ignoring."),
             1);
   // The row keeps this step's own values.
-  EXPECT_EQ(values(p->_pending_rows[2]._obs_vec), (std::vector<std::optional<double>>{1.0}));
+  EXPECT_EQ(values(p->_buffer._pending_rows[2]._obs_vec),
+            (std::vector<std::optional<double>>{1.0}));
 }
 
 TEST(ProcessMessage, SkillStartEvents) {
@@ -240,33 +243,33 @@ TEST(ProcessMessage, SkillStartEvents) {
   o.skill_name = "configured";
   auto p = initialized(dir, o);
   feed(*p, R"({"type": "skill_training_started", "skill_name": "walk", "total_cycles": 10})");
-  EXPECT_EQ(p->_current_skill_name, "walk");
-  EXPECT_EQ(*p->_cycle_indices.find("walk"), 0);
-  EXPECT_EQ(*p->_skill_total_cycles.find("walk"), 10);
-  EXPECT_TRUE(p->_pending_rows.empty());
-  p->_cycle_indices.set("walk", 2);
+  EXPECT_EQ(p->_cycles._current_skill_name, "walk");
+  EXPECT_EQ(*p->_cycles._cycle_indices.find("walk"), 0);
+  EXPECT_EQ(*p->_cycles._skill_total_cycles.find("walk"), 10);
+  EXPECT_TRUE(p->_buffer._pending_rows.empty());
+  p->_cycles._cycle_indices.set("walk", 2);
   feed(*p, R"({"type": "skill_training_started", "skill_name": "walk", "total_cycles": "12"})");
-  EXPECT_EQ(*p->_cycle_indices.find("walk"), 2);
-  EXPECT_EQ(*p->_skill_total_cycles.find("walk"), 12);
+  EXPECT_EQ(*p->_cycles._cycle_indices.find("walk"), 2);
+  EXPECT_EQ(*p->_cycles._skill_total_cycles.find("walk"), 12);
   // Without a skill name the configured one is used; rows carry the current skill.
   feed(*p, R"({"type": "skill_training_started"})");
-  EXPECT_EQ(p->_current_skill_name, "configured");
+  EXPECT_EQ(p->_cycles._current_skill_name, "configured");
   feed(*p, "{}");
-  EXPECT_EQ(p->_pending_rows.back().skill_name, "configured");
+  EXPECT_EQ(p->_buffer._pending_rows.back().skill_name, "configured");
   // A total that cannot be converted fails after the skill was switched.
   EXPECT_THROW(
       feed(*p, R"({"type": "skill_training_started", "skill_name": "run", "total_cycles": "x"})"),
       std::invalid_argument);
-  EXPECT_EQ(p->_current_skill_name, "run");
-  EXPECT_TRUE(p->_cycle_indices.contains("run"));
+  EXPECT_EQ(p->_cycles._current_skill_name, "run");
+  EXPECT_TRUE(p->_cycles._cycle_indices.contains("run"));
 }
 
 TEST(ProcessMessage, SkillStartWithoutAnySkillUsesEmptyKey) {
   support::TempDir dir;
   auto p = initialized(dir);
   feed(*p, R"({"type": "skill_training_started", "total_cycles": 3})");
-  EXPECT_EQ(p->_current_skill_name, std::nullopt);
-  EXPECT_EQ(*p->_skill_total_cycles.find(""), 3);
+  EXPECT_EQ(p->_cycles._current_skill_name, std::nullopt);
+  EXPECT_EQ(*p->_cycles._skill_total_cycles.find(""), 3);
 }
 
 TEST(ProcessMessage, EpisodeAccounting) {
@@ -277,13 +280,13 @@ TEST(ProcessMessage, EpisodeAccounting) {
   feed(*p, step("e2", 1, "[1]", "[1]", 0.5));
   EXPECT_THROW(feed(*p, R"({"episode_id": 7, "skill_data": {"teacher_reward": "abc"}})"),
                std::invalid_argument);
-  EXPECT_EQ(*p->_cycle_episode_rewards.find("e1"), 3.0);
-  EXPECT_EQ(*p->_cycle_episode_rewards.find("e2"), 0.5);
-  EXPECT_TRUE(*p->_cycle_episode_done.find("e1"));
-  EXPECT_FALSE(p->_cycle_episode_done.contains("e2"));
+  EXPECT_EQ(*p->_cycles._cycle_episode_rewards.find("e1"), 3.0);
+  EXPECT_EQ(*p->_cycles._cycle_episode_rewards.find("e2"), 0.5);
+  EXPECT_TRUE(*p->_cycles._cycle_episode_done.find("e1"));
+  EXPECT_FALSE(p->_cycles._cycle_episode_done.contains("e2"));
   // The bad reward was counted as 0.0 before its conversion failed the row.
-  EXPECT_EQ(*p->_cycle_episode_rewards.find("7"), 0.0);
-  EXPECT_EQ(p->_pending_rows.size(), 3u);
+  EXPECT_EQ(*p->_cycles._cycle_episode_rewards.find("7"), 0.0);
+  EXPECT_EQ(p->_buffer._pending_rows.size(), 3u);
 }
 
 TEST(ProcessMessage, UnrepresentableValuesFailTheStep) {
@@ -304,8 +307,8 @@ TEST(ProcessMessage, UnrepresentableValuesFailTheStep) {
   }
   // An integer beyond the double range in a vector fails the step, not the later flush.
   EXPECT_THROW(feed(*p, bad[6]), std::overflow_error);
-  EXPECT_TRUE(p->_pending_rows.empty());
-  EXPECT_EQ(*p->_cycle_episode_rewards.find("e"), 2.0);
+  EXPECT_TRUE(p->_buffer._pending_rows.empty());
+  EXPECT_EQ(*p->_cycles._cycle_episode_rewards.find("e"), 2.0);
 }
 
 TEST(ProcessMessage, TextsBeyondTheColumnLimitFailOnlyTheirStep) {
@@ -342,7 +345,7 @@ TEST(ProcessMessage, TextsBeyondTheColumnLimitFailOnlyTheirStep) {
     }
     feed(*p, step("e1", 2, R"({"a": 2})", "[0.5]"));
     drain(*p);
-    const std::string part = *p->_parts_dir + "/part-00000.parquet";
+    const std::string part = *p->_steps._parts_dir + "/part-00000.parquet";
     EXPECT_EQ(parquet::FileReader::open(part)->read_all().columns[3].ints,
               (std::vector<std::int64_t>{1, 2}));
     expect_readers_agree(part);
@@ -356,7 +359,7 @@ TEST(ProcessMessage, LookupsInNonMappingsFail) {
        {R"({"sim_data": "text"})", R"({"skill_data": [1]})", R"({"sim_data": {"result": [1]}})",
         R"({"sim_data": {"result": {"info": "x"}}})"})
     EXPECT_ANY_THROW(feed(*p, payload)) << payload;
-  EXPECT_TRUE(p->_pending_rows.empty());
+  EXPECT_TRUE(p->_buffer._pending_rows.empty());
   // "info" is only looked into when no earlier source gives a scenario.
   EXPECT_EQ(row_of(R"({"scenario": "top", "sim_data": {"result": {"info": "x"}}})").scenario,
             "top");
@@ -375,7 +378,7 @@ TEST(ProcessMessage, DroppedMessagesAreLogged) {
   EXPECT_EQ(log.count(kWarning, "[EventHistorian] Invalid step payload: list"), 1);
   EXPECT_EQ(log.count(kWarning, "[EventHistorian] Invalid step payload: str"), 1);
   EXPECT_EQ(log.count(kWarning, "[EventHistorian] Invalid step payload: int"), 1);
-  EXPECT_TRUE(p->_pending_rows.empty());
+  EXPECT_TRUE(p->_buffer._pending_rows.empty());
 }
 
 TEST(ProcessMessage, RawJsonKeptAsText) {

@@ -64,7 +64,7 @@ std::string outcome(const std::vector<std::string> &payloads, bool in_place,
       out << "error: " << e.what() << "\n";
     }
   }
-  for (const PendingRow &r : p->_pending_rows)
+  for (const PendingRow &r : p->_buffer._pending_rows)
     out << "row: " << describe(r) << "\n";
   for (std::string line : log.lines()) {
     // The temporary folder differs from run to run.
@@ -72,19 +72,19 @@ std::string outcome(const std::vector<std::string> &payloads, bool in_place,
       line.replace(at, dir.str().size(), "<dir>");
     out << "log: " << line << "\n";
   }
-  out << "obs_dim " << p->_obs_dim.value_or(-1) << " act_dim " << p->_act_dim.value_or(-1)
-      << " warned " << p->_warned_obs_name_mismatch << " skill " << describe(p->_current_skill_name)
-      << "\nnames:";
-  if (p->_obs_names)
-    for (const std::string &n : *p->_obs_names)
+  out << "obs_dim " << p->_shape._obs_dim.value_or(-1) << " act_dim "
+      << p->_shape._act_dim.value_or(-1) << " warned " << p->_shape._warned_obs_name_mismatch
+      << " skill " << describe(p->_cycles._current_skill_name) << "\nnames:";
+  if (p->_shape._obs_names)
+    for (const std::string &n : *p->_shape._obs_names)
       out << " " << n;
   out << "\nepisodes:";
-  for (const auto &[key, total] : p->_cycle_episode_rewards)
+  for (const auto &[key, total] : p->_cycles._cycle_episode_rewards)
     out << " " << key << "=" << std::bit_cast<std::uint64_t>(total);
-  for (const auto &[key, done] : p->_cycle_episode_done)
+  for (const auto &[key, done] : p->_cycles._cycle_episode_done)
     out << " done:" << key << "=" << done;
   if (read_in_place)
-    *read_in_place = p->_steps_read_in_place;
+    *read_in_place = p->_reader._steps_read_in_place;
   return out.str();
 }
 
@@ -263,9 +263,9 @@ TEST(StepReaders, WideObservationsInAnotherOrderThanTheirNames) {
     auto p = initialized(dir);
     for (const std::string &step : steps)
       loop::run(p->process_message(in_place ? message(step) : tree_message(step)));
-    ASSERT_EQ(p->_pending_rows.size(), steps.size()) << in_place;
+    ASSERT_EQ(p->_buffer._pending_rows.size(), steps.size()) << in_place;
     for (std::size_t row = 0; row < steps.size(); ++row) {
-      const StepVector &v = p->_pending_rows[row]._obs_vec;
+      const StepVector &v = p->_buffer._pending_rows[row]._obs_vec;
       ASSERT_EQ(v.kept(), kWidth + 1u);
       for (int k = 0; k < kWidth; ++k) {
         ASSERT_FALSE(v.is_null(k));

@@ -199,8 +199,8 @@ TEST_F(StreamLoopTest, EntriesBecomeRowsAndFailuresStayPending) {
       ids.insert(e.elements[0].str);
     EXPECT_EQ(ids, (std::set<std::string>{bad_json_id, bad_ts_id}));
   });
-  EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1, 0, 2}));
-  auto t = parquet::FileReader::open(*processor->_output_file)->read_all();
+  EXPECT_EQ(step_column(*processor->_steps._output_file), (std::vector<std::int64_t>{1, 0, 2}));
+  auto t = parquet::FileReader::open(*processor->_steps._output_file)->read_all();
   EXPECT_EQ(t.columns[4].doubles, (std::vector<double>{12.0, 0.0, 1000.0}));
   EXPECT_EQ(log.count(LogLevel::kError,
                       "[EventHistorian] Error processing message " + bad_json_id + ": "),
@@ -210,7 +210,7 @@ TEST_F(StreamLoopTest, EntriesBecomeRowsAndFailuresStayPending) {
       1u);
   EXPECT_EQ(log.count(LogLevel::kError), 2u);
   EXPECT_EQ(log.count(LogLevel::kWarning, "[EventHistorian] Invalid step payload: list"), 1u);
-  expect_readers_agree(*processor->_output_file);
+  expect_readers_agree(*processor->_steps._output_file);
 }
 
 TEST_F(StreamLoopTest, ValuesTheOutputCannotHoldFailOnlyTheirEntry) {
@@ -249,15 +249,15 @@ TEST_F(StreamLoopTest, ValuesTheOutputCannotHoldFailOnlyTheirEntry) {
     EXPECT_EQ(log.count(LogLevel::kError), entries.size());
 
     // Every good step of the cycle, in order, under the skill that the bad event left as it was.
-    const auto t = parquet::FileReader::open(*processor->_output_file)->read_all();
+    const auto t = parquet::FileReader::open(*processor->_steps._output_file)->read_all();
     std::vector<std::int64_t> want(entries.size() + 1);
     for (std::size_t i = 0; i < want.size(); ++i)
       want[i] = static_cast<std::int64_t>(i);
     EXPECT_EQ(t.columns[3].ints, want);
     EXPECT_EQ(t.columns[5].strings, std::vector<std::string>(want.size(), "walk"));
     EXPECT_EQ(t.columns.size(), raw_json ? 14u : 12u);
-    expect_readers_agree(*processor->_output_file);
-    expect_readers_agree(*processor->_cycle_output_file);
+    expect_readers_agree(*processor->_steps._output_file);
+    expect_readers_agree(*processor->_cycle_summary._output_file);
   }
 }
 
@@ -269,12 +269,13 @@ TEST_F(StreamLoopTest, TrainingResultsOnTheirOwnStreamCloseCycles) {
     co_await call(c, "XADD", *options.training_results_topic, "*", "data",
                   R"({"type": "ppo_training_result"})");
     co_await wait_consumed(c, *options.training_results_topic);
-    EXPECT_TRUE(fs::exists(*processor->_parts_dir + "/part-00000.parquet"));
+    EXPECT_TRUE(fs::exists(*processor->_steps._parts_dir + "/part-00000.parquet"));
     co_await call(c, "XADD", options.input_topic, "*", "data", step("e2", 1, "[1]", "[1]"));
     co_await wait_consumed(c, options.input_topic);
   });
-  EXPECT_EQ(episode_column(*processor->_output_file), (std::vector<std::string>{"e1", "e2"}));
-  auto cycles = parquet::FileReader::open(*processor->_cycle_output_file)->read_all();
+  EXPECT_EQ(episode_column(*processor->_steps._output_file),
+            (std::vector<std::string>{"e1", "e2"}));
+  auto cycles = parquet::FileReader::open(*processor->_cycle_summary._output_file)->read_all();
   ASSERT_EQ(cycles.num_rows(), 2u);
   EXPECT_EQ(cycles.columns[1].doubles[1], 2.0);
 }
@@ -291,8 +292,8 @@ TEST_F(StreamLoopTest, SameStreamForStepsAndResults) {
   EXPECT_TRUE(log.contains(LogLevel::kDebug, "[EventHistorian] Consumer group "
                                              "'korvo-historian-group' already exists for topic '" +
                                                  options.input_topic + "'"));
-  EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1, 2}));
-  EXPECT_EQ(parquet::FileReader::open(*processor->_cycle_output_file)->num_rows(), 2);
+  EXPECT_EQ(step_column(*processor->_steps._output_file), (std::vector<std::int64_t>{1, 2}));
+  EXPECT_EQ(parquet::FileReader::open(*processor->_cycle_summary._output_file)->num_rows(), 2);
 }
 
 TEST_F(StreamLoopTest, NoResultsStreamReadsOnlySteps) {
@@ -303,7 +304,7 @@ TEST_F(StreamLoopTest, NoResultsStreamReadsOnlySteps) {
     redis::Reply exists = co_await call(c, "EXISTS", "korvo.ppo.training_results");
     EXPECT_EQ(exists.integer, 0);
   });
-  EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1}));
+  EXPECT_EQ(step_column(*processor->_steps._output_file), (std::vector<std::int64_t>{1}));
 }
 
 TEST_F(StreamLoopTest, ExistingGroupKeepsItsPosition) {
@@ -317,7 +318,7 @@ TEST_F(StreamLoopTest, ExistingGroupKeepsItsPosition) {
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(2));
     co_await wait_consumed(c, options.input_topic);
   });
-  EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{2}));
+  EXPECT_EQ(step_column(*processor->_steps._output_file), (std::vector<std::int64_t>{2}));
 }
 
 TEST_F(StreamLoopTest, ExistingFinalFileGetsATimeStampedName) {
@@ -327,9 +328,9 @@ TEST_F(StreamLoopTest, ExistingFinalFileGetsATimeStampedName) {
     co_await call(c, "XADD", options.input_topic, "*", "data", good_step(1));
     co_await wait_consumed(c, options.input_topic);
   });
-  EXPECT_NE(*processor->_output_file,
+  EXPECT_NE(*processor->_steps._output_file,
             (dir / "out" / "v2_event_historian_unknown.parquet").string());
-  EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1}));
+  EXPECT_EQ(step_column(*processor->_steps._output_file), (std::vector<std::int64_t>{1}));
   std::ifstream earlier(dir / "out" / "v2_event_historian_unknown.parquet");
   std::string text((std::istreambuf_iterator<char>(earlier)), {});
   EXPECT_EQ(text, "earlier");
@@ -349,7 +350,7 @@ TEST_F(StreamLoopTest, DeletedGroupMakesEveryReadFail) {
     EXPECT_TRUE(groups.elements.empty()); // the loop does not create it again
   });
   EXPECT_GE(log.count(LogLevel::kError, "[EventHistorian] Error reading messages: "), 3u);
-  EXPECT_EQ(step_column(*processor->_output_file), (std::vector<std::int64_t>{1}));
+  EXPECT_EQ(step_column(*processor->_steps._output_file), (std::vector<std::int64_t>{1}));
 }
 
 TEST(StreamLoopRestart, RedisOutageLosesNothing) {
@@ -417,7 +418,7 @@ TEST(StreamLoopRestart, RedisOutageLosesNothing) {
   loop::run_context(io);
 
   std::vector<std::int64_t> steps =
-      parquet::FileReader::open(*p->_output_file)->read_all().columns[3].ints;
+      parquet::FileReader::open(*p->_steps._output_file)->read_all().columns[3].ints;
   std::vector<std::int64_t> want(100);
   for (int i = 0; i < 100; ++i)
     want[i] = i;

@@ -22,6 +22,31 @@ namespace {
 
 constexpr std::int64_t kVersion = 1;
 
+void write_all(int fd, const std::string &text, const std::string &path) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      throw std::runtime_error("Cannot write " + path + ": " + std::strerror(errno));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+parquet::Type type_named(const std::string &name) {
+  for (parquet::Type t : {parquet::Type::kString, parquet::Type::kInt64, parquet::Type::kDouble,
+                          parquet::Type::kBool})
+    if (parquet::type_name(t) == name)
+      return t;
+  checkpoint::bad("unknown column type '" + name + "'");
+}
+
+} // namespace
+
+namespace checkpoint {
+
 json::Value text_or_null(const std::optional<std::string> &text) {
   return text ? json::Value(*text) : json::Value();
 }
@@ -30,26 +55,36 @@ json::Value int_or_null(const std::optional<std::int64_t> &n) {
   return n ? json::Value(*n) : json::Value();
 }
 
-template <typename T> json::Value map_value(const OrderedMap<T> &map) {
+json::Value texts_or_null(const std::optional<std::vector<std::string>> &texts) {
+  if (!texts)
+    return json::Value();
+  return json::Value(json::Array(texts->begin(), texts->end()));
+}
+
+json::Value schema_or_null(const std::optional<parquet::Schema> &schema) {
+  if (!schema)
+    return json::Value();
+  json::Array fields;
+  for (const parquet::Field &f : schema->fields())
+    fields.push_back(
+        json::Value(json::Array{json::Value(f.name), json::Value(parquet::type_name(f.type))}));
+  return json::Value(std::move(fields));
+}
+
+json::Value id_lists(const OrderedMap<std::vector<std::string>> &lists) {
   json::Object object;
-  for (const auto &[key, value] : map)
-    object.insert(key, json::Value(value));
+  for (const auto &[stream, ids] : lists)
+    object.insert(stream, json::Value(json::Array(ids.begin(), ids.end())));
   return json::Value(std::move(object));
 }
 
-[[noreturn]] void bad(const std::string &what) { throw std::runtime_error("checkpoint: " + what); }
+void bad(const std::string &what) { throw std::runtime_error("checkpoint: " + what); }
 
-const json::Value &member(const json::Object &object, const char *name) {
-  const json::Value *v = object.find(name);
+const json::Value &member(const Checkpoint &c, const char *name) {
+  const json::Value *v = c.find(name);
   if (v == nullptr)
     bad(std::string("'") + name + "' is missing");
   return *v;
-}
-
-const json::Object &object_of(const json::Value &v, const char *name) {
-  if (!v.is_object())
-    bad(std::string("'") + name + "' is not an object");
-  return v.as_object();
 }
 
 std::string text_of(const json::Value &v, const char *name) {
@@ -78,6 +113,8 @@ double double_of(const json::Value &v, const char *name) {
   return v.as_double();
 }
 
+json::Value any_of(const json::Value &v, const char *) { return v; }
+
 std::optional<std::string> optional_text(const json::Value &v, const char *name) {
   return v.is_null() ? std::nullopt : std::optional(text_of(v, name));
 }
@@ -86,76 +123,48 @@ std::optional<std::int64_t> optional_int(const json::Value &v, const char *name)
   return v.is_null() ? std::nullopt : std::optional(int_of(v, name));
 }
 
-template <typename T, typename Read>
-OrderedMap<T> map_of(const json::Object &object, const char *name, Read read) {
-  OrderedMap<T> map;
-  for (const auto &[key, value] : object_of(member(object, name), name))
-    map.set(key, read(value, name));
-  return map;
+std::optional<std::vector<std::string>> optional_texts(const json::Value &v, const char *name) {
+  if (v.is_null())
+    return std::nullopt;
+  if (!v.is_array())
+    bad(std::string("'") + name + "' is not a list");
+  std::vector<std::string> texts;
+  for (const json::Value &text : v.as_array())
+    texts.push_back(text_of(text, name));
+  return texts;
 }
 
-parquet::Type type_named(const std::string &name) {
-  for (parquet::Type t : {parquet::Type::kString, parquet::Type::kInt64, parquet::Type::kDouble,
-                          parquet::Type::kBool})
-    if (parquet::type_name(t) == name)
-      return t;
-  bad("unknown column type '" + name + "'");
-}
-
-void write_all(int fd, const std::string &text, const std::string &path) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      throw std::runtime_error("Cannot write " + path + ": " + std::strerror(errno));
-    }
-    done += static_cast<std::size_t>(n);
+std::optional<parquet::Schema> optional_schema(const json::Value &v, const char *name) {
+  if (v.is_null())
+    return std::nullopt;
+  if (!v.is_array())
+    bad(std::string("'") + name + "' is not a list");
+  std::vector<parquet::Field> fields;
+  for (const json::Value &field : v.as_array()) {
+    if (!field.is_array() || field.as_array().size() != 2)
+      bad(std::string("a '") + name + "' field is not a [name, type] pair");
+    fields.push_back(
+        {text_of(field.as_array()[0], name), type_named(text_of(field.as_array()[1], name))});
   }
+  return parquet::Schema(std::move(fields));
 }
 
-} // namespace
+std::vector<std::string> id_list(const json::Value &v, const char *name) {
+  if (!v.is_array())
+    bad(std::string("'") + name + "' holds a value that is not a list");
+  std::vector<std::string> out;
+  for (const json::Value &id : v.as_array())
+    out.push_back(text_of(id, name));
+  return out;
+}
+
+} // namespace checkpoint
 
 std::string _checkpoint_text(const Checkpoint &c) {
   json::Object o;
   o.insert("version", json::Value(kVersion));
-  o.insert("consumer_name", json::Value(c.consumer_name));
-  o.insert("output_file", json::Value(c.output_file));
-  o.insert("cycle_output_file", json::Value(c.cycle_output_file));
-  o.insert("part_index", json::Value(c.part_index));
-  o.insert("cycle_part_index", json::Value(c.cycle_part_index));
-  o.insert("current_skill_name", text_or_null(c.current_skill_name));
-  o.insert("cycle_indices", map_value(c.cycle_indices));
-  o.insert("skill_total_cycles", map_value(c.skill_total_cycles));
-  o.insert("cycle_episode_rewards", map_value(c.cycle_episode_rewards));
-  o.insert("cycle_episode_done", map_value(c.cycle_episode_done));
-  o.insert("cycle_metadata_written", json::Value(c.cycle_metadata_written));
-  o.insert("last_cycle_average_reward", map_value(c.last_cycle_average_reward));
-  o.insert("last_cycle_steps_per_sec", map_value(c.last_cycle_steps_per_sec));
-  o.insert("obs_dim", int_or_null(c.obs_dim));
-  o.insert("act_dim", int_or_null(c.act_dim));
-  if (c.obs_names) {
-    json::Array names(c.obs_names->begin(), c.obs_names->end());
-    o.insert("obs_names", json::Value(std::move(names)));
-  } else {
-    o.insert("obs_names", json::Value());
-  }
-  o.insert("warned_obs_name_mismatch", json::Value(c.warned_obs_name_mismatch));
-  if (c.schema) {
-    json::Array fields;
-    for (const parquet::Field &f : c.schema->fields())
-      fields.push_back(
-          json::Value(json::Array{json::Value(f.name), json::Value(parquet::type_name(f.type))}));
-    o.insert("schema", json::Value(std::move(fields)));
-  } else {
-    o.insert("schema", json::Value());
-  }
-  o.insert("last_ids", map_value(c.last_ids));
-  json::Object failed;
-  for (const auto &[stream, ids] : c.failed_ids)
-    failed.insert(stream, json::Value(json::Array(ids.begin(), ids.end())));
-  o.insert("failed_ids", json::Value(std::move(failed)));
+  for (const auto &[key, value] : c)
+    o.insert(key, value);
   // Rewards may be NaN or infinite: the bare words of the writer read back exactly.
   return json::dumps(json::Value(std::move(o))) + "\n";
 }
@@ -165,59 +174,13 @@ Checkpoint _parse_checkpoint(std::string_view text) {
   try {
     root = json::parse(text);
   } catch (const std::exception &e) {
-    bad(std::string("not JSON: ") + e.what());
+    checkpoint::bad(std::string("not JSON: ") + e.what());
   }
-  const json::Object &o = object_of(root, "checkpoint");
-  if (int_of(member(o, "version"), "version") != kVersion)
-    bad("unknown version");
-  Checkpoint c;
-  c.consumer_name = text_of(member(o, "consumer_name"), "consumer_name");
-  c.output_file = text_of(member(o, "output_file"), "output_file");
-  c.cycle_output_file = text_of(member(o, "cycle_output_file"), "cycle_output_file");
-  c.part_index = int_of(member(o, "part_index"), "part_index");
-  c.cycle_part_index = int_of(member(o, "cycle_part_index"), "cycle_part_index");
-  c.current_skill_name = optional_text(member(o, "current_skill_name"), "current_skill_name");
-  c.cycle_indices = map_of<std::int64_t>(o, "cycle_indices", int_of);
-  c.skill_total_cycles = map_of<std::int64_t>(o, "skill_total_cycles", int_of);
-  c.cycle_episode_rewards = map_of<double>(o, "cycle_episode_rewards", double_of);
-  c.cycle_episode_done = map_of<bool>(o, "cycle_episode_done", bool_of);
-  c.cycle_metadata_written = bool_of(member(o, "cycle_metadata_written"), "cycle_metadata_written");
-  c.last_cycle_average_reward = map_of<double>(o, "last_cycle_average_reward", double_of);
-  c.last_cycle_steps_per_sec = map_of<json::Value>(
-      o, "last_cycle_steps_per_sec", [](const json::Value &v, const char *) { return v; });
-  c.obs_dim = optional_int(member(o, "obs_dim"), "obs_dim");
-  c.act_dim = optional_int(member(o, "act_dim"), "act_dim");
-  if (const json::Value &names = member(o, "obs_names"); !names.is_null()) {
-    if (!names.is_array())
-      bad("'obs_names' is not a list");
-    c.obs_names.emplace();
-    for (const json::Value &name : names.as_array())
-      c.obs_names->push_back(text_of(name, "obs_names"));
-  }
-  c.warned_obs_name_mismatch =
-      bool_of(member(o, "warned_obs_name_mismatch"), "warned_obs_name_mismatch");
-  if (const json::Value &schema = member(o, "schema"); !schema.is_null()) {
-    if (!schema.is_array())
-      bad("'schema' is not a list");
-    std::vector<parquet::Field> fields;
-    for (const json::Value &field : schema.as_array()) {
-      if (!field.is_array() || field.as_array().size() != 2)
-        bad("a 'schema' field is not a [name, type] pair");
-      fields.push_back({text_of(field.as_array()[0], "schema"),
-                        type_named(text_of(field.as_array()[1], "schema"))});
-    }
-    c.schema.emplace(std::move(fields));
-  }
-  c.last_ids = map_of<std::string>(o, "last_ids", text_of);
-  c.failed_ids = map_of<std::vector<std::string>>(
-      o, "failed_ids", [](const json::Value &ids, const char *name) {
-        if (!ids.is_array())
-          bad(std::string("'") + name + "' holds a value that is not a list");
-        std::vector<std::string> out;
-        for (const json::Value &id : ids.as_array())
-          out.push_back(text_of(id, name));
-        return out;
-      });
+  if (!root.is_object())
+    checkpoint::bad("'checkpoint' is not an object");
+  Checkpoint c = std::move(root.as_object());
+  if (checkpoint::int_of(checkpoint::member(c, "version"), "version") != kVersion)
+    checkpoint::bad("unknown version");
   return c;
 }
 

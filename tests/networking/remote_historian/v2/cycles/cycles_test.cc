@@ -63,24 +63,24 @@ TEST(CycleSummary, AveragesCompletedEpisodesOnly) {
   feed(*p, step("e2", 1, "[1]", "[1]", 3.0, true));
   feed(*p, step("e3", 1, "[1]", "[1]", 10.0));
   feed(*p, kResult);
-  EXPECT_EQ(*p->_last_cycle_average_reward.find("walk"), 2.0);
-  EXPECT_EQ(*p->_cycle_indices.find("walk"), 1);
-  EXPECT_EQ(p->_cycle_episode_rewards.size(), 1u);
-  EXPECT_EQ(*p->_cycle_episode_rewards.find("e3"), 10.0);
-  EXPECT_TRUE(p->_cycle_episode_done.empty());
-  EXPECT_EQ(p->_last_cycle_steps_per_sec.find("walk")->as_double(), 1830.5);
+  EXPECT_EQ(*p->_cycles._last_cycle_average_reward.find("walk"), 2.0);
+  EXPECT_EQ(*p->_cycles._cycle_indices.find("walk"), 1);
+  EXPECT_EQ(p->_cycles._cycle_episode_rewards.size(), 1u);
+  EXPECT_EQ(*p->_cycles._cycle_episode_rewards.find("e3"), 10.0);
+  EXPECT_TRUE(p->_cycles._cycle_episode_done.empty());
+  EXPECT_EQ(p->_cycles._last_cycle_steps_per_sec.find("walk")->as_double(), 1830.5);
   // The cycle's steps were written by the training result.
-  EXPECT_TRUE(p->_pending_rows.empty());
-  EXPECT_TRUE(fs::exists(*p->_parts_dir + "/part-00000.parquet"));
-  EXPECT_EQ(cycle_rows(*p->_cycle_parts_dir + "/part-00000.parquet"),
+  EXPECT_TRUE(p->_buffer._pending_rows.empty());
+  EXPECT_TRUE(fs::exists(*p->_steps._parts_dir + "/part-00000.parquet"));
+  EXPECT_EQ(cycle_rows(*p->_cycle_summary._parts_dir + "/part-00000.parquet"),
             (std::vector<CycleRow>{{0, std::nullopt, "walk", 3, true},
                                    {1, 2.0, "walk", std::nullopt, false}}));
   // e3 ends in the next cycle and counts there with everything it gathered.
   feed(*p, step("e3", 2, "[1]", "[1]", 2.0, true));
   feed(*p, kResult);
-  EXPECT_EQ(cycle_rows(*p->_cycle_parts_dir + "/part-00001.parquet"),
+  EXPECT_EQ(cycle_rows(*p->_cycle_summary._parts_dir + "/part-00001.parquet"),
             (std::vector<CycleRow>{{2, 12.0, "walk", std::nullopt, false}}));
-  EXPECT_EQ(p->_cycle_part_index, 2);
+  EXPECT_EQ(p->_cycle_summary._part_index, 2);
 }
 
 TEST(CycleSummary, FinalFileHasMetadataFirstAndEveryCycle) {
@@ -92,16 +92,16 @@ TEST(CycleSummary, FinalFileHasMetadataFirstAndEveryCycle) {
   feed(*p, R"({"type": "skill_training_started", "skill_name": ""})");
   feed(*p, R"({"training_result": {"status": "success"}})");
   loop::run(p->disconnect());
-  EXPECT_FALSE(fs::exists(*p->_cycle_parts_dir));
-  EXPECT_EQ(cycle_rows(*p->_cycle_output_file),
+  EXPECT_FALSE(fs::exists(*p->_cycle_summary._parts_dir));
+  EXPECT_EQ(cycle_rows(*p->_cycle_summary._output_file),
             (std::vector<CycleRow>{{0, std::nullopt, std::nullopt, std::nullopt, true},
                                    {1, 0.0, "run", std::nullopt, false},
                                    {2, 0.0, "run", std::nullopt, false},
                                    {3, 0.0, "run", std::nullopt, false},
                                    {1, 0.0, std::nullopt, std::nullopt, false}}));
   // Five one-row parts become one row group.
-  EXPECT_EQ(parquet::FileReader::open(*p->_cycle_output_file)->row_groups().size(), 1u);
-  expect_readers_agree(*p->_cycle_output_file);
+  EXPECT_EQ(parquet::FileReader::open(*p->_cycle_summary._output_file)->row_groups().size(), 1u);
+  expect_readers_agree(*p->_cycle_summary._output_file);
 }
 
 TEST(CycleSummary, EmptyConfiguredSkillIsTextInTheMetadataRow) {
@@ -110,7 +110,7 @@ TEST(CycleSummary, EmptyConfiguredSkillIsTextInTheMetadataRow) {
   o.skill_name = "";
   auto p = initialized(dir, o);
   feed(*p, kResult);
-  EXPECT_EQ(cycle_rows(*p->_cycle_parts_dir + "/part-00000.parquet"),
+  EXPECT_EQ(cycle_rows(*p->_cycle_summary._parts_dir + "/part-00000.parquet"),
             (std::vector<CycleRow>{{0, std::nullopt, "", std::nullopt, true},
                                    {1, 0.0, std::nullopt, std::nullopt, false}}));
 }
@@ -150,18 +150,18 @@ TEST(TrainingResults, RecognitionAndStatus) {
     auto p = initialized(dir);
     feed(*p, step("e1", 1, "[1]", "[1]", 1.0, true));
     feed(*p, c.payload);
-    EXPECT_EQ(p->_cycle_indices.contains(""), c.closes) << c.payload;
-    EXPECT_EQ(p->_pending_rows.empty(), c.closes) << c.payload;
-    EXPECT_EQ(p->_cycle_episode_done.empty(), c.closes) << c.payload;
+    EXPECT_EQ(p->_cycles._cycle_indices.contains(""), c.closes) << c.payload;
+    EXPECT_EQ(p->_buffer._pending_rows.empty(), c.closes) << c.payload;
+    EXPECT_EQ(p->_cycles._cycle_episode_done.empty(), c.closes) << c.payload;
   }
   // Not a training result: a step row is built.
   support::TempDir dir;
   auto p = initialized(dir);
   feed(*p, R"({"training_result": "done"})");
   feed(*p, R"({"type": "skill_training_started", "training_result": {}})");
-  EXPECT_EQ(p->_pending_rows.size(), 1u);
-  EXPECT_TRUE(p->_cycle_indices.contains(""));
-  EXPECT_EQ(*p->_cycle_indices.find(""), 0);
+  EXPECT_EQ(p->_buffer._pending_rows.size(), 1u);
+  EXPECT_TRUE(p->_cycles._cycle_indices.contains(""));
+  EXPECT_EQ(*p->_cycles._cycle_indices.find(""), 0);
 }
 
 // Runs a processor's messages on one loop together with the callbacks they start.
@@ -205,7 +205,7 @@ TEST_F(CallbackTest, NeedsBothUrlAndJob) {
   o.callback_url = sink.url();
   auto p = initialized(dir, o);
   feed(*p, kResult);
-  EXPECT_EQ(*p->_cycle_indices.find(""), 1);
+  EXPECT_EQ(*p->_cycles._cycle_indices.find(""), 1);
   EXPECT_TRUE(sink.wait_for_requests(1, std::chrono::milliseconds(300)).empty());
 }
 
@@ -246,7 +246,7 @@ TEST_F(CallbackTest, SlowEndpointTimesOutWithoutStallingSteps) {
           co_await p->process_message(m);
           co_await loop::sleep_for(std::chrono::milliseconds(10));
         }
-        rows_while_waiting = p->_pending_rows.size();
+        rows_while_waiting = p->_buffer._pending_rows.size();
       },
       asio::detached);
   loop::run_context(io);

@@ -26,6 +26,7 @@ using namespace v2test;
 namespace fs = std::filesystem;
 using networking::event_base::LogLevel;
 using networking::remote_historian::v2::_part_file_name;
+using networking::remote_historian::v2::Dataset;
 
 constexpr const char *kResult = R"({"type": "ppo_training_result", "steps_per_sec": 10.0})";
 
@@ -83,20 +84,20 @@ TEST(StepOutput, RowsBufferedUntilBothWidthsAreKnown) {
   auto p = initialized(dir);
   feed(*p, step("e1", 1, R"({"a": 1})", "[]"));
   drain(*p);
-  EXPECT_EQ(p->_pending_rows.size(), 1u);
-  EXPECT_FALSE(fs::exists(*p->_parts_dir));
+  EXPECT_EQ(p->_buffer._pending_rows.size(), 1u);
+  EXPECT_FALSE(fs::exists(*p->_steps._parts_dir));
   feed(*p, step("e1", 2, R"({"a": 2})", "[0.5, 0.25]"));
   drain(*p);
-  EXPECT_TRUE(p->_pending_rows.empty());
-  EXPECT_EQ(support::sorted_entries(*p->_parts_dir),
+  EXPECT_TRUE(p->_buffer._pending_rows.empty());
+  EXPECT_EQ(support::sorted_entries(*p->_steps._parts_dir),
             (std::vector<std::string>{"part-00000.parquet"}));
-  auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
+  auto t = read_all(*p->_steps._parts_dir + "/part-00000.parquet");
   ASSERT_EQ(t.num_rows(), 2u);
   // The row buffered before the action width was known is padded with nulls.
   EXPECT_EQ(double_at(t, 11, 0), std::nullopt);
   EXPECT_EQ(double_at(t, 11, 1), 0.5);
   EXPECT_EQ(double_at(t, 12, 1), 0.25);
-  EXPECT_EQ(p->_writer, nullptr);
+  EXPECT_EQ(p->_steps._writer, nullptr);
 }
 
 TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
@@ -116,9 +117,10 @@ TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
   feed(*p, step("e2", 3, R"({"Hip Angle": 2, "knee": "3"})", "[1, 2]", 0.25, true), 12.0);
   shutdown(*p);
 
-  EXPECT_EQ(*p->_output_file, (dir / "out" / "v2_event_historian_run-7_walk.parquet").string());
-  EXPECT_FALSE(fs::exists(*p->_parts_dir));
-  auto reader = parquet::FileReader::open(*p->_output_file);
+  EXPECT_EQ(*p->_steps._output_file,
+            (dir / "out" / "v2_event_historian_run-7_walk.parquet").string());
+  EXPECT_FALSE(fs::exists(*p->_steps._parts_dir));
+  auto reader = parquet::FileReader::open(*p->_steps._output_file);
   EXPECT_EQ(
       names_of(reader->schema()),
       (std::vector<std::string>{"run_id", "sim_id", "episode_id", "step_number", "timestamp",
@@ -134,7 +136,7 @@ TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
   EXPECT_EQ(text_at(t, 13, 1), R"({"observation": [NaN, Infinity]})");
 
   // Every independent reader sees the same columns and values.
-  expect_readers_agree(*p->_output_file);
+  expect_readers_agree(*p->_steps._output_file);
 }
 
 TEST(StepOutput, TruncationAndPaddingAtFlush) {
@@ -149,7 +151,7 @@ TEST(StepOutput, TruncationAndPaddingAtFlush) {
   EXPECT_EQ(log.messages(LogLevel::kWarning),
             (std::vector<std::string>{
                 "[EventHistorian] obs vector length 5 exceeds schema 3; truncating"}));
-  auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
+  auto t = read_all(*p->_steps._parts_dir + "/part-00000.parquet");
   EXPECT_EQ(double_at(t, 10, 1), 1.0);
   EXPECT_EQ(double_at(t, 11, 1), 2.0);
   EXPECT_EQ(double_at(t, 12, 1), std::nullopt);
@@ -165,10 +167,10 @@ TEST(StepOutput, CoerceVectorFitsToWidth) {
   networking::remote_historian::v2::StepVector v(2, 4);
   v.set(0, 1.5);
   v.set(1, std::nullopt);
-  EXPECT_EQ(p->_coerce_vector(v, 3, "obs"),
+  EXPECT_EQ(p->_step_rows()._coerce_vector(v, 3, "obs"),
             (std::vector<std::optional<double>>{1.5, std::nullopt, std::nullopt}));
   EXPECT_EQ(log.count(LogLevel::kWarning), 1u);
-  EXPECT_EQ(p->_coerce_vector(v, 0, "action"), (std::vector<std::optional<double>>{}));
+  EXPECT_EQ(p->_step_rows()._coerce_vector(v, 0, "action"), (std::vector<std::optional<double>>{}));
   EXPECT_EQ(log.messages(LogLevel::kWarning).back(),
             "[EventHistorian] action vector length 4 exceeds schema 0; truncating");
 }
@@ -181,7 +183,7 @@ TEST(StepOutput, ColumnNamesStayUnique) {
   feed(*p, R"({"sim_data": {"result": {"observation": {"reward": 1, "a_0": 2, "Timestamp": 3,
       "sim_data_json": 4, "x": 5, "reward_0": 6}}}, "skill_data": {"action": [7]}})");
   drain(*p);
-  auto reader = parquet::FileReader::open(*p->_parts_dir + "/part-00000.parquet");
+  auto reader = parquet::FileReader::open(*p->_steps._parts_dir + "/part-00000.parquet");
   auto names = names_of(reader->schema());
   EXPECT_EQ(std::vector<std::string>(names.begin() + 10, names.end()),
             (std::vector<std::string>{"reward_0_2", "a_0_1", "timestamp_2", "sim_data_json_3", "x",
@@ -201,9 +203,9 @@ TEST(StepOutput, EachDrainWritesTheNextPart) {
   }
   drain(*p); // nothing buffered: no file
   EXPECT_EQ(
-      support::sorted_entries(*p->_parts_dir),
+      support::sorted_entries(*p->_steps._parts_dir),
       (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet", "part-00002.parquet"}));
-  EXPECT_EQ(p->_part_index, 3);
+  EXPECT_EQ(p->_steps._part_index, 3);
   EXPECT_EQ(_part_file_name(123456), "part-123456.parquet");
 }
 
@@ -212,7 +214,7 @@ TEST(StepOutput, FailedFlushDropsOnlyItsBatch) {
   support::TempDir dir;
   auto p = initialized(dir);
   // A file where the parts directory must go makes the flush fail.
-  std::ofstream(*p->_parts_dir) << "in the way";
+  std::ofstream(*p->_steps._parts_dir) << "in the way";
   feed(*p, step("e", 1, "[1]", "[1]"));
   feed(*p, step("e", 2, "[1]", "[1]"));
   drain(*p);
@@ -220,11 +222,11 @@ TEST(StepOutput, FailedFlushDropsOnlyItsBatch) {
                       "[EventHistorian] Parquet flush of 2 rows failed; rows dropped: "),
             1u);
   EXPECT_EQ(log.count(LogLevel::kError), 1u);
-  EXPECT_TRUE(p->_pending_rows.empty());
-  fs::remove(*p->_parts_dir);
+  EXPECT_TRUE(p->_buffer._pending_rows.empty());
+  fs::remove(*p->_steps._parts_dir);
   feed(*p, step("e", 3, "[1]", "[1]"));
   drain(*p);
-  auto t = read_all(*p->_parts_dir + "/part-00000.parquet");
+  auto t = read_all(*p->_steps._parts_dir + "/part-00000.parquet");
   ASSERT_EQ(t.num_rows(), 1u);
   EXPECT_EQ(t.columns[3].ints[0], 3);
 }
@@ -250,8 +252,8 @@ TEST(StepOutput, OverlappingDrainsWriteEachRowOnce) {
       asio::detached);
   loop::run_context(io);
   EXPECT_EQ(done, 2);
-  auto first = read_all(*p->_parts_dir + "/part-00000.parquet");
-  auto second = read_all(*p->_parts_dir + "/part-00001.parquet");
+  auto first = read_all(*p->_steps._parts_dir + "/part-00000.parquet");
+  auto second = read_all(*p->_steps._parts_dir + "/part-00001.parquet");
   ASSERT_EQ(first.num_rows(), 1u);
   ASSERT_EQ(second.num_rows(), 1u);
   EXPECT_EQ(first.columns[3].ints[0], 1);
@@ -271,10 +273,10 @@ TEST(StepOutput, EarlierRunsPartsAreKeptAndMerged) {
   feed(*p, step("new", 1, "[1]", "[1]"));
   drain(*p);
   EXPECT_EQ(
-      support::sorted_entries(*p->_parts_dir),
+      support::sorted_entries(*p->_steps._parts_dir),
       (std::vector<std::string>{"part-00000.parquet", "part-00001.parquet", "part-00002.parquet"}));
   shutdown(*p);
-  auto t = read_all(*p->_output_file);
+  auto t = read_all(*p->_steps._output_file);
   ASSERT_EQ(t.num_rows(), 3u);
   EXPECT_EQ(text_at(t, 2, 0), "old");
   EXPECT_EQ(text_at(t, 2, 2), "new");
@@ -295,7 +297,7 @@ TEST(StepOutput, CompactionOrdersPartsByNumber) {
   }
   fs::copy_file(parts + "/" + _part_file_name(5), parts + "/extra.parquet");
   std::ofstream(parts + "/notes.txt") << "not a part";
-  EventHistorianProcessor::_compact_parts(parts, (dir / "x.parquet").string());
+  Dataset::_compact_parts(parts, (dir / "x.parquet").string());
   auto t = read_all((dir / "x.parquet").string());
   EXPECT_EQ(t.columns[0].ints, (std::vector<std::int64_t>{5, 99999, 100000, 100001, 5}));
   EXPECT_FALSE(fs::exists(parts));
@@ -311,7 +313,7 @@ TEST(StepOutput, CompactionFailureKeepsEveryPart) {
     parquet::FileWriter w(parts + "/" + name, parquet::Schema({{"n", type}}));
     w.close();
   }
-  EventHistorianProcessor::_compact_parts(parts, (dir / "x.parquet").string());
+  Dataset::_compact_parts(parts, (dir / "x.parquet").string());
   EXPECT_EQ(log.count(LogLevel::kError, "[EventHistorian] Failed to compact 2 part file(s) from " +
                                             parts + " into " + (dir / "x.parquet").string() +
                                             "; leaving parts on disk: "),
@@ -322,11 +324,11 @@ TEST(StepOutput, CompactionFailureKeepsEveryPart) {
   fs::remove_all(parts);
   fs::create_directories(parts);
   std::ofstream(parts + "/notes.txt") << "x";
-  EventHistorianProcessor::_compact_parts(parts, (dir / "x.parquet").string());
+  Dataset::_compact_parts(parts, (dir / "x.parquet").string());
   EXPECT_FALSE(fs::exists(parts));
   EXPECT_FALSE(fs::exists(dir / "x.parquet"));
   EXPECT_EQ(log.count(LogLevel::kError), 1u);
-  EventHistorianProcessor::_compact_parts((dir / "missing").string(), (dir / "y.parquet").string());
+  Dataset::_compact_parts((dir / "missing").string(), (dir / "y.parquet").string());
   EXPECT_EQ(log.count(LogLevel::kError), 1u);
 }
 
@@ -358,12 +360,13 @@ TEST(WriteFaults, FullDiskCostsOnlyTheFailingWritesAndHeals) {
   EXPECT_EQ(log.count(LogLevel::kError,
                       "[EventHistorian] Parquet flush of 2 rows failed; rows dropped: "),
             1u);
-  EXPECT_EQ(p->_rows_dropped, 3);
+  EXPECT_EQ(p->rows_dropped(), 3);
   // Nothing half-written is left, and a reader of the parts sees only whole files.
-  EXPECT_EQ(part_like(*p->_parts_dir), (std::vector<std::string>{"part-00000.parquet"}));
-  EXPECT_EQ(part_like(*p->_cycle_parts_dir), (std::vector<std::string>{"part-00000.parquet"}));
+  EXPECT_EQ(part_like(*p->_steps._parts_dir), (std::vector<std::string>{"part-00000.parquet"}));
+  EXPECT_EQ(part_like(*p->_cycle_summary._parts_dir),
+            (std::vector<std::string>{"part-00000.parquet"}));
   EXPECT_EQ(support::duckdb_scalar("SELECT count(*) FROM read_parquet(" +
-                                   support::sql_string(*p->_parts_dir + "/*.parquet") + ")"),
+                                   support::sql_string(*p->_steps._parts_dir + "/*.parquet") + ")"),
             3);
 
   fs::remove(disk.path / "ballast");
@@ -373,14 +376,14 @@ TEST(WriteFaults, FullDiskCostsOnlyTheFailingWritesAndHeals) {
   shutdown(*p);
 
   EXPECT_EQ(log.count(LogLevel::kError), 1u);
-  EXPECT_TRUE(p->_incomplete_outputs.empty());
-  EXPECT_FALSE(fs::exists(*p->_parts_dir));
-  EXPECT_EQ(step_numbers(*p->_output_file), (std::vector<std::int64_t>{1, 2, 3, 6, 7}));
-  const auto cycles = read_all(*p->_cycle_output_file);
+  EXPECT_TRUE(p->incomplete_outputs().empty());
+  EXPECT_FALSE(fs::exists(*p->_steps._parts_dir));
+  EXPECT_EQ(step_numbers(*p->_steps._output_file), (std::vector<std::int64_t>{1, 2, 3, 6, 7}));
+  const auto cycles = read_all(*p->_cycle_summary._output_file);
   EXPECT_EQ(cycles.columns[0].ints, (std::vector<std::int64_t>{0, 1, 3}));
   EXPECT_EQ(cycles.columns[4].bools, (std::vector<std::uint8_t>{1, 0, 0}));
-  expect_readers_agree(*p->_output_file);
-  expect_readers_agree(*p->_cycle_output_file);
+  expect_readers_agree(*p->_steps._output_file);
+  expect_readers_agree(*p->_cycle_summary._output_file);
 }
 
 TEST(WriteFaults, UnreadablePartsAreSetAsideAndTheRestMerged) {
@@ -393,7 +396,7 @@ TEST(WriteFaults, UnreadablePartsAreSetAsideAndTheRestMerged) {
       feed(*killed, step("e", i, "[1]", "[1]"));
       drain(*killed);
     }
-    parts = *killed->_parts_dir;
+    parts = *killed->_steps._parts_dir;
   } // never shut down
   std::ofstream(parts + "/part-00007.parquet") << "not parquet at all";
   // A part whose footer reads but whose first page header is broken.
@@ -419,24 +422,24 @@ TEST(WriteFaults, UnreadablePartsAreSetAsideAndTheRestMerged) {
   EXPECT_EQ(log.count(LogLevel::kError), 2u);
   EXPECT_EQ(support::sorted_entries(parts),
             (std::vector<std::string>{"part-00007.parquet.corrupt", "part-00008.parquet.corrupt"}));
-  EXPECT_EQ(step_numbers(*p->_output_file), (std::vector<std::int64_t>{1, 2}));
-  EXPECT_EQ(p->_incomplete_outputs, (std::vector<std::string>{*p->_output_file}));
-  expect_readers_agree(*p->_output_file);
+  EXPECT_EQ(step_numbers(*p->_steps._output_file), (std::vector<std::int64_t>{1, 2}));
+  EXPECT_EQ(p->incomplete_outputs(), (std::vector<std::string>{*p->_steps._output_file}));
+  expect_readers_agree(*p->_steps._output_file);
 }
 
 TEST(StepOutput, ShutdownWithNothingBufferedWritesNothing) {
   support::TempDir dir;
   auto p = initialized(dir);
   shutdown(*p);
-  EXPECT_FALSE(fs::exists(*p->_output_file));
-  EXPECT_FALSE(fs::exists(*p->_parts_dir));
+  EXPECT_FALSE(fs::exists(*p->_steps._output_file));
+  EXPECT_FALSE(fs::exists(*p->_steps._parts_dir));
   shutdown(*p);
 }
 
 TEST(StepOutput, FlushBeforeInitFails) {
   EventHistorianProcessor p;
-  p._obs_dim = 1;
-  p._act_dim = 1;
+  p._shape._obs_dim = 1;
+  p._shape._act_dim = 1;
   EXPECT_THROW(
       {
         try {

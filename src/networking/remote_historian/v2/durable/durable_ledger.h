@@ -1,0 +1,122 @@
+#pragma once
+
+// The ledger of a durable run: per stream the last entry handled, the entries handled since the
+// last checkpoint (acknowledged once the next one is on disk) and the entries that failed and
+// stay pending; when the next checkpoint is due and when a failed one may be tried again; and
+// what waits for a checkpoint besides rows: cycle summary rows whose write failed and
+// cycle-metrics reports. Loop thread only.
+//
+// Invariants: an entry is in the unacknowledged lists from the moment it is handled until a
+// checkpoint that holds its effects is on disk, and never acknowledged before; a checkpoint
+// takes the lists, reports and due flag of one instant (take), and a failed one gives them
+// back in front of what came meanwhile (give_back). Failed entries are never acknowledged here.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "networking/remote_historian/v2/cycles/cycle_state.h"
+#include "networking/remote_historian/v2/durable/checkpoint.h"
+#include "networking/remote_historian/v2/ordered_map.h"
+
+namespace networking::remote_historian::v2 {
+
+class DurableLedger {
+public:
+  using Clock = std::chrono::steady_clock;
+  using IdLists = OrderedMap<std::vector<std::string>>;
+
+  DurableLedger(std::chrono::milliseconds flush_interval,
+                std::optional<std::string> dead_letter_stream, std::int64_t max_deliveries,
+                bool consumer_name_given);
+
+  // The checkpoint of output base `base` in dir.
+  void name_checkpoint(const std::string &dir, const std::string &base);
+  const std::string &checkpoint_file() const { return _checkpoint_file; }
+  bool consumer_name_given() const { return _consumer_name_given; }
+  const std::optional<std::string> &dead_letter_stream() const { return _dead_letter_stream; }
+  std::int64_t max_deliveries() const { return _max_deliveries; }
+
+  void _entry_handled(const std::string &stream, const std::string &id);
+  void record_failure(const std::string &stream, const std::string &id);
+  void forget_failure(const std::string &stream, const std::string &id);
+  // At the start of a recovery: the failures of the checkpoint, which are read again.
+  IdLists take_failures();
+  // Whether the checkpoint holds entry id of stream: at or before its last entry handled, and
+  // not among the failures it listed.
+  bool holds(const std::string &stream, const std::string &id, const IdLists &failures) const;
+
+  // Something was written that the next checkpoint must cover (a part, a cycle row).
+  void mark_due() { _checkpoint_due = true; }
+  bool due() const { return _checkpoint_due; }
+  // A checkpoint should start beside the read loop: none is under way, a failed one's retry
+  // time has come, and one is due or entries have waited the flush interval (after a read that
+  // found the streams empty, quiet, a tenth of it).
+  bool should_start(Clock::time_point now, bool quiet) const;
+  bool waiting_to_retry(Clock::time_point now) const { return now < _retry_at; }
+  void set_running(bool running) { _checkpoint_running = running; }
+  // Recovery counts as a checkpoint for the interval.
+  void started(Clock::time_point now) { _last_checkpoint = now; }
+
+  // What one checkpoint acknowledges and sends once it is on disk.
+  struct Taken {
+    IdLists acks;
+    std::size_t ack_count = 0;
+    std::vector<CallbackReport> reports;
+  };
+  Taken take();
+  // The checkpoint failed: it is tried again after a growing delay, with everything in front.
+  void give_back(Taken taken, Clock::time_point now);
+  // No checkpoint could be made yet: tried again after a growing delay.
+  void retry_later(Clock::time_point now);
+  double retry_delay_seconds() const;
+  void succeeded(Clock::time_point now);
+
+  // As many entries as max_rows wait for a checkpoint (those under way included).
+  bool at_bound(std::size_t max_rows) const;
+  // Everything handled is in a checkpoint and nothing waits to be written.
+  bool complete() const;
+
+  // Cycle summary rows whose write failed, to be written (in order) before the next checkpoint.
+  void queue_cycle_row(CycleRow row) { _unwritten_cycle_rows.push_back(std::move(row)); }
+  std::vector<CycleRow> &unwritten_cycle_rows() { return _unwritten_cycle_rows; }
+  // Cycle-metrics reports: the skills whose cycle closed in the entry being handled, and the
+  // reports built once it was, sent after the next checkpoint.
+  void report_after_checkpoint(std::string skill) {
+    _callbacks_to_build.push_back(std::move(skill));
+  }
+  std::vector<std::string> take_reports_to_build();
+  void add_report(CallbackReport report) {
+    _callbacks_after_checkpoint.push_back(std::move(report));
+  }
+
+  // The checkpoint's share: per stream the last entry handled and the failed entries.
+  void save(Checkpoint &c) const;
+  void restore(const Checkpoint &c);
+
+private:
+  std::string _checkpoint_file;
+  const std::chrono::milliseconds _flush_interval;
+  const std::optional<std::string> _dead_letter_stream;
+  const std::int64_t _max_deliveries;
+  const bool _consumer_name_given;
+  OrderedMap<std::string> _last_ids;
+  IdLists _unacked;
+  std::size_t _unacked_count = 0;
+  std::size_t _acks_in_flight = 0;
+  IdLists _failed_ids;
+  bool _checkpoint_due = false;
+  bool _checkpoint_running = false;
+  Clock::time_point _last_checkpoint{};
+  // A failed checkpoint or write is tried again from then on, no sooner.
+  Clock::time_point _retry_at{};
+  std::chrono::milliseconds _retry_delay{0};
+  std::vector<CycleRow> _unwritten_cycle_rows;
+  std::vector<std::string> _callbacks_to_build;
+  std::vector<CallbackReport> _callbacks_after_checkpoint;
+};
+
+} // namespace networking::remote_historian::v2
