@@ -13,12 +13,15 @@
 #include "tests/networking/remote_historian/v2/processor_test_util.h"
 #include "tests/support/capturing_logger.h"
 #include "tests/support/redis_server.h"
+#include "json/write.h"
 
 namespace {
 
 using namespace v2test;
 namespace fs = std::filesystem;
 using networking::event_base::LogLevel;
+using networking::remote_historian::v2::_checkpoint_text;
+using networking::remote_historian::v2::_parse_checkpoint;
 using networking::remote_historian::v2::TypeError;
 
 json::Object named(const std::string &json_text) { return json::parse(json_text).as_object(); }
@@ -216,3 +219,51 @@ TEST_F(GroupTest, CreatesStreamAndGroupOnce) {
 }
 
 } // namespace
+
+// A checkpoint is assembled from the shares of the processor's parts. One written by the
+// release before them (its members in another order) is taken up whole, and written back
+// member for member: a part that forgot a member, renamed one or read it into the wrong place
+// would lose state across an upgrade.
+TEST(Checkpoint, EveryMemberOfAnEarlierReleaseRoundTripsThroughTheParts) {
+  support::TempDir dir;
+  const std::string out = dir.path().string();
+  const std::string text =
+      R"({"version": 1, "consumer_name": "c1", )"
+      R"("output_file": ")" +
+      out +
+      R"(/v2_event_historian_r1_walk.parquet", )"
+      R"("cycle_output_file": ")" +
+      out +
+      R"(/v2_event_historian_r1_walk_cycle_summary.parquet", )"
+      R"("part_index": 6, "cycle_part_index": 5, )"
+      R"("current_skill_name": "walk", "cycle_indices": {"walk": 5, "": 1}, )"
+      R"("skill_total_cycles": {"walk": 9}, )"
+      R"("cycle_episode_rewards": {"ep-17": 48.75, "ep-18": NaN}, )"
+      R"("cycle_episode_done": {"ep-17": true}, "cycle_metadata_written": true, )"
+      R"("last_cycle_average_reward": {"walk": 50.5}, )"
+      R"("last_cycle_steps_per_sec": {"walk": 3599, "": null}, )"
+      R"("obs_dim": 2, "act_dim": 1, "obs_names": ["joint_0", "joint_1"], )"
+      R"("warned_obs_name_mismatch": true, )"
+      R"("schema": [["run_id", "string"], ["joint_0", "double"], )"
+      R"(["joint_1", "double"], ["a_0", "double"], ["terminated", "bool"], )"
+      R"(["step_number", "int64"]], )"
+      R"("last_ids": {"s": "1796836135003-2", "r": "1796836135001-0"}, )"
+      R"("failed_ids": {"s": ["1796836134982-59", "1796836134990-1"]}})";
+  ProcessorOptions options;
+  options.output_path = out;
+  options.durable = true;
+  EventHistorianProcessor p(options);
+  p._restore_checkpoint(_parse_checkpoint(text));
+  EXPECT_EQ(p.consumer_name, "c1");
+  EXPECT_EQ(p._steps._parts_dir, out + "/v2_event_historian_r1_walk.parquet.parts");
+  EXPECT_EQ(p._cycle_summary._part_index, 5);
+
+  const json::Object before = json::parse(text).as_object();
+  const json::Object after = json::parse(_checkpoint_text(p._checkpoint_state())).as_object();
+  EXPECT_EQ(after.size(), before.size());
+  for (const auto &[key, value] : before) {
+    const json::Value *written = after.find(key);
+    ASSERT_NE(written, nullptr) << key;
+    EXPECT_EQ(json::dumps(*written), json::dumps(value)) << key;
+  }
+}
