@@ -36,6 +36,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using networking::remote_historian::v2::Dataset;
 using networking::remote_historian::v2::EventHistorianProcessor;
 using networking::remote_historian::v2::ProcessorOptions;
 using Clock = std::chrono::steady_clock;
