@@ -166,6 +166,9 @@ int run_until_signalled(ProcessorOptions options, redis::Connection::Clock::dura
           co_await processor->start();
         // Every graceful stop ends here: the one place that decides its exit status.
         status = loss_status(*processor);
+      } catch (const networking::remote_historian::v2::CheckpointMismatch &e) {
+        std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+        status = kExitUsage;
       } catch (const std::exception &e) {
         std::fprintf(stderr, "event-historian: error: %s\n", e.what());
         status = kExitStartFailure;

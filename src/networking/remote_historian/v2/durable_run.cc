@@ -14,6 +14,8 @@
 #include "loop/loop.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
+#include "parquet/encoding.h"
+#include "json/write.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -32,18 +34,55 @@ bool EventHistorianProcessor::_durable_resume(const std::string &base) {
   std::optional<Checkpoint> checkpoint = _load_checkpoint(_ledger->checkpoint_file());
   if (!checkpoint)
     return false;
+  // A restart that would write its files otherwise than they were begun refuses, before it
+  // changes anything (a checkpoint of an earlier release does not say).
+  if (const json::Value *kept = checkpoint->find("file_options")) {
+    const json::Value now = _file_options_share();
+    if (!kept->is_object())
+      checkpoint::bad("'file_options' is not an object");
+    for (const auto &[option, value] : now.as_object()) {
+      const json::Value *was = kept->as_object().find(option);
+      if (was && json::dumps(*was) == json::dumps(value))
+        continue;
+      const std::string shown = !was             ? "unknown"
+                                : was->is_null() ? "unset"
+                                : was->is_bool() ? (was->as_bool() ? "on" : "off")
+                                : was->is_string() ? was->as_string()
+                                                   : json::dumps(*was);
+      throw CheckpointMismatch("checkpoint " + _ledger->checkpoint_file() + " was written with --" +
+                               option + " " + shown + "; start again with that value to finish "
+                               "its files");
+    }
+  }
   _restore_checkpoint(*checkpoint);
   logger().debug("[EventHistorian] Resuming from checkpoint %s as consumer '%s'",
                  _ledger->checkpoint_file().c_str(), consumer_name.c_str());
   return true;
 }
 
+json::Value EventHistorianProcessor::_file_options_share() const {
+  const parquet::WriterOptions &files = _steps.options();
+  json::Object o;
+  o.insert("include-raw-json", json::Value(include_raw_json));
+  o.insert("run-id", checkpoint::text_or_null(run_id));
+  o.insert("skill-name", checkpoint::text_or_null(skill_name));
+  o.insert("total-cycles", checkpoint::int_or_null(total_cycles));
+  o.insert("compression", json::Value(std::string(parquet::codec_name(files.codec))));
+  o.insert("compression-level", files.codec == parquet::Codec::kZstd
+                                    ? json::Value(std::int64_t{files.zstd_level})
+                                    : json::Value());
+  return json::Value(std::move(o));
+}
+
 Checkpoint EventHistorianProcessor::_checkpoint_state() const {
   Checkpoint c;
   c.insert("consumer_name", json::Value(consumer_name));
+  c.insert("file_options", _file_options_share());
   _steps.save(c);
   _cycle_summary.save(c);
+  _episodes.save(c);
   _cycles.save(c);
+  _episode_log.save(c);
   _shape.save(c);
   _ledger->save(c);
   return c;
@@ -52,10 +91,14 @@ Checkpoint EventHistorianProcessor::_checkpoint_state() const {
 void EventHistorianProcessor::_restore_checkpoint(const Checkpoint &c) {
   consumer_name = checkpoint::text_of(checkpoint::member(c, "consumer_name"), "consumer_name");
   _cycles.restore(c);
+  _episode_log.restore(c);
   _shape.restore(c);
   _ledger->restore(c);
   _steps.restore(c);
   _cycle_summary.restore(c);
+  // A checkpoint of a release without the episodes dataset has no share of it: init names it.
+  if (c.find("episodes_output_file"))
+    _episodes.restore(c);
 }
 
 asio::awaitable<void> EventHistorianProcessor::_recover_pending(bool read_results) {

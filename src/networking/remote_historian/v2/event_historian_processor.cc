@@ -179,7 +179,7 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       _buffer(options.max_buffered_rows, options.max_buffered_bytes),
       _cycles(skill_name, total_cycles, without_trailing_slashes(options.callback_url),
               std::move(options.job_id)),
-      _reader(_shape, _buffer, _cycles, _steps, *metrics, include_raw_json, run_id),
+      _reader(_shape, _buffer, _cycles, _episode_log, _steps, *metrics, include_raw_json, run_id),
       _acks(consumer_group, metrics, !options.durable && options.read_count != kDefaultReadCount),
       _read_count(options.read_count) {
   const parquet::WriterOptions files = file_options(options.writer_options, run_id, skill_name);
@@ -187,6 +187,8 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
   _cycle_summary.set_options(files);
   _cycle_summary.fix_schema(_cycle_schema());
   _cycle_summary.set_head(_cycle_metadata_row(skill_name, total_cycles));
+  _episodes.set_options(files);
+  _episodes.fix_schema(_episode_schema());
   const bool named = options.consumer_name && !options.consumer_name->empty();
   if (named)
     consumer_name = std::move(*options.consumer_name);
@@ -218,12 +220,12 @@ StepRows EventHistorianProcessor::_step_rows() {
 }
 
 std::int64_t EventHistorianProcessor::rows_dropped() const {
-  return _steps.rows_dropped() + _cycle_summary.rows_dropped();
+  return _steps.rows_dropped() + _cycle_summary.rows_dropped() + _episodes.rows_dropped();
 }
 
 std::vector<std::string> EventHistorianProcessor::incomplete_outputs() const {
   std::vector<std::string> files;
-  for (const Dataset *dataset : {&_steps, &_cycle_summary})
+  for (const Dataset *dataset : {&_steps, &_cycle_summary, &_episodes})
     if (!dataset->complete() && dataset->_output_file)
       files.push_back(*dataset->_output_file);
   return files;
@@ -255,19 +257,23 @@ asio::awaitable<void> EventHistorianProcessor::init() {
   // A durable run that was stopped before its final files were written goes on where its
   // checkpoint left it, with the names it chose then.
   const bool resumed = _ledger && _durable_resume(base);
+  const std::string stamp = std::to_string(std::time(nullptr));
   if (!resumed) {
-    const std::string stamp = std::to_string(std::time(nullptr));
     _steps.choose_names(output_path, base, stamp);
     _cycle_summary.choose_names(output_path, base + "_cycle_summary", stamp);
   }
+  // A run begun by a release without the episodes dataset gets one now.
+  if (!_episodes.named())
+    _episodes.choose_names(output_path, base + "_episodes", stamp);
   // Parts a killed run was still writing; its finished parts are kept and merged.
-  _steps.remove_temporaries();
-  _cycle_summary.remove_temporaries();
+  for (const Dataset *dataset : {&_steps, &_cycle_summary, &_episodes})
+    dataset->remove_temporaries();
   _remove_merge_leftovers(output_path, base);
   const std::vector<std::string> orphans =
       _orphaned_parts_dirs(output_path, base,
                            {fs::path(*_steps._parts_dir).filename().string(),
-                            fs::path(*_cycle_summary._parts_dir).filename().string()});
+                            fs::path(*_cycle_summary._parts_dir).filename().string(),
+                            fs::path(*_episodes._parts_dir).filename().string()});
   if (!orphans.empty()) {
     std::string listed;
     for (const std::string &dir : orphans)
@@ -290,6 +296,8 @@ asio::awaitable<void> EventHistorianProcessor::init() {
   logger().debug("[EventHistorian] Initialized output: %s", _steps._output_file->c_str());
   logger().debug("[EventHistorian] Initialized cycle output: %s",
                  _cycle_summary._output_file->c_str());
+  logger().debug("[EventHistorian] Initialized episodes output: %s",
+                 _episodes._output_file->c_str());
   co_return;
 }
 
@@ -304,8 +312,8 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
       logger().error("[EventHistorian] Stopped before everything was checkpointed; entries "
                      "since the last checkpoint stay pending. Start again with the same options "
                      "to finish the final files.");
-      _steps.mark_incomplete();
-      _cycle_summary.mark_incomplete();
+      for (Dataset *dataset : {&_steps, &_cycle_summary, &_episodes})
+        dataset->mark_incomplete();
       co_await _finish_callbacks();
       co_await EventBase::disconnect();
       co_return;
@@ -315,8 +323,9 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   }
   _steps.close_part();
   _cycle_summary.close_part();
+  _write_remaining_episodes();
   // The jobs are named apart from the co_await: GCC 12 loses lambda captures made inside one.
-  for (Dataset *dataset : {&_steps, &_cycle_summary}) {
+  for (Dataset *dataset : {&_steps, &_cycle_summary, &_episodes}) {
     auto compact = [this, dataset] {
       const auto started = std::chrono::steady_clock::now();
       dataset->compact();

@@ -37,6 +37,7 @@
 #include "networking/remote_historian/v2/cycles/cycle_state.h"
 #include "networking/remote_historian/v2/durable/checkpoint.h"
 #include "networking/remote_historian/v2/durable/durable_ledger.h"
+#include "networking/remote_historian/v2/episodes/episode_log.h"
 #include "networking/remote_historian/v2/historian_metrics.h"
 #include "networking/remote_historian/v2/output/dataset.h"
 #include "networking/remote_historian/v2/output/output_lock.h"
@@ -55,6 +56,12 @@ namespace networking::remote_historian::v2 {
 // A constructor argument of the wrong type, an unknown or repeated argument name.
 class TypeError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
+};
+
+// A durable restart whose options would change what its files hold: the message names the
+// option and the checkpoint's value. Thrown by init before anything is read or changed.
+class CheckpointMismatch : public std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 inline constexpr std::string_view kDefaultRedisUrl = "redis://localhost:6379";
@@ -152,7 +159,14 @@ public:
   void _ensure_cycle_writer();
   // Opens the cycle summary's part, with its metadata row at the head of the first.
   void _write_cycle_metadata() { _ensure_cycle_writer(); }
-  void _write_cycle_summary(double average_reward, const std::string &skill_name);
+  // The summary row of a closed cycle, with the rows of the episodes it counted.
+  void _write_cycle_summary(double average_reward, const std::string &skill_name,
+                            parquet::Table episodes = {});
+  // Writes the rows as the next part of the episodes dataset; throws when that fails.
+  void _write_episode_rows(const parquet::Table &episodes);
+  // At the stop: the episodes still held go to the episodes dataset (a durable run then covers
+  // them with one more checkpoint).
+  void _write_remaining_episodes();
   // Closes the current skill's cycle and writes its summary row; steps_per_sec: the training
   // result's, kept for the cycle's report.
   void _finalize_cycle_summary(const json::Value &steps_per_sec);
@@ -170,6 +184,8 @@ public:
   bool _durable_resume(const std::string &base);
   // The checkpoint, assembled from each part's share.
   Checkpoint _checkpoint_state() const;
+  // The options that decide what the files hold, as a checkpoint keeps them.
+  json::Value _file_options_share() const;
   void _restore_checkpoint(const Checkpoint &checkpoint);
   // Handles this consumer's pending entries of both streams in entry-id order: those the
   // checkpoint holds are acknowledged, the others processed again.
@@ -229,7 +245,9 @@ public:
   StepBuffer _buffer;
   Dataset _steps{"step", ""};
   Dataset _cycle_summary{"cycle summary", "cycle_"};
+  Dataset _episodes{"episodes", "episodes_"};
   CycleState _cycles;
+  EpisodeLog _episode_log;
   StepReader _reader;
   Acknowledger _acks;
   // Durable mode only.

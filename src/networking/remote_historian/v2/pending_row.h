@@ -111,8 +111,11 @@ private:
   std::uint32_t _raw_length = 0;
 };
 
-// One buffered step: the ten column values and the four transport entries.
+// One buffered step: the ten column values, the two indices and the four transport entries.
 struct PendingRow {
+  // The step's cycle (its skill's closed cycles + 1 when it was taken) and its 0-based place in
+  // its episode (kNoStepIndex: it belongs to no episode).
+  static constexpr std::int64_t kNoStepIndex = -1;
   std::optional<std::string> run_id;
   std::optional<std::string> sim_id;
   std::optional<std::string> episode_id;
@@ -123,6 +126,8 @@ struct PendingRow {
   double reward = 0.0;
   bool terminated = false;
   bool truncated = false;
+  std::int64_t cycle_index = 0;
+  std::int64_t step_index = kNoStepIndex;
   StepVector _obs_vec;
   StepVector _action_vec;
   // The raw sim and skill mappings, kept as their JSON text (only when raw JSON columns are

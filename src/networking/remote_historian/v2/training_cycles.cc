@@ -20,22 +20,33 @@ void EventHistorianProcessor::_ensure_cycle_writer() {
 }
 
 void EventHistorianProcessor::_write_cycle_summary(double average_reward,
-                                                   const std::string &skill) {
+                                                   const std::string &skill,
+                                                   parquet::Table episodes) {
   CycleRow row{_cycles.cycle_index(skill), average_reward, skill};
   if (!_ledger) {
+    // The episodes' part first: a failure there loses those rows (counted, logged), not the
+    // cycle's.
+    try {
+      _write_episode_rows(episodes);
+    } catch (const std::exception &e) {
+      logger().error("[EventHistorian] Episode rows write failed; %d rows dropped: %s",
+                     static_cast<int>(episodes.num_rows()), e.what());
+    }
     _write_cycle_row(row);
     return;
   }
-  // A durable run keeps the row and writes it before its next checkpoint, in order.
-  _ledger->queue_cycle_row(std::move(row));
+  // A durable run keeps the rows and writes them before its next checkpoint, in order.
+  _ledger->queue_cycle_rows({std::move(row), std::move(episodes)});
   _write_unwritten_cycle_rows();
 }
 
 void EventHistorianProcessor::_write_unwritten_cycle_rows() {
-  std::vector<CycleRow> &rows = _ledger->unwritten_cycle_rows();
+  std::vector<DurableLedger::CycleRows> &rows = _ledger->unwritten_cycle_rows();
   try {
     while (!rows.empty()) {
-      _write_cycle_row(rows.front());
+      _write_episode_rows(rows.front().episodes);
+      rows.front().episodes = {};
+      _write_cycle_row(rows.front().row);
       rows.erase(rows.begin());
       _ledger->mark_due();
     }
@@ -43,6 +54,24 @@ void EventHistorianProcessor::_write_unwritten_cycle_rows() {
     logger().error("[EventHistorian] Cycle summary write failed; %d rows kept for the next "
                    "attempt: %s",
                    static_cast<int>(rows.size()), e.what());
+  }
+}
+
+void EventHistorianProcessor::_write_episode_rows(const parquet::Table &episodes) {
+  if (episodes.num_rows() == 0)
+    return;
+  try {
+    if (!_episodes.named())
+      throw std::runtime_error("Historian episodes schema not initialized");
+    _episodes.open_part().write_table(episodes);
+    _episodes.close_part();
+  } catch (...) {
+    _episodes.discard_part();
+    if (!_ledger) {
+      _episodes.count_dropped(static_cast<std::int64_t>(episodes.num_rows()));
+      metrics->rows_dropped.add(episodes.num_rows());
+    }
+    throw;
   }
 }
 
@@ -70,8 +99,32 @@ void EventHistorianProcessor::_write_cycle_row(const CycleRow &row) {
 void EventHistorianProcessor::_finalize_cycle_summary(const json::Value &steps_per_sec) {
   CycleState::Closed closed = _cycles.close_cycle(steps_per_sec);
   metrics->cycles_closed.add();
-  _write_cycle_summary(closed.row.average_reward, closed.row.skill);
+  parquet::Table episodes = _episode_log.close(closed.episodes, _cycles._cycle_episode_rewards,
+                                               closed.row.cycle_index, closed.row.skill);
+  _write_cycle_summary(closed.row.average_reward, closed.row.skill, std::move(episodes));
   _cycles.forget_episodes(closed.episodes);
+}
+
+void EventHistorianProcessor::_write_remaining_episodes() {
+  parquet::Table episodes =
+      _episode_log.remaining(_cycles._cycle_episode_done, _cycles._cycle_episode_rewards);
+  if (episodes.num_rows() == 0)
+    return;
+  try {
+    _write_episode_rows(episodes);
+    // The part is written after the last checkpoint: one more covers it, so that a restart
+    // after a crash in the merge neither writes these episodes again nor sets the part aside.
+    if (_ledger)
+      _write_checkpoint(_ledger->checkpoint_file(), _checkpoint_state());
+  } catch (const std::exception &e) {
+    logger().error("[EventHistorian] Writing the %d episodes still open at the stop failed: %s",
+                   static_cast<int>(episodes.num_rows()), e.what());
+    if (_ledger) {
+      _episodes.count_dropped(static_cast<std::int64_t>(episodes.num_rows()));
+      metrics->rows_dropped.add(episodes.num_rows());
+    }
+    _episodes.mark_incomplete();
+  }
 }
 
 asio::awaitable<void>

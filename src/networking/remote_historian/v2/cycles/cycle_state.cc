@@ -84,14 +84,10 @@ void CycleState::_handle_skill_start(const json::Object &payload) {
     _skill_total_cycles.set(key, _to_int64(*total));
 }
 
-void CycleState::count_step(const std::optional<std::string> &episode_id, const json::Value &reward,
-                            bool done) {
-  if (!episode_id)
-    return;
-  const double reward_float = _coerce_float(reward).value_or(0.0);
-  _cycle_episode_rewards.get_or_insert(*episode_id, 0.0) += reward_float;
+void CycleState::count_step(const std::string &episode_id, double reward, bool done) {
+  _cycle_episode_rewards.get_or_insert(episode_id, 0.0) += reward;
   if (done)
-    _cycle_episode_done.set(*episode_id, true);
+    _cycle_episode_done.set(episode_id, true);
 }
 
 std::string CycleState::skill_key() const { return key_of(_current_skill_name); }
@@ -99,6 +95,13 @@ std::string CycleState::skill_key() const { return key_of(_current_skill_name); 
 std::int64_t CycleState::cycle_index(const std::string &skill) const {
   const std::int64_t *index = _cycle_indices.find(skill);
   return index ? *index : 0;
+}
+
+std::int64_t CycleState::open_cycle_index() const {
+  static const std::string kNone;
+  const std::string &key =
+      _current_skill_name && !_current_skill_name->empty() ? *_current_skill_name : kNone;
+  return cycle_index(key) + 1;
 }
 
 CycleState::Closed CycleState::close_cycle(const json::Value &steps_per_sec) {

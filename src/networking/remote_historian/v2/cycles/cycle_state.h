@@ -54,13 +54,14 @@ public:
   // The skill-training-started event: its skill becomes the current one (a text no file can
   // hold fails the event before anything changes), and its total is kept.
   void _handle_skill_start(const json::Object &payload);
-  // A step of episode_id (none: it counts toward no episode) with its reward (null counts as
-  // 0) and whether it ended the episode.
-  void count_step(const std::optional<std::string> &episode_id, const json::Value &reward,
-                  bool done);
+  // A step of episode_id with its reward (a null reward counts as 0) and whether it ended the
+  // episode. A step without an episode id counts toward none.
+  void count_step(const std::string &episode_id, double reward, bool done);
   // The current skill's key ("" for none).
   std::string skill_key() const;
   std::int64_t cycle_index(const std::string &skill) const;
+  // The index of the current skill's open cycle: its closed cycles + 1.
+  std::int64_t open_cycle_index() const;
 
   // A training result closes the current skill's cycle: the average return of the episodes
   // that ended in it, and the cycle's index counted (steps_per_sec is kept first). Throws when an

@@ -21,6 +21,7 @@
 #include "networking/remote_historian/v2/cycles/cycle_state.h"
 #include "networking/remote_historian/v2/durable/checkpoint.h"
 #include "networking/remote_historian/v2/ordered_map.h"
+#include "parquet/table.h"
 
 namespace networking::remote_historian::v2 {
 
@@ -80,9 +81,16 @@ public:
   // Everything handled is in a checkpoint and nothing waits to be written.
   bool complete() const;
 
-  // Cycle summary rows whose write failed, to be written (in order) before the next checkpoint.
-  void queue_cycle_row(CycleRow row) { _unwritten_cycle_rows.push_back(std::move(row)); }
-  std::vector<CycleRow> &unwritten_cycle_rows() { return _unwritten_cycle_rows; }
+  // A closed cycle's rows: its summary row and the rows of the episodes it counted (emptied
+  // once written).
+  struct CycleRows {
+    CycleRow row;
+    parquet::Table episodes;
+  };
+  // Closed cycles whose rows are not written yet, to be written (in order) before the next
+  // checkpoint.
+  void queue_cycle_rows(CycleRows rows) { _unwritten_cycle_rows.push_back(std::move(rows)); }
+  std::vector<CycleRows> &unwritten_cycle_rows() { return _unwritten_cycle_rows; }
   // Cycle-metrics reports: the skills whose cycle closed in the entry being handled, and the
   // reports built once it was, sent after the next checkpoint.
   void report_after_checkpoint(std::string skill) {
@@ -114,7 +122,7 @@ private:
   // A failed checkpoint or write is tried again from then on, no sooner.
   Clock::time_point _retry_at{};
   std::chrono::milliseconds _retry_delay{0};
-  std::vector<CycleRow> _unwritten_cycle_rows;
+  std::vector<CycleRows> _unwritten_cycle_rows;
   std::vector<std::string> _callbacks_to_build;
   std::vector<CallbackReport> _callbacks_after_checkpoint;
 };

@@ -32,6 +32,7 @@ public:
 
   // The codec, level and key-value metadata of every part.
   void set_options(parquet::WriterOptions options) { _options = std::move(options); }
+  const parquet::WriterOptions &options() const { return _options; }
   // A schema known before any row (the cycle summary's); otherwise the first part's writer
   // gives one (set_schema), and a checkpoint keeps it.
   void fix_schema(parquet::Schema schema);

@@ -26,12 +26,12 @@ namespace {
 constexpr std::size_t kRowsPerWrite = 65536;
 
 // The bytes a row takes in a table (and decoded again in the merge): flag and value of each
-// number, flag and value of each bool, flag, string and payload of each text.
+// number (the step number, timestamp, reward and two indices among them), flag and value of each bool, flag, string and payload of each text.
 std::size_t table_bytes(const PendingRow &row, std::size_t numbers, bool raw_json) {
   constexpr std::size_t kText = 1 + sizeof(std::string);
   constexpr std::size_t kBools = 4; // two flags, each with its value
   const auto text = [](const std::optional<std::string> &t) { return kText + (t ? t->size() : 0); };
-  std::size_t bytes = (numbers + 3) * (1 + sizeof(double)) + kBools + text(row.run_id) +
+  std::size_t bytes = (numbers + 5) * (1 + sizeof(double)) + kBools + text(row.run_id) +
                       text(row.sim_id) + text(row.episode_id) + text(row.skill_name) +
                       text(row.scenario);
   if (raw_json)
@@ -162,10 +162,21 @@ void StepRows::_materialize_row(const PendingRow &row, parquet::Table &table) co
              [&](std::size_t i, std::optional<double> v) { _append_or_null(c[obs_at + i], v); });
   fit_vector(row._action_vec, act_len, "action",
              [&](std::size_t i, std::optional<double> v) { _append_or_null(c[act_at + i], v); });
+  const std::size_t json_at = act_at + act_len;
   if (_include_raw_json) {
-    const std::size_t json_at = act_at + act_len;
     c[json_at].append(std::string(row._sim_data.value_or("{}")));
     c[json_at + 1].append(std::string(row._skill_data.value_or("{}")));
+  }
+  // The indices close every row, except in the files of a run begun by a release without them
+  // (its schema, taken up from its checkpoint, ends before them).
+  const std::size_t index_at = json_at + (_include_raw_json ? 2 : 0);
+  if (c.size() >= index_at + 2) {
+    c[index_at].append(row.cycle_index);
+    if (row.step_index == PendingRow::kNoStepIndex) {
+      c[index_at + 1].append_null();
+    } else {
+      c[index_at + 1].append(row.step_index);
+    }
   }
 }
 

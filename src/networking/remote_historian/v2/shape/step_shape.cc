@@ -123,6 +123,8 @@ parquet::Schema StepShape::schema(const std::vector<parquet::Field> &fixed, bool
     other.push_back("sim_data_json");
     other.push_back("skill_data_json");
   }
+  other.push_back("cycle_index");
+  other.push_back("step_index");
   obs_names = _unique_observation_columns(std::move(obs_names), other);
   for (const auto &name : obs_names)
     fields.push_back({name, parquet::Type::kDouble});
@@ -132,6 +134,9 @@ parquet::Schema StepShape::schema(const std::vector<parquet::Field> &fixed, bool
     fields.push_back({"sim_data_json", parquet::Type::kString});
     fields.push_back({"skill_data_json", parquet::Type::kString});
   }
+  // Last, so that readers that address the columns by position find the others where they were.
+  fields.push_back({"cycle_index", parquet::Type::kInt64});
+  fields.push_back({"step_index", parquet::Type::kInt64});
   return parquet::Schema(std::move(fields));
 }
 

@@ -9,6 +9,7 @@
 #include "networking/remote_historian/v2/steps/step_reader.h"
 
 #include <cstring>
+#include <exception>
 #include <span>
 
 #include "networking/event_base/json_encoder.h"
@@ -68,9 +69,9 @@ void write_raw(const TapeValue &sim, const TapeValue &skill, StepInput &in, Valu
 } // namespace
 
 StepReader::StepReader(StepShape &shape, StepBuffer &buffer, CycleState &cycles,
-                       const Dataset &steps, HistorianMetrics &metrics, bool include_raw_json,
+                       EpisodeLog &episodes, const Dataset &steps, HistorianMetrics &metrics, bool include_raw_json,
                        std::optional<std::string> run_id)
-    : _shape(shape), _buffer(buffer), _cycles(cycles), _steps(steps), _metrics(metrics),
+    : _shape(shape), _buffer(buffer), _cycles(cycles), _episodes(episodes), _steps(steps), _metrics(metrics),
       _include_raw_json(include_raw_json), _run_id(std::move(run_id)) {}
 
 void StepReader::read_tree_step(const json::Value &payload, double message_timestamp) {
@@ -328,17 +329,33 @@ void StepReader::_commit_step(StepInput &in, double message_timestamp) {
   static const json::Value kZeroReward(0.0);
   const json::Value &reward = in.reward && !in.reward->is_null() ? *in.reward : kZeroReward;
 
-  // Episode accounting comes before the row's conversions, which may still fail.
-  _cycles.count_step(episode_id, reward, in.terminated || in.truncated);
-
   PendingRow row;
   row.run_id = run ? std::move(run) : _run_id;
   row.sim_id = std::move(sim_id);
-  row.episode_id = std::move(episode_id);
-  if (in.step && !in.step->is_null())
-    row.step_number = _to_int64(*in.step);
-  row.timestamp = truthy(in.timestamp) ? _to_double(*in.timestamp) : message_timestamp;
   row.skill_name = _cycles._current_skill_name;
+  row.cycle_index = _cycles.open_cycle_index();
+  // The conversions may fail the step, but only after its episode accounting, as the cycle
+  // average counts it.
+  std::exception_ptr failed;
+  try {
+    if (in.step && !in.step->is_null())
+      row.step_number = _to_int64(*in.step);
+    row.timestamp = truthy(in.timestamp) ? _to_double(*in.timestamp) : message_timestamp;
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  if (episode_id) {
+    const double reward_float = _coerce_float(reward).value_or(0.0);
+    const bool done = in.terminated || in.truncated;
+    _cycles.count_step(*episode_id, reward_float, done);
+    const EpisodeStep step{row.run_id,        row.sim_id,         row.skill_name, scenario,
+                           row.step_number,   row.timestamp.value_or(message_timestamp),
+                           reward_float,      in.terminated,      in.truncated,   row.cycle_index};
+    row.step_index = _episodes.add_step(*episode_id, step);
+  }
+  if (failed)
+    std::rethrow_exception(failed);
+  row.episode_id = std::move(episode_id);
   row.scenario = std::move(scenario);
   row.reward = _to_double(reward);
   row.terminated = in.terminated;

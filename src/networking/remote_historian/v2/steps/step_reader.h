@@ -2,8 +2,8 @@
 
 // The step reader: from one step payload to one pending row, on the loop thread. It reads a
 // payload by every rule of which source gives which value, then commits it: the widths and
-// names to the step shape, the episode accounting to the cycle state, the row to the step
-// buffer. A payload is either read in place from its parsed text or from a Value tree.
+// names to the step shape, the episode accounting to the cycle state and the episode log, the
+// row (with its cycle and its place in its episode) to the step buffer. A payload is either read in place from its parsed text or from a Value tree.
 //
 // Invariants: a step that fails (a text no column can hold, a value that does not convert)
 // fails before the row is appended; only its episode accounting, done before the row's
@@ -15,6 +15,7 @@
 
 #include "networking/remote_historian/v2/buffer/step_buffer.h"
 #include "networking/remote_historian/v2/cycles/cycle_state.h"
+#include "networking/remote_historian/v2/episodes/episode_log.h"
 #include "networking/remote_historian/v2/historian_metrics.h"
 #include "networking/remote_historian/v2/output/dataset.h"
 #include "networking/remote_historian/v2/shape/step_shape.h"
@@ -30,7 +31,8 @@ struct StepInput;
 class StepReader {
 public:
   // steps: the step dataset, whose first part fixes the column names.
-  StepReader(StepShape &shape, StepBuffer &buffer, CycleState &cycles, const Dataset &steps,
+  StepReader(StepShape &shape, StepBuffer &buffer, CycleState &cycles, EpisodeLog &episodes,
+             const Dataset &steps,
              HistorianMetrics &metrics, bool include_raw_json, std::optional<std::string> run_id);
 
   // Reads and commits a plain step straight from its parsed text. Returns false, having
@@ -55,6 +57,7 @@ private:
   StepShape &_shape;
   StepBuffer &_buffer;
   CycleState &_cycles;
+  EpisodeLog &_episodes;
   const Dataset &_steps;
   HistorianMetrics &_metrics;
   const bool _include_raw_json;
