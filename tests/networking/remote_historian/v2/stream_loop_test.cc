@@ -430,3 +430,126 @@ TEST(StreamLoopRestart, RedisOutageLosesNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// A step of an episode (none: without an episode id) with its number (-1: none), reward and
+// ending flags.
+std::string episode_step(const std::string &episode, int number, double reward,
+                         bool terminated = false, bool truncated = false) {
+  const std::string id = episode.empty() ? "" : R"("episode_id": ")" + episode + R"(", )";
+  const std::string n = number < 0 ? "" : R"("step_number": )" + std::to_string(number) + ", ";
+  return "{" + id + n + R"("sim_data": {"sim_id": "s1", "result": {"observation": {"a": 1.0}, )" +
+         R"("terminated": )" + (terminated ? "true" : "false") + R"(, "truncated": )" +
+         (truncated ? "true" : "false") + R"(}}, "skill_data": {"action": [0.5], )" +
+         R"("teacher_reward": )" + std::to_string(reward) + "}}";
+}
+
+// The column of t named `name` in schema, as optional integers, doubles or texts.
+const parquet::Column &named(const parquet::Schema &schema, const parquet::Table &t,
+                             const std::string &name) {
+  for (std::size_t i = 0; i < schema.size(); ++i)
+    if (schema.field(i).name == name)
+      return t.columns[i];
+  throw std::runtime_error("no column " + name);
+}
+std::vector<std::optional<std::int64_t>> ints(const parquet::Column &c) {
+  std::vector<std::optional<std::int64_t>> out;
+  for (std::size_t i = 0; i < c.size(); ++i)
+    out.push_back(c.valid[i] ? std::optional(c.ints[i]) : std::nullopt);
+  return out;
+}
+
+} // namespace
+
+// Two skills, cycles of uneven episodes, an episode that spans a training result, a repeated
+// and a missing step number, a step after an episode's end, a step without an episode id and
+// episodes still open at the stop: each step knows its cycle and its place in its episode, each
+// episode is one row, and every closed cycle's average is the mean return of its episodes.
+TEST_F(StreamLoopTest, StepsKnowTheirCycleAndEpisodesAreRowsThatAddUpToTheCycleAverages) {
+  options.training_results_topic = options.input_topic; // one stream: one order
+  const std::string result = R"({"type": "ppo_training_result", "training_result": {}})";
+  const std::vector<std::string> entries = {
+      R"({"type": "skill_training_started", "skill_name": "walk", "total_cycles": 2})",
+      episode_step("e1", 0, 1),
+      episode_step("e2", 0, 0.5),
+      episode_step("e1", 1, 1),
+      episode_step("e2", 1, 0.5),
+      episode_step("e2", 1, 0.5),
+      episode_step("e1", 2, 1, true),
+      episode_step("", 7, 5),
+      episode_step("e2", 3, 0.5),
+      result, // walk's cycle 1: e1 (3)
+      episode_step("e2", 4, 0.5, false, true),
+      episode_step("e3", 0, 2, true),
+      episode_step("e3", 1, 10), // after its end, before its cycle closes
+      R"({"type": "skill_training_started", "skill_name": "run"})",
+      episode_step("e4", 0, 1),
+      episode_step("e4", 1, 1),
+      result, // run's cycle 1: e2 (2.5) and e3 (12)
+      episode_step("e5", 0, 4),
+      episode_step("e5", -1, 4)};
+  run([&](redis::Connection &c) -> asio::awaitable<void> {
+    for (const std::string &data : entries)
+      co_await call(c, "XADD", options.input_topic, "*", "data", data);
+    co_await wait_consumed(c, options.input_topic);
+  });
+
+  auto steps = parquet::FileReader::open(*processor->_steps._output_file);
+  const parquet::Table s = steps->read_all();
+  using Ints = std::vector<std::optional<std::int64_t>>;
+  EXPECT_EQ(ints(named(steps->schema(), s, "cycle_index")),
+            (Ints{1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 1, 1, 2, 2}));
+  EXPECT_EQ(ints(named(steps->schema(), s, "step_index")),
+            (Ints{0, 0, 1, 1, 2, 2, std::nullopt, 3, 4, 0, 1, 0, 1, 0, 1}));
+
+  auto episodes = parquet::FileReader::open(*processor->_episodes._output_file);
+  const parquet::Table e = episodes->read_all();
+  const parquet::Schema &es = episodes->schema();
+  ASSERT_EQ(e.num_rows(), 5u);
+  EXPECT_EQ(named(es, e, "episode_id").strings,
+            (std::vector<std::string>{"e1", "e2", "e3", "e4", "e5"}));
+  EXPECT_EQ(named(es, e, "skill_name").strings,
+            (std::vector<std::string>{"walk", "run", "run", "run", "run"}));
+  EXPECT_EQ(ints(named(es, e, "episode_index")), (Ints{0, 1, 2, 3, 4}));
+  EXPECT_EQ(ints(named(es, e, "cycle_index")), (Ints{1, 1, 1, std::nullopt, std::nullopt}));
+  EXPECT_EQ(ints(named(es, e, "first_cycle_index")), (Ints{1, 1, 2, 1, 2}));
+  EXPECT_EQ(ints(named(es, e, "episode_length")), (Ints{3, 5, 2, 2, 2}));
+  EXPECT_EQ(named(es, e, "episode_return").doubles, (std::vector<double>{3, 2.5, 12, 2, 8}));
+  EXPECT_EQ(named(es, e, "reward_min").doubles, (std::vector<double>{1, 0.5, 2, 1, 4}));
+  EXPECT_EQ(named(es, e, "reward_max").doubles, (std::vector<double>{1, 0.5, 10, 1, 4}));
+  EXPECT_EQ(named(es, e, "terminated").bools, (std::vector<std::uint8_t>{1, 0, 1, 0, 0}));
+  EXPECT_EQ(named(es, e, "truncated").bools, (std::vector<std::uint8_t>{0, 1, 0, 0, 0}));
+  EXPECT_EQ(named(es, e, "complete").bools, (std::vector<std::uint8_t>{1, 1, 1, 0, 0}));
+  // A step number of 0 reads as none, as in the step file's step_number column.
+  EXPECT_EQ(ints(named(es, e, "first_step_number")), (Ints{1, 1, 1, 1, std::nullopt}));
+  EXPECT_EQ(ints(named(es, e, "last_step_number")), (Ints{2, 4, 1, 1, std::nullopt}));
+  EXPECT_EQ(ints(named(es, e, "missing_steps")), (Ints{0, 1, 0, 0, 0}));
+  EXPECT_EQ(ints(named(es, e, "duplicate_steps")), (Ints{0, 1, 0, 0, 0}));
+
+  // Every closed cycle's average is the mean return of the episode rows of its skill and index.
+  auto cycles = parquet::FileReader::open(*processor->_cycle_summary._output_file);
+  const parquet::Table c = cycles->read_all();
+  std::size_t closed = 0;
+  for (std::size_t i = 0; i < c.num_rows(); ++i) {
+    if (c.columns[4].bools[i])
+      continue; // the metadata row
+    double sum = 0;
+    int n = 0;
+    for (std::size_t j = 0; j < e.num_rows(); ++j) {
+      if (named(es, e, "cycle_index").valid[j] &&
+          named(es, e, "cycle_index").ints[j] == c.columns[0].ints[i] &&
+          named(es, e, "skill_name").strings[j] == c.columns[2].strings[i]) {
+        sum += named(es, e, "episode_return").doubles[j];
+        ++n;
+      }
+    }
+    ASSERT_GT(n, 0) << "cycle " << c.columns[0].ints[i];
+    EXPECT_EQ(sum / n, c.columns[1].doubles[i]) << "cycle " << c.columns[0].ints[i];
+    ++closed;
+  }
+  EXPECT_EQ(closed, 2u);
+  for (const auto &path : {*processor->_steps._output_file, *processor->_episodes._output_file,
+                           *processor->_cycle_summary._output_file})
+    expect_readers_agree(path);
+}
