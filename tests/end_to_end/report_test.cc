@@ -1,13 +1,17 @@
 // `report` and `inspect PATH` on real files: the demo's run, a million-row step file written
-// with the historian's own writer and schema, and the directories of a running historian.
+// with the historian's own writer and schema, the directories of a running historian, and a
+// file that carries column statistics.
 
 #include <cstdlib>
 #include <map>
 #include <sstream>
 
 #include "networking/remote_historian/v2/rows/fixed_columns.h"
+#include "networking/remote_historian/v2/stats/column_stats.h"
 #include "parquet/file_writer.h"
+#include "parquet/inspect.h"
 #include "tests/end_to_end/program.h"
+#include "tests/parquet/tables.h"
 
 namespace end_to_end {
 namespace {
@@ -385,6 +389,47 @@ TEST(Inspect, ListsTheDirectoriesOfARunningHistorian) {
   const Outcome listed_final = run({"inspect", out.string()}, dir);
   EXPECT_EQ(line_of(listed_final.out, final_steps.filename().string()),
             expected_line(final_steps, final_steps.filename().string()));
+}
+
+// A file whose footer carries statistics gets them as a table after the listing; the same rows
+// without them print exactly what the listing alone does.
+TEST(Inspect, PrintsTheStatisticsAFileCarries) {
+  support::TempDir dir;
+  using parquet::Type;
+  const parquet::Schema schema({{"episode", Type::kString},
+                                {"reward", Type::kDouble},
+                                {"step", Type::kInt64},
+                                {"unset", Type::kDouble}});
+  const parquet::Table rows{
+      {tables::strings({"a", "a", "b", "b", "b"}),
+       tables::doubles({-1.5, 3.0, 1.5, tables::kNaN, std::nullopt}),
+       tables::ints({1, 2, 3, 4, std::nullopt}),
+       tables::doubles({std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt})}};
+  v2::DatasetStats stats;
+  stats.add_table(schema, rows);
+  parquet::WriterOptions with_stats;
+  with_stats.key_value_metadata = {{std::string(v2::kStatsKey), stats.to_json()}};
+  const std::string plain = (dir / "plain.parquet").string();
+  const std::string carrying = (dir / "stats.parquet").string();
+  tables::write_file(plain, schema, {rows});
+  tables::write_file(carrying, schema, {rows}, with_stats);
+  const auto listing = [](const std::string &path) {
+    std::ostringstream out;
+    parquet::inspect(path, out);
+    return out.str();
+  };
+
+  const Outcome o = run({"inspect", carrying}, dir);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, listing(carrying) +
+                       "statistics:\n"
+                       "  column  count  nulls  NaNs   min  max  mean                 std\n"
+                       "  reward      3      1     1  -1.5    3     1  1.8708286933869707\n"
+                       "  step        4      1     0     1    4   2.5   1.118033988749895\n"
+                       "  unset       0      5     0     -    -     -                   -\n");
+  const Outcome without = run({"inspect", plain}, dir);
+  ASSERT_EQ(without.status, 0) << without.err;
+  EXPECT_EQ(without.out, listing(plain));
 }
 
 } // namespace

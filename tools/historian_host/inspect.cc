@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "networking/remote_historian/v2/stats/column_stats.h"
 #include "parquet/encoding.h"
 #include "parquet/file_reader.h"
 #include "parquet/inspect.h"
@@ -105,6 +106,10 @@ int inspect_command(const std::string &path, std::size_t max_rows) {
     return list_directory(path);
   try {
     parquet::inspect(path, std::cout, max_rows);
+    if (const auto stats = networking::remote_historian::v2::merged_stats_of({path})) {
+      std::cout << "statistics:\n";
+      networking::remote_historian::v2::print_stats_table(*stats, std::cout);
+    }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return kExitStartFailure;
