@@ -1,5 +1,7 @@
 #include "parquet/file_writer.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -114,6 +116,17 @@ void FileWriter::write_table(const Table &table) {
   } catch (...) {
     w.failed = true;
     throw;
+  }
+}
+
+void FileWriter::set_key_value(const std::string &key, std::string value) {
+  auto &kv = _impl->options.key_value_metadata;
+  const auto found =
+      std::find_if(kv.begin(), kv.end(), [&key](const auto &entry) { return entry.first == key; });
+  if (found != kv.end()) {
+    found->second = std::move(value);
+  } else {
+    kv.emplace_back(key, std::move(value));
   }
 }
 

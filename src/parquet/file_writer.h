@@ -29,6 +29,9 @@ public:
 
   // Throws parquet::Error before writing anything when the table does not fit the schema.
   void write_table(const Table &table);
+  // Sets the footer's value of key (appended when the options did not have it): for what is
+  // known only once the rows are written.
+  void set_key_value(const std::string &key, std::string value);
   // Writes the footer and closes the file (and publishes it, see publish_on_close). Throws on
   // I/O failure; with publish_on_close nothing is then left at path or at the temporary.
   void close();

@@ -74,8 +74,10 @@ TEST(ProgramNames, TwoStartsWithinOneSecondGetDistinctNames) {
     EXPECT_EQ(runs[i]->wait(std::chrono::seconds(60)), 0) << runs[i]->err();
   }
   EXPECT_EQ(slurp(out / (kBase + ".parquet")), "an earlier run");
+  // The step files, then each run's episodes file (its episode is open at the stop).
   const auto files = support::sorted_entries(out);
-  ASSERT_EQ(files.size(), 3u);
+  ASSERT_EQ(files.size(), 5u);
+  EXPECT_EQ(files[3], kBase + "_episodes.parquet");
   expect_steps(out / files[1], 0, 10);
   expect_steps(out / files[2], 10, 20);
   if (second_start != first_start)

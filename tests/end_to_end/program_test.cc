@@ -88,7 +88,8 @@ TEST(Program, SigtermWritesTheFinalFiles) {
   EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << child.err();
   EXPECT_EQ(support::sorted_entries(dir / "out"),
             (std::vector<std::string>{"v2_event_historian_r1_walk.parquet",
-                                      "v2_event_historian_r1_walk_cycle_summary.parquet"}));
+                                      "v2_event_historian_r1_walk_cycle_summary.parquet",
+                                      "v2_event_historian_r1_walk_episodes.parquet"}));
   const std::string steps = (dir / "out" / "v2_event_historian_r1_walk.parquet").string();
   auto reader = parquet::FileReader::open(steps);
   EXPECT_EQ(reader->num_rows(), 300);
@@ -340,10 +341,10 @@ TEST(Program, SigtermDuringAFlushFinishesIt) {
   child.signal(SIGTERM);
   EXPECT_EQ(child.wait(std::chrono::seconds(120)), 0) << child.err();
   const auto files = support::sorted_entries(dir / "out");
-  ASSERT_EQ(files.size(), 2u);
+  ASSERT_EQ(files.size(), 3u);
   auto reader = parquet::FileReader::open((dir / "out" / files[0]).string());
   EXPECT_EQ(reader->num_rows(), 20000);
-  EXPECT_EQ(reader->schema().size(), 10u + 64 + 2 + 2);
+  EXPECT_EQ(reader->schema().size(), 10u + 64 + 2 + 2 + 2); // and the cycle and step indices
 }
 
 TEST(Program, DemoShowsItsFiles) {
@@ -353,7 +354,7 @@ TEST(Program, DemoShowsItsFiles) {
   const std::string out = demo.out();
   EXPECT_NE(out.find("Summary: 300 step rows (300 published)"), std::string::npos) << out;
   EXPECT_NE(out.find("POST /internal/jobs/demo-job/cycle-metrics"), std::string::npos) << out;
-  EXPECT_EQ(support::sorted_entries(dir / "out").size(), 2u);
+  EXPECT_EQ(support::sorted_entries(dir / "out").size(), 3u);
 }
 
 TEST(Program, BufferBoundWritesEarlyPartsAndTheSameFinalFile) {
@@ -557,7 +558,8 @@ TEST(ProgramFaults, ObservationOnlyStepsAreWrittenAtTheStop) {
   const fs::path file = dir / "out" / "v2_event_historian_r1_walk.parquet";
   expect_all_steps(file, 30);
   auto reader = parquet::FileReader::open(file.string());
-  EXPECT_EQ(reader->schema().size(), 10u + 1) << "one observation column, no action columns";
+  EXPECT_EQ(reader->schema().size(), 10u + 1 + 2)
+      << "one observation column, no action columns, the two indices";
   const std::string err = child.err();
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_NE(err.find("WARNING"), std::string::npos) << err;

@@ -189,6 +189,8 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
   _cycle_summary.set_head(_cycle_metadata_row(skill_name, total_cycles));
   _episodes.set_options(files);
   _episodes.fix_schema(_episode_schema());
+  _steps.collect_stats();
+  _episodes.collect_stats();
   const bool named = options.consumer_name && !options.consumer_name->empty();
   if (named)
     consumer_name = std::move(*options.consumer_name);

@@ -19,8 +19,7 @@ void EventHistorianProcessor::_ensure_cycle_writer() {
   _cycle_summary.open_part();
 }
 
-void EventHistorianProcessor::_write_cycle_summary(double average_reward,
-                                                   const std::string &skill,
+void EventHistorianProcessor::_write_cycle_summary(double average_reward, const std::string &skill,
                                                    parquet::Table episodes) {
   CycleRow row{_cycles.cycle_index(skill), average_reward, skill};
   if (!_ledger) {
@@ -63,7 +62,8 @@ void EventHistorianProcessor::_write_episode_rows(const parquet::Table &episodes
   try {
     if (!_episodes.named())
       throw std::runtime_error("Historian episodes schema not initialized");
-    _episodes.open_part().write_table(episodes);
+    _episodes.open_part();
+    _episodes.write(episodes);
     _episodes.close_part();
   } catch (...) {
     _episodes.discard_part();

@@ -74,6 +74,27 @@ void take_back_final_file(const std::string &final_path, const std::string &part
   parquet::sync_directory_of(first);
 }
 
+// The key-value metadata of the merge of paths: the first part's, with the statistics of all
+// of them combined. Statistics that cannot be read are left out, with one error line: the rows
+// matter more.
+std::vector<std::pair<std::string, std::string>>
+final_key_values(const std::vector<std::string> &paths) {
+  std::vector<std::pair<std::string, std::string>> kv =
+      parquet::ParsedFile::open(parquet::InputFile::open(paths.front()))
+          .metadata()
+          .key_value_metadata;
+  std::optional<DatasetStats> stats;
+  try {
+    stats = merged_stats_of(paths);
+  } catch (const std::exception &e) {
+    logger().error("[EventHistorian] Statistics of the parts left out of the merge: %s", e.what());
+  }
+  std::erase_if(kv, [](const auto &entry) { return entry.first == kStatsKey; });
+  if (stats)
+    kv.emplace_back(std::string(kStatsKey), stats->to_json());
+  return kv;
+}
+
 } // namespace
 
 Dataset::Dataset(std::string label, std::string key)
@@ -104,6 +125,7 @@ parquet::FileWriter &Dataset::open_part(std::vector<std::pair<std::string, std::
   options.key_value_metadata = std::move(leading);
   _writer = _open_next_part(*_parts_dir, *_schema, _part_index, _parts_scanned, options);
   _writer_open = true;
+  _part_stats = {};
   if (_head && !_head_written) {
     _writer->write_table(*_head);
     _head_written = true;
@@ -112,8 +134,16 @@ parquet::FileWriter &Dataset::open_part(std::vector<std::pair<std::string, std::
   return *_writer;
 }
 
+void Dataset::write(const parquet::Table &table) {
+  _writer->write_table(table);
+  if (_with_stats)
+    _part_stats.add_table(*_schema, table);
+}
+
 std::string Dataset::close_part() {
   std::string path = _writer ? _writer->path() : std::string();
+  if (_writer && _with_stats)
+    _writer->set_key_value(std::string(kStatsKey), _part_stats.to_json());
   _close_part(_writer);
   _writer_open = false;
   _head_in_part = false;
@@ -193,7 +223,7 @@ bool Dataset::_compact_parts(const std::optional<std::string> &parts_dir,
     try {
       parquet::MergeOptions merge;
       merge.writer = writer;
-      merge.writer.key_value_metadata.clear(); // the parts' own are kept
+      merge.writer.key_value_metadata = final_key_values(paths);
       parquet::merge_files(paths, *final_path, merge);
       _test_pause("compaction");
       if (set_aside) {

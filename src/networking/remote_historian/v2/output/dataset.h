@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "networking/remote_historian/v2/durable/checkpoint.h"
+#include "networking/remote_historian/v2/stats/column_stats.h"
 #include "parquet/file_writer.h"
 #include "parquet/schema.h"
 #include "parquet/table.h"
@@ -40,6 +41,9 @@ public:
   // Rows written once, at the head of the first part that is kept (the cycle summary's
   // metadata row).
   void set_head(parquet::Table head) { _head = std::move(head); }
+  // Each part carries the statistics of its numeric columns (kStatsKey), and the merge
+  // combines them into the final file's.
+  void collect_stats() { _with_stats = true; }
 
   // Names the final file dir/stem.parquet (or its fallback name, see _final_name) and its
   // parts directory.
@@ -51,6 +55,8 @@ public:
   // Opens the next part unless one is open: its key-value metadata is `leading`, then the
   // dataset's own. Requires: named() and a schema.
   parquet::FileWriter &open_part(std::vector<std::pair<std::string, std::string>> leading = {});
+  // Writes rows into the open part.
+  void write(const parquet::Table &table);
   bool part_open() const { return _writer_open.load(); }
   // The head rows were written into the part open now.
   bool head_in_part() const { return _head_in_part; }
@@ -82,6 +88,7 @@ public:
 
   // Merges the part files of parts_dir into final_path; logs a failure instead of raising.
   // Parts that do not read as Parquet are set aside as "<part>.corrupt" and the rest merged.
+  // The statistics the parts carry are combined into the final file's.
   // Returns false when a part was set aside or final_path could not be written. Row groups the
   // merge rebuilds are written with `writer` (codec, level); the file keeps the parts'
   // key-value metadata.
@@ -103,6 +110,8 @@ private:
   parquet::WriterOptions _options;
   bool _schema_fixed = false;
   std::optional<parquet::Table> _head;
+  bool _with_stats = false;
+  DatasetStats _part_stats;
   bool _head_written = false;
   bool _head_in_part = false;
   // Whether the parts directory has been scanned for the parts of an earlier run.

@@ -26,7 +26,8 @@ namespace {
 constexpr std::size_t kRowsPerWrite = 65536;
 
 // The bytes a row takes in a table (and decoded again in the merge): flag and value of each
-// number (the step number, timestamp, reward and two indices among them), flag and value of each bool, flag, string and payload of each text.
+// number (the step number, timestamp, reward and two indices among them), flag and value of each
+// bool, flag, string and payload of each text.
 std::size_t table_bytes(const PendingRow &row, std::size_t numbers, bool raw_json) {
   constexpr std::size_t kText = 1 + sizeof(std::string);
   constexpr std::size_t kBools = 4; // two flags, each with its value
@@ -121,7 +122,7 @@ std::string StepRows::_flush_rows(const RowBuffer &rows) {
       }
       for (std::size_t i = begin; i < end; ++i)
         _materialize_row(rows[i], table);
-      _dataset._writer->write_table(table);
+      _dataset.write(table);
     }
     _test_pause("flush");
     _dataset.close_part();
