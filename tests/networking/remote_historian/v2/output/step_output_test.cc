@@ -1,17 +1,22 @@
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/output/part_files.h"
+#include "networking/remote_historian/v2/stats/column_stats.h"
 #include "parquet/file_reader.h"
 #include "parquet/file_writer.h"
 #include "tests/networking/remote_historian/v2/processor_test_util.h"
@@ -121,12 +126,11 @@ TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
             (dir / "out" / "v2_event_historian_run-7_walk.parquet").string());
   EXPECT_FALSE(fs::exists(*p->_steps._parts_dir));
   auto reader = parquet::FileReader::open(*p->_steps._output_file);
-  EXPECT_EQ(
-      names_of(reader->schema()),
-      (std::vector<std::string>{"run_id", "sim_id", "episode_id", "step_number", "timestamp",
-                                "skill_name", "scenario", "reward", "terminated", "truncated",
-                                "hip_angle", "knee", "a_0", "sim_data_json", "skill_data_json",
-                                "cycle_index", "step_index"}));
+  EXPECT_EQ(names_of(reader->schema()),
+            (std::vector<std::string>{"run_id", "sim_id", "episode_id", "step_number", "timestamp",
+                                      "skill_name", "scenario", "reward", "terminated", "truncated",
+                                      "hip_angle", "knee", "a_0", "sim_data_json",
+                                      "skill_data_json", "cycle_index", "step_index"}));
   auto t = reader->read_all();
   ASSERT_EQ(t.num_rows(), 3u);
   EXPECT_EQ(text_at(t, 0, 0), "run-7");
@@ -455,3 +459,71 @@ TEST(StepOutput, FlushBeforeInitFails) {
 }
 
 } // namespace
+
+namespace {
+
+// The statistics of a file's footer, and those of all its rows read and counted at once.
+struct TwoWays {
+  networking::remote_historian::v2::DatasetStats footer, at_once;
+};
+TwoWays stats_two_ways(const std::string &path) {
+  using networking::remote_historian::v2::DatasetStats;
+  auto reader = parquet::FileReader::open(path);
+  TwoWays out;
+  out.at_once.add_table(reader->schema(), reader->read_all());
+  const auto footer = networking::remote_historian::v2::merged_stats_of({path});
+  EXPECT_TRUE(footer.has_value()) << path;
+  if (footer)
+    out.footer = *footer;
+  return out;
+}
+
+} // namespace
+
+// Statistics are counted part by part as the rows are written and combined at the merge: the
+// final file's equal those of its rows counted at once (the mean to a few ulps: parts whose
+// means lie thousands apart round differently), NaNs and nulls included, for the steps and the
+// episodes alike.
+TEST(StepOutput, FinalStatisticsAreThoseOfAllTheRows) {
+  support::TempDir dir;
+  auto p = initialized(dir, {});
+  for (int part = 0; part < 4; ++part) {
+    for (int i = 0; i < 50 + 37 * part; ++i) {
+      const int n = part * 1000 + i;
+      const std::string obs = "{\"x\": " + std::to_string(1e6 + n * 0.37) + ", \"y\": " +
+                              (n % 11 == 0   ? "NaN"
+                               : n % 13 == 0 ? "null"
+                                             : std::to_string(-n)) +
+                              "}";
+      feed(*p, step("e" + std::to_string(n / 9), n, obs, "[0.25]", (n % 5) * 0.5, n % 9 == 8));
+    }
+    drain(*p);
+  }
+  feed(*p, R"({"type": "ppo_training_result"})");
+  shutdown(*p);
+  for (const std::string &path : {*p->_steps._output_file, *p->_episodes._output_file}) {
+    const TwoWays s = stats_two_ways(path);
+    ASSERT_EQ(s.footer.columns().size(), s.at_once.columns().size()) << path;
+    for (std::size_t i = 0; i < s.at_once.columns().size(); ++i) {
+      const auto &[name, want] = s.at_once.columns()[i];
+      const auto &got = s.footer.columns()[i].second;
+      EXPECT_EQ(s.footer.columns()[i].first, name);
+      EXPECT_EQ(std::tie(got.count, got.nulls, got.nans),
+                std::tie(want.count, want.nulls, want.nans))
+          << name;
+      if (want.count == 0)
+        continue;
+      EXPECT_EQ(got.min, want.min) << name;
+      EXPECT_EQ(got.max, want.max) << name;
+      EXPECT_NEAR(got.mean, want.mean,
+                  16 * std::numeric_limits<double>::epsilon() * std::max(1.0, std::abs(want.mean)))
+          << name;
+      EXPECT_NEAR(got.m2, want.m2, 1e-12 * std::max(1.0, want.m2)) << name;
+    }
+  }
+  const TwoWays steps = stats_two_ways(*p->_steps._output_file);
+  const auto *y = steps.footer.find("y");
+  ASSERT_NE(y, nullptr);
+  EXPECT_GT(y->nans, 0);
+  EXPECT_GT(y->nulls, 0);
+}
