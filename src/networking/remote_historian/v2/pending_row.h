@@ -114,8 +114,9 @@ private:
 // One buffered step: the ten column values, the two indices and the four transport entries.
 struct PendingRow {
   // The step's cycle (its skill's closed cycles + 1 when it was taken) and its 0-based place in
-  // its episode (kNoStepIndex: it belongs to no episode).
-  static constexpr std::int64_t kNoStepIndex = -1;
+  // its episode (kNoStepIndex: it belongs to no episode, or lies beyond 2^31 - 1 steps, which
+  // the episode log warns about once).
+  static constexpr std::int32_t kNoStepIndex = -1;
   std::optional<std::string> run_id;
   std::optional<std::string> sim_id;
   std::optional<std::string> episode_id;
@@ -126,8 +127,9 @@ struct PendingRow {
   double reward = 0.0;
   bool terminated = false;
   bool truncated = false;
+  // In the room the two flags leave before the next member: the index costs the row nothing.
+  std::int32_t step_index = kNoStepIndex;
   std::int64_t cycle_index = 0;
-  std::int64_t step_index = kNoStepIndex;
   StepVector _obs_vec;
   StepVector _action_vec;
   // The raw sim and skill mappings, kept as their JSON text (only when raw JSON columns are

@@ -176,7 +176,7 @@ void StepRows::_materialize_row(const PendingRow &row, parquet::Table &table) co
     if (row.step_index == PendingRow::kNoStepIndex) {
       c[index_at + 1].append_null();
     } else {
-      c[index_at + 1].append(row.step_index);
+      c[index_at + 1].append(static_cast<std::int64_t>(row.step_index));
     }
   }
 }

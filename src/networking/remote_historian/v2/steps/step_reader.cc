@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <span>
 
 #include "networking/event_base/json_encoder.h"
@@ -69,10 +70,10 @@ void write_raw(const TapeValue &sim, const TapeValue &skill, StepInput &in, Valu
 } // namespace
 
 StepReader::StepReader(StepShape &shape, StepBuffer &buffer, CycleState &cycles,
-                       EpisodeLog &episodes, const Dataset &steps, HistorianMetrics &metrics, bool include_raw_json,
-                       std::optional<std::string> run_id)
-    : _shape(shape), _buffer(buffer), _cycles(cycles), _episodes(episodes), _steps(steps), _metrics(metrics),
-      _include_raw_json(include_raw_json), _run_id(std::move(run_id)) {}
+                       EpisodeLog &episodes, const Dataset &steps, HistorianMetrics &metrics,
+                       bool include_raw_json, std::optional<std::string> run_id)
+    : _shape(shape), _buffer(buffer), _cycles(cycles), _episodes(episodes), _steps(steps),
+      _metrics(metrics), _include_raw_json(include_raw_json), _run_id(std::move(run_id)) {}
 
 void StepReader::read_tree_step(const json::Value &payload, double message_timestamp) {
   StepInput in;
@@ -348,10 +349,20 @@ void StepReader::_commit_step(StepInput &in, double message_timestamp) {
     const double reward_float = _coerce_float(reward).value_or(0.0);
     const bool done = in.terminated || in.truncated;
     _cycles.count_step(*episode_id, reward_float, done);
-    const EpisodeStep step{row.run_id,        row.sim_id,         row.skill_name, scenario,
-                           row.step_number,   row.timestamp.value_or(message_timestamp),
-                           reward_float,      in.terminated,      in.truncated,   row.cycle_index};
-    row.step_index = _episodes.add_step(*episode_id, step);
+    const EpisodeStep step{row.run_id,      row.sim_id,
+                           row.skill_name,  scenario,
+                           row.step_number, row.timestamp.value_or(message_timestamp),
+                           reward_float,    in.terminated,
+                           in.truncated,    row.cycle_index};
+    const std::int64_t index = _episodes.add_step(*episode_id, step);
+    if (index <= std::numeric_limits<std::int32_t>::max()) {
+      row.step_index = static_cast<std::int32_t>(index);
+    } else if (!_warned_long_episode) {
+      logger().warning("[EventHistorian] Episode %s is longer than %d steps; its later steps are "
+                       "written without a step_index",
+                       episode_id->c_str(), std::numeric_limits<std::int32_t>::max());
+      _warned_long_episode = true;
+    }
   }
   if (failed)
     std::rethrow_exception(failed);

@@ -3,7 +3,8 @@
 // The step reader: from one step payload to one pending row, on the loop thread. It reads a
 // payload by every rule of which source gives which value, then commits it: the widths and
 // names to the step shape, the episode accounting to the cycle state and the episode log, the
-// row (with its cycle and its place in its episode) to the step buffer. A payload is either read in place from its parsed text or from a Value tree.
+// row (with its cycle and its place in its episode) to the step buffer. A payload is either read in
+// place from its parsed text or from a Value tree.
 //
 // Invariants: a step that fails (a text no column can hold, a value that does not convert)
 // fails before the row is appended; only its episode accounting, done before the row's
@@ -32,8 +33,8 @@ class StepReader {
 public:
   // steps: the step dataset, whose first part fixes the column names.
   StepReader(StepShape &shape, StepBuffer &buffer, CycleState &cycles, EpisodeLog &episodes,
-             const Dataset &steps,
-             HistorianMetrics &metrics, bool include_raw_json, std::optional<std::string> run_id);
+             const Dataset &steps, HistorianMetrics &metrics, bool include_raw_json,
+             std::optional<std::string> run_id);
 
   // Reads and commits a plain step straight from its parsed text. Returns false, having
   // changed nothing, for a payload it leaves to the tree (not a plain step, or a rare shape
@@ -62,6 +63,7 @@ private:
   HistorianMetrics &_metrics;
   const bool _include_raw_json;
   const std::optional<std::string> _run_id;
+  bool _warned_long_episode = false;
 };
 
 } // namespace networking::remote_historian::v2
