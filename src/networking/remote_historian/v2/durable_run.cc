@@ -44,13 +44,14 @@ bool EventHistorianProcessor::_durable_resume(const std::string &base) {
       const json::Value *was = kept->as_object().find(option);
       if (was && json::dumps(*was) == json::dumps(value))
         continue;
-      const std::string shown = !was             ? "unknown"
-                                : was->is_null() ? "unset"
-                                : was->is_bool() ? (was->as_bool() ? "on" : "off")
+      const std::string shown = !was               ? "unknown"
+                                : was->is_null()   ? "unset"
+                                : was->is_bool()   ? (was->as_bool() ? "on" : "off")
                                 : was->is_string() ? was->as_string()
                                                    : json::dumps(*was);
       throw CheckpointMismatch("checkpoint " + _ledger->checkpoint_file() + " was written with --" +
-                               option + " " + shown + "; start again with that value to finish "
+                               option + " " + shown +
+                               "; start again with that value to finish "
                                "its files");
     }
   }

@@ -58,26 +58,16 @@ json::Value number_or_null(const std::optional<std::int64_t> &n) {
 } // namespace
 
 parquet::Schema _episode_schema() {
-  return parquet::Schema({{"run_id", Type::kString},
-                          {"sim_id", Type::kString},
-                          {"episode_id", Type::kString},
-                          {"skill_name", Type::kString},
-                          {"scenario", Type::kString},
-                          {"episode_index", Type::kInt64},
-                          {"cycle_index", Type::kInt64},
-                          {"first_cycle_index", Type::kInt64},
-                          {"episode_length", Type::kInt64},
-                          {"episode_return", Type::kDouble},
-                          {"reward_min", Type::kDouble},
-                          {"reward_max", Type::kDouble},
-                          {"terminated", Type::kBool},
-                          {"truncated", Type::kBool},
-                          {"complete", Type::kBool},
-                          {"first_step_number", Type::kInt64},
-                          {"last_step_number", Type::kInt64},
-                          {"missing_steps", Type::kInt64},
-                          {"duplicate_steps", Type::kInt64},
-                          {"start_timestamp", Type::kDouble},
+  return parquet::Schema({{"run_id", Type::kString},          {"sim_id", Type::kString},
+                          {"episode_id", Type::kString},      {"skill_name", Type::kString},
+                          {"scenario", Type::kString},        {"episode_index", Type::kInt64},
+                          {"cycle_index", Type::kInt64},      {"first_cycle_index", Type::kInt64},
+                          {"episode_length", Type::kInt64},   {"episode_return", Type::kDouble},
+                          {"reward_min", Type::kDouble},      {"reward_max", Type::kDouble},
+                          {"terminated", Type::kBool},        {"truncated", Type::kBool},
+                          {"complete", Type::kBool},          {"first_step_number", Type::kInt64},
+                          {"last_step_number", Type::kInt64}, {"missing_steps", Type::kInt64},
+                          {"duplicate_steps", Type::kInt64},  {"start_timestamp", Type::kDouble},
                           {"end_timestamp", Type::kDouble}});
 }
 
@@ -119,9 +109,8 @@ std::int64_t EpisodeLog::add_step(const std::string &episode_id, const EpisodeSt
   return index;
 }
 
-void EpisodeLog::append_row(parquet::Table &t, const std::string &episode_id,
-                            const Record &record, const double *episode_return,
-                            std::optional<std::int64_t> cycle_index,
+void EpisodeLog::append_row(parquet::Table &t, const std::string &episode_id, const Record &record,
+                            const double *episode_return, std::optional<std::int64_t> cycle_index,
                             const std::optional<std::string> &skill, bool complete) {
   auto &c = t.columns;
   put(c[kRunId], record.run_id);
@@ -157,8 +146,7 @@ parquet::Table EpisodeLog::close(const std::vector<std::string> &episodes,
                                  const OrderedMap<double> &returns, std::int64_t cycle_index,
                                  const std::string &skill) {
   parquet::Table table = empty_table();
-  const std::optional<std::string> skill_name =
-      skill.empty() ? std::nullopt : std::optional(skill);
+  const std::optional<std::string> skill_name = skill.empty() ? std::nullopt : std::optional(skill);
   static const Record kUnrecorded;
   for (const std::string &episode : episodes) {
     const Record *record = _open.find(episode);
@@ -180,8 +168,7 @@ parquet::Table EpisodeLog::remaining(const OrderedMap<bool> &ended,
       continue;
     const Record *record = _open.find(episode);
     const Record &r = record ? *record : kUnrecorded;
-    append_row(table, episode, r, returns.find(episode), r.end_cycle_index, r.end_skill_name,
-               true);
+    append_row(table, episode, r, returns.find(episode), r.end_cycle_index, r.end_skill_name, true);
     written.insert(episode);
   }
   for (const auto &[episode, record] : _open)
