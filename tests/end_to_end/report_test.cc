@@ -313,6 +313,89 @@ TEST(Report, MillionRowsAgreeWithDuckDBInLittleMemory) {
   EXPECT_LT(o.peak_kb, 100 * 1024) << "peak memory of report, kB";
 }
 
+// A step of episode (none when empty) as the historian's stream carries it.
+std::string episode_step(const std::string &episode, int number, const std::string &reward,
+                         bool terminated = false, bool truncated = false) {
+  return "{" + (episode.empty() ? "" : R"("episode_id": ")" + episode + R"(", )") +
+         R"("step_number": )" + std::to_string(number) +
+         R"(, "sim_data": {"sim_id": "sim-1", "result": {"observation": {"joint_0": 1.0}, )" +
+         R"("terminated": )" + (terminated ? "true" : "false") + R"(, "truncated": )" +
+         (truncated ? "true" : "false") + R"(}}, "skill_data": {"action": [0.5], )" +
+         R"("teacher_reward": )" + reward + "}}";
+}
+
+// Episode Z takes a step after its end and W spans the first training result: inferred from the
+// step file and the averages, the earliest split that fits puts one episode in cycle 1 and two
+// in cycle 2, where the historian counted three and one. The report reads the episodes file and
+// the steps' cycle_index instead.
+TEST(Report, TakesTheCyclesOfEpisodesAndStepsFromTheEpisodesFile) {
+  support::RedisServer server;
+  support::TempDir dir;
+  Child historian(walk_run(server, dir), dir);
+  const std::string result = R"({"type": "ppo_training_result", "training_result": {}})";
+  const std::vector<std::string> entries = {
+      episode_step("X", 1, "1"), episode_step("X", 2, "1", true),
+      episode_step("Y", 1, "1", false, true), episode_step("Z", 1, "1"),
+      episode_step("W", 1, "0.5"), episode_step("Z", 2, "1", true),
+      episode_step("Z", 3, "1"), // after its end: counts toward Z's return and length
+      result,                    // walk's cycle 1: X (2), Y (1), Z (3)
+      episode_step("W", 2, "null"), episode_step("", 9, "5"), episode_step("W", 4, "1", true),
+      result, // walk's cycle 2: W (1.5)
+      // Run's cycle 1, with the index of walk's first, never closes: U ended in it, V never did.
+      R"({"type": "skill_training_started", "skill_name": "run"})", episode_step("U", 1, "4", true),
+      episode_step("V", 1, "1"), episode_step("V", 1, "1")};
+  for (const std::string &data : entries)
+    command(server.url(), {"XADD", "steps", "*", "data", data});
+  ASSERT_TRUE(consumed(server.url(), "steps"));
+  historian.signal(SIGTERM);
+  ASSERT_EQ(historian.wait(std::chrono::seconds(30)), 0) << historian.err();
+  const fs::path out = dir / "out";
+  const fs::path episodes = out / "v2_event_historian_r1_walk_episodes.parquet";
+  ASSERT_TRUE(fs::exists(episodes));
+
+  const Outcome o = run({"report", out.string()}, dir);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  const fs::path svg = out / "v2_event_historian_r1_walk.report.svg";
+  EXPECT_TRUE(o.out.starts_with("episodes and steps per cycle as recorded in " +
+                                episodes.filename().string() + " and the steps' cycle_index\n"))
+      << o.out;
+  EXPECT_NE(o.out.find("\nnot yet closed by a training result: 3 steps, 1 episodes ended, 1 "
+                       "unfinished\n" +
+                       svg.string() + "\n"),
+            std::string::npos)
+      << o.out;
+  // cycle, average, steps, episodes, return min, quartiles, max, mean, mean length
+  expect_figures(
+      o, svg,
+      {{1, 2, 7, 3, 1, 1.5, 2, 2.5, 3, 2, 2}, {2, 1.5, 3, 1, 1.5, 1.5, 1.5, 1.5, 1.5, 1.5, 3}},
+      dir);
+  // The fifth chart: one dot per episode, with the cycle that counted it.
+  const std::string drawn = slurp(svg);
+  EXPECT_NE(drawn.find(">Episode return against length</text>"), std::string::npos);
+  std::vector<std::string> dots;
+  for (auto at = drawn.find("<circle class=\"episode\""); at != std::string::npos;
+       at = drawn.find("<circle class=\"episode\"", at + 1)) {
+    const auto data = drawn.find("data-length", at);
+    dots.push_back(drawn.substr(data, drawn.find(" fill", data) - data));
+  }
+  EXPECT_EQ(dots, (std::vector<std::string>{R"(data-length="2" data-return="2" data-cycle="1")",
+                                            R"(data-length="1" data-return="1" data-cycle="1")",
+                                            R"(data-length="3" data-return="3" data-cycle="1")",
+                                            R"(data-length="3" data-return="1.5" data-cycle="2")",
+                                            R"(data-length="1" data-return="4")",
+                                            R"(data-length="2" data-return="2")"}));
+
+  // Without the episodes file the same run is inferred, and wrongly.
+  fs::rename(episodes, dir / episodes.filename());
+  const Outcome inferred = run({"report", out.string()}, dir);
+  ASSERT_EQ(inferred.status, 0) << inferred.err;
+  EXPECT_NE(inferred.err.find("several splits"), std::string::npos) << inferred.err;
+  EXPECT_NE(slurp(svg).find(R"(data-cycle="1" data-average-reward="2" data-steps="2" )"
+                            R"(data-episodes="1")"),
+            std::string::npos);
+}
+
 std::string line_of(const std::string &listing, const std::string &name) {
   const auto at = listing.find("\n" + name + ": ");
   if (at == std::string::npos && !listing.starts_with(name + ": "))

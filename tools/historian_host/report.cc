@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -30,6 +31,7 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kSummarySuffix = "_cycle_summary.parquet";
 constexpr std::string_view kParquetSuffix = ".parquet";
+constexpr std::string_view kEpisodesSuffix = "_episodes.parquet";
 // Without a terminal, a progress line at most this often.
 constexpr auto kProgressInterval = std::chrono::seconds(5);
 
@@ -45,6 +47,12 @@ struct RunFiles {
 
 std::string strip(std::string_view name, std::string_view suffix) {
   return std::string(name.substr(0, name.size() - suffix.size()));
+}
+
+// The episodes file a run writes beside its step file.
+fs::path episodes_beside(const fs::path &steps) {
+  return steps.parent_path() /
+         (strip(steps.filename().string(), kParquetSuffix) + std::string(kEpisodesSuffix));
 }
 
 // The newest run of an output directory: the step file (by modification time) whose cycle
@@ -106,6 +114,7 @@ RunFiles resolve(const std::string &input) {
 struct CycleRow {
   std::int64_t index = 0;
   std::optional<double> average;
+  std::string skill; // "" for none
 };
 
 struct Summary {
@@ -144,6 +153,9 @@ Summary read_summary(const std::string &path) {
     row.index = table.columns[index].valid[r] ? table.columns[index].ints[r] : 0;
     if (table.columns[average].valid[r])
       row.average = table.columns[average].doubles[r];
+    const parquet::Column *s = skill ? &table.columns[*skill] : nullptr;
+    if (s && s->type == parquet::Type::kString && s->valid[r])
+      row.skill = s->strings[r];
     summary.cycles.push_back(row);
   }
   return summary;
@@ -328,11 +340,20 @@ Spread spread_of(std::vector<double> v) {
 struct CycleFigures {
   std::int64_t index = 0;
   std::optional<double> average;
+  std::string skill;
   bool split = false; // steps and episodes known
   std::int64_t steps = 0;
   std::size_t episodes = 0;
   std::optional<Spread> returns;
   std::optional<Spread> lengths;
+};
+
+// An episode of the chart of returns against lengths.
+struct EpisodePoint {
+  double length = 0;
+  double episode_return = 0;
+  std::optional<std::size_t> cycle; // the closed cycle that counted it, by position
+  bool complete = true;             // false: it had not ended at the stop
 };
 
 struct Report {
@@ -345,10 +366,161 @@ struct Report {
   std::size_t open_ended = 0;
   std::size_t unfinished = 0;
   bool split = false;
+  // Set when the run's files name the cycle of every step and episode: the file they came
+  // from, each episode for the chart of returns against lengths, and whether the cycles need
+  // their skill to be told apart.
+  std::string recorded_in;
+  std::vector<EpisodePoint> points;
+  bool skills_shown = false;
 };
+
+// ---- the cycles as the run recorded them ----
+
+// The step file of a run that wrote its episodes file names each step's cycle: then both are
+// read as they are and nothing is inferred.
+bool cycles_recorded(const RunFiles &run) {
+  std::error_code ec;
+  if (!fs::is_regular_file(episodes_beside(run.steps), ec))
+    return false;
+  const auto reader = parquet::FileReader::open(run.steps.string());
+  const auto index = reader->schema().index_of("cycle_index");
+  return index && reader->schema().field(*index).type == parquet::Type::kInt64;
+}
+
+// A cycle as the files name it: the skill ("" for none) and its index.
+using CycleKey = std::pair<std::string, std::int64_t>;
+
+struct RecordedSteps {
+  std::map<CycleKey, std::int64_t> per_cycle; // by the cycle each step was taken in
+  std::int64_t total = 0;
+};
+
+std::string text_or_empty(const parquet::Column &column, std::size_t row) {
+  return column.valid[row] ? column.strings[row] : std::string();
+}
+
+RecordedSteps read_recorded_steps(const std::string &path) {
+  const auto reader = parquet::FileReader::open(path);
+  constexpr std::string_view kWhat = "a step file";
+  const std::vector<std::size_t> columns = {
+      column_of(*reader, "skill_name", parquet::Type::kString, kWhat),
+      column_of(*reader, "cycle_index", parquet::Type::kInt64, kWhat)};
+  RecordedSteps steps;
+  const std::size_t groups = reader->row_groups().size();
+  Progress progress(groups);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const parquet::Table t = reader->read_columns(g, columns);
+    for (std::size_t r = 0; r < t.num_rows(); ++r) {
+      // A step without a cycle (none is written so) counts toward no closed one: no cycle 0
+      // closes.
+      const std::int64_t cycle = t.columns[1].valid[r] ? t.columns[1].ints[r] : 0;
+      ++steps.per_cycle[{text_or_empty(t.columns[0], r), cycle}];
+      ++steps.total;
+    }
+    progress.update(g + 1, steps.total);
+  }
+  progress.finish();
+  return steps;
+}
+
+// Per closed cycle the episodes whose rows name it (skill and cycle_index); the others are
+// counted as open. Each cycle's steps are those taken in it.
+Report recorded_report(const RunFiles &run, const Summary &summary) {
+  const fs::path episodes_path = episodes_beside(run.steps);
+  Report report;
+  report.title = run.steps.filename().string();
+  report.skill = summary.skill;
+  report.recorded_in = episodes_path.filename().string();
+  report.split = true;
+  std::map<CycleKey, std::size_t> position;
+  for (std::size_t k = 0; k < summary.cycles.size(); ++k) {
+    const CycleRow &c = summary.cycles[k];
+    position.try_emplace({c.skill, c.index}, k);
+    report.skills_shown = report.skills_shown || c.skill != summary.cycles.front().skill;
+  }
+
+  const auto reader = parquet::FileReader::open(episodes_path.string());
+  constexpr std::string_view kWhat = "an episodes file";
+  const std::vector<std::size_t> columns = {
+      column_of(*reader, "skill_name", parquet::Type::kString, kWhat),
+      column_of(*reader, "cycle_index", parquet::Type::kInt64, kWhat),
+      column_of(*reader, "episode_length", parquet::Type::kInt64, kWhat),
+      column_of(*reader, "episode_return", parquet::Type::kDouble, kWhat),
+      column_of(*reader, "complete", parquet::Type::kBool, kWhat)};
+  std::vector<std::vector<double>> returns(summary.cycles.size());
+  std::vector<std::vector<double>> lengths(summary.cycles.size());
+  for (std::size_t g = 0; g < reader->row_groups().size(); ++g) {
+    const parquet::Table t = reader->read_columns(g, columns);
+    const parquet::Column &cycle = t.columns[1];
+    for (std::size_t r = 0; r < t.num_rows(); ++r) {
+      EpisodePoint point;
+      point.length = t.columns[2].valid[r] ? static_cast<double>(t.columns[2].ints[r]) : 0.0;
+      point.episode_return = t.columns[3].valid[r] ? t.columns[3].doubles[r] : 0.0;
+      point.complete = !t.columns[4].valid[r] || t.columns[4].bools[r];
+      if (!point.complete) {
+        ++report.unfinished;
+      } else {
+        ++report.episodes;
+        const auto found = cycle.valid[r]
+                               ? position.find({text_or_empty(t.columns[0], r), cycle.ints[r]})
+                               : position.end();
+        if (found == position.end()) {
+          ++report.open_ended;
+        } else {
+          point.cycle = found->second;
+          returns[found->second].push_back(point.episode_return);
+          lengths[found->second].push_back(point.length);
+        }
+      }
+      report.points.push_back(point);
+    }
+  }
+
+  const RecordedSteps steps = read_recorded_steps(run.steps.string());
+  report.steps = report.open_steps = steps.total;
+  std::string disagree;
+  std::size_t disagreeing = 0;
+  for (std::size_t k = 0; k < summary.cycles.size(); ++k) {
+    const CycleRow &row = summary.cycles[k];
+    CycleFigures c;
+    c.index = row.index;
+    c.average = row.average;
+    c.skill = row.skill;
+    c.split = true;
+    c.episodes = returns[k].size();
+    if (const auto it = steps.per_cycle.find({row.skill, row.index}); it != steps.per_cycle.end())
+      c.steps = it->second;
+    report.open_steps -= c.steps;
+    double sum = 0;
+    for (const double r : returns[k])
+      sum += r;
+    // The historian's average is the mean return of the episodes the cycle counted, 0 for none.
+    const double mean = returns[k].empty() ? 0.0 : sum / static_cast<double>(returns[k].size());
+    if (row.average && !same_average(mean, *row.average)) {
+      disagree += (disagree.empty() ? "" : ", ") + (report.skills_shown ? row.skill + " " : "") +
+                  std::to_string(row.index);
+      ++disagreeing;
+    }
+    if (!returns[k].empty()) {
+      c.returns = spread_of(std::move(returns[k]));
+      c.lengths = spread_of(std::move(lengths[k]));
+    }
+    report.cycles.push_back(c);
+  }
+  if (!disagree.empty()) {
+    std::fprintf(stderr,
+                 "report: the episodes of %s %s in %s do not add up to %s in %s (rows lost to a "
+                 "failed write?)\n",
+                 disagreeing > 1 ? "cycles" : "cycle", disagree.c_str(), episodes_path.c_str(),
+                 disagreeing > 1 ? "their averages" : "its average", run.summary.c_str());
+  }
+  return report;
+}
 
 Report build_report(const RunFiles &run) {
   const Summary summary = read_summary(run.summary);
+  if (cycles_recorded(run))
+    return recorded_report(run, summary);
   const StepScan scan = scan_steps(run.steps);
   Report report;
   report.title = run.steps.filename().string();
@@ -403,6 +575,16 @@ Report build_report(const RunFiles &run) {
 // ---- text ----
 
 void print_table(const Report &report) {
+  if (!report.recorded_in.empty())
+    std::printf("episodes and steps per cycle as recorded in %s and the steps' cycle_index\n",
+                report.recorded_in.c_str());
+  // Cycles of several skills share their indices: then each line starts with its skill.
+  int skill_width = 0;
+  if (report.skills_shown)
+    for (const CycleFigures &c : report.cycles)
+      skill_width = std::max({skill_width, 5, static_cast<int>(c.skill.size())});
+  if (skill_width > 0)
+    std::printf("%-*s ", skill_width, "skill");
   std::printf("%6s %12s %9s %15s %12s %14s %12s\n", "cycle", "steps", "episodes", "average_reward",
               "mean_return", "median_return", "mean_length");
   const auto number = [](const std::optional<double> &v, int width) {
@@ -416,6 +598,8 @@ void print_table(const Report &report) {
   for (const CycleFigures &c : report.cycles) {
     std::string line = std::to_string(c.index);
     line.insert(0, line.size() < 6 ? 6 - line.size() : 0, ' ');
+    if (skill_width > 0)
+      line.insert(0, c.skill + std::string(skill_width - c.skill.size() + 1, ' '));
     char counts[64];
     if (c.split)
       std::snprintf(counts, sizeof counts, " %12lld %9zu", static_cast<long long>(c.steps),
@@ -484,7 +668,39 @@ std::string tick_label(double v) {
   return text;
 }
 
-// One chart: cycles along x, a value along y, with axes, grid, tick labels and titles.
+// The range of an axis, widened to whole multiples of a round step (1, 2 or 5 times a power
+// of ten) so that it has about five; non-finite values are left out.
+struct Scale {
+  double lo = 0, hi = 1, step = 1;
+  bool empty = false;
+
+  Scale(const std::vector<double> &values, bool from_zero) {
+    std::vector<double> finite;
+    for (const double v : values)
+      if (std::isfinite(v))
+        finite.push_back(v);
+    empty = finite.empty();
+    lo = empty ? 0 : *std::min_element(finite.begin(), finite.end());
+    hi = empty ? 1 : *std::max_element(finite.begin(), finite.end());
+    if (from_zero)
+      lo = std::min(lo, 0.0);
+    if (!(hi > lo)) {
+      lo -= 1;
+      hi += 1;
+    }
+    const double raw = (hi - lo) / 5;
+    const double magnitude = std::pow(10, std::floor(std::log10(raw)));
+    const double f = raw / magnitude;
+    step = (f < 1.5 ? 1 : f < 3 ? 2 : f < 7 ? 5 : 10) * magnitude;
+    lo = std::floor(lo / step) * step;
+    hi = std::ceil(hi / step) * step;
+  }
+  int ticks() const { return static_cast<int>(std::lround((hi - lo) / step)); }
+  double fraction(double v) const { return (v - lo) / (hi - lo); }
+};
+
+// One chart: cycles along x (or a second value), a value along y, with axes, grid, tick labels
+// and titles.
 class Chart {
 public:
   static constexpr double kWidth = 960;
@@ -492,64 +708,36 @@ public:
 
   Chart(std::ostringstream &svg, double top, std::size_t cycles, const std::vector<double> &values,
         bool from_zero)
-      : _svg(svg), _top(top), _n(std::max<std::size_t>(cycles, 1)) {
-    std::vector<double> finite;
-    for (const double v : values)
-      if (std::isfinite(v))
-        finite.push_back(v);
-    _empty = finite.empty();
-    _lo = _empty ? 0 : *std::min_element(finite.begin(), finite.end());
-    _hi = _empty ? 1 : *std::max_element(finite.begin(), finite.end());
-    if (from_zero)
-      _lo = std::min(_lo, 0.0);
-    if (!(_hi > _lo)) {
-      _lo -= 1;
-      _hi += 1;
-    }
-    const double raw = (_hi - _lo) / 5;
-    const double magnitude = std::pow(10, std::floor(std::log10(raw)));
-    const double f = raw / magnitude;
-    _step = (f < 1.5 ? 1 : f < 3 ? 2 : f < 7 ? 5 : 10) * magnitude;
-    _lo = std::floor(_lo / _step) * _step;
-    _hi = std::ceil(_hi / _step) * _step;
-  }
+      : _svg(svg), _top(top), _n(std::max<std::size_t>(cycles, 1)), _y(values, from_zero) {}
+  // Values along x too.
+  Chart(std::ostringstream &svg, double top, const std::vector<double> &x_values,
+        const std::vector<double> &y_values)
+      : _svg(svg), _top(top), _n(1), _y(y_values, false), _x(Scale(x_values, false)) {}
 
   double x(std::size_t i) const { return kLeft + (static_cast<double>(i) + 0.5) * _slot(); }
-  double y(double v) const { return _bottom() - (v - _lo) / (_hi - _lo) * _plot_height(); }
-  double y0() const { return y(std::max(_lo, 0.0)); }
+  double x_at(double v) const { return kLeft + _x->fraction(v) * _plot_width(); }
+  double y(double v) const { return _bottom() - _y.fraction(v) * _plot_height(); }
+  double y0() const { return y(std::max(_y.lo, 0.0)); }
   double slot() const { return _slot(); }
+  double right() const { return kLeft + _plot_width(); }
 
   void frame(const std::string &title, const std::string &y_title,
              const std::vector<std::int64_t> &labels) const {
-    _svg << "<text class=\"chart-title\" x=\"" << kLeft << "\" y=\"" << fixed(_top + 22)
-         << "\" font-size=\"15\" font-weight=\"bold\">" << escape(title) << "</text>\n";
-    const auto ticks = static_cast<int>(std::lround((_hi - _lo) / _step));
-    for (int t = 0; t <= ticks; ++t) {
-      const double v = _lo + t * _step;
-      const std::string yy = fixed(y(v));
-      _svg << "<line x1=\"" << kLeft << "\" x2=\"" << kLeft + _plot_width() << "\" y1=\"" << yy
-           << "\" y2=\"" << yy << "\" stroke=\"#e3e3e3\"/>\n";
-      _svg << "<text x=\"" << kLeft - 6 << "\" y=\"" << fixed(y(v) + 4) << "\" text-anchor=\"end\">"
-           << tick_label(v) << "</text>\n";
-    }
+    _heading(title);
     const std::size_t stride = std::max<std::size_t>(1, (labels.size() + 19) / 20);
-    for (std::size_t i = 0; i < labels.size(); i += stride) {
-      _svg << "<line x1=\"" << fixed(x(i)) << "\" x2=\"" << fixed(x(i)) << "\" y1=\""
-           << fixed(_bottom()) << "\" y2=\"" << fixed(_bottom() + 5) << "\" stroke=\"#333\"/>\n";
-      _svg << "<text x=\"" << fixed(x(i)) << "\" y=\"" << fixed(_bottom() + 18)
-           << "\" text-anchor=\"middle\">" << labels[i] << "</text>\n";
+    for (std::size_t i = 0; i < labels.size(); i += stride)
+      _x_tick(x(i), std::to_string(labels[i]));
+    _axes("cycle", y_title, _y.empty);
+  }
+  // The frame of a chart with values along x.
+  void frame(const std::string &title, const std::string &x_title,
+             const std::string &y_title) const {
+    _heading(title);
+    for (int t = 0; t <= _x->ticks(); ++t) {
+      const double v = _x->lo + t * _x->step;
+      _x_tick(x_at(v), tick_label(v));
     }
-    _svg << "<path d=\"M" << kLeft << ' ' << fixed(_top + kPadTop) << " V" << fixed(_bottom())
-         << " H" << kLeft + _plot_width() << "\" fill=\"none\" stroke=\"#333\"/>\n";
-    _svg << "<text x=\"" << kLeft + _plot_width() / 2 << "\" y=\"" << fixed(_bottom() + 36)
-         << "\" text-anchor=\"middle\">cycle</text>\n";
-    const double mid = _top + kPadTop + _plot_height() / 2;
-    _svg << "<text x=\"18\" y=\"" << fixed(mid) << "\" text-anchor=\"middle\" transform=\"rotate("
-         << "-90 18 " << fixed(mid) << ")\">" << escape(y_title) << "</text>\n";
-    if (_empty) {
-      _svg << "<text x=\"" << kLeft + _plot_width() / 2 << "\" y=\"" << fixed(mid)
-           << "\" text-anchor=\"middle\" fill=\"#888\">no data</text>\n";
-    }
+    _axes(x_title, y_title, _y.empty || _x->empty);
   }
 
 private:
@@ -562,12 +750,51 @@ private:
   double _bottom() const { return _top + kPadTop + _plot_height(); }
   double _slot() const { return _plot_width() / static_cast<double>(_n); }
 
+  // The title and the grid lines of y with their labels.
+  void _heading(const std::string &title) const {
+    _svg << "<text class=\"chart-title\" x=\"" << kLeft << "\" y=\"" << fixed(_top + 22)
+         << "\" font-size=\"15\" font-weight=\"bold\">" << escape(title) << "</text>\n";
+    for (int t = 0; t <= _y.ticks(); ++t) {
+      const double v = _y.lo + t * _y.step;
+      const std::string yy = fixed(y(v));
+      _svg << "<line x1=\"" << kLeft << "\" x2=\"" << kLeft + _plot_width() << "\" y1=\"" << yy
+           << "\" y2=\"" << yy << "\" stroke=\"#e3e3e3\"/>\n";
+      _svg << "<text x=\"" << kLeft - 6 << "\" y=\"" << fixed(y(v) + 4) << "\" text-anchor=\"end\">"
+           << tick_label(v) << "</text>\n";
+    }
+  }
+  void _x_tick(double at, const std::string &label) const {
+    _svg << "<line x1=\"" << fixed(at) << "\" x2=\"" << fixed(at) << "\" y1=\"" << fixed(_bottom())
+         << "\" y2=\"" << fixed(_bottom() + 5) << "\" stroke=\"#333\"/>\n";
+    _svg << "<text x=\"" << fixed(at) << "\" y=\"" << fixed(_bottom() + 18)
+         << "\" text-anchor=\"middle\">" << label << "</text>\n";
+  }
+  // The axis lines, their titles, and "no data" over an empty chart.
+  void _axes(const std::string &x_title, const std::string &y_title, bool empty) const {
+    _svg << "<path d=\"M" << kLeft << ' ' << fixed(_top + kPadTop) << " V" << fixed(_bottom())
+         << " H" << kLeft + _plot_width() << "\" fill=\"none\" stroke=\"#333\"/>\n";
+    _svg << "<text x=\"" << kLeft + _plot_width() / 2 << "\" y=\"" << fixed(_bottom() + 36)
+         << "\" text-anchor=\"middle\">" << escape(x_title) << "</text>\n";
+    const double mid = _top + kPadTop + _plot_height() / 2;
+    _svg << "<text x=\"18\" y=\"" << fixed(mid) << "\" text-anchor=\"middle\" transform=\"rotate("
+         << "-90 18 " << fixed(mid) << ")\">" << escape(y_title) << "</text>\n";
+    if (empty) {
+      _svg << "<text x=\"" << kLeft + _plot_width() / 2 << "\" y=\"" << fixed(mid)
+           << "\" text-anchor=\"middle\" fill=\"#888\">no data</text>\n";
+    }
+  }
+
   std::ostringstream &_svg;
   double _top;
   std::size_t _n;
-  bool _empty = false;
-  double _lo = 0, _hi = 1, _step = 1;
+  Scale _y;
+  std::optional<Scale> _x;
 };
+
+// "cycle 3", or "walk cycle 3" where the cycles of several skills are shown.
+std::string cycle_name(const Report &report, const CycleFigures &c) {
+  return (report.skills_shown ? c.skill + " " : "") + "cycle " + std::to_string(c.index);
+}
 
 void spread_attributes(std::ostringstream &svg, std::string_view name, const Spread &s) {
   const std::pair<std::string_view, double> values[] = {{"min", s.min},       {"q1", s.q1},
@@ -602,7 +829,8 @@ void box_plots(std::ostringstream &svg, double top, const Report &report, const 
     if (!s || !std::isfinite(s->min) || !std::isfinite(s->max))
       continue;
     const std::string x = fixed(chart.x(i));
-    svg << "<g><title>cycle " << report.cycles[i].index << ": " << spread_title(*s) << "</title>\n";
+    svg << "<g><title>" << escape(cycle_name(report, report.cycles[i])) << ": " << spread_title(*s)
+        << "</title>\n";
     svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << fixed(chart.y(s->min))
         << "\" y2=\"" << fixed(chart.y(s->max)) << "\" stroke=\"#333\"/>\n";
     svg << "<rect x=\"" << fixed(chart.x(i) - half) << "\" y=\"" << fixed(chart.y(s->q3))
@@ -620,9 +848,100 @@ void box_plots(std::ostringstream &svg, double top, const Report &report, const 
   }
 }
 
+// At most this many episodes are drawn as dots: beyond it, every n-th in file order.
+constexpr std::size_t kMaxDots = 2000;
+
+// "#rrggbb" from light blue (0) to dark blue (1).
+std::string shade(double t) {
+  constexpr int kLight[] = {107, 174, 214};
+  constexpr int kDark[] = {8, 48, 107};
+  char text[8];
+  int c[3];
+  for (int i = 0; i < 3; ++i)
+    c[i] = static_cast<int>(std::lround(kLight[i] + t * (kDark[i] - kLight[i])));
+  std::snprintf(text, sizeof text, "#%02x%02x%02x", c[0], c[1], c[2]);
+  return text;
+}
+
+// Each episode as a dot: its length along x and its return along y, filled in the shade of the
+// cycle that counted it (later cycles darker); an episode that no closed cycle counted is an
+// open circle.
+void episode_scatter(std::ostringstream &svg, double top, const Report &report) {
+  const std::size_t every =
+      std::max<std::size_t>(1, (report.points.size() + kMaxDots - 1) / kMaxDots);
+  std::vector<const EpisodePoint *> shown;
+  std::vector<double> xs, ys;
+  for (std::size_t i = 0; i < report.points.size(); i += every) {
+    const EpisodePoint &p = report.points[i];
+    if (!std::isfinite(p.length) || !std::isfinite(p.episode_return))
+      continue;
+    shown.push_back(&p);
+    xs.push_back(p.length);
+    ys.push_back(p.episode_return);
+  }
+  std::string title = "Episode return against length";
+  if (every > 1)
+    title += " (1 in " + std::to_string(every) + " of " +
+             with_commas(static_cast<std::int64_t>(report.points.size())) + " episodes)";
+  // A margin of a twentieth of the spread on each side keeps the dots off the axes.
+  std::vector<double> x_range = xs, y_range = ys;
+  if (!xs.empty()) {
+    const auto [x_lo, x_hi] = std::minmax_element(xs.begin(), xs.end());
+    const auto [y_lo, y_hi] = std::minmax_element(ys.begin(), ys.end());
+    x_range.push_back(*x_lo - (*x_hi - *x_lo) / 20);
+    x_range.push_back(*x_hi + (*x_hi - *x_lo) / 20);
+    y_range.push_back(*y_lo - (*y_hi - *y_lo) / 20);
+    y_range.push_back(*y_hi + (*y_hi - *y_lo) / 20);
+  }
+  const Chart chart(svg, top, x_range, y_range);
+  chart.frame(title, "steps per episode", "episode return");
+  const std::size_t cycles = report.cycles.size();
+  const auto fill_of = [&](std::size_t k) {
+    return shade(cycles > 1 ? static_cast<double>(k) / static_cast<double>(cycles - 1) : 1.0);
+  };
+  // The legend, right-aligned on the title's line.
+  const double y = top + 22;
+  double x = chart.right();
+  const auto legend = [&](const std::string &text, const std::string &style) {
+    x -= 12 + 7 * static_cast<double>(text.size());
+    svg << "<circle cx=\"" << fixed(x) << "\" cy=\"" << fixed(y - 4) << "\" r=\"4\" " << style
+        << "/>\n<text x=\"" << fixed(x + 8) << "\" y=\"" << fixed(y) << "\">" << escape(text)
+        << "</text>\n";
+    x -= 14;
+  };
+  const auto counted = [](const EpisodePoint *p) { return p->cycle.has_value(); };
+  if (!std::all_of(shown.begin(), shown.end(), counted))
+    legend("not counted by a closed cycle", "fill=\"none\" stroke=\"#888\"");
+  if (std::any_of(shown.begin(), shown.end(), counted)) {
+    if (cycles > 1)
+      legend(cycle_name(report, report.cycles.back()), "fill=\"" + fill_of(cycles - 1) + "\"");
+    legend(cycle_name(report, report.cycles.front()), "fill=\"" + fill_of(0) + "\"");
+  }
+  svg << "<g class=\"episodes\">\n";
+  for (const EpisodePoint *p : shown) {
+    svg << "<circle class=\"episode\" cx=\"" << fixed(chart.x_at(p->length)) << "\" cy=\""
+        << fixed(chart.y(p->episode_return)) << "\" r=\"3\" data-length=\"" << exact(p->length)
+        << "\" data-return=\"" << exact(p->episode_return) << '"';
+    std::string what;
+    if (p->cycle) {
+      const CycleFigures &c = report.cycles[*p->cycle];
+      svg << " data-cycle=\"" << c.index << "\" fill=\"" << fill_of(*p->cycle)
+          << "\" fill-opacity=\"0.75\"";
+      what = cycle_name(report, c);
+    } else {
+      svg << " fill=\"none\" stroke=\"#888\"";
+      what = p->complete ? "ended after the last training result" : "unfinished at the stop";
+    }
+    svg << "><title>" << escape(what) << ": " << exact(p->length) << " steps, return "
+        << fixed(p->episode_return, 4) << "</title></circle>\n";
+  }
+  svg << "</g>\n";
+}
+
 std::string render_svg(const Report &report) {
   constexpr double kHeader = 70;
-  const double height = kHeader + 4 * Chart::kHeight + 20;
+  const bool scatter = !report.recorded_in.empty();
+  const double height = kHeader + (scatter ? 5 : 4) * Chart::kHeight + 20;
   std::ostringstream svg;
   svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Chart::kWidth << "\" height=\""
@@ -637,6 +956,8 @@ std::string render_svg(const Report &report) {
               " episodes ended";
   if (!report.split)
     subtitle += "; steps and episodes per cycle unknown (the files do not agree)";
+  if (scatter)
+    subtitle += "; episodes and steps per cycle as the run recorded them";
   svg << "<text x=\"80\" y=\"52\" fill=\"#555\">" << escape(subtitle) << "</text>\n";
 
   std::vector<std::int64_t> labels;
@@ -667,6 +988,8 @@ std::string render_svg(const Report &report) {
     for (std::size_t i = 0; i < report.cycles.size(); ++i) {
       const CycleFigures &c = report.cycles[i];
       svg << "<g class=\"cycle\" data-cycle=\"" << c.index << '"';
+      if (!report.recorded_in.empty() && !c.skill.empty())
+        svg << " data-skill=\"" << escape(c.skill) << '"';
       if (c.average)
         svg << " data-average-reward=\"" << exact(*c.average) << '"';
       if (c.split)
@@ -675,7 +998,7 @@ std::string render_svg(const Report &report) {
         spread_attributes(svg, "return", *c.returns);
       if (c.lengths)
         spread_attributes(svg, "length", *c.lengths);
-      svg << ">\n<title>cycle " << c.index << ": average reward "
+      svg << ">\n<title>" << escape(cycle_name(report, c)) << ": average reward "
           << (c.average ? fixed(*c.average, 4) : "none") << "</title>\n";
       if (c.average && std::isfinite(*c.average)) {
         svg << "<circle cx=\"" << fixed(chart.x(i)) << "\" cy=\"" << fixed(chart.y(*c.average))
@@ -701,10 +1024,12 @@ std::string render_svg(const Report &report) {
       const double y = chart.y(static_cast<double>(c.steps));
       svg << "<rect x=\"" << fixed(chart.x(i) - half) << "\" y=\"" << fixed(y) << "\" width=\""
           << fixed(2 * half) << "\" height=\"" << fixed(chart.y0() - y)
-          << "\" fill=\"#2ca02c\"><title>cycle " << c.index << ": " << with_commas(c.steps)
-          << " steps, " << c.episodes << " episodes</title></rect>\n";
+          << "\" fill=\"#2ca02c\"><title>" << escape(cycle_name(report, c)) << ": "
+          << with_commas(c.steps) << " steps, " << c.episodes << " episodes</title></rect>\n";
     }
   }
+  if (scatter)
+    episode_scatter(svg, top + Chart::kHeight, report);
   svg << "</svg>\n";
   return svg.str();
 }
