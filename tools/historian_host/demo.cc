@@ -369,6 +369,7 @@ int run_demo(const DemoFlags &flags) {
               << " cycles; the historian wrote:\n";
     print_file("Step dataset", processor->_steps._output_file, 5);
     print_file("Cycle summary", processor->_cycle_summary._output_file, 20);
+    print_file("Episodes", processor->_episodes._output_file, 5);
     std::cout << "\n== Cycle-metrics callbacks received ==\n";
     for (const auto &r : receiver.received())
       std::cout << r << "\n";

@@ -320,7 +320,8 @@ int main(int argc, char **argv) {
   std::optional<std::string> report_output;
   CLI::App *report = app.add_subcommand(
       "report", "Draw a run's average reward, episode returns and lengths and steps per cycle "
-                "as an SVG, and print them as a table");
+                "as an SVG, and print them as a table (exact from the episodes file when there "
+                "is one)");
   report
       ->add_option("INPUT", report_input,
                    "Output directory (its newest run), step file or cycle summary file")

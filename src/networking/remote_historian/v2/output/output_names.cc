@@ -78,9 +78,12 @@ bool _is_final_name_of(std::string_view base, std::string_view name) {
   if (!name.starts_with(base))
     return false;
   std::string_view rest = name.substr(base.size());
-  constexpr std::string_view kCycle = "_cycle_summary";
-  if (rest.starts_with(kCycle))
-    rest.remove_prefix(kCycle.size());
+  for (const std::string_view dataset : {"_cycle_summary", "_episodes"}) {
+    if (rest.starts_with(dataset)) {
+      rest.remove_prefix(dataset.size());
+      break;
+    }
+  }
   if (skip_number(rest))
     skip_number(rest);
   return rest == ".parquet";

@@ -3,8 +3,8 @@
 // The names of a run's final files in the output directory, and what earlier runs of the same
 // base name left beside them: parts directories never merged and merge temporaries.
 //
-// A final name of base is base, optionally "_cycle_summary", optionally "_" + a time stamp in
-// seconds, optionally "_" + a counter, then ".parquet".
+// A final name of base is base, optionally "_cycle_summary" or "_episodes", optionally "_" + a
+// time stamp in seconds, optionally "_" + a counter, then ".parquet".
 
 #include <string>
 #include <string_view>

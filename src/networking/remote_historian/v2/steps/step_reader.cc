@@ -331,7 +331,11 @@ void StepReader::_commit_step(StepInput &in, double message_timestamp) {
   const json::Value &reward = in.reward && !in.reward->is_null() ? *in.reward : kZeroReward;
 
   PendingRow row;
-  row.run_id = run ? std::move(run) : _run_id;
+  if (run) {
+    row.run_id = std::move(run);
+  } else {
+    row.run_id = _run_id;
+  }
   row.sim_id = std::move(sim_id);
   row.skill_name = _cycles._current_skill_name;
   row.cycle_index = _cycles.open_cycle_index();
