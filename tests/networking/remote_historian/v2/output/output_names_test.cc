@@ -30,12 +30,12 @@ TEST(OutputNames, OnlyThisBaseIsClaimedAndNoTakenNameReused) {
       {"v2_event_historian_r1_1700000000_2.parquet.parts", true},
       {"v2_event_historian_r1_cycle_summary.parquet.parts", true},
       {"v2_event_historian_r1_cycle_summary_1700000000.parquet.parts", true},
-      {"v2_event_historian_r1_episodes_1700000000_3.parquet.parts", true},
       {"v2_event_historian_r1_1700000001.parquet.parts", false}, // this run's
       {"v2_event_historian_r1_skillA.parquet.parts", false},
       {"v2_event_historian_r10.parquet.parts", false},
       {"v2_event_historian_r1_1_2_3.parquet.parts", false},
       {"v2_event_historian_r1_1700000000_cycle_summary.parquet.parts", false},
+      {"v2_event_historian_r1_episodes_1700000000_3.parquet.parts", true},
   };
   std::vector<std::string> want;
   for (const auto &d : parts_dirs) {
