@@ -337,9 +337,11 @@ int main(int argc, char **argv) {
   }
   const double shutdown = std::chrono::duration<double>(Clock::now() - t1).count();
   std::int64_t rows = 0;
+  // The step file: the one that is neither the cycle summary nor the episodes.
   for (const auto &e : fs::directory_iterator(out))
     if (e.path().extension() == ".parquet" &&
-        e.path().filename().string().find("cycle_summary") == std::string::npos)
+        e.path().filename().string().find("cycle_summary") == std::string::npos &&
+        e.path().filename().string().find("_episodes") == std::string::npos)
       rows = parquet::FileReader::open(e.path().string())->num_rows();
   std::string args_text;
   for (const std::string &a : extra)
