@@ -8,6 +8,7 @@
 
 #include "networking/remote_historian/v2/conversions.h"
 #include "networking/remote_historian/v2/normalize.h"
+#include "networking/remote_historian/v2/rows/fixed_columns.h"
 #include "json/write.h"
 
 namespace networking::remote_historian::v2 {
@@ -18,14 +19,6 @@ std::string key_of(const std::optional<std::string> &skill) {
   return skill && !skill->empty() ? *skill : std::string();
 }
 
-template <typename T> void append_or_null(parquet::Column &column, const std::optional<T> &v) {
-  if (v) {
-    column.append(*v);
-  } else {
-    column.append_null();
-  }
-}
-
 parquet::Table one_row(std::int64_t cycle_index, std::optional<double> average_reward,
                        const std::optional<std::string> &skill, std::optional<std::int64_t> total,
                        bool is_metadata) {
@@ -33,11 +26,11 @@ parquet::Table one_row(std::int64_t cycle_index, std::optional<double> average_r
   t.columns.emplace_back(parquet::Type::kInt64);
   t.columns.back().append(cycle_index);
   t.columns.emplace_back(parquet::Type::kDouble);
-  append_or_null(t.columns.back(), average_reward);
+  _append_or_null(t.columns.back(), average_reward);
   t.columns.emplace_back(parquet::Type::kString);
-  append_or_null(t.columns.back(), skill);
+  _append_or_null(t.columns.back(), skill);
   t.columns.emplace_back(parquet::Type::kInt64);
-  append_or_null(t.columns.back(), total);
+  _append_or_null(t.columns.back(), total);
   t.columns.emplace_back(parquet::Type::kBool);
   t.columns.back().append_bool(is_metadata);
   return t;

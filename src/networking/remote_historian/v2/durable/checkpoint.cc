@@ -35,6 +35,16 @@ void write_all(int fd, const std::string &text, const std::string &path) {
   }
 }
 
+// The texts of v, a list; `not_list` ends the error when it is not one.
+std::vector<std::string> texts_of(const json::Value &v, const char *name, const char *not_list) {
+  if (!v.is_array())
+    checkpoint::bad(std::string("'") + name + "' " + not_list);
+  std::vector<std::string> texts;
+  for (const json::Value &text : v.as_array())
+    texts.push_back(checkpoint::text_of(text, name));
+  return texts;
+}
+
 parquet::Type type_named(const std::string &name) {
   for (parquet::Type t : {parquet::Type::kString, parquet::Type::kInt64, parquet::Type::kDouble,
                           parquet::Type::kBool})
@@ -126,12 +136,7 @@ std::optional<std::int64_t> optional_int(const json::Value &v, const char *name)
 std::optional<std::vector<std::string>> optional_texts(const json::Value &v, const char *name) {
   if (v.is_null())
     return std::nullopt;
-  if (!v.is_array())
-    bad(std::string("'") + name + "' is not a list");
-  std::vector<std::string> texts;
-  for (const json::Value &text : v.as_array())
-    texts.push_back(text_of(text, name));
-  return texts;
+  return texts_of(v, name, "is not a list");
 }
 
 std::optional<parquet::Schema> optional_schema(const json::Value &v, const char *name) {
@@ -150,12 +155,7 @@ std::optional<parquet::Schema> optional_schema(const json::Value &v, const char 
 }
 
 std::vector<std::string> id_list(const json::Value &v, const char *name) {
-  if (!v.is_array())
-    bad(std::string("'") + name + "' holds a value that is not a list");
-  std::vector<std::string> out;
-  for (const json::Value &id : v.as_array())
-    out.push_back(text_of(id, name));
-  return out;
+  return texts_of(v, name, "holds a value that is not a list");
 }
 
 } // namespace checkpoint

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "networking/remote_historian/v2/rows/fixed_columns.h"
+
 namespace networking::remote_historian::v2 {
 
 namespace {
@@ -35,24 +37,12 @@ enum Columns {
   kEnd,
 };
 
-template <typename T> void put(parquet::Column &column, const std::optional<T> &value) {
-  if (value) {
-    column.append(*value);
-  } else {
-    column.append_null();
-  }
-}
-
 parquet::Table empty_table() {
   const parquet::Schema schema = _episode_schema();
   parquet::Table table;
   for (const parquet::Field &field : schema.fields())
     table.columns.emplace_back(field.type);
   return table;
-}
-
-json::Value number_or_null(const std::optional<std::int64_t> &n) {
-  return n ? json::Value(*n) : json::Value();
 }
 
 } // namespace
@@ -113,13 +103,13 @@ void EpisodeLog::append_row(parquet::Table &t, const std::string &episode_id, co
                             const double *episode_return, std::optional<std::int64_t> cycle_index,
                             const std::optional<std::string> &skill, bool complete) {
   auto &c = t.columns;
-  put(c[kRunId], record.run_id);
-  put(c[kSimId], record.sim_id);
+  _append_or_null(c[kRunId], record.run_id);
+  _append_or_null(c[kSimId], record.sim_id);
   c[kEpisodeId].append(episode_id);
-  put(c[kSkillName], skill);
-  put(c[kScenario], record.scenario);
+  _append_or_null(c[kSkillName], skill);
+  _append_or_null(c[kScenario], record.scenario);
   c[kEpisodeIndex].append(_next_episode_index++);
-  put(c[kCycleIndex], cycle_index);
+  _append_or_null(c[kCycleIndex], cycle_index);
   c[kFirstCycleIndex].append(record.first_cycle_index);
   c[kLength].append(record.length);
   c[kReturn].append(episode_return ? *episode_return : 0.0);
@@ -134,12 +124,13 @@ void EpisodeLog::append_row(parquet::Table &t, const std::string &episode_id, co
   c[kTerminated].append_bool(record.terminated);
   c[kTruncated].append_bool(record.truncated);
   c[kComplete].append_bool(complete);
-  put(c[kFirstStep], record.first_step_number);
-  put(c[kLastStep], record.last_step_number);
+  _append_or_null(c[kFirstStep], record.first_step_number);
+  _append_or_null(c[kLastStep], record.last_step_number);
   c[kMissing].append(record.missing_steps);
   c[kDuplicates].append(record.duplicate_steps);
-  put(c[kStart], record.length > 0 ? std::optional(record.start_timestamp) : std::nullopt);
-  put(c[kEnd], record.length > 0 ? std::optional(record.end_timestamp) : std::nullopt);
+  _append_or_null(c[kStart],
+                  record.length > 0 ? std::optional(record.start_timestamp) : std::nullopt);
+  _append_or_null(c[kEnd], record.length > 0 ? std::optional(record.end_timestamp) : std::nullopt);
 }
 
 parquet::Table EpisodeLog::close(const std::vector<std::string> &episodes,
@@ -188,15 +179,15 @@ void EpisodeLog::save(Checkpoint &c) const {
     o.insert("skill_name", checkpoint::text_or_null(r.skill_name));
     o.insert("scenario", checkpoint::text_or_null(r.scenario));
     o.insert("first_cycle_index", json::Value(r.first_cycle_index));
-    o.insert("end_cycle_index", number_or_null(r.end_cycle_index));
+    o.insert("end_cycle_index", checkpoint::int_or_null(r.end_cycle_index));
     o.insert("end_skill_name", checkpoint::text_or_null(r.end_skill_name));
     o.insert("length", json::Value(r.length));
     o.insert("reward_min", json::Value(r.reward_min));
     o.insert("reward_max", json::Value(r.reward_max));
     o.insert("terminated", json::Value(r.terminated));
     o.insert("truncated", json::Value(r.truncated));
-    o.insert("first_step_number", number_or_null(r.first_step_number));
-    o.insert("last_step_number", number_or_null(r.last_step_number));
+    o.insert("first_step_number", checkpoint::int_or_null(r.first_step_number));
+    o.insert("last_step_number", checkpoint::int_or_null(r.last_step_number));
     o.insert("missing_steps", json::Value(r.missing_steps));
     o.insert("duplicate_steps", json::Value(r.duplicate_steps));
     o.insert("start_timestamp", json::Value(r.start_timestamp));
