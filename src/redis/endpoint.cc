@@ -10,8 +10,6 @@ namespace redis {
 
 namespace {
 
-constexpr std::string_view kScheme = "redis://";
-
 constexpr std::string_view kMask = "***";
 
 std::invalid_argument bad_url(std::string_view url, const std::string &why) {
@@ -49,23 +47,79 @@ std::optional<long> parse_number(std::string_view text, long low, long high) {
   return value;
 }
 
+// host[:port] or [v6]:port, with default_port when none is written.
+HostPort parse_host_port(std::string_view url, std::string_view authority,
+                         std::uint16_t default_port) {
+  HostPort out{"", default_port};
+  std::string_view port_text;
+  bool has_port = false;
+  if (!authority.empty() && authority.front() == '[') {
+    std::size_t close = authority.find(']');
+    if (close == std::string_view::npos)
+      throw bad_url(url, "unclosed '[' in the host");
+    out.host = std::string(authority.substr(1, close - 1));
+    std::string_view after = authority.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':')
+        throw bad_url(url, "unexpected text after the host");
+      has_port = true;
+      port_text = after.substr(1);
+    }
+  } else {
+    std::size_t colon = authority.find(':');
+    out.host = std::string(authority.substr(0, colon));
+    if (colon != std::string_view::npos) {
+      has_port = true;
+      port_text = authority.substr(colon + 1);
+    }
+  }
+  if (out.host.empty())
+    throw bad_url(url, "no host");
+  if (has_port) {
+    auto port = parse_number(port_text, 1, 65535);
+    if (!port)
+      throw bad_url(url, "invalid port '" + std::string(port_text) + "'");
+    out.port = static_cast<std::uint16_t>(*port);
+  }
+  return out;
+}
+
+int parse_db(std::string_view url, std::string_view text) {
+  auto db = parse_number(text, 0, 1 << 20);
+  if (!db)
+    throw bad_url(url, "invalid database number '" + std::string(text) + "'");
+  return static_cast<int>(*db);
+}
+
 } // namespace
 
-std::string Endpoint::address() const {
+std::string HostPort::address() const {
   bool ipv6 = host.find(':') != std::string::npos;
   return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+std::string Endpoint::address() const {
+  if (uses_sentinel() && host.empty())
+    return "master '" + master_name + "'";
+  return HostPort{host, port}.address();
+}
+
 Endpoint parse_url(std::string_view url) {
-  if (url.substr(0, kScheme.size()) != kScheme) {
-    std::size_t colon = url.find("://");
-    if (colon == std::string_view::npos)
-      throw bad_url(url, "expected redis://host[:port][/db]");
-    throw bad_url(url, "unsupported scheme '" + std::string(url.substr(0, colon)) +
-                           "', expected redis://");
-  }
   Endpoint endpoint;
-  std::string_view rest = url.substr(kScheme.size());
+  const std::size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos)
+    throw bad_url(url, "expected redis://host[:port][/db]");
+  const std::string_view scheme = url.substr(0, scheme_end);
+  bool sentinel = false;
+  if (scheme == "rediss" || scheme == "rediss+sentinel")
+    endpoint.tls = true;
+  if (scheme == "redis+sentinel" || scheme == "rediss+sentinel")
+    sentinel = true;
+  else if (scheme != "redis" && scheme != "rediss")
+    throw bad_url(url, "unsupported scheme '" + std::string(scheme) +
+                           "', expected redis://, rediss://, redis+sentinel:// or "
+                           "rediss+sentinel://");
+  std::string_view rest = url.substr(scheme_end + 3);
   // The credentials first, up to the last '@': a '/' in a password must not end the host part,
   // or the rest of the password would be quoted as a port or database in an error message.
   std::size_t at = rest.rfind('@');
@@ -84,42 +138,30 @@ Endpoint parse_url(std::string_view url) {
   std::string_view authority = rest.substr(0, slash);
   std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
 
-  std::string_view port_text;
-  bool has_port = false;
-  if (!authority.empty() && authority.front() == '[') {
-    std::size_t close = authority.find(']');
-    if (close == std::string_view::npos)
-      throw bad_url(url, "unclosed '[' in the host");
-    endpoint.host = std::string(authority.substr(1, close - 1));
-    std::string_view after = authority.substr(close + 1);
-    if (!after.empty()) {
-      if (after.front() != ':')
-        throw bad_url(url, "unexpected text after the host");
-      has_port = true;
-      port_text = after.substr(1);
-    }
-  } else {
-    std::size_t colon = authority.find(':');
-    endpoint.host = std::string(authority.substr(0, colon));
-    if (colon != std::string_view::npos) {
-      has_port = true;
-      port_text = authority.substr(colon + 1);
-    }
+  if (!sentinel) {
+    HostPort server = parse_host_port(url, authority, 6379);
+    endpoint.host = std::move(server.host);
+    endpoint.port = server.port;
+    if (!path.empty())
+      endpoint.db = parse_db(url, path);
+    return endpoint;
   }
-  if (endpoint.host.empty())
-    throw bad_url(url, "no host");
-  if (has_port) {
-    auto port = parse_number(port_text, 1, 65535);
-    if (!port)
-      throw bad_url(url, "invalid port '" + std::string(port_text) + "'");
-    endpoint.port = static_cast<std::uint16_t>(*port);
+  while (!authority.empty() || endpoint.sentinels.empty()) {
+    const std::size_t comma = authority.find(',');
+    endpoint.sentinels.push_back(parse_host_port(url, authority.substr(0, comma), 26379));
+    authority = comma == std::string_view::npos ? "" : authority.substr(comma + 1);
+    if (comma != std::string_view::npos && authority.empty())
+      throw bad_url(url, "no host after ','");
   }
-  if (!path.empty()) {
-    auto db = parse_number(path, 0, 1 << 20);
-    if (!db)
-      throw bad_url(url, "invalid database number '" + std::string(path) + "'");
-    endpoint.db = static_cast<int>(*db);
-  }
+  const std::size_t db_slash = path.find('/');
+  endpoint.master_name = std::string(path.substr(0, db_slash));
+  if (endpoint.master_name.empty())
+    throw bad_url(url, "no master name: expected redis+sentinel://host[:port][,...]/MASTER_NAME");
+  if (db_slash != std::string_view::npos)
+    endpoint.db = parse_db(url, path.substr(db_slash + 1));
+  // Found by asking the Sentinels.
+  endpoint.host.clear();
+  endpoint.port = 0;
   return endpoint;
 }
 

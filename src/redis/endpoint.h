@@ -1,13 +1,34 @@
 #pragma once
 
-// Where a Redis server is and how to log in to it, as a redis:// URL gives it.
+// Where a Redis server is and how to log in to it, as a URL gives it: one server
+// (redis://, rediss:// for TLS), or the master of a set that Sentinels watch
+// (redis+sentinel://, rediss+sentinel://).
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace redis {
+
+// How TLS connections check the server and present ourselves. Files are PEM.
+struct TlsOptions {
+  std::optional<std::string> ca_file;   // trusted CAs; default: the system's
+  std::optional<std::string> cert_file; // client certificate, for servers that ask for one
+  std::optional<std::string> key_file;  // its private key
+  // Skips the certificate and server-name checks. Only for tests and trusted networks.
+  bool insecure = false;
+};
+
+struct HostPort {
+  std::string host;
+  std::uint16_t port = 0;
+
+  // "host:port", IPv6 hosts in brackets.
+  std::string address() const;
+  bool operator==(const HostPort &) const = default;
+};
 
 struct Endpoint {
   std::string host = "localhost";
@@ -15,15 +36,29 @@ struct Endpoint {
   std::optional<std::string> user;
   std::optional<std::string> password;
   int db = 0;
+  bool tls = false;
+  TlsOptions tls_options; // when tls
 
-  // "host:port", as error messages name the server.
+  // Sentinel: the Sentinels to ask for the master named master_name, in the URL's order. When
+  // there are any, host and port are where the master was last found (empty until then).
+  std::vector<HostPort> sentinels;
+  std::string master_name;
+  // The Sentinels' own credentials, if they require any (never in the URL).
+  std::optional<std::string> sentinel_user;
+  std::optional<std::string> sentinel_password;
+
+  bool uses_sentinel() const { return !sentinels.empty(); }
+  // "host:port", as error messages name the server; under Sentinel, with the master's name
+  // when no address is known yet.
   std::string address() const;
 };
 
-// Parses redis://[[user]:password@]host[:port][/db]. Throws std::invalid_argument with a clear
-// message for anything else, which names the URL as masked_url() writes it. User and password
-// may be percent-encoded; IPv6 hosts go in brackets. The credentials end at the last '@', so a
-// password may hold '/' and '@' as written.
+// Parses redis://[[user]:password@]host[:port][/db], rediss://... (TLS) and
+// redis+sentinel://[[user]:password@]host[:port][,host[:port]...]/MASTER_NAME[/db] (and
+// rediss+sentinel://); a Sentinel's port defaults to 26379. The credentials are those of the
+// master. Throws std::invalid_argument with a clear message for anything else, which names the
+// URL as masked_url() writes it. User and password may be percent-encoded; IPv6 hosts go in
+// brackets. The credentials end at the last '@', so a password may hold '/' and '@' as written.
 Endpoint parse_url(std::string_view url);
 
 // The URL as every message and log line writes it: the password, everything between the first

@@ -40,6 +40,28 @@ TEST(ParseUrl, AcceptedForms) {
   }
 }
 
+TEST(ParseUrl, TlsAndSentinelForms) {
+  redis::Endpoint tls = redis::parse_url("rediss://alice:pw@h:6380/1");
+  EXPECT_TRUE(tls.tls);
+  EXPECT_FALSE(tls.uses_sentinel());
+  EXPECT_EQ(tls.address(), "h:6380");
+  EXPECT_FALSE(redis::parse_url("redis://h").tls);
+
+  redis::Endpoint s = redis::parse_url("rediss+sentinel://:pw@a,[::1]:26380,b:7/main-set/3");
+  EXPECT_TRUE(s.tls);
+  ASSERT_EQ(s.sentinels.size(), 3u);
+  EXPECT_EQ(s.sentinels[0], (redis::HostPort{"a", 26379}));
+  EXPECT_EQ(s.sentinels[1], (redis::HostPort{"::1", 26380}));
+  EXPECT_EQ(s.sentinels[2], (redis::HostPort{"b", 7}));
+  EXPECT_EQ(s.sentinels[1].address(), "[::1]:26380");
+  EXPECT_EQ(s.master_name, "main-set");
+  EXPECT_EQ(s.db, 3);
+  EXPECT_EQ(s.password, "pw");
+  // No master address until the Sentinels name one.
+  EXPECT_EQ(s.address(), "master 'main-set'");
+  EXPECT_FALSE(redis::parse_url("redis+sentinel://a/m").tls);
+}
+
 TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
   const struct {
     const char *url;
@@ -47,9 +69,16 @@ TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
   } cases[] = {
       {"localhost:6379", "Invalid Redis URL 'localhost:6379': expected redis://host[:port][/db]"},
       {"http://h:6379", "Invalid Redis URL 'http://h:6379': unsupported scheme 'http', expected "
-                        "redis://"},
-      {"rediss://h", "Invalid Redis URL 'rediss://h': unsupported scheme 'rediss', expected "
-                     "redis://"},
+                        "redis://, rediss://, redis+sentinel:// or rediss+sentinel://"},
+      {"redis+cluster://h", "Invalid Redis URL 'redis+cluster://h': unsupported scheme "
+                            "'redis+cluster', expected redis://, rediss://, redis+sentinel:// or "
+                            "rediss+sentinel://"},
+      {"redis+sentinel://h:1,", "Invalid Redis URL 'redis+sentinel://h:1,': no host after ','"},
+      {"redis+sentinel://h,:2/m", "Invalid Redis URL 'redis+sentinel://h,:2/m': no host"},
+      {"redis+sentinel://h:1", "Invalid Redis URL 'redis+sentinel://h:1': no master name: "
+                               "expected redis+sentinel://host[:port][,...]/MASTER_NAME"},
+      {"redis+sentinel://u:pw@h/m/x", "Invalid Redis URL 'redis+sentinel://u:***@h/m/x': "
+                                      "invalid database number 'x'"},
       {"redis://", "Invalid Redis URL 'redis://': no host"},
       {"redis://:6379", "Invalid Redis URL 'redis://:6379': no host"},
       {"redis://h:abc", "Invalid Redis URL 'redis://h:abc': invalid port 'abc'"},
