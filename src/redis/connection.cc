@@ -101,6 +101,16 @@ std::string seconds_text(Connection::Clock::duration d) {
   return text;
 }
 
+// An error reply of a server that is no longer the master (demoted, or a blocked read ended
+// by the switch): the master must be found again.
+bool master_gone(std::string_view error) {
+  for (std::string_view prefix : {"READONLY", "UNBLOCKED", "MASTERDOWN"}) {
+    if (error.substr(0, prefix.size()) == prefix)
+      return true;
+  }
+  return false;
+}
+
 std::vector<std::string> auth_args(const Endpoint &endpoint) {
   if (endpoint.user)
     return {"AUTH", *endpoint.user, *endpoint.password};
@@ -139,9 +149,16 @@ template <typename Handler> struct Waiting {
 
 Connection::Connection(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout)
     : _executor(std::move(executor)), _endpoint(std::move(endpoint)), _socket(_executor),
-      _timeout(timeout), _timer(_executor), _read_buffer(kReadChunk) {}
+      _timeout(timeout), _timer(_executor), _read_buffer(kReadChunk) {
+  if (_endpoint.uses_sentinel()) {
+    _locator = _endpoint.locator ? _endpoint.locator
+                                 : std::make_shared<MasterLocator>(_endpoint, timeout);
+  }
+}
 
 Connection::~Connection() {
+  if (_locator)
+    _locator->detach(this);
   asio::error_code ignored;
   _socket.close(ignored);
   if (_reader != nullptr)
@@ -166,11 +183,18 @@ Connection::connect(asio::any_io_executor executor, Endpoint endpoint, Clock::du
   }
   if (connection->_endpoint.db != 0)
     co_await connection->command(select_args(connection->_endpoint));
+  if (connection->_locator)
+    connection->_locator->attach(connection);
   co_return connection;
 }
 
 asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
   using namespace asio::experimental::awaitable_operators;
+  if (_locator) {
+    const HostPort master = co_await _locator->locate();
+    _endpoint.host = master.host;
+    _endpoint.port = master.port;
+  }
   std::vector<asio::ip::tcp::endpoint> targets;
   asio::error_code ec;
   auto address = asio::ip::make_address(_endpoint.host, ec);
@@ -225,6 +249,8 @@ asio::awaitable<void> Connection::_reconnect([[maybe_unused]] std::shared_ptr<Co
       co_return; // closed while connecting
     _queue_handshake_first();
     _install(std::move(socket));
+    if (_locator)
+      _locator->attach(shared_from_this());
   } catch (const std::exception &e) {
     if (_state == State::kConnecting)
       _fail(e.what());
@@ -391,7 +417,14 @@ void Connection::close() {
     return;
   // Closed first, so that a handler sending again from _fail() does not reconnect.
   _state = State::kClosed;
+  if (_locator)
+    _locator->detach(this);
   _fail("Connection closed (" + _endpoint.address() + ")");
+}
+
+void Connection::reset(const std::string &why) {
+  if (_state == State::kOpen || _state == State::kConnecting)
+    _fail(why + " (" + _endpoint.address() + ")");
 }
 
 bool Connection::is_open() const { return _state == State::kOpen; }
@@ -466,7 +499,9 @@ void Connection::_on_read(std::size_t n) {
       _pending.pop_front();
       std::exception_ptr error;
       Reply reply;
+      bool moved = false;
       if (_reader_state->error) {
+        moved = _locator && master_gone(*_reader_state->error);
         error = std::make_exception_ptr(ResponseError(*_reader_state->error));
         _reader_state->error.reset();
       } else {
@@ -478,6 +513,10 @@ void Connection::_on_read(std::size_t n) {
       // The handler may have closed the connection, or broken it and reconnected.
       if (generation != _generation)
         return;
+      if (moved) {
+        _fail("Redis at " + _endpoint.address() + " is no longer the master");
+        return;
+      }
     }
   } catch (const ConnectionError &e) {
     _fail(e.what());

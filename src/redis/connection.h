@@ -13,6 +13,11 @@
 // again), so a caller that retries recovers once the server is back. close() is final: no
 // reconnection after it.
 //
+// Sentinel: an endpoint with Sentinels is connected to the master they name (see
+// MasterLocator), found again at every reconnection. An error reply that says the server is
+// no longer a master to write to (READONLY, UNBLOCKED, MASTERDOWN) reaches its command and
+// then breaks the connection, so the next command finds the master again.
+//
 // Time-out: while commands written await replies, the server must send something within the
 // time-out, counted from the write when nothing was awaited before, else from the last bytes
 // read. So a long pipeline that is being answered never times out, and a server that stops
@@ -36,6 +41,7 @@
 
 #include "redis/endpoint.h"
 #include "redis/reply.h"
+#include "redis/sentinel.h"
 
 struct redisReader;
 
@@ -94,6 +100,10 @@ public:
 
   // Closes the socket; pending commands fail with ConnectionError.
   void close();
+  // Breaks an open connection as a failure does: pending commands fail with
+  // ConnectionError(why), and the next command reconnects (under Sentinel, to the master found
+  // then). No effect on a broken or closed one.
+  void reset(const std::string &why);
   bool is_open() const;
 
   const Endpoint &endpoint() const { return _endpoint; }
@@ -157,6 +167,9 @@ private:
   // How many commands at the end of _pending are still in _out, not yet written.
   std::size_t _unwritten = 0;
   std::uint64_t _writes = 0;
+  // Under Sentinel: finds the master at every (re)connection and breaks this connection when
+  // the master moves.
+  std::shared_ptr<MasterLocator> _locator;
 };
 
 } // namespace redis

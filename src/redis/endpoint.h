@@ -5,12 +5,15 @@
 // (redis+sentinel://, rediss+sentinel://).
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace redis {
+
+class MasterLocator;
 
 // How TLS connections check the server and present ourselves. Files are PEM.
 struct TlsOptions {
@@ -46,6 +49,9 @@ struct Endpoint {
   // The Sentinels' own credentials, if they require any (never in the URL).
   std::optional<std::string> sentinel_user;
   std::optional<std::string> sentinel_password;
+  // Shared by every connection made from copies of this endpoint, so that they follow the
+  // master together; a connection makes its own when this is null.
+  std::shared_ptr<MasterLocator> locator;
 
   bool uses_sentinel() const { return !sentinels.empty(); }
   // "host:port", as error messages name the server; under Sentinel, with the master's name

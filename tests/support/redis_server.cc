@@ -107,13 +107,33 @@ RedisServer::RedisServer(RedisServerOptions options) : _options(std::move(option
   start();
 }
 
+RedisServer::RedisServer(SentinelConfig sentinel_config)
+    : _sentinel_config(std::move(sentinel_config.lines)) {
+  _executable = find_on_path("redis-server");
+  if (_executable.empty())
+    throw std::runtime_error("redis-server is not on PATH; the Sentinel tests need it");
+  _port = free_port();
+  start();
+}
+
 RedisServer::~RedisServer() { stop(); }
 
 void RedisServer::start() {
   if (running())
     throw std::logic_error("RedisServer::start: already running");
-  std::vector<std::string> args = {_executable,
-                                   "--port",
+  std::vector<std::string> args = {_executable};
+  if (!_sentinel_config.empty()) {
+    // A Sentinel rewrites its configuration file as it learns the set, so it stays between
+    // restarts.
+    const std::string config = (_dir / "sentinel.conf").string();
+    if (!std::ifstream(config)) {
+      std::ofstream out(config);
+      for (const std::string &line : _sentinel_config)
+        out << line << "\n";
+    }
+    args.insert(args.end(), {config, "--sentinel"});
+  }
+  args.insert(args.end(), {"--port",
                                    std::to_string(_port),
                                    "--bind",
                                    "127.0.0.1",
@@ -121,14 +141,12 @@ void RedisServer::start() {
                                    _dir.str(),
                                    "--logfile",
                                    (_dir / "redis.log").string(),
-                                   "--save",
-                                   "",
-                                   "--appendonly",
-                                   _options.appendonly ? "yes" : "no",
                                    "--daemonize",
                                    "no",
                                    "--protected-mode",
-                                   "no"};
+                                   "no"});
+  if (_sentinel_config.empty())
+    args.insert(args.end(), {"--save", "", "--appendonly", _options.appendonly ? "yes" : "no"});
   args.insert(args.end(), _options.extra_args.begin(), _options.extra_args.end());
   std::vector<char *> argv;
   argv.reserve(args.size() + 1);

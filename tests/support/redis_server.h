@@ -27,6 +27,12 @@ struct RedisServerOptions {
 class RedisServer {
 public:
   explicit RedisServer(RedisServerOptions options = {});
+  // A Sentinel, with these lines in its (writable) configuration file, e.g.
+  // "sentinel monitor m 127.0.0.1 6390 2".
+  struct SentinelConfig {
+    std::vector<std::string> lines;
+  };
+  explicit RedisServer(SentinelConfig sentinel_config);
   ~RedisServer();
   RedisServer(const RedisServer &) = delete;
   RedisServer &operator=(const RedisServer &) = delete;
@@ -53,6 +59,7 @@ private:
   void _wait_until_ready();
 
   RedisServerOptions _options;
+  std::vector<std::string> _sentinel_config;
   TempDir _dir;
   std::string _executable;
   std::uint16_t _port = 0;
