@@ -96,6 +96,10 @@ void Registry::add(const std::string &name, const std::string &help, const Count
   _add(name, help, "counter", &counter, std::move(labels));
 }
 
+void Registry::add(const std::string &name, const std::string &help, const Info &info) {
+  _add(name, help, "gauge", &info, {});
+}
+
 void Registry::add(const std::string &name, const std::string &help, const Gauge &gauge,
                    Labels labels) {
   _add(name, help, "gauge", &gauge, std::move(labels));
@@ -133,6 +137,10 @@ std::string Registry::render() const {
         const double value = (*gauge)->value();
         if (!std::isnan(value))
           lines += family.name + label_text(sample.labels) + " " + number(value) + "\n";
+      } else if (const auto *info = std::get_if<const Info *>(&sample.instrument)) {
+        const Labels labels = (*info)->labels();
+        if (!labels.empty())
+          lines += family.name + label_text(labels) + " 1\n";
       } else {
         const Histogram::Snapshot s = std::get<const Histogram *>(sample.instrument)->snapshot();
         for (std::size_t i = 0; i < s.cumulative.size(); ++i) {

@@ -62,6 +62,24 @@ private:
 
 using Labels = std::vector<std::pair<std::string, std::string>>;
 
+// A fact told by its labels, shown as a gauge of value 1 (server="10.0.0.5:6379"); the labels
+// change while the service runs. Left out of the exposition until first set.
+class Info {
+public:
+  void set(Labels labels) {
+    std::lock_guard lock(_mutex);
+    _labels = std::move(labels);
+  }
+  Labels labels() const {
+    std::lock_guard lock(_mutex);
+    return _labels;
+  }
+
+private:
+  mutable std::mutex _mutex;
+  Labels _labels;
+};
+
 // The instruments shown by one endpoint, in families of one name, help text and type. The
 // instruments are referenced, not owned: they must outlive every render().
 class Registry {
@@ -72,12 +90,13 @@ public:
            Labels labels = {});
   void add(const std::string &name, const std::string &help, const Histogram &histogram,
            Labels labels = {});
+  void add(const std::string &name, const std::string &help, const Info &info);
 
   // Every family in the Prometheus text exposition format, version 0.0.4. Thread-safe.
   std::string render() const;
 
 private:
-  using Instrument = std::variant<const Counter *, const Gauge *, const Histogram *>;
+  using Instrument = std::variant<const Counter *, const Gauge *, const Histogram *, const Info *>;
   struct Sample {
     Labels labels;
     Instrument instrument;

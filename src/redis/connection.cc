@@ -151,8 +151,8 @@ Connection::Connection(asio::any_io_executor executor, Endpoint endpoint, Clock:
     : _executor(std::move(executor)), _endpoint(std::move(endpoint)), _socket(_executor),
       _timeout(timeout), _timer(_executor), _read_buffer(kReadChunk) {
   if (_endpoint.uses_sentinel()) {
-    _locator = _endpoint.locator ? _endpoint.locator
-                                 : std::make_shared<MasterLocator>(_endpoint, timeout);
+    _locator =
+        _endpoint.locator ? _endpoint.locator : std::make_shared<MasterLocator>(_endpoint, timeout);
   }
 }
 

@@ -107,6 +107,8 @@ public:
   bool is_open() const;
 
   const Endpoint &endpoint() const { return _endpoint; }
+  // Under Sentinel, what finds the master for this connection; null otherwise.
+  const std::shared_ptr<MasterLocator> &locator() const { return _locator; }
   // Commands sent and not yet answered.
   std::size_t pending() const { return _pending.size(); }
   // Writes issued to the socket since the connection was created (a pipelining observable).

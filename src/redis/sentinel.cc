@@ -40,8 +40,7 @@ MasterLocator::~MasterLocator() {
   }
 }
 
-asio::awaitable<std::vector<MasterLocator::Answer>>
-MasterLocator::_ask_all(std::string &error) {
+asio::awaitable<std::vector<MasterLocator::Answer>> MasterLocator::_ask_all(std::string &error) {
   const auto executor = co_await asio::this_coro::executor;
   if (!_executor)
     _executor = executor;
@@ -56,8 +55,8 @@ MasterLocator::_ask_all(std::string &error) {
       at.tls_options = _endpoint.tls_options;
       // Made broken: the first command connects, and a lost Sentinel is tried again on the
       // next question.
-      _links.push_back(
-          std::make_shared<Connection>(executor, std::move(at), std::min(_timeout, kSentinelTimeout)));
+      _links.push_back(std::make_shared<Connection>(executor, std::move(at),
+                                                    std::min(_timeout, kSentinelTimeout)));
     }
   }
   struct Round {
@@ -108,8 +107,8 @@ MasterLocator::_ask_all(std::string &error) {
 }
 
 std::optional<HostPort> MasterLocator::_choose(const std::vector<Answer> &answers) {
-  const bool settled = std::any_of(answers.begin(), answers.end(),
-                                   [](const Answer &a) { return !a.failing_over; });
+  const bool settled =
+      std::any_of(answers.begin(), answers.end(), [](const Answer &a) { return !a.failing_over; });
   // Per address: the highest epoch that names it, and how many name it.
   std::map<std::pair<std::string, std::uint16_t>, std::pair<std::int64_t, int>> votes;
   for (const Answer &a : answers) {
@@ -216,8 +215,8 @@ void MasterLocator::attach(const std::shared_ptr<Connection> &connection) {
   _attached.push_back(connection);
   if (!_watching && _executor) {
     _watching = true;
-    asio::co_spawn(*_executor, [self = shared_from_this()] { return self->_watch(); },
-                   asio::detached);
+    asio::co_spawn(
+        *_executor, [self = shared_from_this()] { return self->_watch(); }, asio::detached);
   }
 }
 

@@ -40,8 +40,8 @@ Writes write_through(const std::string &url, const std::string &stream,
                      const std::function<bool(const Writes &)> &until) {
   Writes w;
   loop::run([&]() -> asio::awaitable<void> {
-    auto c = co_await Connection::connect(co_await asio::this_coro::executor,
-                                          redis::parse_url(url), 2s);
+    auto c =
+        co_await Connection::connect(co_await asio::this_coro::executor, redis::parse_url(url), 2s);
     w.first_port = c->endpoint().port;
     for (int n = 0; !until(w); ++n) {
       try {
@@ -88,8 +88,7 @@ TEST(Sentinel, FollowsAFailoverWhileTheOldMasterStillAnswers) {
   ASSERT_NE(w.last_port, old_master) << "the connection stayed on the old master";
   const std::uint16_t new_master = rig.master_port();
   EXPECT_EQ(w.last_port, new_master);
-  const double delay =
-      seconds(w.switched - Clock::time_point(Clock::duration(visible_ns.load())));
+  const double delay = seconds(w.switched - Clock::time_point(Clock::duration(visible_ns.load())));
   std::printf("first write on the new master %.2f s after a Sentinel named it\n", delay);
   EXPECT_LT(delay, 3.0);
   // Every write accepted since the switch is on the new master.
@@ -146,11 +145,10 @@ TEST(Sentinel, RefusesAnAddressThatIsNotAMaster) {
   std::string message;
   loop::run([&]() -> asio::awaitable<void> {
     try {
-      co_await Connection::connect(
-          co_await asio::this_coro::executor,
-          redis::parse_url("redis+sentinel://127.0.0.1:" + std::to_string(sentinel.port()) +
-                           "/wrong"),
-          1s);
+      co_await Connection::connect(co_await asio::this_coro::executor,
+                                   redis::parse_url("redis+sentinel://127.0.0.1:" +
+                                                    std::to_string(sentinel.port()) + "/wrong"),
+                                   1s);
     } catch (const redis::ConnectionError &e) {
       message = e.what();
     }

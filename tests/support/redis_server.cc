@@ -133,18 +133,9 @@ void RedisServer::start() {
     }
     args.insert(args.end(), {config, "--sentinel"});
   }
-  args.insert(args.end(), {"--port",
-                                   std::to_string(_port),
-                                   "--bind",
-                                   "127.0.0.1",
-                                   "--dir",
-                                   _dir.str(),
-                                   "--logfile",
-                                   (_dir / "redis.log").string(),
-                                   "--daemonize",
-                                   "no",
-                                   "--protected-mode",
-                                   "no"});
+  args.insert(args.end(), {"--port", std::to_string(_port), "--bind", "127.0.0.1", "--dir",
+                           _dir.str(), "--logfile", (_dir / "redis.log").string(), "--daemonize",
+                           "no", "--protected-mode", "no"});
   if (_sentinel_config.empty())
     args.insert(args.end(), {"--save", "", "--appendonly", _options.appendonly ? "yes" : "no"});
   args.insert(args.end(), _options.extra_args.begin(), _options.extra_args.end());

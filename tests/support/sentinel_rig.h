@@ -25,15 +25,18 @@ public:
 
   SentinelRig() {
     const std::vector<std::string> common = {"--repl-diskless-sync-delay", "0"};
-    _servers.push_back(std::make_unique<RedisServer>(RedisServerOptions{.port = 0, .extra_args = common}));
+    _servers.push_back(
+        std::make_unique<RedisServer>(RedisServerOptions{.port = 0, .extra_args = common}));
     for (int i = 0; i < 2; ++i) {
       std::vector<std::string> args = common;
       args.insert(args.end(), {"--replicaof", "127.0.0.1", std::to_string(_servers[0]->port())});
-      _servers.push_back(std::make_unique<RedisServer>(RedisServerOptions{.port = 0, .extra_args = args}));
+      _servers.push_back(
+          std::make_unique<RedisServer>(RedisServerOptions{.port = 0, .extra_args = args}));
     }
     const std::string m = kMaster;
     for (int i = 0; i < 3; ++i) {
-      _sentinels.push_back(std::make_unique<RedisServer>(RedisServer::SentinelConfig{{"sentinel monitor " + m + " 127.0.0.1 " + std::to_string(_servers[0]->port()) + " 2",
+      _sentinels.push_back(std::make_unique<RedisServer>(RedisServer::SentinelConfig{
+          {"sentinel monitor " + m + " 127.0.0.1 " + std::to_string(_servers[0]->port()) + " 2",
            "sentinel down-after-milliseconds " + m + " 1000",
            "sentinel failover-timeout " + m + " 5000"}}));
     }
@@ -127,8 +130,7 @@ private:
         if (r.str.rfind("OK", 0) != 0)
           return false;
       }
-      redis::Reply replicas =
-          command(_sentinels[0]->port(), {"SENTINEL", "REPLICAS", kMaster});
+      redis::Reply replicas = command(_sentinels[0]->port(), {"SENTINEL", "REPLICAS", kMaster});
       if (replicas.elements.size() != 2)
         return false;
       redis::Reply info = command(_servers[0]->port(), {"INFO", "replication"});

@@ -473,9 +473,35 @@ EventHistorianProcessor::_create_consumer_group_for_topic(std::string topic, std
   }
 }
 
+void EventHistorianProcessor::_follow_master() {
+  metrics->redis_master.set({{"address", redis_client->endpoint().address()}});
+  const std::shared_ptr<redis::MasterLocator> &locator = redis_client->locator();
+  if (!locator)
+    return;
+  std::weak_ptr<HistorianMetrics> counts = metrics;
+  const std::string name = redis_client->endpoint().master_name;
+  locator->on_switch = [counts, name](const redis::HostPort &from, const redis::HostPort &to) {
+    logger().warning("[EventHistorian] Redis master '%s' moved from %s to %s", name.c_str(),
+                     from.address().c_str(), to.address().c_str());
+    if (auto m = counts.lock()) {
+      m->redis_failovers.add();
+      m->redis_master.set({{"address", to.address()}});
+    }
+  };
+  locator->on_sentinels = [counts](bool answering, const std::string &error) {
+    if (answering)
+      logger().warning("[EventHistorian] A Sentinel answers again");
+    else
+      logger().error("[EventHistorian] No Sentinel answers: %s", error.c_str());
+    if (auto m = counts.lock())
+      m->set_sentinels(answering, error);
+  };
+}
+
 asio::awaitable<void> EventHistorianProcessor::start() {
   co_await connect();
   logger().debug("[EventHistorian] Connected to Redis at %s", redis::masked_url(redis_url).c_str());
+  _follow_master();
   co_await _create_consumer_group_for_topic(input_topic, "0");
   const bool read_results = training_results_topic && !training_results_topic->empty();
   if (read_results)

@@ -264,6 +264,8 @@ private:
   // Sets the consumer-group lag gauges once a second until the read loop ends; a Redis that
   // does not report the lag leaves them out.
   asio::awaitable<void> _poll_group_lag();
+  // Logs and counts the moves of the Redis master, and shows where it is, in the metrics.
+  void _follow_master();
   // Publishes the buffer's size to the metrics.
   void _count_buffered();
   asio::awaitable<void> _read_loop(bool read_results);

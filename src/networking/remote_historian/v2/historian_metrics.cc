@@ -62,6 +62,12 @@ void HistorianMetrics::redis_failed(std::string_view error) {
   _redis_error = error;
 }
 
+void HistorianMetrics::set_sentinels(bool answering, std::string_view error) {
+  std::lock_guard lock(_mutex);
+  _sentinels_ok = answering;
+  _sentinel_error = answering ? "" : error;
+}
+
 metrics::Health HistorianMetrics::health(Clock::duration stale_after) const {
   if (!_reading.load())
     return {false, "not reading: starting or stopping"};
@@ -69,6 +75,8 @@ metrics::Health HistorianMetrics::health(Clock::duration stale_after) const {
     std::lock_guard lock(_mutex);
     if (!_redis_ok)
       return {false, "Redis command failed: " + _redis_error};
+    if (!_sentinels_ok)
+      return {false, "no Sentinel answers: " + _sentinel_error};
   }
   const auto since = std::chrono::nanoseconds(now_ns() - _last_round.load());
   if (since > stale_after)
@@ -126,6 +134,11 @@ void HistorianMetrics::register_in(metrics::Registry &r) const {
         callbacks.in_flight);
   r.add(p + "process_start_time_seconds", "Start time of the process, in Unix seconds.",
         process_start_time);
+  r.add(p + "redis_master", "The Redis server read from (host:port).", redis_master);
+  r.add(p + "redis_failovers_total",
+        "Moves to another Redis master followed (under Sentinel): a failover, or a master that "
+        "came back elsewhere.",
+        redis_failovers);
   r.add(p + "build_info", "The historian's version.", _build_info,
         {{"version", HISTORIAN_VERSION}});
 }

@@ -64,6 +64,10 @@ public:
   metrics::Histogram compaction_seconds;
   CallbackMetrics callbacks;
   metrics::Gauge process_start_time; // Unix seconds
+  // The Redis master read from (host:port, never credentials) and the moves to another one
+  // followed under Sentinel.
+  metrics::Info redis_master;
+  metrics::Counter redis_failovers;
 
   // Health, from the read loop: a round began; reading began or ended; a Redis command
   // succeeded or failed (error: its message).
@@ -71,8 +75,11 @@ public:
   void set_reading(bool reading);
   void redis_succeeded();
   void redis_failed(std::string_view error);
-  // Healthy while the read loop runs, began a round within stale_after, and the last Redis
-  // command it awaited succeeded.
+  // Under Sentinel: whether any Sentinel answered the last question (error: why none did).
+  void set_sentinels(bool answering, std::string_view error);
+  // Healthy while the read loop runs, began a round within stale_after, the last Redis
+  // command it awaited succeeded, and (under Sentinel) a Sentinel answers: without one, a
+  // failover would not be followed.
   metrics::Health health(std::chrono::steady_clock::duration stale_after) const;
 
   // Every instrument above, named event_historian_*, plus the build's version.
@@ -86,6 +93,8 @@ private:
   std::atomic<bool> _redis_ok{true};
   mutable std::mutex _mutex;
   std::string _redis_error; // under _mutex
+  std::atomic<bool> _sentinels_ok{true};
+  std::string _sentinel_error; // under _mutex
 };
 
 } // namespace networking::remote_historian::v2
