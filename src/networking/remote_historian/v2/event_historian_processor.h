@@ -190,6 +190,11 @@ public:
   // Handles this consumer's pending entries of both streams in entry-id order: those the
   // checkpoint holds are acknowledged, the others processed again.
   asio::awaitable<void> _recover_pending(bool read_results);
+  // After the Redis master moved: this consumer's pending entries on the new master are
+  // looked at again. Acknowledgements the old master took but never passed on bring entries
+  // back as pending: the durable mode acknowledges those its checkpoint holds; every other
+  // entry is handled (again: the default mode may write it twice).
+  asio::awaitable<void> _recheck_pending(bool read_results);
   // Writes what is buffered, then the checkpoint, then acknowledges the entries it covers.
   // Does nothing more (and keeps the entries pending) when any of it cannot be done yet.
   // Awaits a checkpoint already under way first.
@@ -266,6 +271,8 @@ private:
   asio::awaitable<void> _poll_group_lag();
   // Logs and counts the moves of the Redis master, and shows where it is, in the metrics.
   void _follow_master();
+  // Set when the master moved; the read loop then rechecks the pending entries.
+  std::shared_ptr<bool> _master_moved = std::make_shared<bool>(false);
   // Publishes the buffer's size to the metrics.
   void _count_buffered();
   asio::awaitable<void> _read_loop(bool read_results);

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -162,6 +163,57 @@ asio::awaitable<void> EventHistorianProcessor::_poll_group_lag() {
     connection->close();
 }
 
+asio::awaitable<void> EventHistorianProcessor::_recheck_pending(bool read_results) {
+  std::vector<std::string> streams = {input_topic};
+  if (read_results && *training_results_topic != input_topic)
+    streams.push_back(*training_results_topic);
+  std::vector<std::pair<const std::string *, redis::Reply>> again;
+  {
+    // No checkpoint runs meanwhile: the entries it is writing are neither in the ledger's
+    // waiting list nor on disk yet.
+    std::optional<loop::AsyncLock::Guard> guard;
+    if (_ledger) {
+      if (!_flush_lock)
+        _flush_lock = std::make_unique<loop::AsyncLock>();
+      guard.emplace(co_await _flush_lock->lock());
+    }
+    for (const std::string &stream : streams) {
+      const std::unordered_set<std::string> waiting =
+          _ledger ? _ledger->waiting_for_checkpoint(stream) : std::unordered_set<std::string>{};
+      std::string after = "0";
+      for (;;) {
+        std::vector<std::string> read = {"XREADGROUP",  "GROUP", consumer_group,
+                                         consumer_name, "COUNT", "1000",
+                                         "STREAMS",     stream,  after};
+        redis::Reply reply = co_await redis_client->command(std::move(read));
+        if (reply.type != redis::Reply::Type::kArray || reply.elements.empty() ||
+            reply.elements[0].elements.size() != 2 ||
+            reply.elements[0].elements[1].elements.empty())
+          break;
+        for (redis::Reply &entry : reply.elements[0].elements[1].elements) {
+          if (entry.type != redis::Reply::Type::kArray || entry.elements.size() != 2)
+            throw std::runtime_error("pending entry is not an (id, fields) pair");
+          after = entry.elements[0].str;
+          if (waiting.count(after))
+            continue; // acknowledged after the next checkpoint
+          if (entry.elements[1].type == redis::Reply::Type::kNil ||
+              (_ledger && _ledger->handled_before(stream, after))) {
+            _acks.acknowledge_held(*redis_client, stream, after);
+            continue;
+          }
+          again.emplace_back(&stream, std::move(entry));
+        }
+      }
+    }
+  }
+  if (!again.empty())
+    logger().warning("[EventHistorian] %d pending entries handled again after the Redis master "
+                     "moved",
+                     static_cast<int>(again.size()));
+  for (const auto &[stream, entry] : again)
+    co_await _handle_entry(*stream, entry, {});
+}
+
 asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   using Clock = std::chrono::steady_clock;
   // Set after a read that returned a full batch quickly: a backlog is waiting, so the next
@@ -189,6 +241,10 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
     try {
       if (!redis_client)
         throw std::runtime_error("Not connected to Redis");
+      if (*_master_moved && !next_read) {
+        co_await _recheck_pending(read_results);
+        *_master_moved = false;
+      }
       const Clock::time_point sent = Clock::now();
       if (backlog)
         loop::poll_eagerly_until(sent + kEagerPollWindow);
@@ -211,7 +267,8 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       for (const ReadBatch::Entry &e : batch.entries)
         metrics->stream(*e.stream_name).read.add();
       backlog = quick && batch.full && !_acks.per_read();
-      if (_is_running && !batch.entries.empty())
+      // After a move of the master, the pending entries are looked at before the next read.
+      if (_is_running && !batch.entries.empty() && !*_master_moved)
         next_read = redis_client->send_ahead(read);
       // The texts go to a worker to be parsed while the loop handles the entries before them,
       // when the machine has a core for it. Declared after the reply, so that it is finished
@@ -229,6 +286,13 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       }
       for (std::size_t i = 0; i < batch.entries.size(); ++i) {
         ParseAhead::Parsed parsed = ahead ? ahead->take(i) : ParseAhead::Parsed{};
+        // A new master whose group lost deliveries of the old one delivers them again; a
+        // durable run that handled one already acknowledges it with its next checkpoint.
+        const std::string &id = batch.entries[i].entry->elements[0].str;
+        if (_ledger && _ledger->handled_before(*batch.entries[i].stream_name, id)) {
+          _ledger->_entry_handled(*batch.entries[i].stream_name, id);
+          continue;
+        }
         co_await _handle_entry(*batch.entries[i].stream_name, *batch.entries[i].entry,
                                std::move(parsed));
       }

@@ -55,6 +55,14 @@ bool DurableLedger::holds(const std::string &stream, const std::string &id,
   return last && !_entry_id_after(id, *last) && !contains(failures.find(stream), id);
 }
 
+std::unordered_set<std::string>
+DurableLedger::waiting_for_checkpoint(const std::string &stream) const {
+  const std::vector<std::string> *ids = _unacked.find(stream);
+  if (!ids)
+    return {};
+  return {ids->begin(), ids->end()};
+}
+
 bool DurableLedger::should_start(Clock::time_point now, bool quiet) const {
   if (_checkpoint_running || now < _retry_at)
     return false;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "networking/remote_historian/v2/cycles/cycle_state.h"
@@ -49,6 +50,13 @@ public:
   // Whether the checkpoint holds entry id of stream: at or before its last entry handled, and
   // not among the failures it listed.
   bool holds(const std::string &stream, const std::string &id, const IdLists &failures) const;
+  // Whether entry id of stream was handled before in this run or a checkpoint holds it: at or
+  // before the last entry handled, and not a failure.
+  bool handled_before(const std::string &stream, const std::string &id) const {
+    return holds(stream, id, _failed_ids);
+  }
+  // The entries of stream handled and waiting for a checkpoint to be acknowledged.
+  std::unordered_set<std::string> waiting_for_checkpoint(const std::string &stream) const;
 
   // Something was written that the next checkpoint must cover (a part, a cycle row).
   void mark_due() { _checkpoint_due = true; }
