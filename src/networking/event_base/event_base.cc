@@ -42,9 +42,15 @@ EventBase::~EventBase() {
 }
 
 asio::awaitable<void> EventBase::connect() {
-  redis::Endpoint endpoint = redis::parse_url(redis_url);
+  redis::Endpoint endpoint = redis_endpoint();
   auto executor = co_await asio::this_coro::executor;
   redis_client = co_await redis::Connection::connect(executor, std::move(endpoint), redis_timeout);
+}
+
+redis::Endpoint EventBase::redis_endpoint() const {
+  redis::Endpoint endpoint = redis::parse_url(redis_url);
+  endpoint.tls_options = redis_tls;
+  return endpoint;
 }
 
 asio::awaitable<void> EventBase::publish_message(const json::Value &data,
