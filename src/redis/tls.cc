@@ -61,10 +61,13 @@ std::shared_ptr<asio::ssl::context> make_tls_context(const TlsOptions &options) 
   if (options.cert_file) {
     load("certificate file", *options.cert_file,
          [ctx](const char *path) { return SSL_CTX_use_certificate_chain_file(ctx, path); });
-    load("key file", *options.key_file, [ctx](const char *path) {
-      return SSL_CTX_use_PrivateKey_file(ctx, path, SSL_FILETYPE_PEM);
+    bool mismatch = false;
+    load("key file", *options.key_file, [ctx, &mismatch](const char *path) {
+      const int loaded = SSL_CTX_use_PrivateKey_file(ctx, path, SSL_FILETYPE_PEM);
+      mismatch = loaded != 1 && ERR_GET_REASON(ERR_peek_error()) == X509_R_KEY_VALUES_MISMATCH;
+      return mismatch ? 1 : loaded;
     });
-    if (SSL_CTX_check_private_key(ctx) != 1) {
+    if (mismatch) {
       ERR_clear_error();
       throw std::invalid_argument("TLS key file '" + *options.key_file +
                                   "' does not belong to the certificate file '" +

@@ -124,11 +124,18 @@ private:
   fs::path _out, _err;
 };
 
+// A server as the helpers below reach it: by URL, or by an endpoint with TLS options.
+struct Server {
+  Server(const std::string &url) : endpoint(redis::parse_url(url)) {}
+  Server(redis::Endpoint e) : endpoint(std::move(e)) {}
+  redis::Endpoint endpoint;
+};
+
 // Commands against a server from the test thread.
-inline redis::Reply command(const std::string &url, Args args) {
+inline redis::Reply command(const Server &url, Args args) {
   return loop::run([&]() -> asio::awaitable<redis::Reply> {
     const auto executor = co_await asio::this_coro::executor;
-    const auto endpoint = redis::parse_url(url);
+    const auto &endpoint = url.endpoint;
     auto c = co_await redis::Connection::connect(executor, endpoint);
     redis::Reply r = co_await c->command(std::move(args));
     c->close();
@@ -136,7 +143,7 @@ inline redis::Reply command(const std::string &url, Args args) {
   }());
 }
 
-inline std::int64_t group_field(const std::string &url, const std::string &stream,
+inline std::int64_t group_field(const Server &url, const std::string &stream,
                                 const std::string &field) {
   redis::Reply groups;
   try {
@@ -173,11 +180,11 @@ inline std::string step_data(int n, int sensors = 4) {
          obs + R"(}}}, "skill_data": {"action": [0.5, -0.5], "teacher_reward": 0.25}})";
 }
 
-inline void add_steps(const std::string &url, const std::string &stream, int from, int to,
+inline void add_steps(const Server &url, const std::string &stream, int from, int to,
                       int sensors = 4) {
   loop::run([&]() -> asio::awaitable<void> {
     const auto executor = co_await asio::this_coro::executor;
-    const auto endpoint = redis::parse_url(url);
+    const auto &endpoint = url.endpoint;
     auto c = co_await redis::Connection::connect(executor, endpoint);
     for (int n = from; n < to; ++n)
       c->send({"XADD", stream, "*", "data", step_data(n, sensors), "timestamp",
@@ -197,7 +204,7 @@ inline void expect_readers_agree(const std::string &path) {
 }
 
 // True once every entry of the stream was delivered to the group and acknowledged.
-inline bool consumed(const std::string &url, const std::string &stream) {
+inline bool consumed(const Server &url, const std::string &stream) {
   return wait_until(
       [&] {
         return group_field(url, stream, "lag") == 0 && group_field(url, stream, "pending") == 0;
