@@ -29,7 +29,7 @@ struct RedisServerOptions {
   std::uint16_t port = 0;
   // Further configuration, e.g. {"--requirepass", "secret"}.
   std::vector<std::string> extra_args;
-  std::optional<RedisTls> tls;
+  std::optional<RedisTls> tls = std::nullopt;
 };
 
 // A redis-server of the test's own on 127.0.0.1, with its data and log in a TempDir. The
