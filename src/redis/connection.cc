@@ -12,17 +12,29 @@
 #include <variant>
 
 #include <asio/experimental/awaitable_operators.hpp>
+#include <asio/ssl.hpp>
 #include <hiredis/hiredis.h>
 #include <hiredis/read.h>
 
 #include "loop/loop.h"
 #include "redis/error.h"
+#include "redis/tls.h"
 
 namespace redis {
 
 // What the reader functions below leave besides the tree: the text of an error reply.
 struct ReaderState {
   std::optional<std::string> error;
+};
+
+using TlsSession = asio::ssl::stream<asio::ip::tcp::socket>;
+
+// A session is shared with the handlers of its reads and writes: an operation of an SSL stream
+// touches the stream until its handler runs, which may be after a reconnection replaced it.
+struct TlsState {
+  std::shared_ptr<asio::ssl::context> context;
+  std::shared_ptr<TlsSession> session;    // the installed connection's
+  std::shared_ptr<TlsSession> handshaken; // made by _start_tls, waiting for _install
 };
 
 namespace {
@@ -154,13 +166,15 @@ Connection::Connection(asio::any_io_executor executor, Endpoint endpoint, Clock:
     _locator =
         _endpoint.locator ? _endpoint.locator : std::make_shared<MasterLocator>(_endpoint, timeout);
   }
+  if (_endpoint.tls)
+    _tls = std::make_unique<TlsState>(make_tls_context(_endpoint.tls_options));
 }
 
 Connection::~Connection() {
   if (_locator)
     _locator->detach(this);
   asio::error_code ignored;
-  _socket.close(ignored);
+  _tcp().close(ignored);
   if (_reader != nullptr)
     redisReaderFree(_reader);
   auto handlers = std::move(_pending);
@@ -177,6 +191,7 @@ Connection::connect(asio::any_io_executor executor, Endpoint endpoint, Clock::du
   auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint), timeout);
   connection->_state = State::kConnecting;
   auto socket = co_await connection->_open_socket();
+  co_await connection->_start_tls(socket);
   connection->_install(std::move(socket));
   if (connection->_endpoint.password) {
     co_await connection->command(auth_args(connection->_endpoint));
@@ -223,8 +238,34 @@ asio::awaitable<asio::ip::tcp::socket> Connection::_open_socket() {
   co_return socket;
 }
 
+asio::awaitable<void> Connection::_start_tls(asio::ip::tcp::socket &socket) {
+  using namespace asio::experimental::awaitable_operators;
+  if (!_tls)
+    co_return;
+  auto session = std::make_shared<TlsSession>(std::move(socket), *_tls->context);
+  expect_server(session->native_handle(), _endpoint.host, _endpoint.tls_options.insecure);
+  asio::error_code ec;
+  asio::steady_timer timer(_executor, _timeout);
+  auto outcome =
+      co_await (session->async_handshake(asio::ssl::stream_base::client,
+                                         asio::redirect_error(asio::use_awaitable, ec)) ||
+                timer.async_wait(asio::use_awaitable));
+  const std::string failed = "TLS handshake with " + _endpoint.address() + " failed: ";
+  if (outcome.index() == 1)
+    throw ConnectionError(failed + "no reply within " + seconds_text(_timeout));
+  if (ec)
+    throw ConnectionError(failed + handshake_failure(session->native_handle(), ec));
+  _tls->handshaken = std::move(session);
+}
+
+asio::ip::tcp::socket &Connection::_tcp() {
+  return _tls && _tls->session ? _tls->session->next_layer() : _socket;
+}
+
 void Connection::_install(asio::ip::tcp::socket socket) {
   _socket = std::move(socket);
+  if (_tls)
+    _tls->session = std::exchange(_tls->handshaken, nullptr);
   if (_reader != nullptr)
     redisReaderFree(_reader);
   _reader = redisReaderCreateWithFunctions(&kReplyFunctions);
@@ -245,6 +286,7 @@ void Connection::_install(asio::ip::tcp::socket socket) {
 asio::awaitable<void> Connection::_reconnect([[maybe_unused]] std::shared_ptr<Connection> self) {
   try {
     auto socket = co_await _open_socket();
+    co_await _start_tls(socket);
     if (_state != State::kConnecting)
       co_return; // closed while connecting
     _queue_handshake_first();
@@ -450,34 +492,47 @@ void Connection::_flush() {
   _watch();
   _write_in_flight = true;
   ++_writes;
-  asio::async_write(_socket, asio::buffer(*bytes),
-                    [self = shared_from_this(), bytes,
+  auto on_written = [self = shared_from_this(), bytes,
                      generation = _generation](const asio::error_code &ec, std::size_t) {
-                      if (generation != self->_generation)
-                        return;
-                      self->_write_in_flight = false;
-                      if (ec) {
-                        self->_fail(self->_describe(ec));
-                        return;
-                      }
-                      self->_flush();
-                    });
+    if (generation != self->_generation)
+      return;
+    self->_write_in_flight = false;
+    if (ec) {
+      self->_fail(self->_describe(ec));
+      return;
+    }
+    self->_flush();
+  };
+  if (_tls) {
+    asio::async_write(*_tls->session, asio::buffer(*bytes),
+                      [session = _tls->session, on_written = std::move(on_written)](
+                          const asio::error_code &ec, std::size_t n) { on_written(ec, n); });
+  } else {
+    asio::async_write(_socket, asio::buffer(*bytes), std::move(on_written));
+  }
 }
 
 void Connection::_start_read() {
   // A weak reference: an idle read must not keep a connection nobody holds alive.
-  _socket.async_read_some(asio::buffer(_read_buffer),
-                          [weak = weak_from_this(),
-                           generation = _generation](const asio::error_code &ec, std::size_t n) {
-                            auto self = weak.lock();
-                            if (!self || generation != self->_generation)
-                              return;
-                            if (ec) {
-                              self->_fail(self->_describe(ec));
-                              return;
-                            }
-                            self->_on_read(n);
-                          });
+  auto on_read = [weak = weak_from_this(), generation = _generation](const asio::error_code &ec,
+                                                                     std::size_t n) {
+    auto self = weak.lock();
+    if (!self || generation != self->_generation)
+      return;
+    if (ec) {
+      self->_fail(self->_describe(ec));
+      return;
+    }
+    self->_on_read(n);
+  };
+  if (_tls) {
+    _tls->session->async_read_some(
+        asio::buffer(_read_buffer),
+        [session = _tls->session, on_read = std::move(on_read)](const asio::error_code &ec,
+                                                                std::size_t n) { on_read(ec, n); });
+  } else {
+    _socket.async_read_some(asio::buffer(_read_buffer), std::move(on_read));
+  }
 }
 
 void Connection::_on_read(std::size_t n) {
@@ -547,7 +602,7 @@ void Connection::_on_watch() {
   if (Clock::now() >= _due_since + _timeout) {
     // Bytes waiting in the socket came in time; this loop has not got to them yet.
     asio::error_code ec;
-    if (_socket.available(ec) == 0 || ec) {
+    if (_tcp().available(ec) == 0 || ec) {
       _fail("No reply from Redis within " + seconds_text(_timeout) + " (" + _endpoint.address() +
             ")");
       return;
@@ -562,7 +617,7 @@ void Connection::_fail(const std::string &message) {
   if (_state != State::kClosed)
     _state = State::kBroken;
   asio::error_code ignored;
-  _socket.close(ignored);
+  _tcp().close(ignored);
   // A waiting timer would keep the loop busy after the connection is gone.
   _timer.cancel();
   _watching = false;
@@ -579,7 +634,12 @@ void Connection::_fail(const std::string &message) {
 }
 
 std::string Connection::_describe(const asio::error_code &ec) const {
-  std::string what = ec == asio::error::eof ? "Connection closed by the server" : ec.message();
+  if (ec.category() == asio::error::get_ssl_category())
+    return "TLS connection with " + _endpoint.address() + " failed: " + tls_error_text(ec);
+  // A TLS peer that closes without saying so first truncates the stream.
+  std::string what = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated
+                         ? "Connection closed by the server"
+                         : ec.message();
   return what + " (" + _endpoint.address() + ")";
 }
 

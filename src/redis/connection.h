@@ -22,7 +22,12 @@
 // time-out, counted from the write when nothing was awaited before, else from the last bytes
 // read. So a long pipeline that is being answered never times out, and a server that stops
 // answering fails every pending command after one time-out; time a blocking command spends
-// blocked counts. Opening the TCP connection and each handshake reply are bounded by it too.
+// blocked counts. Opening the TCP connection, the TLS handshake and each handshake reply are
+// bounded by it too.
+//
+// TLS (a rediss:// endpoint): every connection, and every reconnection, does the TLS handshake
+// right after the TCP connect and before AUTH and SELECT, with one client context made from the
+// endpoint's TlsOptions when the Connection is made.
 // Replies are pipelined, so a late one cannot be skipped: the connection breaks instead.
 
 #include <chrono>
@@ -48,15 +53,17 @@ struct redisReader;
 namespace redis {
 
 struct ReaderState;
+struct TlsState;
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
   using Clock = std::chrono::steady_clock;
   static constexpr Clock::duration kDefaultTimeout = std::chrono::seconds(5);
 
-  // Connects (AUTH and SELECT as the endpoint asks) with the given time-out for this and every
-  // later command. Throws ConnectionError when the server cannot be reached or does not answer
-  // in time, ResponseError when it refuses AUTH or SELECT. Requires: timeout > 0.
+  // Connects (TLS, AUTH and SELECT as the endpoint asks) with the given time-out for this and
+  // every later command. Throws ConnectionError when the server cannot be reached, does not
+  // answer in time or fails the TLS handshake, ResponseError when it refuses AUTH or SELECT,
+  // std::invalid_argument when a TLS file cannot be loaded. Requires: timeout > 0.
   static asio::awaitable<std::shared_ptr<Connection>>
   connect(asio::any_io_executor executor, Endpoint endpoint,
           Clock::duration timeout = kDefaultTimeout);
@@ -114,6 +121,7 @@ public:
   // Writes issued to the socket since the connection was created (a pipelining observable).
   std::uint64_t writes() const { return _writes; }
 
+  // Throws std::invalid_argument when a file of the endpoint's TLS options cannot be loaded.
   Connection(asio::any_io_executor executor, Endpoint endpoint,
              Clock::duration timeout = kDefaultTimeout);
   ~Connection();
@@ -125,7 +133,14 @@ private:
 
   // Opens a socket to the endpoint (no handshake) within the time-out. Throws ConnectionError.
   asio::awaitable<asio::ip::tcp::socket> _open_socket();
-  // Makes socket the connection's own, with a fresh reply reader, and starts reading.
+  // Under TLS, the handshake over a socket just opened, within the time-out: the new session
+  // takes the socket (left closed) and waits for _install. Without TLS, nothing. Throws
+  // ConnectionError "TLS handshake with <address> failed: <cause>".
+  asio::awaitable<void> _start_tls(asio::ip::tcp::socket &socket);
+  // The TCP connection: _socket, or the TLS session's.
+  asio::ip::tcp::socket &_tcp();
+  // Makes socket (under TLS, the session _start_tls made) the connection's own, with a fresh
+  // reply reader, and starts reading.
   void _install(asio::ip::tcp::socket socket);
   // The one reconnection attempt, started by the first command after a failure.
   asio::awaitable<void> _reconnect(std::shared_ptr<Connection> self);
@@ -172,6 +187,8 @@ private:
   // Under Sentinel: finds the master at every (re)connection and breaks this connection when
   // the master moves.
   std::shared_ptr<MasterLocator> _locator;
+  // Null without TLS.
+  std::unique_ptr<TlsState> _tls;
 };
 
 } // namespace redis

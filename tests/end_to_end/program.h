@@ -124,23 +124,29 @@ private:
   fs::path _out, _err;
 };
 
+// A server as the helpers below reach it: by URL, or by an endpoint with TLS options.
+struct Server {
+  Server(const std::string &url) : endpoint(redis::parse_url(url)) {}
+  Server(redis::Endpoint e) : endpoint(std::move(e)) {}
+  redis::Endpoint endpoint;
+};
+
 // Commands against a server from the test thread.
-inline redis::Reply command(const std::string &url, Args args) {
+inline redis::Reply command(const Server &server, Args args) {
   return loop::run([&]() -> asio::awaitable<redis::Reply> {
     const auto executor = co_await asio::this_coro::executor;
-    const auto endpoint = redis::parse_url(url);
-    auto c = co_await redis::Connection::connect(executor, endpoint);
+    auto c = co_await redis::Connection::connect(executor, server.endpoint);
     redis::Reply r = co_await c->command(std::move(args));
     c->close();
     co_return r;
   }());
 }
 
-inline std::int64_t group_field(const std::string &url, const std::string &stream,
+inline std::int64_t group_field(const Server &server, const std::string &stream,
                                 const std::string &field) {
   redis::Reply groups;
   try {
-    groups = command(url, {"XINFO", "GROUPS", stream});
+    groups = command(server, {"XINFO", "GROUPS", stream});
   } catch (const std::exception &) {
     return -1;
   }
@@ -173,12 +179,11 @@ inline std::string step_data(int n, int sensors = 4) {
          obs + R"(}}}, "skill_data": {"action": [0.5, -0.5], "teacher_reward": 0.25}})";
 }
 
-inline void add_steps(const std::string &url, const std::string &stream, int from, int to,
+inline void add_steps(const Server &server, const std::string &stream, int from, int to,
                       int sensors = 4) {
   loop::run([&]() -> asio::awaitable<void> {
     const auto executor = co_await asio::this_coro::executor;
-    const auto endpoint = redis::parse_url(url);
-    auto c = co_await redis::Connection::connect(executor, endpoint);
+    auto c = co_await redis::Connection::connect(executor, server.endpoint);
     for (int n = from; n < to; ++n)
       c->send({"XADD", stream, "*", "data", step_data(n, sensors), "timestamp",
                std::to_string(1000 + n)},
@@ -197,10 +202,11 @@ inline void expect_readers_agree(const std::string &path) {
 }
 
 // True once every entry of the stream was delivered to the group and acknowledged.
-inline bool consumed(const std::string &url, const std::string &stream) {
+inline bool consumed(const Server &server, const std::string &stream) {
   return wait_until(
       [&] {
-        return group_field(url, stream, "lag") == 0 && group_field(url, stream, "pending") == 0;
+        return group_field(server, stream, "lag") == 0 &&
+               group_field(server, stream, "pending") == 0;
       },
       std::chrono::seconds(30));
 }

@@ -24,6 +24,9 @@ TEST(Program, HelpAndVersion) {
         "--callback-url", "--job-id", "--run-id", "--log-level", "--redis-timeout", "--compression",
         "--compression-level", "--redis-url-file"})
     EXPECT_NE(help.out().find(option), std::string::npos) << option;
+  for (const char *option : {"--redis-tls-ca-file", "--redis-tls-cert-file", "--redis-tls-key-file",
+                             "--redis-tls-insecure"})
+    EXPECT_NE(help.out().find(option), std::string::npos) << option;
   Child version({"--version"}, dir);
   EXPECT_EQ(version.wait(std::chrono::seconds(10)), 0);
   EXPECT_TRUE(std::regex_match(version.out(),

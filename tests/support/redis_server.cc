@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "loop/loop.h"
+#include "redis/connection.h"
+
 namespace support {
 
 namespace {
@@ -79,6 +82,29 @@ bool ping(std::uint16_t port, const std::string &password) {
   return ok;
 }
 
+// ping() over TLS, through our own client: raw sockets cannot speak it.
+bool ping_tls(std::uint16_t port, const std::string &password, const RedisTls &tls) {
+  redis::Endpoint endpoint;
+  endpoint.host = "127.0.0.1";
+  endpoint.port = port;
+  if (!password.empty())
+    endpoint.password = password;
+  endpoint.tls = true;
+  endpoint.tls_options = {std::nullopt, tls.client_cert_file, tls.client_key_file, true};
+  try {
+    return loop::run([&]() -> asio::awaitable<bool> {
+      const auto executor = co_await asio::this_coro::executor;
+      auto c =
+          co_await redis::Connection::connect(executor, endpoint, std::chrono::milliseconds(200));
+      const redis::Reply pong = co_await c->command("PING");
+      c->close();
+      co_return pong.str == "PONG";
+    }());
+  } catch (const std::exception &) {
+    return false;
+  }
+}
+
 } // namespace
 
 std::uint16_t free_port() {
@@ -133,11 +159,18 @@ void RedisServer::start() {
     }
     args.insert(args.end(), {config, "--sentinel"});
   }
-  args.insert(args.end(), {"--port", std::to_string(_port), "--bind", "127.0.0.1", "--dir",
-                           _dir.str(), "--logfile", (_dir / "redis.log").string(), "--daemonize",
-                           "no", "--protected-mode", "no"});
+  args.insert(args.end(),
+              {"--port", _options.tls ? "0" : std::to_string(_port), "--bind", "127.0.0.1", "--dir",
+               _dir.str(), "--logfile", (_dir / "redis.log").string(), "--daemonize", "no",
+               "--protected-mode", "no"});
   if (_sentinel_config.empty())
     args.insert(args.end(), {"--save", "", "--appendonly", _options.appendonly ? "yes" : "no"});
+  if (_options.tls) {
+    const RedisTls &tls = *_options.tls;
+    args.insert(args.end(), {"--tls-port", std::to_string(_port), "--tls-cert-file", tls.cert_file,
+                             "--tls-key-file", tls.key_file, "--tls-ca-cert-file", tls.ca_file,
+                             "--tls-auth-clients", "yes"});
+  }
   args.insert(args.end(), _options.extra_args.begin(), _options.extra_args.end());
   std::vector<char *> argv;
   argv.reserve(args.size() + 1);
@@ -169,7 +202,7 @@ void RedisServer::_wait_until_ready() {
       password = args[i + 1];
   auto deadline = std::chrono::steady_clock::now() + kPingWithin;
   for (int attempt = 0; attempt < kPingAttempts; ++attempt) {
-    if (ping(_port, password))
+    if (_options.tls ? ping_tls(_port, password, *_options.tls) : ping(_port, password))
       return;
     int status = 0;
     if (waitpid(_pid, &status, WNOHANG) == _pid) {

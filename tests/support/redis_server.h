@@ -3,12 +3,24 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
 
 namespace support {
+
+// A server that speaks TLS only, and asks every client for a certificate.
+struct RedisTls {
+  std::string cert_file; // the server's certificate and key
+  std::string key_file;
+  std::string ca_file; // the CAs of client certificates
+  // A client certificate and key that the server accepts: the readiness check presents them
+  // (and checks no server certificate, so a test may give the server a wrong one).
+  std::string client_cert_file;
+  std::string client_key_file;
+};
 
 struct RedisServerOptions {
   // Append-only persistence, so that data survives stop() and start().
@@ -17,6 +29,7 @@ struct RedisServerOptions {
   std::uint16_t port = 0;
   // Further configuration, e.g. {"--requirepass", "secret"}.
   std::vector<std::string> extra_args;
+  std::optional<RedisTls> tls = std::nullopt;
 };
 
 // A redis-server of the test's own on 127.0.0.1, with its data and log in a TempDir. The
@@ -42,6 +55,8 @@ public:
   void stop();
   // Starts it again on the same port and directory. Requires: stopped.
   void start();
+  // Options for the next start(), e.g. other TLS files.
+  RedisServerOptions &options() { return _options; }
   // SIGSTOP: it keeps accepting connections on its port and answers nothing, as a hung host
   // does, until thaw() (SIGCONT). stop() thaws it first.
   void freeze();
@@ -50,7 +65,11 @@ public:
   bool running() const { return _pid > 0; }
   pid_t pid() const { return _pid; }
   std::uint16_t port() const { return _port; }
-  std::string url() const { return "redis://127.0.0.1:" + std::to_string(_port); }
+  // rediss:// under TLS.
+  std::string url() const {
+    return (_options.tls ? "rediss" : "redis") + std::string("://127.0.0.1:") +
+           std::to_string(_port);
+  }
   const TempDir &dir() const { return _dir; }
   // The server's log so far (for failure messages).
   std::string log() const;

@@ -132,7 +132,7 @@ int run_until_signalled(ProcessorOptions options, redis::Connection::Clock::dura
   auto probe = [&]() -> asio::awaitable<std::optional<std::string>> {
     try {
       const auto executor = co_await asio::this_coro::executor;
-      const auto endpoint = redis::parse_url(processor->redis_url);
+      const auto endpoint = processor->redis_endpoint();
       auto connection = co_await redis::Connection::connect(executor, endpoint, redis_timeout);
       co_await connection->command("PING");
       connection->close();

@@ -14,6 +14,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <CLI/CLI.hpp>
@@ -25,9 +26,11 @@
 #include "networking/event_base/settings.h"
 #include "networking/remote_historian/v2/byte_size.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
+#include "networking/remote_historian/v2/logger.h"
 #include "parquet/options.h"
 #include "redis/connection.h"
 #include "redis/endpoint.h"
+#include "redis/tls.h"
 #include "tools/historian_host/compact.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
@@ -46,6 +49,11 @@ namespace eb = networking::event_base;
 struct RunFlags {
   std::optional<std::string> redis_url;
   std::optional<std::string> redis_url_file;
+  std::optional<std::string> redis_tls_ca_file;
+  std::optional<std::string> redis_tls_cert_file;
+  std::optional<std::string> redis_tls_key_file;
+  bool redis_tls_insecure = false;
+  std::optional<std::string> sentinel_password_file;
   std::string input_topic{networking::remote_historian::v2::kDefaultInputTopic};
   std::string output_topic{networking::remote_historian::v2::kDefaultOutputTopic};
   std::string consumer_group{networking::remote_historian::v2::kDefaultConsumerGroup};
@@ -79,13 +87,30 @@ constexpr double kMaxRedisTimeoutSeconds = 1e9;
 void add_run_options(CLI::App &app, RunFlags &f) {
   CLI::Option *url =
       app.add_option("--redis-url", f.redis_url,
-                     "Redis server, redis://[[user]:password@]host[:port][/db]; default: "
+                     "Redis server, redis://[[user]:password@]host[:port][/db] (rediss:// for "
+                     "TLS), or the master of a Sentinel set, redis+sentinel://[[user]:password@]"
+                     "host[:port][,host[:port]...]/MASTER_NAME[/db]; default: "
                      "--redis-url-file, else $HISTORIAN_REDIS_URL, else " +
                          std::string(networking::remote_historian::v2::kDefaultRedisUrl));
   app.add_option("--redis-url-file", f.redis_url_file,
                  "File whose first line is the Redis URL, readable by its owner only, so that "
                  "a password stays out of `ps`")
       ->excludes(url);
+  app.add_option("--redis-tls-ca-file", f.redis_tls_ca_file,
+                 "rediss://: PEM file of the CAs the Redis server's certificate must come from; "
+                 "default: the system's");
+  app.add_option("--redis-tls-cert-file", f.redis_tls_cert_file,
+                 "rediss://: PEM client certificate, for a server that asks for one (with "
+                 "--redis-tls-key-file)");
+  app.add_option("--redis-tls-key-file", f.redis_tls_key_file,
+                 "rediss://: PEM private key of --redis-tls-cert-file");
+  app.add_flag("--redis-tls-insecure", f.redis_tls_insecure,
+               "rediss://: check neither the Redis server's certificate nor its host name (only "
+               "for tests and trusted networks)");
+  app.add_option("--sentinel-password-file", f.sentinel_password_file,
+                 "redis+sentinel://: file whose first line is the Sentinels' own password, or "
+                 "user:password, readable by its owner only (the URL's credentials are the "
+                 "master's)");
   app.add_option("--input-topic", f.input_topic, "Stream of training steps")->capture_default_str();
   app.add_option("--output-topic", f.output_topic, "Stream that replies would be published to")
       ->capture_default_str();
@@ -230,6 +255,26 @@ parquet::WriterOptions writer_options_from(const std::string &compression,
   return o;
 }
 
+// The TLS flags as options; any of them with a URL that is not rediss:// is a usage error, and
+// so is a file that cannot be loaded.
+redis::TlsOptions tls_options_from(const RunFlags &f, const redis::Endpoint &endpoint,
+                                   const std::string &url) {
+  const char *given = f.redis_tls_ca_file     ? "--redis-tls-ca-file"
+                      : f.redis_tls_cert_file ? "--redis-tls-cert-file"
+                      : f.redis_tls_key_file  ? "--redis-tls-key-file"
+                      : f.redis_tls_insecure  ? "--redis-tls-insecure"
+                                              : nullptr;
+  if (given != nullptr && !endpoint.tls)
+    throw std::invalid_argument(std::string(given) +
+                                " needs a rediss:// (or rediss+sentinel://) Redis URL, not " +
+                                redis::masked_url(url));
+  redis::TlsOptions tls{f.redis_tls_ca_file, f.redis_tls_cert_file, f.redis_tls_key_file,
+                        f.redis_tls_insecure};
+  if (endpoint.tls)
+    redis::make_tls_context(tls);
+  return tls;
+}
+
 eb::LogLevel level_from(const std::string &name) {
   if (name == "debug")
     return eb::LogLevel::kDebug;
@@ -247,7 +292,17 @@ int run_command(const RunFlags &flags) {
       metrics_address = metrics::parse_listen_address(*flags.metrics_address);
     options = options_from(flags);
     redis_timeout = redis_timeout_from(flags.redis_timeout);
-    redis::parse_url(options.redis_url);
+    const redis::Endpoint endpoint = redis::parse_url(options.redis_url);
+    options.redis_tls = tls_options_from(flags, endpoint, options.redis_url);
+    if (flags.sentinel_password_file) {
+      if (!endpoint.uses_sentinel())
+        throw std::invalid_argument(
+            "--sentinel-password-file needs a redis+sentinel:// (or rediss+sentinel://) Redis "
+            "URL, not " +
+            redis::masked_url(options.redis_url));
+      std::tie(options.sentinel_user, options.sentinel_password) =
+          host::read_sentinel_credentials(*flags.sentinel_password_file);
+    }
     options.writer_options = writer_options_from(flags.compression, flags.compression_level);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
@@ -259,6 +314,10 @@ int run_command(const RunFlags &flags) {
       eb::settings().RUN_ID = std::string(env);
   }
   eb::set_log_threshold(level_from(flags.log_level));
+  if (flags.redis_tls_insecure)
+    networking::remote_historian::v2::logger().warning(
+        "[EventHistorian] --redis-tls-insecure: the Redis server's certificate and host name are "
+        "not checked");
   return host::run_until_signalled(std::move(options), redis_timeout, metrics_address);
 }
 

@@ -21,17 +21,34 @@ constexpr const char *kEnvironmentVariable = "HISTORIAN_REDIS_URL";
 // A URL is far shorter; a longer first line is not one.
 constexpr std::size_t kMaxLine = std::size_t{64} * 1024;
 
-std::invalid_argument refused(const std::string &path, const std::string &why) {
-  return std::invalid_argument("--redis-url-file: " + path + " " + why);
+std::invalid_argument refused(const std::string &flag, const std::string &path,
+                              const std::string &why) {
+  return std::invalid_argument(flag + ": " + path + " " + why);
 }
 
 } // namespace
 
 std::string read_url_file(const std::string &path) {
+  return read_secret_file(path, "--redis-url-file");
+}
+
+std::pair<std::optional<std::string>, std::string>
+read_sentinel_credentials(const std::string &path) {
+  const std::string line = read_secret_file(path, "--sentinel-password-file");
+  const std::size_t colon = line.find(':');
+  if (colon == std::string::npos)
+    return {std::nullopt, line};
+  std::optional<std::string> user;
+  if (colon > 0)
+    user = line.substr(0, colon);
+  return {user, line.substr(colon + 1)};
+}
+
+std::string read_secret_file(const std::string &path, const std::string &flag) {
   // O_NONBLOCK: a FIFO is refused below instead of waiting for a writer.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
-    throw refused(path, std::string("cannot be opened: ") + std::strerror(errno));
+    throw refused(flag, path, std::string("cannot be opened: ") + std::strerror(errno));
   struct stat st {};
   std::string text;
   const char *fault = nullptr;
@@ -56,11 +73,11 @@ std::string read_url_file(const std::string &path) {
   }
   ::close(fd);
   if (fault)
-    throw refused(path, fault);
+    throw refused(flag, path, fault);
   text.resize(std::min(text.find('\n'), text.size()));
   text.erase(text.find_last_not_of(" \t\r\f\v") + 1);
   if (text.empty())
-    throw refused(path, "has an empty first line");
+    throw refused(flag, path, "has an empty first line");
   return text;
 }
 

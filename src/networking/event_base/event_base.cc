@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "redis/endpoint.h"
+#include "redis/sentinel.h"
 #include "json/write.h"
 
 namespace networking::event_base {
@@ -42,9 +43,22 @@ EventBase::~EventBase() {
 }
 
 asio::awaitable<void> EventBase::connect() {
-  redis::Endpoint endpoint = redis::parse_url(redis_url);
+  redis::Endpoint endpoint = redis_endpoint();
   auto executor = co_await asio::this_coro::executor;
   redis_client = co_await redis::Connection::connect(executor, std::move(endpoint), redis_timeout);
+}
+
+redis::Endpoint EventBase::redis_endpoint() const {
+  redis::Endpoint endpoint = redis::parse_url(redis_url);
+  endpoint.tls_options = redis_tls;
+  if (endpoint.uses_sentinel()) {
+    endpoint.sentinel_user = sentinel_user;
+    endpoint.sentinel_password = sentinel_password;
+    if (!_locator)
+      _locator = std::make_shared<redis::MasterLocator>(endpoint, redis_timeout);
+    endpoint.locator = _locator;
+  }
+  return endpoint;
 }
 
 asio::awaitable<void> EventBase::publish_message(const json::Value &data,

@@ -7,6 +7,7 @@
 #include <asio.hpp>
 
 #include "redis/connection.h"
+#include "redis/endpoint.h"
 #include "json/value.h"
 
 namespace networking::event_base {
@@ -19,11 +20,16 @@ public:
             std::string consumer_group);
   virtual ~EventBase();
 
-  // Connects to redis_url on the awaiting task's executor, with redis_timeout for every
-  // command. Throws std::invalid_argument for a bad URL, redis::ConnectionError when the
-  // server cannot be reached or does not answer in time and redis::ResponseError when it
-  // refuses AUTH or SELECT.
+  // Connects to redis_endpoint() on the awaiting task's executor, with redis_timeout for every
+  // command. Throws std::invalid_argument for a bad URL or a TLS file that cannot be loaded,
+  // redis::ConnectionError when the server cannot be reached, does not answer in time or fails
+  // the TLS handshake, and redis::ResponseError when it refuses AUTH or SELECT.
   asio::awaitable<void> connect();
+  // Where every connection of this service goes: redis_url parsed, with redis_tls and the
+  // Sentinels' credentials applied. Under Sentinel, every endpoint it returns shares one
+  // MasterLocator, so that all of the service's connections follow the master together.
+  // Throws std::invalid_argument for a bad URL.
+  redis::Endpoint redis_endpoint() const;
   // XADD output_topic * data <json.dumps text> [correlation_id <id>] [unique_id <id>], the
   // id fields only when not null. Throws std::runtime_error("Not connected to Redis") without
   // a client, and the client's errors.
@@ -45,9 +51,17 @@ public:
   std::string consumer_group;
   // How long Redis may leave a command unanswered before the connection is broken.
   redis::Connection::Clock::duration redis_timeout = redis::Connection::kDefaultTimeout;
+  // How a rediss:// connection checks the server and presents itself.
+  redis::TlsOptions redis_tls;
+  // Under Sentinel: the Sentinels' own credentials, if they require any.
+  std::optional<std::string> sentinel_user;
+  std::optional<std::string> sentinel_password;
   std::shared_ptr<redis::Connection> redis_client;
   std::string consumer_name; // unique per instance: host, pid and a random suffix
   bool _is_running = false;
+
+private:
+  mutable std::shared_ptr<redis::MasterLocator> _locator;
 };
 
 } // namespace networking::event_base

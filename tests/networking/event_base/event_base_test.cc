@@ -153,7 +153,7 @@ TEST(EventBaseConnect, BadUrlIsAnInvalidArgument) {
   }());
   EXPECT_EQ(message,
             "Invalid Redis URL 'http://127.0.0.1:6379': unsupported scheme 'http', expected "
-            "redis://");
+            "redis://, rediss://, redis+sentinel:// or rediss+sentinel://");
   EXPECT_EQ(base.redis_client, nullptr);
 }
 

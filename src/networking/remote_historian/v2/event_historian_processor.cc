@@ -182,6 +182,9 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
       _reader(_shape, _buffer, _cycles, _episode_log, _steps, *metrics, include_raw_json, run_id),
       _acks(consumer_group, metrics, !options.durable && options.read_count != kDefaultReadCount),
       _read_count(options.read_count) {
+  redis_tls = std::move(options.redis_tls);
+  sentinel_user = std::move(options.sentinel_user);
+  sentinel_password = std::move(options.sentinel_password);
   const parquet::WriterOptions files = file_options(options.writer_options, run_id, skill_name);
   _steps.set_options(files);
   _cycle_summary.set_options(files);

@@ -114,6 +114,12 @@ struct ProcessorOptions {
   std::int64_t max_deliveries = 5;
   // Not a constructor argument: the codec (and level) of every file, from the host's flags.
   parquet::WriterOptions writer_options;
+  // Not a constructor argument: how a rediss:// connection checks the server and presents
+  // itself, from the host's flags.
+  redis::TlsOptions redis_tls;
+  // Not constructor arguments: the Sentinels' own credentials, from a file the host reads.
+  std::optional<std::string> sentinel_user;
+  std::optional<std::string> sentinel_password;
 
   // Binds untyped arguments as a host's configuration gives them: positional values in the
   // order of the fields above, then named ones. Throws TypeError naming the argument for a

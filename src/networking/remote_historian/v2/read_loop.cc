@@ -18,7 +18,6 @@
 #include "networking/remote_historian/v2/event_historian_processor.h"
 #include "networking/remote_historian/v2/logger.h"
 #include "networking/remote_historian/v2/normalize.h"
-#include "redis/endpoint.h"
 #include "json/parse.h"
 #include "json/utf8.h"
 
@@ -129,8 +128,7 @@ asio::awaitable<void> EventHistorianProcessor::_poll_group_lag() {
   while (_is_running) {
     try {
       if (!connection)
-        connection = co_await redis::Connection::connect(executor, redis::parse_url(redis_url),
-                                                         redis_timeout);
+        connection = co_await redis::Connection::connect(executor, redis_endpoint(), redis_timeout);
       for (const auto &stream : metrics->streams()) {
         std::vector<std::string> ask = {"XINFO", "GROUPS", stream->stream};
         const redis::Reply groups = co_await connection->command(std::move(ask));
