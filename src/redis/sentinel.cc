@@ -106,7 +106,7 @@ asio::awaitable<std::vector<MasterLocator::Answer>> MasterLocator::_ask_all(std:
   co_return std::move(round->answers);
 }
 
-std::optional<HostPort> MasterLocator::_choose(const std::vector<Answer> &answers) {
+std::optional<MasterLocator::Answer> MasterLocator::_choose(const std::vector<Answer> &answers) {
   const bool settled =
       std::any_of(answers.begin(), answers.end(), [](const Answer &a) { return !a.failing_over; });
   // Per address: the highest epoch that names it, and how many name it.
@@ -118,12 +118,12 @@ std::optional<HostPort> MasterLocator::_choose(const std::vector<Answer> &answer
     epoch = std::max(epoch, a.epoch);
     ++count;
   }
-  std::optional<HostPort> best;
+  std::optional<Answer> best;
   std::pair<std::int64_t, int> best_score{-1, 0};
   for (const auto &[address, score] : votes) {
     if (score > best_score) {
       best_score = score;
-      best = HostPort{address.first, address.second};
+      best = Answer{HostPort{address.first, address.second}, score.first, !settled};
     }
   }
   return best;
@@ -161,11 +161,22 @@ asio::awaitable<HostPort> MasterLocator::locate() {
       for (auto &link : std::exchange(_links, {}))
         link->close();
     }
+    if (answers.empty() && _master) {
+      // No Sentinel to ask: the master found last, as long as it still is one.
+      std::string role;
+      try {
+        role = co_await _role_of(*_master);
+      } catch (const std::exception &) {
+      }
+      if (role == "master")
+        co_return *_master;
+    }
     if (answers.empty()) {
       throw ConnectionError("No Sentinel (" + addresses(_endpoint.sentinels) +
                             ") named a master '" + _endpoint.master_name + "': " + error);
     }
-    const HostPort chosen = *_choose(answers);
+    const Answer answer = *_choose(answers);
+    const HostPort &chosen = answer.master;
     std::string role;
     std::string why;
     try {
@@ -174,7 +185,7 @@ asio::awaitable<HostPort> MasterLocator::locate() {
       why = e.what();
     }
     if (role == "master") {
-      _found(chosen);
+      _found(answer);
       co_return chosen;
     }
     if (why.empty())
@@ -188,7 +199,9 @@ asio::awaitable<HostPort> MasterLocator::locate() {
   }
 }
 
-void MasterLocator::_found(const HostPort &address) {
+void MasterLocator::_found(const Answer &answer) {
+  const HostPort &address = answer.master;
+  _epoch = std::max(_epoch, answer.epoch);
   if (_master && *_master == address)
     return;
   const std::optional<HostPort> before = std::exchange(_master, address);
@@ -240,9 +253,11 @@ asio::awaitable<void> MasterLocator::_watch() {
     std::string error;
     const std::vector<Answer> answers = co_await _ask_all(error);
     _set_answering(!answers.empty(), error);
-    const std::optional<HostPort> chosen = _choose(answers);
-    if (!chosen || (_master && *chosen == *_master))
+    const std::optional<Answer> answer = _choose(answers);
+    if (!answer || answer->failing_over || answer->epoch <= _epoch ||
+        (_master && answer->master == *_master))
       continue;
+    const HostPort *chosen = &answer->master;
     std::string role;
     try {
       role = co_await _role_of(*chosen);
@@ -251,7 +266,7 @@ asio::awaitable<void> MasterLocator::_watch() {
     }
     if (role != "master")
       continue;
-    _found(*chosen);
+    _found(*answer);
     // Held while breaking them: a broken connection's handlers may detach others.
     std::vector<std::shared_ptr<Connection>> connections;
     for (const auto &w : _attached) {

@@ -13,7 +13,9 @@
 // locator asks the Sentinels about once a second, so that a switch is seen even while the old
 // master still answers (after a failover it stays writable until the Sentinels demote it, and
 // what it accepts meanwhile is lost); every registered connection to another address is then
-// broken at once, and reconnects to the new master on its next command.
+// broken at once, and reconnects to the new master on its next command. The watch follows only
+// a master of a later configuration epoch than the current one, named by a Sentinel that is
+// not running a failover; a reconnection after a failure takes whatever the Sentinels name.
 //
 // Threading: the loop thread of the connections, like Connection.
 
@@ -49,9 +51,10 @@ public:
   MasterLocator(const MasterLocator &) = delete;
   MasterLocator &operator=(const MasterLocator &) = delete;
 
-  // The master's address, found as above and confirmed by ROLE. Throws ConnectionError when no
-  // Sentinel answers, none knows the master's name, or the address named is not a master
-  // within the time-out.
+  // The master's address, found as above and confirmed by ROLE; when no Sentinel answers, the
+  // master found last if it still answers ROLE as one. Throws ConnectionError when no Sentinel
+  // answers (and the last master is gone), none knows the master's name, or the address named
+  // is not a master within the time-out.
   asio::awaitable<HostPort> locate();
 
   // A connection now open to the master; broken when the master moves. Starts the watch.
@@ -80,12 +83,13 @@ private:
   // One question to every Sentinel at once; the answers that came within kSentinelTimeout.
   // error: why there are none.
   asio::awaitable<std::vector<Answer>> _ask_all(std::string &error);
-  // The address the answers name, as the class comment says.
-  static std::optional<HostPort> _choose(const std::vector<Answer> &answers);
+  // The address the answers name, as the class comment says, with the highest epoch that
+  // names it.
+  static std::optional<Answer> _choose(const std::vector<Answer> &answers);
   // ROLE of the server at address, on a short-lived connection with the master's credentials.
   asio::awaitable<std::string> _role_of(const HostPort &address);
   // Records address as the master; a different one than before is a switch.
-  void _found(const HostPort &address);
+  void _found(const Answer &answer);
   void _set_answering(bool answering, const std::string &error);
   asio::awaitable<void> _watch();
 
@@ -96,6 +100,10 @@ private:
   std::vector<std::shared_ptr<Connection>> _links;
   std::vector<std::weak_ptr<Connection>> _attached;
   std::optional<HostPort> _master;
+  // The configuration epoch in which the Sentinels named _master. The watch moves only to a
+  // master of a later epoch, named by a Sentinel that is not running a failover: a Sentinel
+  // left alone while it runs one names the old master, which may still answer as one.
+  std::int64_t _epoch = -1;
   std::uint64_t _switches = 0;
   bool _answering = true;
   bool _watching = false;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/end_to_end/program.h"
+#include "tests/support/sentinel_rig.h"
 
 namespace end_to_end {
 namespace {
@@ -63,9 +64,21 @@ double sample(const std::string &scrape, const std::string &name) {
 // The program with its endpoint on a free loopback port; the port from its debug line.
 struct Program {
   Program(const support::RedisServer &server, const support::TempDir &dir, const Args &extra = {})
+      : Program(server.url(), dir, extra) {}
+  Program(const std::string &url, const support::TempDir &dir, const Args &extra = {})
       : child(
             [&] {
-              Args args = walk_run(server, dir);
+              Args args = {"run",
+                           "--redis-url",
+                           url,
+                           "--input-topic",
+                           "steps",
+                           "--output-path",
+                           (dir / "out").string(),
+                           "--run-id",
+                           "r1",
+                           "--skill-name",
+                           "walk"};
               args.insert(args.end(), {"--metrics-address", ":0", "--log-level", "debug",
                                        "--redis-timeout", "1"});
               args.insert(args.end(), extra.begin(), extra.end());
@@ -162,6 +175,55 @@ TEST(MetricsEndpoint, CountersAddUpAndHealthFollowsRedis) {
                      "/v2_event_historian_r1_walk_cycle_summary.parquet: 3 rows\n"),
             std::string::npos)
       << err;
+}
+
+// Under Sentinel: the master read from and the failovers followed are shown; with every
+// Sentinel gone the historian still reads from its master but is unhealthy (a failover would
+// not be followed), and it stops cleanly.
+TEST(MetricsEndpoint, SentinelMasterFailoversAndHealth) {
+  support::SentinelRig rig;
+  support::TempDir dir;
+  const std::uint16_t first = rig.master_port();
+  add_steps(rig.server_url(first), "steps", 0, 100);
+  Program program(rig.url(), dir);
+  const auto master_sample = [](std::uint16_t port) {
+    return "event_historian_redis_master{address=\"127.0.0.1:" + std::to_string(port) + "\"}";
+  };
+  std::string s;
+  ASSERT_TRUE(wait_until([&] { return sample(s = program.scrape(), master_sample(first)) == 1; },
+                         std::chrono::seconds(30)))
+      << s;
+  EXPECT_EQ(sample(s, "event_historian_redis_failovers_total"), 0) << s;
+
+  rig.failover();
+  ASSERT_TRUE(
+      wait_until([&] { return rig.all_name(rig.master_port()) && rig.master_port() != first; },
+                 std::chrono::seconds(30)));
+  const std::uint16_t second = rig.master_port();
+  ASSERT_TRUE(wait_until([&] { return sample(s = program.scrape(), master_sample(second)) == 1; },
+                         std::chrono::seconds(30)))
+      << s;
+  EXPECT_EQ(sample(s, "event_historian_redis_failovers_total"), 1) << s;
+
+  for (auto &sentinel : rig.sentinels())
+    sentinel->stop();
+  std::string health;
+  EXPECT_TRUE(wait_until(
+      [&] {
+        health = get(program.port, "/healthz");
+        return health.find("503 ") != std::string::npos &&
+               health.find("\r\n\r\nno Sentinel answers: ") != std::string::npos;
+      },
+      std::chrono::seconds(15)))
+      << health;
+  add_steps(rig.server_url(second), "steps", 100, 200);
+  EXPECT_TRUE(consumed(rig.server_url(second), "steps"));
+
+  program.child.signal(SIGTERM);
+  ASSERT_EQ(program.child.wait(std::chrono::seconds(60)), 0) << program.child.err();
+  EXPECT_NE(program.child.err().find("No Sentinel answers: Sentinel 127.0.0.1:"), std::string::npos)
+      << program.child.err();
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 200);
 }
 
 TEST(MetricsEndpoint, HostileClientsDoNotHoldUpIntake) {
