@@ -46,7 +46,9 @@ public:
   // How long Redis may leave a command unanswered before the connection is broken.
   redis::Connection::Clock::duration redis_timeout = redis::Connection::kDefaultTimeout;
   std::shared_ptr<redis::Connection> redis_client;
-  std::string consumer_name; // unique per instance: host, pid and a random suffix
+  // Unique per instance here (host, pid and a random suffix); a service that must find its own
+  // pending entries again after a restart sets a stable one before connecting.
+  std::string consumer_name;
   bool _is_running = false;
 };
 
