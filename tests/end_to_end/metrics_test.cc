@@ -226,6 +226,41 @@ TEST(MetricsEndpoint, SentinelMasterFailoversAndHealth) {
   expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 200);
 }
 
+// Entries another consumer left (one of them deleted from the stream since) are taken over and
+// counted, and the consumers left idle without pending entries are removed and counted.
+TEST(MetricsEndpoint, TakenOverEntriesAndRemovedConsumersAreCounted) {
+  support::RedisServer server;
+  support::TempDir dir;
+  const std::string url = server.url();
+  const std::string group = "korvo-historian-group";
+  command(url, {"XGROUP", "CREATE", "steps", group, "0", "MKSTREAM"});
+  add_steps(url, "steps", 0, 20);
+  const redis::Reply read =
+      command(url, {"XREADGROUP", "GROUP", group, "gone", "COUNT", "20", "STREAMS", "steps", ">"});
+  command(url,
+          {"XDEL", "steps", read.elements.at(0).elements.at(1).elements.at(5).elements[0].str});
+  command(url, {"XGROUP", "CREATECONSUMER", "steps", group, "never-read"});
+  // Two Redis time-outs (1 s each) are the least the default mode allows.
+  Program program(server, dir, {"--claim-idle", "2.5"});
+
+  std::string s;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        s = program.scrape();
+        return sample(s, "event_historian_entries_claimed_total{stream=\"steps\"}") == 19 &&
+               sample(s, "event_historian_consumers_removed_total") == 2;
+      },
+      std::chrono::seconds(30)))
+      << s << program.child.err();
+  EXPECT_EQ(group_field(url, "steps", "pending"), 0);
+  EXPECT_EQ(command(url, {"XINFO", "CONSUMERS", "steps", group}).elements.size(), 1u);
+  program.child.signal(SIGTERM);
+  ASSERT_EQ(program.child.wait(std::chrono::seconds(60)), 0) << program.child.err();
+  auto file =
+      parquet::FileReader::open((dir / "out" / "v2_event_historian_r1_walk.parquet").string());
+  EXPECT_EQ(file->num_rows(), 19);
+}
+
 TEST(MetricsEndpoint, HostileClientsDoNotHoldUpIntake) {
   support::RedisServer server;
   support::TempDir dir;

@@ -275,6 +275,9 @@ TEST(Program, DefaultReadsAheadAndAcknowledgesEachEntryOnceHandled) {
   std::size_t reads_at_first_ack = 0;
   std::vector<std::string> acked;
   for (const Args &c : monitor.all()) {
+    // The start first reads this consumer's own pending entries (from id 0): none here.
+    if (c.at(0) == "XREADGROUP" && c.back() == "0")
+      continue;
     if (c.at(0) == "XREADGROUP") {
       EXPECT_EQ(c.at(5), "10");
       ++reads;

@@ -74,6 +74,7 @@ struct RunFlags {
   double flush_interval = 30;
   std::optional<std::string> dead_letter_stream;
   std::int64_t max_deliveries = 5;
+  std::optional<double> claim_idle;
   std::int64_t read_count = networking::remote_historian::v2::kDefaultReadCount;
   std::string redis_timeout = "5";
   std::string compression = "snappy";
@@ -148,21 +149,30 @@ void add_run_options(CLI::App &app, RunFlags &f) {
                "Acknowledge an entry only once its row and the run's state are synced to disk; "
                "a restart with the same options goes on without loss or repetition");
   app.add_option("--consumer-name", f.consumer_name,
-                 "Consumer name in the group (default: host, pid and a random suffix; a durable "
-                 "run keeps the name of its first start)");
+                 "Consumer name in the group (default: historian-HOST-BASE, after the host and "
+                 "the output files' base name, so that a restart finds its own pending entries; "
+                 "a durable run keeps the name of its first start). Instances on one host "
+                 "writing the same base name need distinct names");
   app.add_option("--flush-interval", f.flush_interval,
                  "Durable mode: seconds after which handled entries are written and "
                  "acknowledged even without a training result")
       ->check(CLI::Range(0.001, 86400.0))
       ->capture_default_str();
   app.add_option("--dead-letter-stream", f.dead_letter_stream,
-                 "Durable mode: stream that receives, with its error, an entry that failed on "
-                 "more than --max-deliveries deliveries; it is then acknowledged");
+                 "Stream that receives, with its error, an entry that failed on more than "
+                 "--max-deliveries deliveries or was taken over after more; it is then "
+                 "acknowledged. Without it such entries stay pending");
   app.add_option("--max-deliveries", f.max_deliveries,
-                 "Durable mode: deliveries of a failing entry before it goes to the dead-letter "
-                 "stream")
+                 "Deliveries of an entry before it goes to the dead-letter stream")
       ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
       ->capture_default_str();
+  app.add_option("--claim-idle", f.claim_idle,
+                 "Take over the entries other consumers of the group left unacknowledged for "
+                 "this many seconds, and remove consumers idle that long without pending "
+                 "entries. Must exceed the longest wait for an acknowledgement: 2 x "
+                 "--redis-timeout, in durable mode --flush-interval + 2 x --redis-timeout. "
+                 "Off by default")
+      ->check(CLI::Range(0.001, 86400.0 * 365));
   app.add_option("--read-count", f.read_count,
                  "Entries asked for per stream and read; with any other count than 10, the "
                  "entries of a read are acknowledged together, one XACK per stream")
@@ -224,6 +234,8 @@ ProcessorOptions options_from(const RunFlags &f) {
   options.flush_interval = std::chrono::milliseconds(std::llround(f.flush_interval * 1000));
   options.dead_letter_stream = f.dead_letter_stream;
   options.max_deliveries = f.max_deliveries;
+  if (f.claim_idle)
+    options.claim_idle = std::chrono::milliseconds(std::llround(*f.claim_idle * 1000));
   options.read_count = f.read_count;
   return options;
 }
@@ -275,6 +287,27 @@ redis::TlsOptions tls_options_from(const RunFlags &f, const redis::Endpoint &end
   return tls;
 }
 
+// Another instance takes an entry over once it has waited the claim time, so that time must
+// exceed the longest wait for an acknowledgement in this mode.
+void check_claim_idle(const ProcessorOptions &options,
+                      redis::Connection::Clock::duration redis_timeout) {
+  if (!options.claim_idle)
+    return;
+  const auto floor = networking::remote_historian::v2::claim_idle_floor(
+      options.durable, options.flush_interval,
+      std::chrono::ceil<std::chrono::milliseconds>(redis_timeout));
+  if (*options.claim_idle > floor)
+    return;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "--claim-idle: %g s does not exceed %g s, the longest an entry may wait for its "
+                "acknowledgement (%s)",
+                static_cast<double>(options.claim_idle->count()) / 1000,
+                static_cast<double>(floor.count()) / 1000,
+                options.durable ? "--flush-interval + 2 x --redis-timeout" : "2 x --redis-timeout");
+  throw std::invalid_argument(text);
+}
+
 eb::LogLevel level_from(const std::string &name) {
   if (name == "debug")
     return eb::LogLevel::kDebug;
@@ -304,6 +337,7 @@ int run_command(const RunFlags &flags) {
           host::read_sentinel_credentials(*flags.sentinel_password_file);
     }
     options.writer_options = writer_options_from(flags.compression, flags.compression_level);
+    check_claim_idle(options, redis_timeout);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return host::kExitUsage;

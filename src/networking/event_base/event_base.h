@@ -57,7 +57,9 @@ public:
   std::optional<std::string> sentinel_user;
   std::optional<std::string> sentinel_password;
   std::shared_ptr<redis::Connection> redis_client;
-  std::string consumer_name; // unique per instance: host, pid and a random suffix
+  // Unique per instance here (host, pid and a random suffix); a service that must find its own
+  // pending entries again after a restart sets a stable one before connecting.
+  std::string consumer_name;
   bool _is_running = false;
 
 private:

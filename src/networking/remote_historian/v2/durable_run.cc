@@ -23,8 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Pending entries asked for per round trip while recovering, and ids per bulk XACK.
-constexpr const char *kRecoveryCount = "1000";
+// Ids per bulk XACK.
 constexpr std::size_t kIdsPerAck = 10000;
 
 } // namespace
@@ -104,55 +103,25 @@ void EventHistorianProcessor::_restore_checkpoint(const Checkpoint &c) {
 
 asio::awaitable<void> EventHistorianProcessor::_recover_pending(bool read_results) {
   _ledger->started(Clock::now());
-  std::vector<std::string> streams = {input_topic};
-  if (read_results && *training_results_topic != input_topic)
-    streams.push_back(*training_results_topic);
-
-  // This consumer's pending entries of every stream, then in entry-id order across them: the
-  // order in which Redis received them.
-  struct Pending {
-    const std::string *stream;
-    redis::Reply entry;
-  };
-  std::vector<Pending> pending;
-  for (const std::string &stream : streams) {
-    std::string after = "0";
-    for (;;) {
-      std::vector<std::string> read = {"XREADGROUP",  "GROUP", consumer_group,
-                                       consumer_name, "COUNT", kRecoveryCount,
-                                       "STREAMS",     stream,  after};
-      redis::Reply reply = co_await redis_client->command(std::move(read));
-      if (reply.type != redis::Reply::Type::kArray || reply.elements.empty() ||
-          reply.elements[0].elements.size() != 2 || reply.elements[0].elements[1].elements.empty())
-        break;
-      for (redis::Reply &entry : reply.elements[0].elements[1].elements) {
-        if (entry.type != redis::Reply::Type::kArray || entry.elements.size() != 2)
-          throw std::runtime_error("pending entry is not an (id, fields) pair");
-        after = entry.elements[0].str;
-        pending.push_back({&stream, std::move(entry)});
-      }
-    }
-  }
-  std::stable_sort(pending.begin(), pending.end(), [](const Pending &a, const Pending &b) {
-    return _entry_id_after(b.entry.elements[0].str, a.entry.elements[0].str);
-  });
-
+  const std::vector<OwnEntry> pending = co_await _own_pending_entries(read_results);
   const DurableLedger::IdLists failed_before = _ledger->take_failures();
   int held = 0;
   int again = 0;
-  for (const Pending &p : pending) {
+  for (const OwnEntry &p : pending) {
     const std::string &id = p.entry.elements[0].str;
-    metrics->stream(*p.stream).read.add();
+    metrics->stream(p.stream).read.add();
     // An entry deleted from the stream since comes back without its fields: nothing to do.
-    if (_ledger->holds(*p.stream, id, failed_before) ||
+    if (_ledger->holds(p.stream, id, failed_before) ||
         p.entry.elements[1].type == redis::Reply::Type::kNil) {
-      _acks.acknowledge_held(*redis_client, *p.stream, id);
+      _acks.acknowledge_held(*redis_client, p.stream, id);
+      _ledger->claim_settled(p.stream, id);
       ++held;
       continue;
     }
     ++again;
-    co_await _handle_entry(*p.stream, p.entry, {});
+    co_await _handle_entry(p.stream, p.entry, {});
   }
+  _ledger->claims_recovered();
   co_await redis_client->drain();
   if (!pending.empty())
     logger().debug("[EventHistorian] Recovered %d pending entries: %d held by the checkpoint, "
@@ -271,40 +240,6 @@ asio::awaitable<void> EventHistorianProcessor::_hold_at_bound() {
     if (!_is_running || !over())
       co_return;
     co_await loop::sleep_for(std::chrono::milliseconds(100));
-  }
-}
-
-asio::awaitable<void> EventHistorianProcessor::_entry_failed(const std::string &stream,
-                                                             const redis::Reply &entry,
-                                                             const std::string &error) {
-  const std::string &id = entry.elements[0].str;
-  _ledger->record_failure(stream, id);
-  const std::optional<std::string> &dead_letters = _ledger->dead_letter_stream();
-  if (!dead_letters || !redis_client)
-    co_return;
-  try {
-    std::vector<std::string> ask = {"XPENDING", stream, consumer_group, id, id, "1"};
-    const redis::Reply pending = co_await redis_client->command(std::move(ask));
-    if (pending.elements.empty() || pending.elements[0].elements.size() < 4)
-      co_return;
-    const long long deliveries = pending.elements[0].elements[3].integer;
-    if (deliveries <= _ledger->max_deliveries())
-      co_return;
-    std::vector<std::string> copy = {"XADD", *dead_letters, "*"};
-    const redis::Reply &fields = entry.elements[1];
-    if (fields.type == redis::Reply::Type::kArray)
-      for (const redis::Reply &field : fields.elements)
-        copy.push_back(field.str);
-    copy.insert(copy.end(), {"error", error, "source_stream", stream, "source_id", id});
-    co_await redis_client->command(std::move(copy));
-    std::vector<std::string> ack = {"XACK", stream, consumer_group, id};
-    co_await redis_client->command(std::move(ack));
-    _ledger->forget_failure(stream, id);
-    logger().warning("[EventHistorian] Entry %s of %s failed on %lld deliveries; moved to %s",
-                     id.c_str(), stream.c_str(), deliveries, dead_letters->c_str());
-  } catch (const std::exception &e) {
-    logger().error("[EventHistorian] Moving entry %s of %s to %s failed: %s", id.c_str(),
-                   stream.c_str(), dead_letters->c_str(), e.what());
   }
 }
 

@@ -181,6 +181,11 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
               std::move(options.job_id)),
       _reader(_shape, _buffer, _cycles, _episode_log, _steps, *metrics, include_raw_json, run_id),
       _acks(consumer_group, metrics, !options.durable && options.read_count != kDefaultReadCount),
+      _takeover(options.claim_idle,
+                options.dead_letter_stream && !options.dead_letter_stream->empty()
+                    ? std::move(options.dead_letter_stream)
+                    : std::nullopt,
+                options.max_deliveries),
       _read_count(options.read_count) {
   redis_tls = std::move(options.redis_tls);
   sentinel_user = std::move(options.sentinel_user);
@@ -194,16 +199,11 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
   _episodes.fix_schema(_episode_schema());
   _steps.collect_stats();
   _episodes.collect_stats();
-  const bool named = options.consumer_name && !options.consumer_name->empty();
-  if (named)
+  consumer_name_given = options.consumer_name && !options.consumer_name->empty();
+  if (consumer_name_given)
     consumer_name = std::move(*options.consumer_name);
-  if (options.durable) {
-    std::optional<std::string> dead_letters;
-    if (options.dead_letter_stream && !options.dead_letter_stream->empty())
-      dead_letters = std::move(options.dead_letter_stream);
-    _ledger = std::make_unique<DurableLedger>(options.flush_interval, std::move(dead_letters),
-                                              options.max_deliveries, named);
-  }
+  if (options.durable)
+    _ledger = std::make_unique<DurableLedger>(options.flush_interval);
 }
 
 std::vector<std::string> EventHistorianProcessor::_read_streams() const {
@@ -287,15 +287,14 @@ asio::awaitable<void> EventHistorianProcessor::init() {
                      "into its final file with: event-historian compact PARTS_DIR",
                      listed.c_str());
   }
-  // The first checkpoint holds the names and the consumer, so that a crash before any entry
-  // was acknowledged still finds its pending entries. The consumer is named after the host and
-  // the output base (which one process at a time holds), so that a later run of the same job
-  // finds the entries that failed in an earlier one too.
-  if (_ledger && !resumed) {
-    if (!_ledger->consumer_name_given())
-      consumer_name = "historian-" + host_name() + "-" + base;
+  // The consumer is named after the host and the output base (which one process at a time
+  // holds), so that a later run of the same job finds the entries an earlier one left pending
+  // (in either mode). The first checkpoint holds the names and the consumer, so that a crash
+  // before any entry was acknowledged still finds its pending entries.
+  if (!resumed && !consumer_name_given)
+    consumer_name = "historian-" + host_name() + "-" + base;
+  if (_ledger && !resumed)
     _write_checkpoint(_ledger->checkpoint_file(), _checkpoint_state());
-  }
 
   _is_initialized = true;
   logger().debug("[EventHistorian] Initialized output: %s", _steps._output_file->c_str());
@@ -526,6 +525,8 @@ asio::awaitable<void> EventHistorianProcessor::start() {
   try {
     if (_ledger)
       co_await _recover_pending(read_results);
+    else
+      co_await _handle_own_pending(read_results);
     co_await _read_loop(read_results);
   } catch (...) {
     escaped = std::current_exception();

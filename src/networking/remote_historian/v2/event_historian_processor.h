@@ -34,6 +34,7 @@
 #include "networking/remote_historian/v2/acks/acknowledger.h"
 #include "networking/remote_historian/v2/buffer/step_buffer.h"
 #include "networking/remote_historian/v2/callbacks/callback_sender.h"
+#include "networking/remote_historian/v2/claims/takeover.h"
 #include "networking/remote_historian/v2/cycles/cycle_state.h"
 #include "networking/remote_historian/v2/durable/checkpoint.h"
 #include "networking/remote_historian/v2/durable/durable_ledger.h"
@@ -103,15 +104,20 @@ struct ProcessorOptions {
   // Durable mode: an entry is acknowledged only once a synced checkpoint holds its effects,
   // and a restart goes on from the checkpoint, re-reading its own pending entries.
   bool durable = false;
-  // The consumer name of a durable run's first start (later starts take it from the
-  // checkpoint); by default a unique one is made up.
+  // The consumer name (a durable run's first start's: later starts take it from the
+  // checkpoint); by default "historian-<host>-<output base>", the same at every start.
   std::optional<std::string> consumer_name;
   // Durable mode: the longest time handled entries wait for a checkpoint.
   std::chrono::milliseconds flush_interval{30'000};
-  // Durable mode: where an entry that failed more than max_deliveries deliveries is copied,
-  // with its error, before it is acknowledged. None: failed entries stay pending.
+  // Where an entry delivered more than max_deliveries times (failed that often, or taken over
+  // from another consumer after that many) is copied, with its error, before it is
+  // acknowledged. None: such entries stay pending.
   std::optional<std::string> dead_letter_stream;
   std::int64_t max_deliveries = 5;
+  // How long an entry of another consumer of the group waits before this one takes it over
+  // (and how long an idle consumer without pending entries stays before it is removed); none:
+  // never. Must exceed claim_idle_floor(), which the host checks.
+  std::optional<std::chrono::milliseconds> claim_idle;
   // Not a constructor argument: the codec (and level) of every file, from the host's flags.
   parquet::WriterOptions writer_options;
   // Not a constructor argument: how a rediss:// connection checks the server and presents
@@ -215,8 +221,38 @@ public:
   // Reading waits here while as many entries as --max-buffered-rows are unacknowledged, which
   // a flush that succeeds beside a checkpoint that fails would otherwise let grow.
   asio::awaitable<void> _hold_at_bound();
+
+  // Entries of other consumers and entries that keep failing (takeover.cc).
+  // An entry whose processing failed stays pending; past max_deliveries deliveries it goes to
+  // the dead-letter stream instead (in both modes).
   asio::awaitable<void> _entry_failed(const std::string &stream, const redis::Reply &entry,
                                       const std::string &error);
+  // Copies the entry with its error to the dead-letter stream and acknowledges it. Throws when
+  // either fails.
+  asio::awaitable<void> _move_to_dead_letters(const std::string &stream, const redis::Reply &entry,
+                                              const std::string &error);
+  // When one is due, between reads: takes over the entries other consumers left idle for the
+  // claim time and handles them as this consumer's own, then removes the consumers left idle
+  // without pending entries. Logs its failures.
+  asio::awaitable<void> _claim_round();
+  // Claims and handles up to limit idle entries of stream; returns how many it claimed.
+  asio::awaitable<std::size_t> _claim_idle_entries(const std::string &stream, std::size_t limit);
+  // Claims the candidates of one page and handles those XCLAIM returns. A durable run first
+  // writes a checkpoint that notes them and claims nothing when it cannot. Returns how many
+  // were claimed, or none when no checkpoint could be written.
+  asio::awaitable<std::optional<std::size_t>>
+  _claim_entries(const std::string &stream, const std::vector<Takeover::Candidate> &candidates);
+  asio::awaitable<void> _remove_idle_consumers(const std::string &stream);
+  // An entry delivered to this consumer and not acknowledged, as a start reads it again.
+  struct OwnEntry {
+    std::string stream;
+    redis::Reply entry;
+  };
+  // This consumer's pending entries of the streams it reads, in entry-id order across them.
+  asio::awaitable<std::vector<OwnEntry>> _own_pending_entries(bool read_results);
+  // Default mode, at the start: handles this consumer's pending entries again, which an
+  // earlier run read and did not acknowledge (at least once).
+  asio::awaitable<void> _handle_own_pending(bool read_results);
   // Whether everything handled is in a checkpoint and nothing waits to be written.
   bool _durably_complete() const;
   void _write_cycle_row(const CycleRow &row);
@@ -231,6 +267,9 @@ public:
 
   // Configuration.
   std::string output_path;
+  // The consumer name was given; otherwise init names the consumer after the host and the
+  // output base.
+  bool consumer_name_given = false;
   std::optional<std::string> skill_name;
   bool include_raw_json = false;
   std::optional<std::string> run_id;
@@ -261,6 +300,7 @@ public:
   EpisodeLog _episode_log;
   StepReader _reader;
   Acknowledger _acks;
+  Takeover _takeover;
   // Durable mode only.
   std::unique_ptr<DurableLedger> _ledger;
   // Serializes the writes of parts and checkpoints; made at the first.

@@ -98,6 +98,9 @@ void HistorianMetrics::register_in(metrics::Registry &r) const {
     r.add(p + "entries_failed_total",
           "Stream entries whose processing or acknowledgement failed; they stay pending.",
           s->failed, stream);
+    r.add(p + "entries_claimed_total",
+          "Stream entries taken over from other consumers of the group (XCLAIM).", s->claimed,
+          stream);
     r.add(p + "consumer_group_lag",
           "Entries of the stream not yet delivered to the consumer group (XINFO GROUPS lag).",
           s->lag, stream);
@@ -120,6 +123,9 @@ void HistorianMetrics::register_in(metrics::Registry &r) const {
         {{"dataset", "cycle_summary"}});
   r.add(p + "rows_dropped_total", "Rows lost to failed writes.", rows_dropped);
   r.add(p + "cycles_closed_total", "Training cycles closed by a training result.", cycles_closed);
+  r.add(p + "consumers_removed_total",
+        "Idle consumers without pending entries removed from the consumer group.",
+        consumers_removed);
   r.add(p + "flush_seconds", "Time to write one batch of step rows as a part file.", flush_seconds);
   r.add(p + "compaction_seconds", "Time to merge a dataset's part files into its final file.",
         compaction_seconds);

@@ -28,6 +28,8 @@ struct StreamMetrics {
   metrics::Counter acknowledged;
   // Entries whose processing or acknowledgement failed: they stay pending in Redis.
   metrics::Counter failed;
+  // Entries taken over from other consumers of the group (XCLAIM).
+  metrics::Counter claimed;
   metrics::Gauge lag; // unknown until polled, and with a Redis that does not report it
 };
 
@@ -60,6 +62,8 @@ public:
   metrics::Counter cycle_part_files_written;
   metrics::Counter rows_dropped;
   metrics::Counter cycles_closed;
+  // Idle consumers without pending entries removed from the group.
+  metrics::Counter consumers_removed;
   metrics::Histogram flush_seconds;
   metrics::Histogram compaction_seconds;
   CallbackMetrics callbacks;

@@ -1,6 +1,7 @@
 // The read loop: XREADGROUP rounds with the next read sent ahead, each entry decoded, processed
 // and handed to acknowledgement, and the consumer group's lag polled beside it.
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <limits>
@@ -29,6 +30,9 @@ namespace {
 // before it lets the thread sleep. A local server answers within a few hundred microseconds;
 // a slower one makes the loop stop polling after its first late reply.
 constexpr std::chrono::microseconds kEagerPollWindow{500};
+
+// This consumer's pending entries asked for per round trip at the start.
+constexpr const char *kOwnPendingCount = "1000";
 
 // Whether a worker parsing a batch's texts ahead of the loop gains more than it costs. With
 // two cores, one is the loop's and the other the Redis server's: the worker then takes its
@@ -298,6 +302,7 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
         _acks._send_read_acks(redis_client.get());
       if (batch.malformed)
         throw std::runtime_error(batch.malformed);
+      co_await _claim_round();
       if (_ledger)
         co_await _durable_tick(batch.entries.empty());
       if (!batch.entries.empty())
@@ -318,6 +323,55 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       // Each failed acknowledgement has already been logged by its own handler.
     }
   }
+}
+
+asio::awaitable<std::vector<EventHistorianProcessor::OwnEntry>>
+EventHistorianProcessor::_own_pending_entries(bool read_results) {
+  std::vector<std::string> streams = {input_topic};
+  if (read_results && *training_results_topic != input_topic)
+    streams.push_back(*training_results_topic);
+  std::vector<OwnEntry> pending;
+  for (const std::string &stream : streams) {
+    std::string after = "0";
+    for (;;) {
+      std::vector<std::string> read = {"XREADGROUP",  "GROUP", consumer_group,
+                                       consumer_name, "COUNT", kOwnPendingCount,
+                                       "STREAMS",     stream,  after};
+      redis::Reply reply = co_await redis_client->command(std::move(read));
+      if (reply.type != redis::Reply::Type::kArray || reply.elements.empty() ||
+          reply.elements[0].elements.size() != 2 || reply.elements[0].elements[1].elements.empty())
+        break;
+      for (redis::Reply &entry : reply.elements[0].elements[1].elements) {
+        if (!is_entry_pair(entry))
+          throw std::runtime_error("pending entry is not an (id, fields) pair");
+        after = entry.elements[0].str;
+        pending.push_back({stream, std::move(entry)});
+      }
+    }
+  }
+  // In entry-id order across the streams: the order in which Redis received them.
+  std::stable_sort(pending.begin(), pending.end(), [](const OwnEntry &a, const OwnEntry &b) {
+    return _entry_id_after(b.entry.elements[0].str, a.entry.elements[0].str);
+  });
+  co_return pending;
+}
+
+asio::awaitable<void> EventHistorianProcessor::_handle_own_pending(bool read_results) {
+  const std::vector<OwnEntry> pending = co_await _own_pending_entries(read_results);
+  for (const OwnEntry &p : pending) {
+    metrics->stream(p.stream).read.add();
+    // An entry deleted from the stream since comes back without its fields: nothing to do.
+    if (p.entry.elements[1].type == redis::Reply::Type::kNil)
+      _acks.acknowledge_held(*redis_client, p.stream, p.entry.elements[0].str);
+    else
+      co_await _handle_entry(p.stream, p.entry, {});
+  }
+  if (_acks.per_read())
+    _acks._send_read_acks(redis_client.get());
+  co_await redis_client->drain();
+  if (!pending.empty())
+    logger().debug("[EventHistorian] Handled %d entries left pending by an earlier run",
+                   static_cast<int>(pending.size()));
 }
 
 event_base::EventMessage EventHistorianProcessor::_decode_entry(const redis::Reply &entry,
@@ -380,12 +434,11 @@ asio::awaitable<void> EventHistorianProcessor::_handle_entry(const std::string &
     counts.failed.add();
     failure = e.what();
   }
-  if (!_ledger)
-    co_return;
   if (failure) {
-    _ledger->take_reports_to_build();
+    if (_ledger)
+      _ledger->take_reports_to_build();
     co_await _entry_failed(stream_name, entry, *failure);
-  } else {
+  } else if (_ledger) {
     // The reports describe the state once the entry was handled, as in the default mode.
     for (const std::string &skill : _ledger->take_reports_to_build())
       _ledger->add_report(_cycles._cycle_callback_report(skill));

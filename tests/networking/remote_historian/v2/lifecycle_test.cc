@@ -261,10 +261,10 @@ TEST(Checkpoint, EveryMemberOfAnEarlierReleaseRoundTripsThroughTheParts) {
   const json::Object before = json::parse(text).as_object();
   const json::Object after = json::parse(_checkpoint_text(p._checkpoint_state())).as_object();
   // The shares of what that release did not have: its episodes dataset is named afresh and
-  // has no open episodes, and it did not keep its file options.
-  const std::vector<std::string> added = {"file_options", "episodes_output_file",
+  // has no open episodes, it did not keep its file options, and it claimed no entries.
+  const std::vector<std::string> added = {"file_options",        "episodes_output_file",
                                           "episodes_part_index", "open_episodes",
-                                          "next_episode_index"};
+                                          "next_episode_index",  "claiming_ids"};
   EXPECT_EQ(after.size(), before.size() + added.size());
   for (const std::string &key : added)
     EXPECT_NE(after.find(key), nullptr) << key;

@@ -18,13 +18,20 @@ bool contains(const std::vector<std::string> *ids, const std::string &id) {
   return ids && std::find(ids->begin(), ids->end(), id) != ids->end();
 }
 
+// Removes id from the list of stream, if there; entries are handled in about the order they
+// were claimed, so it is usually near the front.
+void remove_id(DurableLedger::IdLists &lists, const std::string &stream, const std::string &id) {
+  std::vector<std::string> *ids = lists.find(stream);
+  if (!ids)
+    return;
+  if (auto it = std::find(ids->begin(), ids->end(), id); it != ids->end())
+    ids->erase(it);
+}
+
 } // namespace
 
-DurableLedger::DurableLedger(std::chrono::milliseconds flush_interval,
-                             std::optional<std::string> dead_letter_stream,
-                             std::int64_t max_deliveries, bool consumer_name_given)
-    : _flush_interval(flush_interval), _dead_letter_stream(std::move(dead_letter_stream)),
-      _max_deliveries(max_deliveries), _consumer_name_given(consumer_name_given) {}
+DurableLedger::DurableLedger(std::chrono::milliseconds flush_interval)
+    : _flush_interval(flush_interval) {}
 
 void DurableLedger::name_checkpoint(const std::string &dir, const std::string &base) {
   _checkpoint_file = (std::filesystem::path(dir) / (base + ".checkpoint.json")).string();
@@ -33,13 +40,19 @@ void DurableLedger::name_checkpoint(const std::string &dir, const std::string &b
 void DurableLedger::_entry_handled(const std::string &stream, const std::string &id) {
   _unacked.get_or_insert(stream, {}).push_back(id);
   ++_unacked_count;
-  _last_ids.set(stream, id);
+  const std::string *last = _last_ids.find(stream);
+  if (!last || _entry_id_after(id, *last))
+    _last_ids.set(stream, id);
+  if (!_claiming.empty())
+    remove_id(_claiming, stream, id);
 }
 
 void DurableLedger::record_failure(const std::string &stream, const std::string &id) {
   if (std::vector<std::string> &failed = _failed_ids.get_or_insert(stream, {});
       !contains(&failed, id))
     failed.push_back(id);
+  if (!_claiming.empty())
+    remove_id(_claiming, stream, id);
 }
 
 void DurableLedger::forget_failure(const std::string &stream, const std::string &id) {
@@ -52,7 +65,19 @@ DurableLedger::IdLists DurableLedger::take_failures() { return std::exchange(_fa
 bool DurableLedger::holds(const std::string &stream, const std::string &id,
                           const IdLists &failures) const {
   const std::string *last = _last_ids.find(stream);
-  return last && !_entry_id_after(id, *last) && !contains(failures.find(stream), id);
+  return last && !_entry_id_after(id, *last) && !contains(failures.find(stream), id) &&
+         !contains(_claiming.find(stream), id);
+}
+
+std::uint64_t DurableLedger::note_claims(const std::string &stream,
+                                         const std::vector<std::string> &ids) {
+  std::vector<std::string> &claiming = _claiming.get_or_insert(stream, {});
+  claiming.insert(claiming.end(), ids.begin(), ids.end());
+  return ++_claims_noted;
+}
+
+void DurableLedger::claim_settled(const std::string &stream, const std::string &id) {
+  remove_id(_claiming, stream, id);
 }
 
 std::unordered_set<std::string>
@@ -77,6 +102,7 @@ DurableLedger::Taken DurableLedger::take() {
   taken.reports = std::exchange(_callbacks_after_checkpoint, {});
   _checkpoint_due = false;
   _acks_in_flight = taken.ack_count;
+  _claims_in_flight = _claims_noted;
   return taken;
 }
 
@@ -111,6 +137,7 @@ void DurableLedger::succeeded(Clock::time_point now) {
   _retry_delay = std::chrono::milliseconds(0);
   _retry_at = {};
   _last_checkpoint = now;
+  _claims_saved = _claims_in_flight;
 }
 
 bool DurableLedger::at_bound(std::size_t max_rows) const {
@@ -128,12 +155,15 @@ std::vector<std::string> DurableLedger::take_reports_to_build() {
 void DurableLedger::save(Checkpoint &c) const {
   c.insert("last_ids", checkpoint::map_value(_last_ids));
   c.insert("failed_ids", checkpoint::id_lists(_failed_ids));
+  c.insert("claiming_ids", checkpoint::id_lists(_claiming));
 }
 
 void DurableLedger::restore(const Checkpoint &c) {
   using namespace checkpoint;
   _last_ids = map_of<std::string>(c, "last_ids", text_of);
   _failed_ids = map_of<std::vector<std::string>>(c, "failed_ids", id_list);
+  _claiming = c.find("claiming_ids") ? map_of<std::vector<std::string>>(c, "claiming_ids", id_list)
+                                     : IdLists{};
 }
 
 } // namespace networking::remote_historian::v2

@@ -1,15 +1,18 @@
 #pragma once
 
 // The ledger of a durable run: per stream the last entry handled, the entries handled since the
-// last checkpoint (acknowledged once the next one is on disk) and the entries that failed and
-// stay pending; when the next checkpoint is due and when a failed one may be tried again; and
-// what waits for a checkpoint besides rows: cycle summary rows whose write failed and
-// cycle-metrics reports. Loop thread only.
+// last checkpoint (acknowledged once the next one is on disk), the entries that failed and
+// stay pending and the entries of other consumers about to be taken over; when the next checkpoint
+// is due and when a failed one may be tried again; and what waits for a checkpoint besides rows:
+// cycle summary rows whose write failed and cycle-metrics reports. Loop thread only.
 //
 // Invariants: an entry is in the unacknowledged lists from the moment it is handled until a
 // checkpoint that holds its effects is on disk, and never acknowledged before; a checkpoint
 // takes the lists, reports and due flag of one instant (take), and a failed one gives them
 // back in front of what came meanwhile (give_back). Failed entries are never acknowledged here.
+// The last ids only grow. An entry taken over from another consumer usually lies before them,
+// so it is noted as claimed before it is claimed, and only once a checkpoint that notes it is
+// on disk may it be claimed: until it is handled, no checkpoint says that it holds it.
 
 #include <chrono>
 #include <cstddef>
@@ -31,24 +34,20 @@ public:
   using Clock = std::chrono::steady_clock;
   using IdLists = OrderedMap<std::vector<std::string>>;
 
-  DurableLedger(std::chrono::milliseconds flush_interval,
-                std::optional<std::string> dead_letter_stream, std::int64_t max_deliveries,
-                bool consumer_name_given);
+  explicit DurableLedger(std::chrono::milliseconds flush_interval);
 
   // The checkpoint of output base `base` in dir.
   void name_checkpoint(const std::string &dir, const std::string &base);
   const std::string &checkpoint_file() const { return _checkpoint_file; }
-  bool consumer_name_given() const { return _consumer_name_given; }
-  const std::optional<std::string> &dead_letter_stream() const { return _dead_letter_stream; }
-  std::int64_t max_deliveries() const { return _max_deliveries; }
 
+  // The entry is handled: it waits for the next checkpoint, and is no longer only claimed.
   void _entry_handled(const std::string &stream, const std::string &id);
   void record_failure(const std::string &stream, const std::string &id);
   void forget_failure(const std::string &stream, const std::string &id);
   // At the start of a recovery: the failures of the checkpoint, which are read again.
   IdLists take_failures();
   // Whether the checkpoint holds entry id of stream: at or before its last entry handled, and
-  // not among the failures it listed.
+  // neither among the failures it listed nor among the entries it noted as claimed.
   bool holds(const std::string &stream, const std::string &id, const IdLists &failures) const;
   // Whether entry id of stream was handled before in this run or a checkpoint holds it: at or
   // before the last entry handled, and not a failure.
@@ -57,6 +56,17 @@ public:
   }
   // The entries of stream handled and waiting for a checkpoint to be acknowledged.
   std::unordered_set<std::string> waiting_for_checkpoint(const std::string &stream) const;
+
+  // Entries of other consumers about to be claimed; the ticket to ask claims_saved with.
+  std::uint64_t note_claims(const std::string &stream, const std::vector<std::string> &ids);
+  // A checkpoint that notes the claims of that ticket is on disk: they may be claimed.
+  bool claims_saved(std::uint64_t ticket) const { return _claims_saved >= ticket; }
+  // The claim of id came to nothing (not claimed, or gone from the stream), or its entry went
+  // elsewhere (the dead-letter stream, the failures).
+  void claim_settled(const std::string &stream, const std::string &id);
+  // Once a recovery handled this consumer's pending entries: the claims a checkpoint noted
+  // are either among them (handled) or were never made.
+  void claims_recovered() { _claiming = {}; }
 
   // Something was written that the next checkpoint must cover (a part, a cycle row).
   void mark_due() { _checkpoint_due = true; }
@@ -109,21 +119,24 @@ public:
     _callbacks_after_checkpoint.push_back(std::move(report));
   }
 
-  // The checkpoint's share: per stream the last entry handled and the failed entries.
+  // The checkpoint's share: per stream the last entry handled, the failed entries and the
+  // entries being claimed (absent from a checkpoint of an earlier release).
   void save(Checkpoint &c) const;
   void restore(const Checkpoint &c);
 
 private:
   std::string _checkpoint_file;
   const std::chrono::milliseconds _flush_interval;
-  const std::optional<std::string> _dead_letter_stream;
-  const std::int64_t _max_deliveries;
-  const bool _consumer_name_given;
   OrderedMap<std::string> _last_ids;
   IdLists _unacked;
   std::size_t _unacked_count = 0;
   std::size_t _acks_in_flight = 0;
   IdLists _failed_ids;
+  IdLists _claiming;
+  // Notes of claims made, taken by the checkpoint under way, and in a checkpoint on disk.
+  std::uint64_t _claims_noted = 0;
+  std::uint64_t _claims_in_flight = 0;
+  std::uint64_t _claims_saved = 0;
   bool _checkpoint_due = false;
   bool _checkpoint_running = false;
   Clock::time_point _last_checkpoint{};

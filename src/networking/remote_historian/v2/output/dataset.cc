@@ -46,17 +46,6 @@ bool readable_part(const std::string &path, bool every_page) {
   }
 }
 
-// Removes the parts of dir numbered next_index or above: they were written after the
-// checkpoint, and the entries they came from will be processed again.
-void set_aside_later_parts(const std::string &dir, std::int64_t next_index) {
-  std::error_code ec;
-  for (const auto &entry : fs::directory_iterator(dir, ec)) {
-    const auto number = _part_number(entry.path().filename().string());
-    if (number && *number >= next_index)
-      fs::remove(entry.path(), ec);
-  }
-}
-
 // A stop that was killed during the final merge leaves the final file beside (or instead of)
 // its parts. While any part is left, the final file is merged again from them at the next stop;
 // once they are gone, the final file is their merge and becomes the first part.
@@ -191,7 +180,7 @@ void Dataset::restore(const Checkpoint &c) {
     const std::string schema = _key + "schema";
     _schema = optional_schema(member(c, schema.c_str()), schema.c_str());
   }
-  set_aside_later_parts(*_parts_dir, _part_index);
+  _remove_parts_from(*_parts_dir, _part_index);
   take_back_final_file(*_output_file, *_parts_dir);
   // Numbering goes on from the checkpoint's.
   _parts_scanned = true;

@@ -113,4 +113,15 @@ std::vector<std::string> _parts_in_merge_order(const std::string &dir) {
   return paths;
 }
 
+int _remove_parts_from(const std::string &dir, std::int64_t next_index) {
+  std::error_code ec;
+  int removed = 0;
+  for (const auto &entry : fs::directory_iterator(dir, ec)) {
+    const auto number = _part_number(entry.path().filename().string());
+    if (number && *number >= next_index && fs::remove(entry.path(), ec))
+      ++removed;
+  }
+  return removed;
+}
+
 } // namespace networking::remote_historian::v2

@@ -58,4 +58,9 @@ void _discard_part(std::unique_ptr<parquet::FileWriter> &writer, std::int64_t &n
 // parts by number (so six-digit numbers come last), then any other in text order.
 std::vector<std::string> _parts_in_merge_order(const std::string &dir);
 
+// Removes the parts of dir numbered next_index or above: a durable run wrote them after its
+// checkpoint, and the entries they came from are handled again (by a restart, or by the
+// consumer that takes them over). Returns how many were removed; a missing dir is fine.
+int _remove_parts_from(const std::string &dir, std::int64_t next_index);
+
 } // namespace networking::remote_historian::v2
