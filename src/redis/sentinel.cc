@@ -70,8 +70,8 @@ asio::awaitable<std::vector<MasterLocator::Answer>> MasterLocator::_ask_all(std:
   round->outstanding = _links.size();
   const std::vector<std::string> ask = {"SENTINEL", "MASTER", _endpoint.master_name};
   for (const auto &link : _links) {
-    link->send(ask, [round, sentinel = link->endpoint().address()](std::exception_ptr failure,
-                                                                   Reply reply) {
+    link->send(ask, [round, sentinel = link->endpoint().address()](
+                        const std::exception_ptr &failure, const Reply &reply) {
       if (failure) {
         try {
           std::rethrow_exception(failure);
