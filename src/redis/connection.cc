@@ -32,6 +32,7 @@ using TlsSession = asio::ssl::stream<asio::ip::tcp::socket>;
 // A session is shared with the handlers of its reads and writes: an operation of an SSL stream
 // touches the stream until its handler runs, which may be after a reconnection replaced it.
 struct TlsState {
+  explicit TlsState(std::shared_ptr<asio::ssl::context> c) : context(std::move(c)) {}
   std::shared_ptr<asio::ssl::context> context;
   std::shared_ptr<TlsSession> session;    // the installed connection's
   std::shared_ptr<TlsSession> handshaken; // made by _start_tls, waiting for _install

@@ -104,7 +104,7 @@ std::string tls_error_text(const asio::error_code &ec) {
                : ec.message();
   const int reason = ERR_GET_REASON(static_cast<unsigned long>(ec.value()));
   const char *text = ERR_reason_error_string(static_cast<unsigned long>(ec.value()));
-  const std::string said = text != nullptr ? text : ec.message();
+  std::string said = text != nullptr ? text : ec.message();
   if (reason == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED ||
       reason == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE)
     return "the server requires a client certificate (" + said + ")";
