@@ -365,7 +365,7 @@ TEST(MetricsEndpoint, ByteBoundHoldsForWideSteps) {
   const std::string file = (dir / "out" / "v2_event_historian_r1_walk.parquet").string();
   auto reader = parquet::FileReader::open(file);
   ASSERT_EQ(reader->num_rows(), kSteps);
-  ASSERT_EQ(reader->schema().size(), 10u + kSensors + 2 + 2); // and the two indices
+  ASSERT_EQ(reader->schema().size(), 10u + kSensors + 2 + 3); // the two indices, the entry id
   const parquet::Table t = reader->read_all();
   for (int n = 0; n < kSteps; ++n) {
     ASSERT_EQ(t.columns[3].ints[n], n);

@@ -350,7 +350,7 @@ TEST(Program, SigtermDuringAFlushFinishesIt) {
   ASSERT_EQ(files.size(), 3u);
   auto reader = parquet::FileReader::open((dir / "out" / files[0]).string());
   EXPECT_EQ(reader->num_rows(), 20000);
-  EXPECT_EQ(reader->schema().size(), 10u + 64 + 2 + 2 + 2); // and the cycle and step indices
+  EXPECT_EQ(reader->schema().size(), 10u + 64 + 2 + 2 + 3); // the two indices and the entry id
 }
 
 TEST(Program, DemoShowsItsFiles) {
@@ -570,8 +570,15 @@ TEST(ProgramFaults, ObservationOnlyStepsAreWrittenAtTheStop) {
   const fs::path file = dir / "out" / "v2_event_historian_r1_walk.parquet";
   expect_all_steps(file, 30);
   auto reader = parquet::FileReader::open(file.string());
-  EXPECT_EQ(reader->schema().size(), 10u + 1 + 2)
-      << "one observation column, no action columns, the two indices";
+  EXPECT_EQ(reader->schema().size(), 10u + 1 + 3)
+      << "one observation column, no action columns, the two indices and the entry id";
+  // Each row keeps the id of its entry (the training result, the 21st, has no row).
+  std::vector<std::string> ids;
+  for (const redis::Reply &entry : command(server.url(), {"XRANGE", "steps", "-", "+"}).elements)
+    ids.push_back(entry.elements[0].str);
+  ASSERT_EQ(ids.size(), 31u);
+  ids.erase(ids.begin() + 20);
+  EXPECT_EQ(reader->read_all().columns.back().strings, ids);
   const std::string err = child.err();
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_NE(err.find("WARNING"), std::string::npos) << err;

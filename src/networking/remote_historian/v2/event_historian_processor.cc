@@ -421,7 +421,7 @@ EventHistorianProcessor::process_message(const event_base::EventMessage &message
   json::Value materialized;
   const json::Value *data = &message.data;
   if (message.document) {
-    if (_reader._process_step_in_place(*message.document, message.timestamp)) {
+    if (_reader._process_step_in_place(*message.document, message.timestamp, message.message_id)) {
       co_await _drain_if_full();
       co_return std::nullopt;
     }
@@ -446,7 +446,7 @@ EventHistorianProcessor::process_message(const event_base::EventMessage &message
   case intake::PayloadKind::kStep:
     break;
   }
-  _reader.read_tree_step(payload_value, message.timestamp);
+  _reader.read_tree_step(payload_value, message.timestamp, message.message_id);
   co_await _drain_if_full();
   co_return std::nullopt;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -151,6 +152,30 @@ RowText ValueArena::keep(std::size_t n) {
   _used += doubles;
   return RowText(std::shared_ptr<const char[]>(storage, reinterpret_cast<char *>(storage.get())),
                  n);
+}
+
+std::optional<EntryId> EntryId::parse(std::string_view text) {
+  const auto number = [](std::string_view digits, std::uint64_t &n) {
+    if (digits.empty() || (digits.size() > 1 && digits[0] == '0'))
+      return false;
+    const char *end = digits.data() + digits.size();
+    const auto [at, ec] = std::from_chars(digits.data(), end, n);
+    return ec == std::errc() && at == end;
+  };
+  const std::size_t dash = text.find('-');
+  EntryId id;
+  if (dash == std::string_view::npos || !number(text.substr(0, dash), id._ms) ||
+      !number(text.substr(dash + 1), id._seq) || !id)
+    return std::nullopt;
+  return id;
+}
+
+std::string EntryId::text() const {
+  char buffer[kMaxTextSize];
+  char *end = std::to_chars(buffer, buffer + sizeof(buffer), _ms).ptr;
+  *end++ = '-';
+  end = std::to_chars(end, buffer + sizeof(buffer), _seq).ptr;
+  return std::string(buffer, end);
 }
 
 namespace {

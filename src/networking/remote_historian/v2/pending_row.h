@@ -111,7 +111,29 @@ private:
   std::uint32_t _raw_length = 0;
 };
 
-// One buffered step: the ten column values, the two indices and the four transport entries.
+// The id of a stream entry ("<ms>-<seq>") as its two numbers: 16 bytes in the row, where its
+// text takes up to 41, and nothing on the heap. Redis refuses 0-0 as an entry id; here it is
+// "no id".
+class EntryId {
+public:
+  static constexpr std::size_t kMaxTextSize = 41; // two 20-digit numbers and the dash
+
+  EntryId() = default;
+  // The id that text names, as Redis writes one (decimal, no leading zeros); none for any other
+  // text and for 0-0.
+  static std::optional<EntryId> parse(std::string_view text);
+
+  explicit operator bool() const { return _ms != 0 || _seq != 0; }
+  // The id as Redis writes it. Requires: present.
+  std::string text() const;
+
+private:
+  std::uint64_t _ms = 0;
+  std::uint64_t _seq = 0;
+};
+
+// One buffered step: the ten column values, the two indices, the entry id and the four
+// transport entries.
 struct PendingRow {
   // The step's cycle (its skill's closed cycles + 1 when it was taken) and its 0-based place in
   // its episode (kNoStepIndex: it belongs to no episode, or lies beyond 2^31 - 1 steps, which
@@ -130,6 +152,8 @@ struct PendingRow {
   // In the room the two flags leave before the next member: the index costs the row nothing.
   std::int32_t step_index = kNoStepIndex;
   std::int64_t cycle_index = 0;
+  // The stream entry the step came in (none for a step handed to the processor directly).
+  EntryId entry_id;
   StepVector _obs_vec;
   StepVector _action_vec;
   // The raw sim and skill mappings, kept as their JSON text (only when raw JSON columns are

@@ -14,6 +14,7 @@
 
 namespace {
 
+using networking::remote_historian::v2::EntryId;
 using networking::remote_historian::v2::parse_byte_size;
 using networking::remote_historian::v2::PendingRow;
 using networking::remote_historian::v2::RowBuffer;
@@ -199,6 +200,14 @@ TEST(ByteSize, ParsesBytesAndBinaryUnits) {
        {"", "0", "0MiB", "MiB", "-1", "+1", " 1", "1 MiB", "1.5GiB", "1mib", "1MB", "1G", "1KiBKiB",
         "0x10", "9223372036854775808", "8589934592GiB", "99999999999999999999999"})
     EXPECT_EQ(parse_byte_size(bad), std::nullopt) << bad;
+}
+
+TEST(EntryId, KeepsWhatRedisWritesAndNothingElse) {
+  for (const char *id : {"1765300000000-0", "0-1", "18446744073709551615-18446744073709551615"})
+    EXPECT_EQ(EntryId::parse(id)->text(), id);
+  for (const char *bad : {"", "0-0", "1", "1-", "-1", "01-0", "1-01", "1-2-3", "1-+2", "1 -2",
+                          "18446744073709551616-0", "*"})
+    EXPECT_FALSE(EntryId::parse(bad)) << bad;
 }
 
 } // namespace

@@ -27,14 +27,15 @@ constexpr std::size_t kRowsPerWrite = 65536;
 
 // The bytes a row takes in a table (and decoded again in the merge): flag and value of each
 // number (the step number, timestamp, reward and two indices among them), flag and value of each
-// bool, flag, string and payload of each text.
+// bool, flag, string and payload of each text (the entry id's taken at its usual length).
 std::size_t table_bytes(const PendingRow &row, std::size_t numbers, bool raw_json) {
   constexpr std::size_t kText = 1 + sizeof(std::string);
   constexpr std::size_t kBools = 4; // two flags, each with its value
+  constexpr std::size_t kEntryId = kText + 16;
   const auto text = [](const std::optional<std::string> &t) { return kText + (t ? t->size() : 0); };
   std::size_t bytes = (numbers + 5) * (1 + sizeof(double)) + kBools + text(row.run_id) +
                       text(row.sim_id) + text(row.episode_id) + text(row.skill_name) +
-                      text(row.scenario);
+                      text(row.scenario) + kEntryId;
   if (raw_json)
     bytes +=
         2 * kText + row._sim_data.value_or("{}").size() + row._skill_data.value_or("{}").size();
@@ -168,8 +169,8 @@ void StepRows::_materialize_row(const PendingRow &row, parquet::Table &table) co
     c[json_at].append(std::string(row._sim_data.value_or("{}")));
     c[json_at + 1].append(std::string(row._skill_data.value_or("{}")));
   }
-  // The indices close every row, except in the files of a run begun by a release without them
-  // (its schema, taken up from its checkpoint, ends before them).
+  // The indices, then the entry id, close every row, except in the files of a run begun by a
+  // release without them (its schema, taken up from its checkpoint, ends before them).
   const std::size_t index_at = json_at + (_include_raw_json ? 2 : 0);
   if (c.size() >= index_at + 2) {
     c[index_at].append(row.cycle_index);
@@ -177,6 +178,13 @@ void StepRows::_materialize_row(const PendingRow &row, parquet::Table &table) co
       c[index_at + 1].append_null();
     } else {
       c[index_at + 1].append(static_cast<std::int64_t>(row.step_index));
+    }
+  }
+  if (c.size() >= index_at + 3) {
+    if (row.entry_id) {
+      c[index_at + 2].append(row.entry_id.text());
+    } else {
+      c[index_at + 2].append_null();
     }
   }
 }

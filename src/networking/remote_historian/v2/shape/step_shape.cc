@@ -114,7 +114,7 @@ parquet::Schema StepShape::schema(const std::vector<parquet::Field> &fixed, bool
       obs_names.push_back("s_" + std::to_string(i));
   }
   std::vector<std::string> other;
-  other.reserve(fields.size() + static_cast<std::size_t>(*_act_dim) + 2);
+  other.reserve(fields.size() + static_cast<std::size_t>(*_act_dim) + 5);
   for (const auto &field : fields)
     other.push_back(field.name);
   for (std::int64_t i = 0; i < *_act_dim; ++i)
@@ -125,6 +125,7 @@ parquet::Schema StepShape::schema(const std::vector<parquet::Field> &fixed, bool
   }
   other.push_back("cycle_index");
   other.push_back("step_index");
+  other.push_back("entry_id");
   obs_names = _unique_observation_columns(std::move(obs_names), other);
   for (const auto &name : obs_names)
     fields.push_back({name, parquet::Type::kDouble});
@@ -137,6 +138,7 @@ parquet::Schema StepShape::schema(const std::vector<parquet::Field> &fixed, bool
   // Last, so that readers that address the columns by position find the others where they were.
   fields.push_back({"cycle_index", parquet::Type::kInt64});
   fields.push_back({"step_index", parquet::Type::kInt64});
+  fields.push_back({"entry_id", parquet::Type::kString});
   return parquet::Schema(std::move(fields));
 }
 

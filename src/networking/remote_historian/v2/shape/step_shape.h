@@ -71,7 +71,7 @@ public:
 
   // The step dataset's columns: the fixed ones, the observation columns (the names, or s_0...
   // when there are none of the right count), the action columns, with raw_json the two raw
-  // JSON columns, and the cycle and step indices. Requires: known().
+  // JSON columns, the cycle and step indices and the entry id. Requires: known().
   parquet::Schema schema(const std::vector<parquet::Field> &fixed, bool raw_json) const;
   // The sensor names as the steps gave them, for the step files' metadata; none before a step
   // named its columns (or after a restart).

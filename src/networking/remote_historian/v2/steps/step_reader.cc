@@ -75,13 +75,15 @@ StepReader::StepReader(StepShape &shape, StepBuffer &buffer, CycleState &cycles,
     : _shape(shape), _buffer(buffer), _cycles(cycles), _episodes(episodes), _steps(steps),
       _metrics(metrics), _include_raw_json(include_raw_json), _run_id(std::move(run_id)) {}
 
-void StepReader::read_tree_step(const json::Value &payload, double message_timestamp) {
+void StepReader::read_tree_step(const json::Value &payload, double message_timestamp,
+                                std::string_view entry_id) {
   StepInput in;
   _read_step(&payload, in);
-  _commit_step(in, message_timestamp);
+  _commit_step(in, message_timestamp, entry_id);
 }
 
-bool StepReader::_process_step_in_place(const json::Document &document, double message_timestamp) {
+bool StepReader::_process_step_in_place(const json::Document &document, double message_timestamp,
+                                        std::string_view entry_id) {
   const json::tape::Tape tape = document.tape();
   const TapeValue root(json::tape::root(&tape));
   if (!root.is_object() || !root.truthy())
@@ -100,7 +102,7 @@ bool StepReader::_process_step_in_place(const json::Document &document, double m
     return false;
   }
   ++_steps_read_in_place;
-  _commit_step(in, message_timestamp);
+  _commit_step(in, message_timestamp, entry_id);
   return true;
 }
 
@@ -292,7 +294,7 @@ template <class Ref> void StepReader::_read_step(Ref payload_ref, StepInput &in)
     write_raw(sim_data, skill_data, in, _buffer.arena());
 }
 
-void StepReader::_commit_step(StepInput &in, double message_timestamp) {
+void StepReader::_commit_step(StepInput &in, double message_timestamp, std::string_view entry_id) {
   // A text the step dataset cannot hold fails the step here, before it changes anything, and
   // never the write of its batch. The processor's own run_id is checked by init.
   std::optional<std::string> run = truthy(in.run) ? _text_or_null(in.run) : std::nullopt;
@@ -375,6 +377,7 @@ void StepReader::_commit_step(StepInput &in, double message_timestamp) {
   row.reward = _to_double(reward);
   row.terminated = in.terminated;
   row.truncated = in.truncated;
+  row.entry_id = EntryId::parse(entry_id).value_or(EntryId());
   if (_include_raw_json) {
     // The texts are most of the row: they go to the arena, as the vectors do, and first, as
     // they may lie in its room already.

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "networking/remote_historian/v2/buffer/step_buffer.h"
 #include "networking/remote_historian/v2/cycles/cycle_state.h"
@@ -38,10 +39,13 @@ public:
 
   // Reads and commits a plain step straight from its parsed text. Returns false, having
   // changed nothing, for a payload it leaves to the tree (not a plain step, or a rare shape
-  // such as repeated keys or texts where numbers are expected).
-  bool _process_step_in_place(const json::Document &document, double message_timestamp);
+  // such as repeated keys or texts where numbers are expected). entry_id: the id of the stream
+  // entry it came in, which the row keeps ("" or any text that is not one: none).
+  bool _process_step_in_place(const json::Document &document, double message_timestamp,
+                              std::string_view entry_id);
   // Reads and commits a step payload (a mapping) from a Value tree.
-  void read_tree_step(const json::Value &payload, double message_timestamp);
+  void read_tree_step(const json::Value &payload, double message_timestamp,
+                      std::string_view entry_id);
 
   // Steps read straight from their parsed text; the others were read from a Value tree.
   std::uint64_t _steps_read_in_place = 0;
@@ -53,7 +57,7 @@ private:
   template <class Ref> void _read_step(Ref payload, intake::StepInput &input);
   // The rest of a step, once read: widths, schema names, conversions, episode accounting and
   // the row.
-  void _commit_step(intake::StepInput &input, double message_timestamp);
+  void _commit_step(intake::StepInput &input, double message_timestamp, std::string_view entry_id);
 
   StepShape &_shape;
   StepBuffer &_buffer;

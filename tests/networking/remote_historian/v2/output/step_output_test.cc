@@ -130,7 +130,7 @@ TEST(StepOutput, SchemaAndFinalFileReadByEveryReader) {
             (std::vector<std::string>{"run_id", "sim_id", "episode_id", "step_number", "timestamp",
                                       "skill_name", "scenario", "reward", "terminated", "truncated",
                                       "hip_angle", "knee", "a_0", "sim_data_json",
-                                      "skill_data_json", "cycle_index", "step_index"}));
+                                      "skill_data_json", "cycle_index", "step_index", "entry_id"}));
   auto t = reader->read_all();
   ASSERT_EQ(t.num_rows(), 3u);
   EXPECT_EQ(text_at(t, 0, 0), "run-7");
@@ -193,7 +193,7 @@ TEST(StepOutput, ColumnNamesStayUnique) {
   EXPECT_EQ(std::vector<std::string>(names.begin() + 10, names.end()),
             (std::vector<std::string>{"reward_0_2", "a_0_1", "timestamp_2", "sim_data_json_3", "x",
                                       "reward_0", "a_0", "sim_data_json", "skill_data_json",
-                                      "cycle_index", "step_index"}));
+                                      "cycle_index", "step_index", "entry_id"}));
   auto t = reader->read_all();
   EXPECT_EQ(double_at(t, 7, 0), 0.0); // the reward column keeps the step's reward
   EXPECT_EQ(double_at(t, 10, 0), 1.0);
