@@ -60,19 +60,8 @@ TEST_P(SentinelRun, FollowsTheMasterAndKeepsEveryStepItHolds) {
   const Case c = GetParam();
   support::SentinelRig rig;
   support::TempDir dir;
-  Args args = {"run",
-               "--redis-url",
-               rig.url(),
-               "--input-topic",
-               "steps",
-               "--output-path",
-               (dir / "out").string(),
-               "--run-id",
-               "r1",
-               "--skill-name",
-               "walk",
-               "--log-level",
-               "warning"};
+  Args args = walk_run(Args{"--redis-url", rig.url()}, dir);
+  args.insert(args.end(), {"--log-level", "warning"});
   if (c.durable)
     args.insert(args.end(), {"--durable", "--flush-interval", "0.5"});
   Child historian(args, dir);

@@ -68,17 +68,7 @@ struct Program {
   Program(const std::string &url, const support::TempDir &dir, const Args &extra = {})
       : child(
             [&] {
-              Args args = {"run",
-                           "--redis-url",
-                           url,
-                           "--input-topic",
-                           "steps",
-                           "--output-path",
-                           (dir / "out").string(),
-                           "--run-id",
-                           "r1",
-                           "--skill-name",
-                           "walk"};
+              Args args = walk_run(Args{"--redis-url", url}, dir);
               args.insert(args.end(), {"--metrics-address", ":0", "--log-level", "debug",
                                        "--redis-timeout", "1"});
               args.insert(args.end(), extra.begin(), extra.end());

@@ -223,19 +223,18 @@ inline void expect_steps(const fs::path &file, std::int64_t from, std::int64_t t
 
 inline void expect_all_steps(const fs::path &file, std::int64_t n) { expect_steps(file, 0, n); }
 
-// A run of skill "walk" reading the stream "steps" into dir/out.
+// A run of skill "walk" reading the stream "steps" into dir/out, from the Redis that `redis`
+// names ({"--redis-url", URL} or {"--redis-url-file", PATH}).
+inline Args walk_run(Args redis, const support::TempDir &dir) {
+  Args args = {"run"};
+  args.insert(args.end(), redis.begin(), redis.end());
+  args.insert(args.end(), {"--input-topic", "steps", "--output-path", (dir / "out").string(),
+                           "--run-id", "r1", "--skill-name", "walk"});
+  return args;
+}
+
 inline Args walk_run(const support::RedisServer &server, const support::TempDir &dir) {
-  return {"run",
-          "--redis-url",
-          server.url(),
-          "--input-topic",
-          "steps",
-          "--output-path",
-          (dir / "out").string(),
-          "--run-id",
-          "r1",
-          "--skill-name",
-          "walk"};
+  return walk_run(Args{"--redis-url", server.url()}, dir);
 }
 
 } // namespace end_to_end

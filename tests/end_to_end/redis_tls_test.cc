@@ -36,25 +36,11 @@ std::string url_file(const support::RedisServer &server, const support::TempDir 
 
 Args tls_run(const support::RedisServer &server, const support::TestCertificates &certs,
              const support::TempDir &dir) {
-  return {"run",
-          "--redis-url-file",
-          url_file(server, dir),
-          "--redis-tls-ca-file",
-          certs.ca,
-          "--redis-tls-cert-file",
-          certs.client.cert,
-          "--redis-tls-key-file",
-          certs.client.key,
-          "--redis-timeout",
-          "1",
-          "--input-topic",
-          "steps",
-          "--output-path",
-          (dir / "out").string(),
-          "--run-id",
-          "r1",
-          "--skill-name",
-          "walk"};
+  // The TLS flags right after the URL file: the tests below edit them by position.
+  return walk_run({"--redis-url-file", url_file(server, dir), "--redis-tls-ca-file", certs.ca,
+                   "--redis-tls-cert-file", certs.client.cert, "--redis-tls-key-file",
+                   certs.client.key, "--redis-timeout", "1"},
+                  dir);
 }
 
 // Mid-run the server comes back with a certificate of another CA: the historian logs the
