@@ -26,8 +26,9 @@ demo_packages=(
 )
 # GoogleTest, RapidJSON (the readers' support code), python3 (the JSON tests' oracle and
 # the header-to-package test), Node.js and npm (the Parquet readers under tests/readers),
-# openssl (the command that makes the TLS tests' certificates).
-test_packages=(libgtest-dev libgmock-dev rapidjson-dev python3 nodejs npm openssl)
+# openssl (the command that makes the TLS tests' certificates), redis-tools (redis-cli, which
+# makes and reshards the cluster of the cluster tests).
+test_packages=(libgtest-dev libgmock-dev rapidjson-dev python3 nodejs npm openssl redis-tools)
 # The Python end-to-end baseline, redis-cli and /usr/bin/time of bench/run.sh.
 bench_packages=(python3-redis redis-tools time)
 # The formatter, the static checks and git (the list of files) of scripts/lint.sh.

@@ -163,6 +163,10 @@ template <typename Handler> struct Waiting {
 Connection::Connection(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout)
     : _executor(std::move(executor)), _endpoint(std::move(endpoint)), _socket(_executor),
       _timeout(timeout), _timer(_executor), _read_buffer(kReadChunk) {
+  if (_endpoint.uses_cluster()) {
+    _cluster = std::make_shared<Cluster>(_executor, _endpoint, timeout);
+    return;
+  }
   if (_endpoint.uses_sentinel()) {
     _locator =
         _endpoint.locator ? _endpoint.locator : std::make_shared<MasterLocator>(_endpoint, timeout);
@@ -172,6 +176,8 @@ Connection::Connection(asio::any_io_executor executor, Endpoint endpoint, Clock:
 }
 
 Connection::~Connection() {
+  if (_cluster)
+    _cluster->close();
   if (_locator)
     _locator->detach(this);
   asio::error_code ignored;
@@ -190,6 +196,11 @@ Connection::~Connection() {
 asio::awaitable<std::shared_ptr<Connection>>
 Connection::connect(asio::any_io_executor executor, Endpoint endpoint, Clock::duration timeout) {
   auto connection = std::make_shared<Connection>(std::move(executor), std::move(endpoint), timeout);
+  if (connection->_cluster) {
+    co_await connection->_cluster->start();
+    connection->_state = State::kOpen;
+    co_return connection;
+  }
   connection->_state = State::kConnecting;
   auto socket = co_await connection->_open_socket();
   co_await connection->_start_tls(socket);
@@ -355,6 +366,10 @@ void Connection::_append(const std::vector<std::string> &args) {
 void Connection::send(const std::vector<std::string> &args, ReplyHandler on_reply) {
   if (args.empty())
     throw std::invalid_argument("Redis command without a name");
+  if (_cluster) {
+    _cluster->send(args, std::move(on_reply));
+    return;
+  }
   if (_state == State::kClosed) {
     auto error =
         std::make_exception_ptr(ConnectionError("Connection closed (" + _endpoint.address() + ")"));
@@ -404,7 +419,10 @@ std::shared_ptr<Connection::Ahead> Connection::send_ahead(const std::vector<std:
       std::exchange(ahead->wake, {})();
   });
   // Written now rather than at the end of the loop's turn: the caller works on until then.
-  _flush();
+  if (_cluster)
+    _cluster->flush();
+  else
+    _flush();
   return ahead;
 }
 
@@ -432,6 +450,11 @@ asio::awaitable<Reply> Connection::collect(std::shared_ptr<Ahead> ahead) {
 }
 
 asio::awaitable<void> Connection::drain() {
+  if (_cluster) {
+    auto cluster = _cluster;
+    co_await cluster->drain();
+    co_return;
+  }
   if (_pending.empty())
     co_return;
   auto self = shared_from_this();
@@ -458,6 +481,11 @@ asio::awaitable<void> Connection::drain() {
 void Connection::close() {
   if (_state == State::kClosed)
     return;
+  if (_cluster) {
+    _state = State::kClosed;
+    _cluster->close();
+    return;
+  }
   // Closed first, so that a handler sending again from _fail() does not reconnect.
   _state = State::kClosed;
   if (_locator)
@@ -466,11 +494,17 @@ void Connection::close() {
 }
 
 void Connection::reset(const std::string &why) {
+  if (_cluster) {
+    _cluster->reset(why);
+    return;
+  }
   if (_state == State::kOpen || _state == State::kConnecting)
     _fail(why + " (" + _endpoint.address() + ")");
 }
 
-bool Connection::is_open() const { return _state == State::kOpen; }
+bool Connection::is_open() const {
+  return _cluster ? _cluster->is_open() : _state == State::kOpen;
+}
 
 void Connection::_schedule_flush() {
   if (_flush_scheduled)

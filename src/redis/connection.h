@@ -25,6 +25,10 @@
 // blocked counts. Opening the TCP connection, the TLS handshake and each handshake reply are
 // bounded by it too.
 //
+// Cluster (a redis+cluster:// endpoint): the connection routes every command to the master of
+// its key's slot, on a connection of its own per node, and answers as one server would (see
+// Cluster). connect() reads the slot map first.
+//
 // TLS (a rediss:// endpoint): every connection, and every reconnection, does the TLS handshake
 // right after the TCP connect and before AUTH and SELECT, with one client context made from the
 // endpoint's TlsOptions when the Connection is made.
@@ -44,6 +48,7 @@
 
 #include <asio.hpp>
 
+#include "redis/cluster.h"
 #include "redis/endpoint.h"
 #include "redis/reply.h"
 #include "redis/sentinel.h"
@@ -116,10 +121,12 @@ public:
   const Endpoint &endpoint() const { return _endpoint; }
   // Under Sentinel, what finds the master for this connection; null otherwise.
   const std::shared_ptr<MasterLocator> &locator() const { return _locator; }
+  // For a cluster, what routes its commands; null otherwise.
+  const std::shared_ptr<Cluster> &cluster() const { return _cluster; }
   // Commands sent and not yet answered.
-  std::size_t pending() const { return _pending.size(); }
+  std::size_t pending() const { return _cluster ? _cluster->pending() : _pending.size(); }
   // Writes issued to the socket since the connection was created (a pipelining observable).
-  std::uint64_t writes() const { return _writes; }
+  std::uint64_t writes() const { return _cluster ? _cluster->writes() : _writes; }
 
   // Throws std::invalid_argument when a file of the endpoint's TLS options cannot be loaded.
   Connection(asio::any_io_executor executor, Endpoint endpoint,
@@ -129,6 +136,8 @@ public:
   Connection &operator=(const Connection &) = delete;
 
 private:
+  friend class Cluster; // flushes its node connections
+
   enum class State { kBroken, kConnecting, kOpen, kClosed };
 
   // Opens a socket to the endpoint (no handshake) within the time-out. Throws ConnectionError.
@@ -189,6 +198,8 @@ private:
   std::shared_ptr<MasterLocator> _locator;
   // Null without TLS.
   std::unique_ptr<TlsState> _tls;
+  // Null but for a cluster endpoint; every public member then forwards to it.
+  std::shared_ptr<Cluster> _cluster;
 };
 
 } // namespace redis

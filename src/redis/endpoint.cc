@@ -101,6 +101,12 @@ std::string HostPort::address() const {
 std::string Endpoint::address() const {
   if (uses_sentinel() && host.empty())
     return "master '" + master_name + "'";
+  if (uses_cluster()) {
+    std::string seeds;
+    for (const HostPort &seed : cluster_seeds)
+      seeds += (seeds.empty() ? "" : ",") + seed.address();
+    return "cluster " + seeds;
+  }
   return HostPort{host, port}.address();
 }
 
@@ -111,14 +117,17 @@ Endpoint parse_url(std::string_view url) {
     throw bad_url(url, "expected redis://host[:port][/db]");
   const std::string_view scheme = url.substr(0, scheme_end);
   bool sentinel = false;
-  if (scheme == "rediss" || scheme == "rediss+sentinel")
+  bool cluster = false;
+  if (scheme == "rediss" || scheme == "rediss+sentinel" || scheme == "rediss+cluster")
     endpoint.tls = true;
   if (scheme == "redis+sentinel" || scheme == "rediss+sentinel")
     sentinel = true;
+  else if (scheme == "redis+cluster" || scheme == "rediss+cluster")
+    cluster = true;
   else if (scheme != "redis" && scheme != "rediss")
     throw bad_url(url, "unsupported scheme '" + std::string(scheme) +
-                           "', expected redis://, rediss://, redis+sentinel:// or "
-                           "rediss+sentinel://");
+                           "', expected redis://, rediss://, redis+sentinel://, "
+                           "rediss+sentinel://, redis+cluster:// or rediss+cluster://");
   std::string_view rest = url.substr(scheme_end + 3);
   // The credentials first, up to the last '@': a '/' in a password must not end the host part,
   // or the rest of the password would be quoted as a port or database in an error message.
@@ -138,6 +147,20 @@ Endpoint parse_url(std::string_view url) {
   std::string_view authority = rest.substr(0, slash);
   std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
 
+  if (cluster) {
+    while (!authority.empty() || endpoint.cluster_seeds.empty()) {
+      const std::size_t comma = authority.find(',');
+      endpoint.cluster_seeds.push_back(parse_host_port(url, authority.substr(0, comma), 6379));
+      authority = comma == std::string_view::npos ? "" : authority.substr(comma + 1);
+      if (comma != std::string_view::npos && authority.empty())
+        throw bad_url(url, "no host after ','");
+    }
+    if (!path.empty() && parse_db(url, path) != 0)
+      throw bad_url(url, "a Redis Cluster has database 0 only");
+    endpoint.host = endpoint.cluster_seeds.front().host;
+    endpoint.port = endpoint.cluster_seeds.front().port;
+    return endpoint;
+  }
   if (!sentinel) {
     HostPort server = parse_host_port(url, authority, 6379);
     endpoint.host = std::move(server.host);

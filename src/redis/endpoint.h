@@ -1,8 +1,9 @@
 #pragma once
 
 // Where a Redis server is and how to log in to it, as a URL gives it: one server
-// (redis://, rediss:// for TLS), or the master of a set that Sentinels watch
-// (redis+sentinel://, rediss+sentinel://).
+// (redis://, rediss:// for TLS), the master of a set that Sentinels watch
+// (redis+sentinel://, rediss+sentinel://), or a Redis Cluster (redis+cluster://,
+// rediss+cluster://).
 
 #include <cstdint>
 #include <memory>
@@ -53,15 +54,23 @@ struct Endpoint {
   // master together; a connection makes its own when this is null.
   std::shared_ptr<MasterLocator> locator;
 
+  // Redis Cluster: the nodes to ask for the slot map first, in the URL's order. host and port
+  // are the first one's.
+  std::vector<HostPort> cluster_seeds;
+
   bool uses_sentinel() const { return !sentinels.empty(); }
+  bool uses_cluster() const { return !cluster_seeds.empty(); }
   // "host:port", as error messages name the server; under Sentinel, with the master's name
-  // when no address is known yet.
+  // when no address is known yet; for a cluster, its seeds ("cluster h1:p1,h2:p2").
   std::string address() const;
 };
 
 // Parses redis://[[user]:password@]host[:port][/db], rediss://... (TLS) and
 // redis+sentinel://[[user]:password@]host[:port][,host[:port]...]/MASTER_NAME[/db] (and
-// rediss+sentinel://); a Sentinel's port defaults to 26379. The credentials are those of the
+// rediss+sentinel://); a Sentinel's port defaults to 26379;
+// redis+cluster://[[user]:password@]host[:port][,host[:port]...][/0] (and rediss+cluster://),
+// whose hosts are seed nodes of the cluster (port 6379 by default), and which has database 0
+// only. The credentials are those of the
 // master. Throws std::invalid_argument with a clear message for anything else, which names the
 // URL as masked_url() writes it. User and password may be percent-encoded; IPv6 hosts go in
 // brackets. The credentials end at the last '@', so a password may hold '/' and '@' as written.
