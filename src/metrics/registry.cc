@@ -100,6 +100,10 @@ void Registry::add(const std::string &name, const std::string &help, const Info 
   _add(name, help, "gauge", &info, {});
 }
 
+void Registry::add(const std::string &name, const std::string &help, const GaugeSet &gauges) {
+  _add(name, help, "gauge", &gauges, {});
+}
+
 void Registry::add(const std::string &name, const std::string &help, const Gauge &gauge,
                    Labels labels) {
   _add(name, help, "gauge", &gauge, std::move(labels));
@@ -141,6 +145,9 @@ std::string Registry::render() const {
         const Labels labels = (*info)->labels();
         if (!labels.empty())
           lines += family.name + label_text(labels) + " 1\n";
+      } else if (const auto *set = std::get_if<const GaugeSet *>(&sample.instrument)) {
+        for (const auto &[labels, value] : (*set)->samples())
+          lines += family.name + label_text(labels) + " " + number(value) + "\n";
       } else {
         const Histogram::Snapshot s = std::get<const Histogram *>(sample.instrument)->snapshot();
         for (std::size_t i = 0; i < s.cumulative.size(); ++i) {

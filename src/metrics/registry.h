@@ -80,6 +80,25 @@ private:
   Labels _labels;
 };
 
+// Gauges whose label sets change while the service runs (one per node of a cluster), replaced
+// all at once. Left out of the exposition while empty.
+class GaugeSet {
+public:
+  using Samples = std::vector<std::pair<Labels, double>>;
+  void set(Samples samples) {
+    std::lock_guard lock(_mutex);
+    _samples = std::move(samples);
+  }
+  Samples samples() const {
+    std::lock_guard lock(_mutex);
+    return _samples;
+  }
+
+private:
+  mutable std::mutex _mutex;
+  Samples _samples;
+};
+
 // The instruments shown by one endpoint, in families of one name, help text and type. The
 // instruments are referenced, not owned: they must outlive every render().
 class Registry {
@@ -91,12 +110,14 @@ public:
   void add(const std::string &name, const std::string &help, const Histogram &histogram,
            Labels labels = {});
   void add(const std::string &name, const std::string &help, const Info &info);
+  void add(const std::string &name, const std::string &help, const GaugeSet &gauges);
 
   // Every family in the Prometheus text exposition format, version 0.0.4. Thread-safe.
   std::string render() const;
 
 private:
-  using Instrument = std::variant<const Counter *, const Gauge *, const Histogram *, const Info *>;
+  using Instrument = std::variant<const Counter *, const Gauge *, const Histogram *, const Info *,
+                                  const GaugeSet *>;
   struct Sample {
     Labels labels;
     Instrument instrument;

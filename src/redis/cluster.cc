@@ -238,10 +238,12 @@ SlotMap SlotMap::from_slots(const Reply &reply, const HostPort &asked) {
   return map;
 }
 
-std::size_t SlotMap::served_slots() const {
+std::size_t SlotMap::served_slots(const std::vector<HostPort> &demoted) const {
   std::size_t served = 0;
   for (const Range &r : ranges) {
-    if (nodes[r.master].healthy)
+    const HostPort &master = nodes[r.master].address;
+    if (nodes[r.master].healthy &&
+        std::find(demoted.begin(), demoted.end(), master) == demoted.end())
       served += static_cast<std::size_t>(r.last - r.first) + 1;
   }
   return served;
@@ -407,10 +409,27 @@ void Cluster::_on_answer(const std::shared_ptr<Answers> &answers, std::size_t k,
 }
 
 bool Cluster::_apply(const Answers &answers) {
-  const SlotMap *best = nullptr;
+  // Nodes that call themselves replicas.
+  std::vector<HostPort> demoted;
   for (const Answers::One &one : answers.all) {
-    if (one.map && (best == nullptr || one.map->served_slots() > best->served_slots()))
+    if (!one.map)
+      continue;
+    const HostPort &me = _nodes[one.node].address;
+    for (const SlotMap::Node &node : one.map->nodes) {
+      if (node.address == me && !node.master)
+        demoted.push_back(me);
+    }
+  }
+  const SlotMap *best = nullptr;
+  std::size_t most = 0;
+  for (const Answers::One &one : answers.all) {
+    if (!one.map)
+      continue;
+    const std::size_t served = one.map->served_slots(demoted);
+    if (best == nullptr || served > most) {
       best = &*one.map;
+      most = served;
+    }
   }
   if (best == nullptr)
     return false;

@@ -4,7 +4,9 @@
 //
 // The cluster's 16384 hash slots are each served by one master. The slot map comes from
 // CLUSTER SHARDS (CLUSTER SLOTS on servers before 7), asked of every known node at once; the
-// answer with the most slots on masters that their own node reports healthy wins. Every
+// answer with the most slots on masters that are reported healthy, and that do not call
+// themselves replicas in their own answer, wins (a node that has not yet heard of a failover
+// still names the old master). Every
 // command goes, on one pipelined connection per node, to the master of its key's slot (a
 // command without a key to any master). Replies come back as from one server, after:
 //   MOVED slot addr   the slot's master moved: the slot is mapped to addr, a refresh of the
@@ -88,8 +90,8 @@ struct SlotMap {
   // TLS ports where they announce any.
   static SlotMap from_shards(const Reply &reply, const HostPort &asked, bool tls);
   static SlotMap from_slots(const Reply &reply, const HostPort &asked);
-  // Slots served by a master reported healthy.
-  std::size_t served_slots() const;
+  // Slots served by a master reported healthy and not among `demoted`.
+  std::size_t served_slots(const std::vector<HostPort> &demoted = {}) const;
 };
 
 class Cluster : public std::enable_shared_from_this<Cluster> {

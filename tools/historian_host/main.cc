@@ -90,7 +90,9 @@ void add_run_options(CLI::App &app, RunFlags &f) {
       app.add_option("--redis-url", f.redis_url,
                      "Redis server, redis://[[user]:password@]host[:port][/db] (rediss:// for "
                      "TLS), or the master of a Sentinel set, redis+sentinel://[[user]:password@]"
-                     "host[:port][,host[:port]...]/MASTER_NAME[/db]; default: "
+                     "host[:port][,host[:port]...]/MASTER_NAME[/db], or a Redis Cluster, "
+                     "redis+cluster://[[user]:password@]host[:port][,host[:port]...] (seed "
+                     "nodes; rediss+cluster:// for TLS); default: "
                      "--redis-url-file, else $HISTORIAN_REDIS_URL, else " +
                          std::string(networking::remote_historian::v2::kDefaultRedisUrl));
   app.add_option("--redis-url-file", f.redis_url_file,
@@ -278,7 +280,7 @@ redis::TlsOptions tls_options_from(const RunFlags &f, const redis::Endpoint &end
                                               : nullptr;
   if (given != nullptr && !endpoint.tls)
     throw std::invalid_argument(std::string(given) +
-                                " needs a rediss:// (or rediss+sentinel://) Redis URL, not " +
+                                " needs a rediss:// (or rediss+sentinel://, rediss+cluster://) Redis URL, not " +
                                 redis::masked_url(url));
   redis::TlsOptions tls{f.redis_tls_ca_file, f.redis_tls_cert_file, f.redis_tls_key_file,
                         f.redis_tls_insecure};

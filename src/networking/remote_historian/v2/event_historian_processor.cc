@@ -476,6 +476,10 @@ EventHistorianProcessor::_create_consumer_group_for_topic(std::string topic, std
 }
 
 void EventHistorianProcessor::_follow_master() {
+  if (redis_client->cluster()) {
+    _follow_cluster();
+    return;
+  }
   metrics->redis_master.set({{"address", redis_client->endpoint().address()}});
   const std::shared_ptr<redis::MasterLocator> &locator = redis_client->locator();
   if (!locator)
@@ -520,6 +524,8 @@ asio::awaitable<void> EventHistorianProcessor::start() {
     const auto executor = co_await asio::this_coro::executor;
     asio::co_spawn(executor, _poll_group_lag(), asio::detached);
   }
+  if (redis_client->cluster())
+    asio::co_spawn(co_await asio::this_coro::executor, _watch_cluster(), asio::detached);
 
   std::exception_ptr escaped;
   try {

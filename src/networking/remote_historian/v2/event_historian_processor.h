@@ -317,6 +317,12 @@ private:
   asio::awaitable<void> _poll_group_lag();
   // Logs and counts the moves of the Redis master, and shows where it is, in the metrics.
   void _follow_master();
+  // Under Redis Cluster: logs and counts the moves of the read streams' slots to other masters,
+  // which the read loop follows as a move of the master.
+  void _follow_cluster();
+  // Under Redis Cluster, once a second while running: the router's counts and nodes to the
+  // metrics, and the health (unhealthy while a read stream's slot has no reachable master).
+  asio::awaitable<void> _watch_cluster();
   // Set when the master moved; the read loop then rechecks the pending entries.
   std::shared_ptr<bool> _master_moved = std::make_shared<bool>(false);
   // Publishes the buffer's size to the metrics.

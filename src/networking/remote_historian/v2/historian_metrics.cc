@@ -68,6 +68,12 @@ void HistorianMetrics::set_sentinels(bool answering, std::string_view error) {
   _sentinel_error = answering ? "" : error;
 }
 
+void HistorianMetrics::set_cluster(bool reachable, std::string_view error) {
+  std::lock_guard lock(_mutex);
+  _cluster_ok = reachable;
+  _cluster_error = reachable ? "" : error;
+}
+
 metrics::Health HistorianMetrics::health(Clock::duration stale_after) const {
   if (!_reading.load())
     return {false, "not reading: starting or stopping"};
@@ -77,6 +83,8 @@ metrics::Health HistorianMetrics::health(Clock::duration stale_after) const {
       return {false, "Redis command failed: " + _redis_error};
     if (!_sentinels_ok)
       return {false, "no Sentinel answers: " + _sentinel_error};
+    if (!_cluster_ok)
+      return {false, _cluster_error};
   }
   const auto since = std::chrono::nanoseconds(now_ns() - _last_round.load());
   if (since > stale_after)
@@ -145,6 +153,22 @@ void HistorianMetrics::register_in(metrics::Registry &r) const {
         "Moves to another Redis master followed (under Sentinel): a failover, or a master that "
         "came back elsewhere.",
         redis_failovers);
+  const std::string redirections = p + "redis_redirections_total";
+  const std::string why = "Redis Cluster commands sent again: redirected (moved, ask), a slot "
+                          "busy or down (tryagain, clusterdown), a node lost (lost).";
+  r.add(redirections, why, redis_redirections.moved, {{"kind", "moved"}});
+  r.add(redirections, why, redis_redirections.ask, {{"kind", "ask"}});
+  r.add(redirections, why, redis_redirections.try_again, {{"kind", "tryagain"}});
+  r.add(redirections, why, redis_redirections.cluster_down, {{"kind", "clusterdown"}});
+  r.add(redirections, why, redis_redirections.lost, {{"kind", "lost"}});
+  r.add(p + "redis_slot_map_refreshes_total", "Redis Cluster slot maps read.",
+        redis_slot_map_refreshes);
+  r.add(p + "redis_stream_moves_total",
+        "Moves of a read stream's slot to another Redis Cluster master followed.",
+        redis_stream_moves);
+  r.add(p + "redis_node_up",
+        "Redis Cluster nodes connected to: 1 while the connection is open, 0 while it is not.",
+        redis_nodes);
   r.add(p + "build_info", "The historian's version.", _build_info,
         {{"version", HISTORIAN_VERSION}});
 }

@@ -72,6 +72,15 @@ public:
   // followed under Sentinel.
   metrics::Info redis_master;
   metrics::Counter redis_failovers;
+  // Under Redis Cluster: commands sent again elsewhere, by cause (moved, ask, tryagain,
+  // clusterdown, lost: a node lost or no longer the master), refreshes of the slot map, moves
+  // of a read stream to another master, and each node connected to (1) or not (0).
+  struct Redirections {
+    metrics::Counter moved, ask, try_again, cluster_down, lost;
+  } redis_redirections;
+  metrics::Counter redis_slot_map_refreshes;
+  metrics::Counter redis_stream_moves;
+  metrics::GaugeSet redis_nodes;
 
   // Health, from the read loop: a round began; reading began or ended; a Redis command
   // succeeded or failed (error: its message).
@@ -81,9 +90,12 @@ public:
   void redis_failed(std::string_view error);
   // Under Sentinel: whether any Sentinel answered the last question (error: why none did).
   void set_sentinels(bool answering, std::string_view error);
+  // Under Redis Cluster: whether every read stream's slot has a master connected to (error:
+  // which has none).
+  void set_cluster(bool reachable, std::string_view error);
   // Healthy while the read loop runs, began a round within stale_after, the last Redis
-  // command it awaited succeeded, and (under Sentinel) a Sentinel answers: without one, a
-  // failover would not be followed.
+  // command it awaited succeeded, (under Sentinel) a Sentinel answers: without one, a failover
+  // would not be followed, and (under Cluster) every read stream's slot has a reachable master.
   metrics::Health health(std::chrono::steady_clock::duration stale_after) const;
 
   // Every instrument above, named event_historian_*, plus the build's version.
@@ -99,6 +111,8 @@ private:
   std::string _redis_error; // under _mutex
   std::atomic<bool> _sentinels_ok{true};
   std::string _sentinel_error; // under _mutex
+  std::atomic<bool> _cluster_ok{true};
+  std::string _cluster_error; // under _mutex
 };
 
 } // namespace networking::remote_historian::v2

@@ -170,6 +170,8 @@ asio::awaitable<void> EventHistorianProcessor::_recheck_pending(bool read_result
   if (read_results && *training_results_topic != input_topic)
     streams.push_back(*training_results_topic);
   std::vector<std::pair<const std::string *, redis::Reply>> again;
+  // Acknowledgements under way land first: only entries still unacknowledged come back.
+  co_await redis_client->drain();
   {
     // No checkpoint runs meanwhile: the entries it is writing are neither in the ledger's
     // waiting list nor on disk yet.
