@@ -266,6 +266,9 @@ struct Cluster::SplitRead {
   std::size_t next = 0; // reads[next - 1] goes next; 0: done
   bool got_entries = false;
   ReplyHandler on_reply;
+  // BLOCK's time, if given (zero: no end), and when it ends.
+  std::optional<std::chrono::milliseconds> block;
+  Clock::time_point block_ends;
 };
 
 struct Cluster::Answers {
@@ -534,6 +537,21 @@ void Cluster::send(std::vector<std::string> args, ReplyHandler on_reply) {
 void Cluster::_send_split(std::vector<std::string> args, std::size_t streams_at,
                           std::vector<std::vector<std::size_t>> groups, ReplyHandler on_reply) {
   auto split = std::make_shared<SplitRead>();
+  // The servers are not asked to block: one would hold the read while another stream has
+  // entries (and a server ends a short block only at its next timer tick, up to 100 ms late).
+  // The wait is ours instead, between rounds of reads.
+  for (std::size_t k = 1; k + 1 < streams_at; ++k) {
+    if (same_word(args[k], "BLOCK")) {
+      std::int64_t ms = 0;
+      std::from_chars(args[k + 1].data(), args[k + 1].data() + args[k + 1].size(), ms);
+      split->block = std::chrono::milliseconds(std::max<std::int64_t>(ms, 0));
+      split->block_ends = Clock::now() + *split->block;
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(k),
+                 args.begin() + static_cast<std::ptrdiff_t>(k) + 2);
+      streams_at -= 2;
+      break;
+    }
+  }
   const std::size_t n = (args.size() - streams_at - 1) / 2;
   for (const std::vector<std::size_t> &group : groups) {
     std::vector<std::string> read(args.begin(),
@@ -552,6 +570,25 @@ void Cluster::_send_split(std::vector<std::string> args, std::size_t streams_at,
 }
 
 void Cluster::_split_next(const std::shared_ptr<SplitRead> &split) {
+  if (split->next == 0 && !split->got_entries && split->block && !_closed) {
+    // Nothing yet: another round once a little time has passed, until the block's time is up.
+    const Clock::time_point now = Clock::now();
+    const bool endless = split->block->count() == 0;
+    if (endless || now < split->block_ends) {
+      const Clock::duration pause = endless ? kSplitReadPause
+                                            : std::min<Clock::duration>(kSplitReadPause,
+                                                                        split->block_ends - now);
+      split->next = split->reads.size();
+      asio::co_spawn(
+          _executor,
+          [self = shared_from_this(), split, pause]() -> asio::awaitable<void> {
+            co_await loop::sleep_for(pause);
+            self->_split_next(split);
+          },
+          asio::detached);
+      return;
+    }
+  }
   if (split->next == 0) {
     Reply merged;
     for (Reply &reply : split->replies) {
@@ -568,21 +605,8 @@ void Cluster::_split_next(const std::shared_ptr<SplitRead> &split) {
     return;
   }
   const std::size_t i = --split->next;
-  std::vector<std::string> read = std::move(split->reads[i]);
-  if (split->got_entries) {
-    // Entries are in hand: the rest of the streams are read without waiting.
-    for (std::size_t k = 1; k + 1 < read.size(); ++k) {
-      if (same_word(read[k], "STREAMS"))
-        break;
-      if (same_word(read[k], "BLOCK")) {
-        read.erase(read.begin() + static_cast<std::ptrdiff_t>(k),
-                   read.begin() + static_cast<std::ptrdiff_t>(k) + 2);
-        break;
-      }
-    }
-  }
   auto request = std::make_shared<Request>();
-  request->args = std::move(read);
+  request->args = split->reads[i];
   request->slot = split->slots[i];
   request->on_reply = [self = shared_from_this(), split, i](std::exception_ptr error, Reply reply) {
     if (error) {

@@ -30,8 +30,9 @@
 // order asked. The reads go one after the other, the last stream first, so an entry of a later
 // stream is never handed over before an entry of an earlier stream that was written before it
 // (a producer writing steps, then their training result, to two streams): when the result is
-// read, the steps are already there to be read with it. Only the first read blocks (BLOCK);
-// once one has entries, the rest do not. When a later read fails after an earlier one returned
+// read, the steps are already there to be read with it. None of the reads blocks on its
+// server: with BLOCK, when no stream had entries, the reads go again after a pause (at most
+// kSplitReadPause) until the block's time is up (BLOCK 0: until there are entries). When a later read fails after an earlier one returned
 // entries, the entries are answered and the failure is left to the next read, so that entries
 // delivered to this consumer are never dropped.
 //
@@ -104,6 +105,8 @@ public:
   static constexpr Clock::duration kClusterDownPause = std::chrono::milliseconds(250);
   // Before a command goes again after its node's connection was lost.
   static constexpr Clock::duration kLostNodePause = std::chrono::milliseconds(100);
+  // Between the rounds of a split read that waits for entries.
+  static constexpr Clock::duration kSplitReadPause = std::chrono::milliseconds(10);
   static constexpr Clock::duration kRefreshInterval = std::chrono::seconds(30);
   // How long a refresh waits for the nodes' answers.
   static constexpr Clock::duration kRefreshTimeout = std::chrono::milliseconds(1000);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -201,6 +202,16 @@ std::optional<std::uint16_t> ClusterRig::replica_of(std::uint16_t master) const 
 
 std::string ClusterRig::id_of(std::uint16_t port) const {
   return command_at(port, {"CLUSTER", "MYID"}).str;
+}
+
+std::vector<std::uint16_t> ClusterRig::masters() const {
+  std::vector<std::uint16_t> ports;
+  for (const NodeLine &node : view(_nodes, 0)) {
+    if (node.has("master") && !node.has("fail") && !node.slots.empty())
+      ports.push_back(node.port);
+  }
+  std::sort(ports.begin(), ports.end());
+  return ports;
 }
 
 std::uint16_t ClusterRig::first_slot_of(std::uint16_t master) const {

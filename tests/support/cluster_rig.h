@@ -53,6 +53,8 @@ public:
   // first + within): the stream of a test that moves those slots.
   std::string key_in_slots(const std::string &prefix, const std::string &suffix,
                            std::uint16_t first, std::uint16_t within) const;
+  // The masters serving slots, in port order.
+  std::vector<std::uint16_t> masters() const;
   // The lowest slot a master serves.
   std::uint16_t first_slot_of(std::uint16_t master) const;
 
