@@ -10,7 +10,9 @@
 #include <string>
 #include <thread>
 
+#include "redis/cluster.h"
 #include "tests/end_to_end/program.h"
+#include "tests/support/cluster_rig.h"
 #include "tests/support/sentinel_rig.h"
 
 namespace end_to_end {
@@ -213,6 +215,54 @@ TEST(MetricsEndpoint, SentinelMasterFailoversAndHealth) {
   ASSERT_EQ(program.child.wait(std::chrono::seconds(60)), 0) << program.child.err();
   EXPECT_NE(program.child.err().find("No Sentinel answers: Sentinel 127.0.0.1:"), std::string::npos)
       << program.child.err();
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 200);
+}
+
+// On a Redis Cluster: the nodes connected to, and with the step stream's master killed, the
+// health check fails until its replica takes over; the move, the redirections and the slot
+// maps read are counted, and no step is lost.
+TEST(MetricsEndpoint, ClusterNodesMovesAndHealth) {
+  support::ClusterRig rig;
+  support::TempDir dir;
+  add_steps(rig.url(), "steps", 0, 100);
+  Program program(rig.url(), dir);
+  const std::uint16_t master = rig.master_of(redis::key_slot("steps"));
+  const std::string node = "event_historian_redis_node_up{address=\"127.0.0.1:" +
+                           std::to_string(master) + "\",role=\"master\"}";
+  std::string s;
+  ASSERT_TRUE(wait_until([&] { return sample(s = program.scrape(), node) == 1; },
+                         std::chrono::seconds(30)))
+      << s;
+  EXPECT_TRUE(consumed(rig.url(), "steps"));
+
+  rig.kill(master);
+  std::string health;
+  EXPECT_TRUE(wait_until(
+      [&] {
+        health = get(program.port, "/healthz");
+        return health.find("503 ") != std::string::npos;
+      },
+      std::chrono::seconds(15)))
+      << health;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        s = program.scrape();
+        return sample(s, "event_historian_redis_stream_moves_total") == 1 &&
+               get(program.port, "/healthz").find("200 ") != std::string::npos;
+      },
+      std::chrono::seconds(30)))
+      << s << program.child.err();
+  // The dead node, whatever role the map now gives it, is shown as not connected.
+  std::string dead = node;
+  dead.replace(dead.find("master"), 6, "replica");
+  EXPECT_EQ(std::min(sample(s, node), sample(s, dead)), -1) << s;
+  EXPECT_EQ(std::max(sample(s, node), sample(s, dead)), 0) << s;
+  EXPECT_GT(sample(s, "event_historian_redis_redirections_total{kind=\"lost\"}"), 0) << s;
+  EXPECT_GT(sample(s, "event_historian_redis_slot_map_refreshes_total"), 1) << s;
+  add_steps(rig.url(), "steps", 100, 200);
+  EXPECT_TRUE(consumed(rig.url(), "steps"));
+  program.child.signal(SIGTERM);
+  ASSERT_EQ(program.child.wait(std::chrono::seconds(60)), 0) << program.child.err();
   expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 200);
 }
 
