@@ -162,11 +162,10 @@ std::vector<std::string_view> command_keys(const std::vector<std::string> &args)
                             : std::vector<std::string_view>{};
   if (any_word(name, {"DEL", "UNLINK", "EXISTS", "MGET", "TOUCH"}))
     return {args.begin() + 1, args.end()};
-  if (any_word(name, {"PING",     "INFO",   "ROLE",    "CLUSTER",  "AUTH",    "SELECT",
-                      "ECHO",     "CLIENT", "CONFIG",  "DBSIZE",   "TIME",    "HELLO",
-                      "READONLY", "ASKING", "SCRIPT",  "FUNCTION", "COMMAND", "PUBLISH",
-                      "FLUSHALL", "FLUSHDB", "WAIT",   "ACL",      "LATENCY", "SLOWLOG",
-                      "KEYS",     "SCAN",   "SHUTDOWN"}))
+  if (any_word(name, {"PING",   "INFO",     "ROLE",    "CLUSTER", "AUTH",     "SELECT",   "ECHO",
+                      "CLIENT", "CONFIG",   "DBSIZE",  "TIME",    "HELLO",    "READONLY", "ASKING",
+                      "SCRIPT", "FUNCTION", "COMMAND", "PUBLISH", "FLUSHALL", "FLUSHDB",  "WAIT",
+                      "ACL",    "LATENCY",  "SLOWLOG", "KEYS",    "SCAN",     "SHUTDOWN"}))
     return {};
   return {args[1]};
 }
@@ -203,8 +202,8 @@ SlotMap SlotMap::from_shards(const Reply &reply, const HostPort &asked, bool tls
     if (!master)
       continue;
     for (std::size_t i = 0; i < slots->elements.size(); i += 2)
-      map.ranges.push_back({slot_number(slots->elements[i]), slot_number(slots->elements[i + 1]),
-                            *master});
+      map.ranges.push_back(
+          {slot_number(slots->elements[i]), slot_number(slots->elements[i + 1]), *master});
   }
   return map;
 }
@@ -487,7 +486,8 @@ void Cluster::_start_refresh() {
   if (_refreshing || _closed)
     return;
   asio::co_spawn(
-      _executor, [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->refresh(); },
+      _executor,
+      [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->refresh(); },
       asio::detached);
 }
 
@@ -499,9 +499,9 @@ void Cluster::send(std::vector<std::string> args, ReplyHandler on_reply) {
     auto request = std::make_shared<Request>();
     request->on_reply = std::move(on_reply);
     asio::post(_executor, [self = shared_from_this(), request] {
-      self->_finish(request, std::make_exception_ptr(ConnectionError("Connection closed (" +
-                                                                     self->_endpoint.address() +
-                                                                     ")")),
+      self->_finish(request,
+                    std::make_exception_ptr(
+                        ConnectionError("Connection closed (" + self->_endpoint.address() + ")")),
                     Reply{});
     });
     return;
@@ -575,9 +575,9 @@ void Cluster::_split_next(const std::shared_ptr<SplitRead> &split) {
     const Clock::time_point now = Clock::now();
     const bool endless = split->block->count() == 0;
     if (endless || now < split->block_ends) {
-      const Clock::duration pause = endless ? kSplitReadPause
-                                            : std::min<Clock::duration>(kSplitReadPause,
-                                                                        split->block_ends - now);
+      const Clock::duration pause =
+          endless ? kSplitReadPause
+                  : std::min<Clock::duration>(kSplitReadPause, split->block_ends - now);
       split->next = split->reads.size();
       asio::co_spawn(
           _executor,
@@ -633,10 +633,10 @@ void Cluster::_split_next(const std::shared_ptr<SplitRead> &split) {
 
 void Cluster::_dispatch(const std::shared_ptr<Request> &request) {
   if (_closed) {
-    _finish(request,
-            std::make_exception_ptr(ConnectionError("Connection closed (" + _endpoint.address() +
-                                                    ")")),
-            Reply{});
+    _finish(
+        request,
+        std::make_exception_ptr(ConnectionError("Connection closed (" + _endpoint.address() + ")")),
+        Reply{});
     return;
   }
   std::size_t node = kNone;
@@ -673,10 +673,10 @@ void Cluster::_dispatch(const std::shared_ptr<Request> &request) {
     connection.send({"ASKING"}, [](const std::exception_ptr &, const Reply &) {});
     request->ask.reset();
   }
-  connection.send(request->args,
-                  [self = shared_from_this(), request, node](std::exception_ptr error, Reply reply) {
-                    self->_on_reply(request, node, std::move(error), std::move(reply));
-                  });
+  connection.send(request->args, [self = shared_from_this(), request,
+                                  node](std::exception_ptr error, Reply reply) {
+    self->_on_reply(request, node, std::move(error), std::move(reply));
+  });
 }
 
 void Cluster::_on_reply(const std::shared_ptr<Request> &request, std::size_t node,
@@ -744,8 +744,7 @@ void Cluster::_on_reply(const std::shared_ptr<Request> &request, std::size_t nod
   }
 }
 
-void Cluster::_retry(const std::shared_ptr<Request> &request, Clock::duration pause,
-                     bool refresh) {
+void Cluster::_retry(const std::shared_ptr<Request> &request, Clock::duration pause, bool refresh) {
   asio::co_spawn(
       _executor,
       [self = shared_from_this(), request, pause, refresh]() -> asio::awaitable<void> {
@@ -820,8 +819,8 @@ void Cluster::reset(const std::string &why) {
 
 bool Cluster::is_open() const {
   return !_closed && std::any_of(_nodes.begin(), _nodes.end(), [](const Node &n) {
-           return n.connection && n.connection->is_open();
-         });
+    return n.connection && n.connection->is_open();
+  });
 }
 
 std::uint64_t Cluster::writes() const {

@@ -32,9 +32,9 @@
 // (a producer writing steps, then their training result, to two streams): when the result is
 // read, the steps are already there to be read with it. None of the reads blocks on its
 // server: with BLOCK, when no stream had entries, the reads go again after a pause (at most
-// kSplitReadPause) until the block's time is up (BLOCK 0: until there are entries). When a later read fails after an earlier one returned
-// entries, the entries are answered and the failure is left to the next read, so that entries
-// delivered to this consumer are never dropped.
+// kSplitReadPause) until the block's time is up (BLOCK 0: until there are entries). When a later
+// read fails after an earlier one returned entries, the entries are answered and the failure is
+// left to the next read, so that entries delivered to this consumer are never dropped.
 //
 // The map is also refreshed every kRefreshInterval, so that a failover is followed even when
 // no command of ours meets a redirection.
@@ -176,8 +176,8 @@ private:
   std::size_t _node_index(const HostPort &address);
   Connection &_connection(std::size_t node);
   void _dispatch(const std::shared_ptr<Request> &request);
-  void _on_reply(const std::shared_ptr<Request> &request, std::size_t node, std::exception_ptr error,
-                 Reply reply);
+  void _on_reply(const std::shared_ptr<Request> &request, std::size_t node,
+                 std::exception_ptr error, Reply reply);
   // Sends the request again after pause, once a refresh is done when refresh.
   void _retry(const std::shared_ptr<Request> &request, Clock::duration pause, bool refresh);
   void _finish(const std::shared_ptr<Request> &request, std::exception_ptr error, Reply reply);

@@ -502,9 +502,7 @@ void Connection::reset(const std::string &why) {
     _fail(why + " (" + _endpoint.address() + ")");
 }
 
-bool Connection::is_open() const {
-  return _cluster ? _cluster->is_open() : _state == State::kOpen;
-}
+bool Connection::is_open() const { return _cluster ? _cluster->is_open() : _state == State::kOpen; }
 
 void Connection::_schedule_flush() {
   if (_flush_scheduled)

@@ -129,9 +129,10 @@ private:
 
 Args run_args(const std::string &url, const std::string &steps, const std::string &results,
               const fs::path &out, bool durable) {
-  Args args = {"run",       "--redis-url", url,           "--input-topic", steps,
-               "--training-results-topic", results,       "--output-path", out.string(),
-               "--run-id",  "r1",          "--log-level", "warning"};
+  Args args = {
+      "run",    "--redis-url",   url,          "--input-topic", steps, "--training-results-topic",
+      results,  "--output-path", out.string(), "--run-id",      "r1",  "--log-level",
+      "warning"};
   if (durable)
     args.insert(args.end(), {"--durable", "--flush-interval", "0.5"});
   return args;
@@ -267,8 +268,7 @@ TEST_P(ClusterRun, KeepsEveryStepAndCycleThroughTheFault) {
   } join{trainer, producer};
 
   // Midway through a cycle's steps, the fault.
-  ASSERT_TRUE(wait_until([&] { return trainer.produced >= kSteps / 2 + kStepsPerCycle / 2; },
-                         120s))
+  ASSERT_TRUE(wait_until([&] { return trainer.produced >= kSteps / 2 + kStepsPerCycle / 2; }, 120s))
       << trainer.produced << " steps written; " << historian.err();
   auto delivered = [&] {
     try {
@@ -323,8 +323,7 @@ TEST_P(ClusterRun, KeepsEveryStepAndCycleThroughTheFault) {
   ASSERT_EQ(historian.wait(120s), 0) << historian.err();
   if (c.fault != Fault::kAsk) {
     EXPECT_NE(historian.err().find("Redis Cluster slot " + std::to_string(slot) + " of stream '" +
-                                   kStepStream + "' moved from 127.0.0.1:" +
-                                   std::to_string(first)),
+                                   kStepStream + "' moved from 127.0.0.1:" + std::to_string(first)),
               std::string::npos)
         << historian.err();
   }
@@ -372,9 +371,8 @@ TEST(ClusterStart, NoSeedServesACluster) {
                             " (Connection refused (" + a + "))\n");
   support::RedisServer single;
   const std::string b = "127.0.0.1:" + std::to_string(single.port());
-  Child plain({"run", "--redis-url", "redis+cluster://" + b, "--output-path",
-               (dir / "out").string()},
-              dir);
+  Child plain(
+      {"run", "--redis-url", "redis+cluster://" + b, "--output-path", (dir / "out").string()}, dir);
   EXPECT_EQ(plain.wait(30s), 1);
   EXPECT_EQ(plain.err(), "event-historian: error: cannot reach Redis at redis+cluster://" + b +
                              ": " + b +
@@ -382,16 +380,15 @@ TEST(ClusterStart, NoSeedServesACluster) {
                              "support disabled): a single server takes a redis:// URL\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, ClusterRun,
-    ::testing::Values(Case{Fault::kFailover, true}, Case{Fault::kKill, true},
-                      Case{Fault::kReshard, true}, Case{Fault::kAsk, true},
-                      Case{Fault::kFailover, false}, Case{Fault::kKill, false},
-                      Case{Fault::kReshard, false}, Case{Fault::kAsk, false}),
-    [](const auto &info) {
-      return std::string(kFaultNames[static_cast<int>(info.param.fault)]) +
-             (info.param.durable ? "Durable" : "Default");
-    });
+INSTANTIATE_TEST_SUITE_P(Faults, ClusterRun,
+                         ::testing::Values(Case{Fault::kFailover, true}, Case{Fault::kKill, true},
+                                           Case{Fault::kReshard, true}, Case{Fault::kAsk, true},
+                                           Case{Fault::kFailover, false}, Case{Fault::kKill, false},
+                                           Case{Fault::kReshard, false}, Case{Fault::kAsk, false}),
+                         [](const auto &info) {
+                           return std::string(kFaultNames[static_cast<int>(info.param.fault)]) +
+                                  (info.param.durable ? "Durable" : "Default");
+                         });
 
 } // namespace
 } // namespace end_to_end

@@ -227,11 +227,12 @@ TEST(MetricsEndpoint, ClusterNodesMovesAndHealth) {
   add_steps(rig.url(), "steps", 0, 100);
   Program program(rig.url(), dir);
   const std::uint16_t master = rig.master_of(redis::key_slot("steps"));
-  const std::string node = "event_historian_redis_node_up{address=\"127.0.0.1:" +
-                           std::to_string(master) + "\",role=\"master\"}";
+  const std::string node =
+      "event_historian_redis_node_up{address=\"127.0.0.1:" + std::to_string(master) +
+      "\",role=\"master\"}";
   std::string s;
-  ASSERT_TRUE(wait_until([&] { return sample(s = program.scrape(), node) == 1; },
-                         std::chrono::seconds(30)))
+  ASSERT_TRUE(
+      wait_until([&] { return sample(s = program.scrape(), node) == 1; }, std::chrono::seconds(30)))
       << s;
   EXPECT_TRUE(consumed(rig.url(), "steps"));
 

@@ -26,10 +26,9 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 TEST(KeySlot, AgreesWithTheServer) {
   support::RedisServer node(
       support::RedisServerOptions{.port = 0, .extra_args = {"--cluster-enabled", "yes"}});
-  std::vector<std::string> keys = {"",          "123456789", "{user1000}.following",
-                                   "foo{}{bar}", "foo{{bar}}zap", "foo{bar}{zap}",
-                                   "{",         "}{",        "{job-7}:steps",
-                                   "{job-7}:results"};
+  std::vector<std::string> keys = {
+      "",  "123456789", "{user1000}.following", "foo{}{bar}",     "foo{{bar}}zap", "foo{bar}{zap}",
+      "{", "}{",        "{job-7}:steps",        "{job-7}:results"};
   std::mt19937 random(7);
   for (int i = 0; i < 200; ++i) {
     std::string key;
@@ -95,8 +94,8 @@ private:
 
 redis::Reply through(const std::string &url, std::vector<std::string> args) {
   return loop::run([&]() -> asio::awaitable<redis::Reply> {
-    auto c = co_await Connection::connect(co_await asio::this_coro::executor,
-                                          redis::parse_url(url), 2s);
+    auto c =
+        co_await Connection::connect(co_await asio::this_coro::executor, redis::parse_url(url), 2s);
     redis::Reply r = co_await c->command(std::move(args));
     c->close();
     co_return r;
@@ -119,8 +118,8 @@ TEST(Cluster, RoutesEveryCommandAndFollowsEveryMove) {
     far = "s" + std::to_string(++i);
   through(url, {"XGROUP", "CREATE", "s0", "g", "0"});
   through(url, {"XGROUP", "CREATE", far, "g", "0"});
-  const redis::Reply both = through(
-      url, {"XREADGROUP", "GROUP", "g", "c", "BLOCK", "1", "STREAMS", far, "s0", ">", ">"});
+  const redis::Reply both =
+      through(url, {"XREADGROUP", "GROUP", "g", "c", "BLOCK", "1", "STREAMS", far, "s0", ">", ">"});
   ASSERT_EQ(both.elements.size(), 2u);
   EXPECT_EQ(both.elements[0].elements[0].str, far);
   EXPECT_EQ(both.elements[1].elements[0].str, "s0");

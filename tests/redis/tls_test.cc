@@ -9,9 +9,11 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "loop/loop.h"
 #include "redis/error.h"
+#include "tests/support/cluster_rig.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_certificates.h"
 
@@ -157,6 +159,44 @@ TEST(TlsFailure, UnloadableFilesAreNamed) {
     }
     EXPECT_EQ(message, c.want);
   }
+}
+
+// A cluster that speaks TLS only: the node is found on the TLS port its slot map announces, and
+// commands go there over TLS.
+TEST(Tls, ClusterNodesOverTls) {
+  support::TestCertificates certs;
+  support::RedisServerOptions options =
+      tls_server(certs, certs.server, {"--cluster-enabled", "yes", "--tls-cluster", "yes"});
+  options.port = support::free_cluster_port();
+  support::RedisServer node(options);
+  const redis::TlsOptions trusted{certs.ca, certs.client.cert, certs.client.key, false};
+  const std::string address = "127.0.0.1:" + std::to_string(node.port());
+  const auto run = [&](const std::string &url, std::vector<std::vector<std::string>> commands) {
+    return loop::run([&]() -> asio::awaitable<Reply> {
+      auto c =
+          co_await Connection::connect(co_await asio::this_coro::executor, endpoint(url, trusted));
+      Reply last;
+      for (auto &command : commands)
+        last = co_await c->command(std::move(command));
+      c->close();
+      co_return last;
+    }());
+  };
+  run("rediss://" + address, {{"CLUSTER", "ADDSLOTSRANGE", "0", "16383"}});
+  ASSERT_TRUE([&] {
+    for (int i = 0; i < 100; ++i) {
+      if (run("rediss://" + address, {{"CLUSTER", "INFO"}}).str.find("cluster_state:ok") !=
+          std::string::npos)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }());
+  EXPECT_EQ(
+      run("rediss+cluster://" + address,
+          {{"XADD", "{a}s", "*", "n", "1"}, {"XADD", "{b}s", "*", "n", "2"}, {"XLEN", "{a}s"}})
+          .integer,
+      1);
 }
 
 } // namespace

@@ -33,7 +33,8 @@ bool can_bind(std::uint16_t port) {
   return ok;
 }
 
-// A free port whose cluster bus port (port + 10000) is free too.
+} // namespace
+
 std::uint16_t free_cluster_port() {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::uint16_t port = free_port();
@@ -42,6 +43,8 @@ std::uint16_t free_cluster_port() {
   }
   throw std::runtime_error("no free port pair for a cluster node");
 }
+
+namespace {
 
 // One line of CLUSTER NODES.
 struct NodeLine {
@@ -116,10 +119,10 @@ ClusterRig::ClusterRig() {
   std::string addresses;
   for (int i = 0; i < 6; ++i) {
     const std::uint16_t port = free_cluster_port();
-    _nodes.push_back(std::make_unique<RedisServer>(RedisServerOptions{
-        .port = port,
-        .extra_args = {"--cluster-enabled", "yes", "--cluster-node-timeout", "2000",
-                       "--repl-diskless-sync-delay", "0"}}));
+    _nodes.push_back(std::make_unique<RedisServer>(
+        RedisServerOptions{.port = port,
+                           .extra_args = {"--cluster-enabled", "yes", "--cluster-node-timeout",
+                                          "2000", "--repl-diskless-sync-delay", "0"}}));
     addresses += " 127.0.0.1:" + std::to_string(port);
   }
   run("redis-cli --cluster create" + addresses + " --cluster-replicas 1 --cluster-yes",
@@ -258,8 +261,8 @@ void ClusterRig::kill(std::uint16_t port) {
 
 void ClusterRig::reshard(std::uint16_t from, std::uint16_t to, int count) {
   run("redis-cli --cluster reshard 127.0.0.1:" + std::to_string(from) + " --cluster-from " +
-          id_of(from) + " --cluster-to " + id_of(to) + " --cluster-slots " +
-          std::to_string(count) + " --cluster-yes",
+          id_of(from) + " --cluster-to " + id_of(to) + " --cluster-slots " + std::to_string(count) +
+          " --cluster-yes",
       (_dir / "redis-cli.log").string());
 }
 

@@ -19,6 +19,9 @@ namespace support {
 // Throws as the Redis client does.
 redis::Reply command_at(std::uint16_t port, std::vector<std::string> args);
 
+// A free port on 127.0.0.1 whose cluster bus port (port + 10000) is free too.
+std::uint16_t free_cluster_port();
+
 class ClusterRig {
 public:
   // Starts the nodes, creates the cluster and returns once every node reports cluster_state:ok

@@ -279,9 +279,10 @@ redis::TlsOptions tls_options_from(const RunFlags &f, const redis::Endpoint &end
                       : f.redis_tls_insecure  ? "--redis-tls-insecure"
                                               : nullptr;
   if (given != nullptr && !endpoint.tls)
-    throw std::invalid_argument(std::string(given) +
-                                " needs a rediss:// (or rediss+sentinel://, rediss+cluster://) Redis URL, not " +
-                                redis::masked_url(url));
+    throw std::invalid_argument(
+        std::string(given) +
+        " needs a rediss:// (or rediss+sentinel://, rediss+cluster://) Redis URL, not " +
+        redis::masked_url(url));
   redis::TlsOptions tls{f.redis_tls_ca_file, f.redis_tls_cert_file, f.redis_tls_key_file,
                         f.redis_tls_insecure};
   if (endpoint.tls)

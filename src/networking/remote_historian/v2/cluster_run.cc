@@ -59,7 +59,8 @@ asio::awaitable<void> EventHistorianProcessor::_watch_cluster() {
   const std::vector<std::string> streams = _read_streams();
   // The router's counts as last copied.
   std::uint64_t moved = 0, ask = 0, try_again = 0, cluster_down = 0, lost = 0, refreshes = 0;
-  auto copy = [](const std::atomic<std::uint64_t> &from, std::uint64_t &seen, metrics::Counter &to) {
+  auto copy = [](const std::atomic<std::uint64_t> &from, std::uint64_t &seen,
+                 metrics::Counter &to) {
     const std::uint64_t now = from.load();
     to.add(now - seen);
     seen = now;
@@ -75,8 +76,9 @@ asio::awaitable<void> EventHistorianProcessor::_watch_cluster() {
     const std::vector<redis::Cluster::NodeState> nodes = cluster->nodes();
     metrics::GaugeSet::Samples up;
     for (const redis::Cluster::NodeState &node : nodes)
-      up.push_back({{{"address", node.address.address()}, {"role", node.master ? "master" : "replica"}},
-                    node.connected ? 1.0 : 0.0});
+      up.push_back(
+          {{{"address", node.address.address()}, {"role", node.master ? "master" : "replica"}},
+           node.connected ? 1.0 : 0.0});
     m->redis_nodes.set(std::move(up));
     std::string unreachable;
     for (const std::string &stream : streams) {
@@ -92,8 +94,8 @@ asio::awaitable<void> EventHistorianProcessor::_watch_cluster() {
         }
       }
       if (!why.empty() && unreachable.empty())
-        unreachable = "Redis Cluster slot " + std::to_string(slot) + " of stream '" + stream +
-                      "' " + why;
+        unreachable =
+            "Redis Cluster slot " + std::to_string(slot) + " of stream '" + stream + "' " + why;
     }
     m->set_cluster(unreachable.empty(), unreachable);
     for (int i = 0; i < 10 && _is_running; ++i)
