@@ -1,7 +1,9 @@
-// End-to-end throughput and idle cost of the event-historian program against a redis-server.
+// End-to-end throughput and idle cost of the event-historian program against a redis-server
+// or a Redis Cluster.
 //
-//   e2e_bench --port PORT --data DIR --program PATH [--n N] [--file F] [--stream S]
-//             [--load-only] [--feed] [--idle-seconds T] [--arg ARG]...
+//   e2e_bench (--port PORT | --redis-url URL) --data DIR --program PATH [--n N] [--file F]
+//             [--stream S] [--results-stream R] [--load-only] [--feed] [--idle-seconds T]
+//             [--arg ARG]...
 //
 // Loads N benchmark payloads (fields data and timestamp) of DIR/F (default steps.jsonl, the
 // file's lines over and over when N is larger) into stream S, then starts
@@ -15,6 +17,13 @@
 // --idle-seconds measures the CPU use of an idle historian over that many seconds.
 // Each --arg is passed on to `event-historian run` (e.g. --arg --durable). The figures include
 // the historian's peak resident memory.
+// --port names a redis-server on 127.0.0.1; --redis-url any URL the historian takes, which the
+// bench loads through too (a redis+cluster:// URL routes each command to its slot's master).
+// --results-stream R: the historian reads its training results from R (emptied first), in the
+// same XREADGROUP as S; without it, it reads S alone. Under a cluster, S and R with one hash tag
+// ({bench}:steps, {bench}:results) share a master. The group's progress is then polled on
+// the stream's master directly, and the timed run waits until the master's replicas have
+// applied the load, so that a replica catching up does not take the run's CPU.
 
 #include <signal.h>
 #include <spawn.h>
@@ -26,16 +35,19 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <asio.hpp>
 
 #include "loop/loop.h"
 #include "parquet/file_reader.h"
+#include "redis/cluster.h"
 #include "redis/connection.h"
 
 extern char **environ;
@@ -46,12 +58,15 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Args = std::vector<std::string>;
 
+// The Redis of the run, as the historian is given it.
 std::string g_url;
+// Where the group's progress is asked: g_url, or under a cluster its stream's master.
+std::string g_poll_url;
 
-redis::Reply command(Args args) {
+redis::Reply command(Args args, const std::string &url = g_url) {
   return loop::run([&]() -> asio::awaitable<redis::Reply> {
     const auto executor = co_await asio::this_coro::executor;
-    const auto endpoint = redis::parse_url(g_url);
+    const auto endpoint = redis::parse_url(url);
     auto c = co_await redis::Connection::connect(executor, endpoint);
     redis::Reply r = co_await c->command(std::move(args));
     c->close();
@@ -97,7 +112,7 @@ struct GroupInfo {
 GroupInfo group_info(const std::string &stream, const std::string &group) {
   redis::Reply groups;
   try {
-    groups = command({"XINFO", "GROUPS", stream});
+    groups = command({"XINFO", "GROUPS", stream}, g_poll_url);
   } catch (const std::exception &) {
     return {}; // no such stream yet
   }
@@ -126,6 +141,54 @@ std::pair<std::int64_t, std::int64_t> progress(const std::string &stream,
                                                const std::string &group) {
   const GroupInfo info = group_info(stream, group);
   return {info.lag, info.pending};
+}
+
+// The redis:// URL of the master serving stream's slot: a fresh connection per progress poll
+// then costs what it costs against a single server, with no slot map read each time.
+std::string master_url(const std::string &stream) {
+  return loop::run([&]() -> asio::awaitable<std::string> {
+    const auto executor = co_await asio::this_coro::executor;
+    auto c = co_await redis::Connection::connect(executor, redis::parse_url(g_url));
+    const std::optional<redis::HostPort> master = c->cluster()->master_of(redis::key_slot(stream));
+    c->close();
+    if (!master)
+      throw std::runtime_error("no master serves the slot of " + stream);
+    co_return "redis://" + master->address();
+  }());
+}
+
+// Waits until every replica of the polled server is online and has applied what it held when
+// asked (their acknowledged offsets come about once a second). No replicas: at once.
+void await_replicas() {
+  const auto info = [] {
+    const std::string text = command({"INFO", "replication"}, g_poll_url).str;
+    std::int64_t offset = -1;
+    std::vector<std::pair<std::string, std::int64_t>> replicas; // state, offset
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("master_repl_offset:", 0) == 0)
+        offset = std::stoll(line.substr(19));
+      if (line.rfind("slave", 0) != 0 || line.find(":ip=") == std::string::npos)
+        continue;
+      const std::size_t state = line.find("state="), at = line.find("offset=");
+      if (state == std::string::npos || at == std::string::npos)
+        continue;
+      replicas.emplace_back(line.substr(state + 6, line.find(',', state) - state - 6),
+                            std::stoll(line.substr(at + 7)));
+    }
+    return std::make_pair(offset, replicas);
+  };
+  const std::int64_t target = info().first;
+  const auto t0 = Clock::now();
+  for (;;) {
+    const auto replicas = info().second;
+    if (std::all_of(replicas.begin(), replicas.end(),
+                    [target](const auto &r) { return r.first == "online" && r.second >= target; }))
+      return;
+    if (Clock::now() - t0 > std::chrono::seconds(120))
+      throw std::runtime_error("the replicas of " + g_poll_url + " did not catch up in 120 s");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 }
 
 // Throws once the program has exited (and reaps it): a refused option or a crash would leave
@@ -223,7 +286,7 @@ double peak_rss_mb(pid_t pid) {
 } // namespace
 
 int main(int argc, char **argv) {
-  std::string port, data, file = "steps.jsonl", program, stream = "e2e.steps";
+  std::string port, url, data, file = "steps.jsonl", program, stream = "e2e.steps", results;
   std::size_t n = 200000;
   bool load_only = false, feeding = false;
   int idle_seconds = 0;
@@ -233,6 +296,8 @@ int main(int argc, char **argv) {
     auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
     if (a == "--port")
       port = next();
+    else if (a == "--redis-url")
+      url = next();
     else if (a == "--data")
       data = next();
     else if (a == "--program")
@@ -243,6 +308,8 @@ int main(int argc, char **argv) {
       file = next();
     else if (a == "--stream")
       stream = next();
+    else if (a == "--results-stream")
+      results = next();
     else if (a == "--load-only")
       load_only = true;
     else if (a == "--feed")
@@ -252,7 +319,8 @@ int main(int argc, char **argv) {
     else if (a == "--arg")
       extra.push_back(next());
   }
-  g_url = "redis://127.0.0.1:" + port;
+  g_url = url.empty() ? "redis://127.0.0.1:" + port : url;
+  g_poll_url = redis::parse_url(g_url).uses_cluster() ? master_url(stream) : g_url;
   const fs::path out = fs::temp_directory_path() / ("e2e-bench-" + std::to_string(getpid()));
   if (idle_seconds > 0) {
     const std::string idle_stream = stream + ".idle";
@@ -276,6 +344,9 @@ int main(int argc, char **argv) {
     load(stream, data + "/" + file, n);
   if (load_only)
     return 0;
+  if (!results.empty())
+    command({"DEL", results});
+  await_replicas();
 
   const auto t0 = Clock::now();
   Args run = {program,
@@ -285,7 +356,7 @@ int main(int argc, char **argv) {
               "--input-topic",
               stream,
               "--training-results-topic",
-              "",
+              results,
               "--consumer-group",
               "e2e-historian",
               "--output-path",

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Runs the benchmarks beside their baselines, in one run, so that the figures are ratios.
-#   bench/run.sh [ingest|e2e|memory|parquet|all]
+#   bench/run.sh [ingest|e2e|cluster|memory|parquet|all]
 # bench/gen_steps writes the payloads (bench/data) once, and the wide ones of 1000, 5000 and
 # 20000 sensors (one episode each, which the runs cycle through). The Python baselines run
 # beside ours when the shared benchmark folder is there (HISTORIAN_SHARED, default ../shared),
 # and are left out with a note when it is not.
+# cluster (also part of e2e and all): the historian against a Redis Cluster of three masters with
+# one replica each, beside the same historian against one redis-server (the target: at least 0.9
+# of it) and against one redis-server with one replica (what the replication alone costs on this
+# machine), alternated in one run; HISTORIAN_CLUSTER_RUNS runs of each (default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
@@ -24,7 +28,19 @@ if [ ! -f "$data/steps_w1000.jsonl" ] || [ ! -f "$data/steps_w5000.jsonl" ] ||
   "$build/bench/gen_steps" --data "$data" --wide 1000,5000,20000
 fi
 tmp=$(mktemp -d)
-trap 'if [ -f "$tmp/redis.pid" ]; then kill $(cat "$tmp/redis.pid") 2>/dev/null; fi; rm -rf "$tmp"' EXIT
+# Stops the servers this run started (each by the pid it wrote), then removes their files.
+cleanup() {
+  local pidfile pid
+  for pidfile in "$tmp"/redis.pid "$tmp"/*/redis.pid; do
+    if [ -f "$pidfile" ]; then
+      pid=$(cat "$pidfile")
+      kill "$pid" 2>/dev/null || true
+      for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    fi
+  done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
 # free_port: prints a free loopback port.
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
@@ -36,6 +52,81 @@ start_redis() {
   redis-server --port "$port" --bind 127.0.0.1 --save "" --appendonly no --dir "$tmp" \
     --daemonize yes --pidfile "$tmp/redis.pid" --logfile "$tmp/redis.log"
   for _ in $(seq 50); do redis-cli -p "$port" ping >/dev/null 2>&1 && break; sleep 0.1; done
+}
+# start_cluster: a throwaway Redis Cluster, once per run: six redis-servers on free loopback
+# ports whose cluster bus ports (port + 10000) are free too, made three masters with one replica
+# each; $cluster_url names them all as seeds.
+start_cluster() {
+  if [ -n "${cluster_url:-}" ]; then return; fi
+  local ports p seeds=() ok
+  ports=$(python3 -c '
+import random, socket
+def free(p):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", p))
+            return True
+        except OSError:
+            return False
+taken = set()
+ports = []
+while len(ports) < 6:
+    p = random.randint(20000, 55000)
+    if {p, p + 10000} & taken or not (free(p) and free(p + 10000)):
+        continue
+    taken |= {p, p + 10000}
+    ports.append(p)
+print(" ".join(map(str, ports)))')
+  for p in $ports; do
+    mkdir "$tmp/cluster-$p"
+    redis-server --port "$p" --bind 127.0.0.1 --cluster-enabled yes --cluster-node-timeout 2000 \
+      --save "" --appendonly no --dir "$tmp/cluster-$p" --daemonize yes \
+      --pidfile "$tmp/cluster-$p/redis.pid" --logfile "$tmp/cluster-$p/redis.log"
+    seeds+=("127.0.0.1:$p")
+  done
+  for p in $ports; do
+    for _ in $(seq 50); do redis-cli -p "$p" ping >/dev/null 2>&1 && break; sleep 0.1; done
+  done
+  redis-cli --cluster create "${seeds[@]}" --cluster-replicas 1 --cluster-yes \
+    >"$tmp/cluster-create.log"
+  for _ in $(seq 300); do
+    ok=true
+    for p in $ports; do
+      grep -q '^cluster_state:ok' <<<"$(redis-cli -p "$p" cluster info)" || ok=false
+    done
+    if $ok; then break; fi
+    sleep 0.1
+  done
+  if ! $ok; then
+    echo "the Redis Cluster did not reach cluster_state:ok in 30 s" >&2
+    cat "$tmp/cluster-create.log" >&2
+    exit 1
+  fi
+  cluster_url=redis+cluster://$(IFS=,; echo "${seeds[*]}")
+}
+# start_replicated: a throwaway redis-server with one replica, once per run ($replicated_port is
+# the master's).
+start_replicated() {
+  if [ -n "${replicated_port:-}" ]; then return; fi
+  local p role of=()
+  for role in master replica; do
+    p=$(free_port)
+    mkdir "$tmp/replicated-$role"
+    redis-server --port "$p" --bind 127.0.0.1 --save "" --appendonly no \
+      --dir "$tmp/replicated-$role" --daemonize yes --pidfile "$tmp/replicated-$role/redis.pid" \
+      --logfile "$tmp/replicated-$role/redis.log" "${of[@]}"
+    for _ in $(seq 50); do redis-cli -p "$p" ping >/dev/null 2>&1 && break; sleep 0.1; done
+    if [ "$role" = master ]; then
+      replicated_port=$p
+      of=(--replicaof 127.0.0.1 "$p")
+    fi
+  done
+  for _ in $(seq 100); do
+    grep -q '^master_link_status:up' <<<"$(redis-cli -p "$p" info replication)" && return
+    sleep 0.1
+  done
+  echo "the replica of 127.0.0.1:$replicated_port did not connect in 10 s" >&2
+  exit 1
 }
 # baseline PYTHON SCRIPT ARGS...: runs a Python baseline of the shared folder, if it is there.
 # One that stops short (py_redis_consume.py gives up after 120 s) notes it, and the run goes on.
@@ -166,6 +257,66 @@ PY
   fi
   "$build/bench/e2e_bench" --port "$port" --program \
     "$build/tools/historian_host/event-historian" --idle-seconds 30
+fi
+
+if [ "$what" = e2e ] || [ "$what" = cluster ] || [ "$what" = all ]; then
+  echo "== end to end through a Redis Cluster beside one redis-server"
+  start_redis
+  start_replicated
+  start_cluster
+  # Both streams of one hash tag, so that they share a master and one XREADGROUP reads them, as
+  # on one server. The runs alternate, as the machine is shared; the medians are compared.
+  : >"$tmp/cluster.txt"
+  for run in $(seq "${HISTORIAN_CLUSTER_RUNS:-3}"); do
+    echo "-- run $run (load average: $(cut -d" " -f1-3 /proc/loadavg))"
+    for where in single replicated cluster; do
+      case $where in
+      single) url=redis://127.0.0.1:$port ;;
+      replicated) url=redis://127.0.0.1:$replicated_port ;;
+      cluster) url=$cluster_url ;;
+      esac
+      "$build/bench/e2e_bench" --redis-url "$url" --data "$data" --stream '{bench}:steps' \
+        --results-stream '{bench}:results' --program \
+        "$build/tools/historian_host/event-historian" --n 200000 | sed "s/^/$where: /" |
+        tee -a "$tmp/cluster.txt"
+    done
+  done
+  python3 - "$tmp/cluster.txt" <<'PY'
+import re, statistics, sys
+names = {"single": "one redis-server", "replicated": "one redis-server + 1 replica",
+         "cluster": "Redis Cluster, 3 masters + 3 replicas"}
+rates = {where: [] for where in names}
+for line in open(sys.argv[1]):
+    m = re.match(r"(\w+): .*entries_per_s=([0-9.]+)", line)
+    if m and m.group(1) in rates:
+        rates[m.group(1)].append(float(m.group(2)))
+print("entries/s, median of the runs (load average %s):" %
+      open("/proc/loadavg").read().split()[0])
+median = {}
+for where, name in names.items():
+    if rates[where]:
+        median[where] = statistics.median(rates[where])
+        print("  %-44s %8.0f   (runs: %s)" % (name, median[where],
+              ", ".join("%.0f" % r for r in rates[where])))
+def ratio(what, a, b, target=None):
+    if a not in median or b not in median:
+        print("  %-44s no figures: %s" % (what, "FAIL" if target else "-"))
+        return
+    r = median[a] / median[b]
+    if target is None:
+        print("  %-44s %6.2f" % (what, r))
+    else:
+        print("  %-44s %6.2f   (target >= %s): %s" % (what, r, target,
+              "PASS" if r >= target else "FAIL"))
+ratio("cluster / single", "cluster", "single", 0.9)
+# What the replicas cost: their work shares the machine's cores with the historian.
+ratio("single with a replica / single", "replicated", "single")
+ratio("cluster / single with a replica", "cluster", "replicated")
+PY
+  # The round's streams go, so that later rounds do not share the servers with them.
+  redis-cli -p "$port" del '{bench}:steps' '{bench}:results' >/dev/null
+  redis-cli -p "$replicated_port" del '{bench}:steps' '{bench}:results' >/dev/null
+  redis-cli -c -p "${cluster_url##*,127.0.0.1:}" del '{bench}:steps' '{bench}:results' >/dev/null
 fi
 
 if [ "$what" = memory ] || [ "$what" = all ]; then

@@ -1,7 +1,6 @@
 #include "redis/cluster.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <stdexcept>
 #include <utility>
@@ -35,10 +34,13 @@ std::uint16_t crc16(std::string_view bytes) {
   return crc;
 }
 
+// Command names and keywords are ASCII: compared without the locale (std::toupper is a call
+// per character, and every command routed compares its name with a few dozen words).
+constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
 bool same_word(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
+           return ascii_upper(x) == ascii_upper(y);
          });
 }
 
@@ -507,7 +509,8 @@ void Cluster::send(std::vector<std::string> args, ReplyHandler on_reply) {
     return;
   }
   const std::vector<std::string_view> keys = command_keys(args);
-  if (const std::size_t at = streams_index(args); at != 0 && keys.size() > 1) {
+  // Only a read of several streams can be split; the index of STREAMS is looked for only then.
+  if (const std::size_t at = keys.size() > 1 ? streams_index(args) : 0; at != 0) {
     // Streams grouped by slot, in the order they are first named.
     std::vector<std::vector<std::size_t>> groups;
     std::vector<std::uint16_t> group_slots;
