@@ -5,10 +5,11 @@
 # 20000 sensors (one episode each, which the runs cycle through). The Python baselines run
 # beside ours when the shared benchmark folder is there (HISTORIAN_SHARED, default ../shared),
 # and are left out with a note when it is not.
-# cluster (also part of e2e and all): the historian against a Redis Cluster of three masters with
-# one replica each, beside the same historian against one redis-server (the target: at least 0.9
-# of it) and against one redis-server with one replica (what the replication alone costs on this
-# machine), alternated in one run; HISTORIAN_CLUSTER_RUNS runs of each (default 3).
+# cluster (also part of e2e and all): the historian against a Redis Cluster of three masters
+# beside the same historian against one redis-server (the target: at least 0.9 of it), and
+# against three masters with one replica each beside one redis-server with one replica (the
+# replicas share this machine's cores, so they are compared with a replicated server),
+# alternated in one run; HISTORIAN_CLUSTER_RUNS runs of each (default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
@@ -53,14 +54,16 @@ start_redis() {
     --daemonize yes --pidfile "$tmp/redis.pid" --logfile "$tmp/redis.log"
   for _ in $(seq 50); do redis-cli -p "$port" ping >/dev/null 2>&1 && break; sleep 0.1; done
 }
-# start_cluster: a throwaway Redis Cluster, once per run: six redis-servers on free loopback
-# ports whose cluster bus ports (port + 10000) are free too, made three masters with one replica
-# each; $cluster_url names them all as seeds.
+# start_cluster VAR REPLICAS: a throwaway Redis Cluster, once per run: three masters with
+# REPLICAS replicas each, redis-servers on free loopback ports whose cluster bus ports
+# (port + 10000) are free too; $VAR is set to a URL that names them all as seeds.
 start_cluster() {
-  if [ -n "${cluster_url:-}" ]; then return; fi
+  local -n url_var=$1
+  local replicas=$2
+  if [ -n "${url_var:-}" ]; then return; fi
   local ports p seeds=() ok
-  ports=$(python3 -c '
-import random, socket
+  ports=$(python3 - $((3 * (replicas + 1))) <<<'
+import random, socket, sys
 def free(p):
     with socket.socket() as s:
         try:
@@ -70,7 +73,7 @@ def free(p):
             return False
 taken = set()
 ports = []
-while len(ports) < 6:
+while len(ports) < int(sys.argv[1]):
     p = random.randint(20000, 55000)
     if {p, p + 10000} & taken or not (free(p) and free(p + 10000)):
         continue
@@ -87,7 +90,7 @@ print(" ".join(map(str, ports)))')
   for p in $ports; do
     for _ in $(seq 50); do redis-cli -p "$p" ping >/dev/null 2>&1 && break; sleep 0.1; done
   done
-  redis-cli --cluster create "${seeds[@]}" --cluster-replicas 1 --cluster-yes \
+  redis-cli --cluster create "${seeds[@]}" --cluster-replicas "$replicas" --cluster-yes \
     >"$tmp/cluster-create.log"
   for _ in $(seq 300); do
     ok=true
@@ -102,7 +105,7 @@ print(" ".join(map(str, ports)))')
     cat "$tmp/cluster-create.log" >&2
     exit 1
   fi
-  cluster_url=redis+cluster://$(IFS=,; echo "${seeds[*]}")
+  url_var=redis+cluster://$(IFS=,; echo "${seeds[*]}")
 }
 # start_replicated: a throwaway redis-server with one replica, once per run ($replicated_port is
 # the master's).
@@ -263,15 +266,17 @@ if [ "$what" = e2e ] || [ "$what" = cluster ] || [ "$what" = all ]; then
   echo "== end to end through a Redis Cluster beside one redis-server"
   start_redis
   start_replicated
-  start_cluster
+  start_cluster masters_url 0
+  start_cluster cluster_url 1
   # Both streams of one hash tag, so that they share a master and one XREADGROUP reads them, as
   # on one server. The runs alternate, as the machine is shared; the medians are compared.
   : >"$tmp/cluster.txt"
   for run in $(seq "${HISTORIAN_CLUSTER_RUNS:-3}"); do
     echo "-- run $run (load average: $(cut -d" " -f1-3 /proc/loadavg))"
-    for where in single replicated cluster; do
+    for where in single masters replicated cluster; do
       case $where in
       single) url=redis://127.0.0.1:$port ;;
+      masters) url=$masters_url ;;
       replicated) url=redis://127.0.0.1:$replicated_port ;;
       cluster) url=$cluster_url ;;
       esac
@@ -283,7 +288,8 @@ if [ "$what" = e2e ] || [ "$what" = cluster ] || [ "$what" = all ]; then
   done
   python3 - "$tmp/cluster.txt" <<'PY'
 import re, statistics, sys
-names = {"single": "one redis-server", "replicated": "one redis-server + 1 replica",
+names = {"single": "one redis-server", "masters": "Redis Cluster, 3 masters",
+         "replicated": "one redis-server + 1 replica",
          "cluster": "Redis Cluster, 3 masters + 3 replicas"}
 rates = {where: [] for where in names}
 for line in open(sys.argv[1]):
@@ -308,15 +314,16 @@ def ratio(what, a, b, target=None):
     else:
         print("  %-44s %6.2f   (target >= %s): %s" % (what, r, target,
               "PASS" if r >= target else "FAIL"))
-ratio("cluster / single", "cluster", "single", 0.9)
-# What the replicas cost: their work shares the machine's cores with the historian.
+ratio("cluster of 3 masters / single", "masters", "single", 0.9)
+# With replicas: their work shares the machine's cores with the historian.
+ratio("cluster with replicas / single with a replica", "cluster", "replicated")
 ratio("single with a replica / single", "replicated", "single")
-ratio("cluster / single with a replica", "cluster", "replicated")
 PY
   # The round's streams go, so that later rounds do not share the servers with them.
   redis-cli -p "$port" del '{bench}:steps' '{bench}:results' >/dev/null
   redis-cli -p "$replicated_port" del '{bench}:steps' '{bench}:results' >/dev/null
   redis-cli -c -p "${cluster_url##*,127.0.0.1:}" del '{bench}:steps' '{bench}:results' >/dev/null
+  redis-cli -c -p "${masters_url##*,127.0.0.1:}" del '{bench}:steps' '{bench}:results' >/dev/null
 fi
 
 if [ "$what" = memory ] || [ "$what" = all ]; then

@@ -385,7 +385,7 @@ asio::awaitable<std::shared_ptr<Cluster::Answers>> Cluster::_ask(std::vector<std
 }
 
 void Cluster::_on_answer(const std::shared_ptr<Answers> &answers, std::size_t k, bool shards,
-                         std::exception_ptr error, Reply reply) {
+                         const std::exception_ptr &error, const Reply &reply) {
   Answers::One &one = answers->all[k];
   const HostPort &address = _nodes[one.node].address;
   try {
@@ -525,7 +525,7 @@ void Cluster::send(std::vector<std::string> args, ReplyHandler on_reply) {
       groups[static_cast<std::size_t>(known - group_slots.begin())].push_back(k);
     }
     if (groups.size() > 1) {
-      _send_split(std::move(args), at, std::move(groups), std::move(on_reply));
+      _send_split(std::move(args), at, groups, std::move(on_reply));
       return;
     }
   }
@@ -538,7 +538,8 @@ void Cluster::send(std::vector<std::string> args, ReplyHandler on_reply) {
 }
 
 void Cluster::_send_split(std::vector<std::string> args, std::size_t streams_at,
-                          std::vector<std::vector<std::size_t>> groups, ReplyHandler on_reply) {
+                          const std::vector<std::vector<std::size_t>> &groups,
+                          ReplyHandler on_reply) {
   auto split = std::make_shared<SplitRead>();
   // The servers are not asked to block: one would hold the read while another stream has
   // entries (and a server ends a short block only at its next timer tick, up to 100 ms late).
@@ -611,7 +612,8 @@ void Cluster::_split_next(const std::shared_ptr<SplitRead> &split) {
   auto request = std::make_shared<Request>();
   request->args = split->reads[i];
   request->slot = split->slots[i];
-  request->on_reply = [self = shared_from_this(), split, i](std::exception_ptr error, Reply reply) {
+  request->on_reply = [self = shared_from_this(), split, i](const std::exception_ptr &error,
+                                                            Reply reply) {
     if (error) {
       if (!split->got_entries) {
         auto handler = std::move(split->on_reply);

@@ -182,13 +182,13 @@ private:
   void _retry(const std::shared_ptr<Request> &request, Clock::duration pause, bool refresh);
   void _finish(const std::shared_ptr<Request> &request, std::exception_ptr error, Reply reply);
   void _send_split(std::vector<std::string> args, std::size_t streams_at,
-                   std::vector<std::vector<std::size_t>> groups, ReplyHandler on_reply);
+                   const std::vector<std::vector<std::size_t>> &groups, ReplyHandler on_reply);
   void _split_next(const std::shared_ptr<SplitRead> &split);
   // Asks the nodes at once for their map; waits for every answer or at most wait.
   asio::awaitable<std::shared_ptr<Answers>> _ask(std::vector<std::size_t> nodes,
                                                  Clock::duration wait);
   void _on_answer(const std::shared_ptr<Answers> &answers, std::size_t k, bool shards,
-                  std::exception_ptr error, Reply reply);
+                  const std::exception_ptr &error, const Reply &reply);
   // Takes the best map of the answers; returns whether there was one.
   bool _apply(const Answers &answers);
   // One refresh at a time: a caller arriving meanwhile awaits the one under way.

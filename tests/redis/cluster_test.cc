@@ -24,8 +24,8 @@ using redis::Connection;
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 TEST(KeySlot, AgreesWithTheServer) {
-  support::RedisServer node(
-      support::RedisServerOptions{.port = 0, .extra_args = {"--cluster-enabled", "yes"}});
+  support::RedisServer node(support::RedisServerOptions{
+      .port = support::free_cluster_port(), .extra_args = {"--cluster-enabled", "yes"}});
   std::vector<std::string> keys = {
       "",  "123456789", "{user1000}.following", "foo{}{bar}",     "foo{{bar}}zap", "foo{bar}{zap}",
       "{", "}{",        "{job-7}:steps",        "{job-7}:results"};
