@@ -136,6 +136,23 @@ std::optional<std::pair<std::uint16_t, HostPort>> redirect_target(std::string_vi
                         HostPort{std::move(host), static_cast<std::uint16_t>(port)});
 }
 
+// Suspends the awaiting task until one of the wakers it leaves in `waiters` is called; it then
+// resumes in a turn of its own.
+asio::awaitable<void> wait_in(std::vector<std::function<void()>> &waiters) {
+  co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(
+      [&waiters](auto handler) {
+        using Handler = decltype(handler);
+        auto shared = std::make_shared<std::optional<Handler>>(std::move(handler));
+        waiters.push_back([shared] {
+          Handler h = std::move(**shared);
+          shared->reset();
+          auto executor = asio::get_associated_executor(h);
+          asio::post(executor, std::move(h));
+        });
+      },
+      asio::use_awaitable);
+}
+
 } // namespace
 
 std::uint16_t key_slot(std::string_view key) {
@@ -197,7 +214,8 @@ SlotMap SlotMap::from_shards(const Reply &reply, const HostPort &asked, bool tls
                    port_number(tls_port->integer)};
       n.master = role != nullptr && role->str == "master";
       n.healthy = health == nullptr || health->str == "online";
-      if (n.master)
+      // A master that failed and was replaced may still be listed as one: the healthy wins.
+      if (n.master && (!master || (n.healthy && !map.nodes[*master].healthy)))
         master = map.nodes.size();
       map.nodes.push_back(std::move(n));
     }
@@ -458,18 +476,7 @@ bool Cluster::_apply(const Answers &answers) {
 asio::awaitable<void> Cluster::refresh() {
   auto self = shared_from_this();
   if (_refreshing) {
-    co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(
-        [this](auto handler) {
-          using Handler = decltype(handler);
-          auto shared = std::make_shared<std::optional<Handler>>(std::move(handler));
-          _refresh_waiters.push_back([shared] {
-            Handler h = std::move(**shared);
-            shared->reset();
-            auto executor = asio::get_associated_executor(h);
-            asio::post(executor, std::move(h));
-          });
-        },
-        asio::use_awaitable);
+    co_await wait_in(_refresh_waiters);
     co_return;
   }
   _refreshing = true;
@@ -789,18 +796,7 @@ void Cluster::flush() {
 asio::awaitable<void> Cluster::drain() {
   auto self = shared_from_this();
   while (_in_flight > 0) {
-    co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(
-        [this](auto handler) {
-          using Handler = decltype(handler);
-          auto shared = std::make_shared<std::optional<Handler>>(std::move(handler));
-          _drain_waiters.push_back([shared] {
-            Handler h = std::move(**shared);
-            shared->reset();
-            auto executor = asio::get_associated_executor(h);
-            asio::post(executor, std::move(h));
-          });
-        },
-        asio::use_awaitable);
+    co_await wait_in(_drain_waiters);
   }
 }
 

@@ -84,6 +84,20 @@ HostPort parse_host_port(std::string_view url, std::string_view authority,
   return out;
 }
 
+// host[:port][,host[:port]...]: at least one.
+std::vector<HostPort> parse_host_list(std::string_view url, std::string_view authority,
+                                      std::uint16_t default_port) {
+  std::vector<HostPort> hosts;
+  while (!authority.empty() || hosts.empty()) {
+    const std::size_t comma = authority.find(',');
+    hosts.push_back(parse_host_port(url, authority.substr(0, comma), default_port));
+    authority = comma == std::string_view::npos ? "" : authority.substr(comma + 1);
+    if (comma != std::string_view::npos && authority.empty())
+      throw bad_url(url, "no host after ','");
+  }
+  return hosts;
+}
+
 int parse_db(std::string_view url, std::string_view text) {
   auto db = parse_number(text, 0, 1 << 20);
   if (!db)
@@ -148,13 +162,7 @@ Endpoint parse_url(std::string_view url) {
   std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
 
   if (cluster) {
-    while (!authority.empty() || endpoint.cluster_seeds.empty()) {
-      const std::size_t comma = authority.find(',');
-      endpoint.cluster_seeds.push_back(parse_host_port(url, authority.substr(0, comma), 6379));
-      authority = comma == std::string_view::npos ? "" : authority.substr(comma + 1);
-      if (comma != std::string_view::npos && authority.empty())
-        throw bad_url(url, "no host after ','");
-    }
+    endpoint.cluster_seeds = parse_host_list(url, authority, 6379);
     if (!path.empty() && parse_db(url, path) != 0)
       throw bad_url(url, "a Redis Cluster has database 0 only");
     endpoint.host = endpoint.cluster_seeds.front().host;
@@ -169,13 +177,7 @@ Endpoint parse_url(std::string_view url) {
       endpoint.db = parse_db(url, path);
     return endpoint;
   }
-  while (!authority.empty() || endpoint.sentinels.empty()) {
-    const std::size_t comma = authority.find(',');
-    endpoint.sentinels.push_back(parse_host_port(url, authority.substr(0, comma), 26379));
-    authority = comma == std::string_view::npos ? "" : authority.substr(comma + 1);
-    if (comma != std::string_view::npos && authority.empty())
-      throw bad_url(url, "no host after ','");
-  }
+  endpoint.sentinels = parse_host_list(url, authority, 26379);
   const std::size_t db_slash = path.find('/');
   endpoint.master_name = std::string(path.substr(0, db_slash));
   if (endpoint.master_name.empty())

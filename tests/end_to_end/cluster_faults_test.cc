@@ -270,17 +270,7 @@ TEST_P(ClusterRun, KeepsEveryStepAndCycleThroughTheFault) {
   // Midway through a cycle's steps, the fault.
   ASSERT_TRUE(wait_until([&] { return trainer.produced >= kSteps / 2 + kStepsPerCycle / 2; }, 120s))
       << trainer.produced << " steps written; " << historian.err();
-  auto delivered = [&] {
-    try {
-      const redis::Reply groups = command(url, {"XINFO", "GROUPS", kStepStream});
-      const auto &g = groups.elements.at(0).elements;
-      for (std::size_t i = 0; i + 1 < g.size(); i += 2)
-        if (g[i].str == "last-delivered-id")
-          return g[i + 1].str;
-    } catch (const std::exception &) {
-    }
-    return std::string();
-  };
+  auto delivered = [&] { return last_delivered_id(url, kStepStream); };
   const auto started = Clock::now();
   std::uint16_t other = 0;
   for (std::uint16_t m : rig.masters())

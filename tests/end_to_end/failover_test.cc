@@ -98,17 +98,7 @@ TEST_P(SentinelRun, FollowsTheMasterAndKeepsEveryStepItHolds) {
   const std::uint16_t new_master = rig.master_port();
   const std::string new_url = rig.server_url(new_master);
   // The group on the new master moves on once the historian reads from it.
-  auto delivered = [&] {
-    try {
-      const redis::Reply groups = command(new_url, {"XINFO", "GROUPS", "steps"});
-      const auto &g = groups.elements.at(0).elements;
-      for (std::size_t i = 0; i + 1 < g.size(); i += 2)
-        if (g[i].str == "last-delivered-id")
-          return g[i + 1].str;
-    } catch (const std::exception &) {
-    }
-    return std::string();
-  };
+  auto delivered = [&] { return last_delivered_id(new_url, "steps"); };
   const std::string before = delivered();
   ASSERT_TRUE(wait_until([&] { return delivered() != before; }, 30s)) << historian.err();
   std::printf("read from the new master %.2f s after a Sentinel named it\n",

@@ -236,6 +236,8 @@ TEST(MetricsEndpoint, ClusterNodesMovesAndHealth) {
       << s;
   EXPECT_TRUE(consumed(rig.url(), "steps"));
 
+  // What the master took is on its replica, so that the kill loses nothing.
+  rig.wait_replicated(master);
   rig.kill(master);
   std::string health;
   EXPECT_TRUE(wait_until(
@@ -260,7 +262,10 @@ TEST(MetricsEndpoint, ClusterNodesMovesAndHealth) {
   EXPECT_EQ(std::max(sample(s, node), sample(s, dead)), 0) << s;
   EXPECT_GT(sample(s, "event_historian_redis_redirections_total{kind=\"lost\"}"), 0) << s;
   EXPECT_GT(sample(s, "event_historian_redis_slot_map_refreshes_total"), 1) << s;
+  // The writes below ignore their errors: they wait for every node to see the new master.
+  rig.wait_settled();
   add_steps(rig.url(), "steps", 100, 200);
+  ASSERT_EQ(command(rig.url(), {"XLEN", "steps"}).integer, 200);
   EXPECT_TRUE(consumed(rig.url(), "steps"));
   program.child.signal(SIGTERM);
   ASSERT_EQ(program.child.wait(std::chrono::seconds(60)), 0) << program.child.err();

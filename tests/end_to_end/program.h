@@ -159,6 +159,19 @@ inline std::int64_t group_field(const Server &server, const std::string &stream,
   return -1;
 }
 
+// The group's last delivered id on the stream; "" when it cannot be read.
+inline std::string last_delivered_id(const Server &server, const std::string &stream) {
+  try {
+    const redis::Reply groups = command(server, {"XINFO", "GROUPS", stream});
+    const auto &g = groups.elements.at(0).elements;
+    for (std::size_t i = 0; i + 1 < g.size(); i += 2)
+      if (g[i].str == "last-delivered-id")
+        return g[i + 1].str;
+  } catch (const std::exception &) {
+  }
+  return std::string();
+}
+
 inline bool wait_until(const std::function<bool()> &done, std::chrono::seconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {

@@ -60,6 +60,14 @@ TEST(ParseUrl, TlsAndSentinelForms) {
   // No master address until the Sentinels name one.
   EXPECT_EQ(s.address(), "master 'main-set'");
   EXPECT_FALSE(redis::parse_url("redis+sentinel://a/m").tls);
+
+  redis::Endpoint c = redis::parse_url("rediss+cluster://u:pw@a,[::1]:7001/0");
+  EXPECT_TRUE(c.tls);
+  ASSERT_EQ(c.cluster_seeds.size(), 2u);
+  EXPECT_EQ(c.cluster_seeds[0], (redis::HostPort{"a", 6379}));
+  EXPECT_EQ(c.cluster_seeds[1], (redis::HostPort{"::1", 7001}));
+  EXPECT_EQ(c.user, "u");
+  EXPECT_EQ(c.address(), "cluster a:6379,[::1]:7001");
 }
 
 TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
@@ -69,10 +77,11 @@ TEST(ParseUrl, RejectsWithAMessageNamingTheFault) {
   } cases[] = {
       {"localhost:6379", "Invalid Redis URL 'localhost:6379': expected redis://host[:port][/db]"},
       {"http://h:6379", "Invalid Redis URL 'http://h:6379': unsupported scheme 'http', expected "
-                        "redis://, rediss://, redis+sentinel:// or rediss+sentinel://"},
-      {"redis+cluster://h", "Invalid Redis URL 'redis+cluster://h': unsupported scheme "
-                            "'redis+cluster', expected redis://, rediss://, redis+sentinel:// or "
-                            "rediss+sentinel://"},
+                        "redis://, rediss://, redis+sentinel://, rediss+sentinel://, "
+                        "redis+cluster:// or rediss+cluster://"},
+      {"redis+cluster://h/1",
+       "Invalid Redis URL 'redis+cluster://h/1': a Redis Cluster has database 0 only"},
+      {"redis+cluster://h,", "Invalid Redis URL 'redis+cluster://h,': no host after ','"},
       {"redis+sentinel://h:1,", "Invalid Redis URL 'redis+sentinel://h:1,': no host after ','"},
       {"redis+sentinel://h,:2/m", "Invalid Redis URL 'redis+sentinel://h,:2/m': no host"},
       {"redis+sentinel://h:1", "Invalid Redis URL 'redis+sentinel://h:1': no master name: "

@@ -253,6 +253,21 @@ void ClusterRig::failover(std::uint16_t replica) {
   }
 }
 
+void ClusterRig::wait_replicated(std::uint16_t master) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    const std::string info = command_at(master, {"INFO", "replication"}).str;
+    const std::size_t own = info.find("master_repl_offset:");
+    const std::size_t replica = info.find(",offset=");
+    if (own != std::string::npos && replica != std::string::npos &&
+        std::stoll(info.substr(own + 19)) == std::stoll(info.substr(replica + 8)))
+      return;
+    if (std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("the replica did not catch up within 10 s");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 void ClusterRig::kill(std::uint16_t port) {
   RedisServer &node = node_at(port);
   ::kill(node.pid(), SIGKILL);

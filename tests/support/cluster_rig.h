@@ -41,6 +41,8 @@ public:
 
   // CLUSTER FAILOVER on the replica; returns once it is a master.
   void failover(std::uint16_t replica);
+  // Waits until the master's replica has taken every write the master has (10 s at most).
+  void wait_replicated(std::uint16_t master) const;
   // SIGKILL; the node stays down.
   void kill(std::uint16_t port);
   // Moves `count` slots from the master `from` to the master `to` with redis-cli --cluster

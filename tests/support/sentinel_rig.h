@@ -15,6 +15,7 @@
 
 #include "loop/loop.h"
 #include "redis/connection.h"
+#include "tests/support/cluster_rig.h"
 #include "tests/support/redis_server.h"
 
 namespace support {
@@ -62,22 +63,7 @@ public:
 
   // One command to the server or Sentinel at port.
   static redis::Reply command(std::uint16_t port, std::vector<std::string> args) {
-    return loop::run([&]() -> asio::awaitable<redis::Reply> {
-      redis::Endpoint at;
-      at.host = "127.0.0.1";
-      at.port = port;
-      auto c = co_await redis::Connection::connect(co_await asio::this_coro::executor, at,
-                                                   std::chrono::seconds(2));
-      redis::Reply r;
-      try {
-        r = co_await c->command(std::move(args));
-      } catch (...) {
-        c->close();
-        throw;
-      }
-      c->close();
-      co_return r;
-    }());
+    return command_at(port, std::move(args));
   }
 
   // The master's port as the first Sentinel that answers names it (0: none answers).

@@ -153,7 +153,8 @@ TEST(EventBaseConnect, BadUrlIsAnInvalidArgument) {
   }());
   EXPECT_EQ(message,
             "Invalid Redis URL 'http://127.0.0.1:6379': unsupported scheme 'http', expected "
-            "redis://, rediss://, redis+sentinel:// or rediss+sentinel://");
+            "redis://, rediss://, redis+sentinel://, rediss+sentinel://, redis+cluster:// or "
+            "rediss+cluster://");
   EXPECT_EQ(base.redis_client, nullptr);
 }
 
