@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -187,6 +188,15 @@ int run_until_signalled(ProcessorOptions options, redis::Connection::Clock::dura
   asio::co_spawn(io, service.watchdog(), asio::detached);
   loop::run_context(io);
   return status;
+}
+
+std::string make_staging_directory() {
+  const char *tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/event-historian-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot make a staging directory " + pattern + ": " +
+                             std::strerror(errno));
+  return pattern;
 }
 
 } // namespace host

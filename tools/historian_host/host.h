@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "metrics/server.h"
 #include "networking/remote_historian/v2/event_historian_processor.h"
@@ -24,5 +25,9 @@ constexpr int kExitDataLoss = 3;     // stopped, but rows were dropped or a fina
 int run_until_signalled(networking::remote_historian::v2::ProcessorOptions options,
                         redis::Connection::Clock::duration redis_timeout,
                         const std::optional<metrics::ListenAddress> &metrics_address = {});
+
+// A new directory of its own under $TMPDIR (or /tmp), for files staged before an upload.
+// Throws std::runtime_error when none can be made.
+std::string make_staging_directory();
 
 } // namespace host

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <optional>
@@ -31,6 +32,7 @@
 #include "redis/connection.h"
 #include "redis/endpoint.h"
 #include "redis/tls.h"
+#include "s3/client.h"
 #include "tools/historian_host/compact.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
@@ -57,7 +59,9 @@ struct RunFlags {
   std::string input_topic{networking::remote_historian::v2::kDefaultInputTopic};
   std::string output_topic{networking::remote_historian::v2::kDefaultOutputTopic};
   std::string consumer_group{networking::remote_historian::v2::kDefaultConsumerGroup};
-  std::string output_path{networking::remote_historian::v2::kDefaultOutputPath};
+  std::optional<std::string> output_path;
+  std::optional<std::string> output_url;
+  std::optional<std::string> s3_credentials_file;
   std::optional<std::string> skill_name;
   bool include_raw_json = false;
   std::string training_results_topic{
@@ -119,8 +123,18 @@ void add_run_options(CLI::App &app, RunFlags &f) {
       ->capture_default_str();
   app.add_option("--consumer-group", f.consumer_group, "Consumer group shared by all instances")
       ->capture_default_str();
-  app.add_option("--output-path", f.output_path, "Directory that receives the Parquet files")
-      ->capture_default_str();
+  app.add_option("--output-path", f.output_path,
+                 "Directory that receives the Parquet files (with --output-url: where they are "
+                 "staged, by default a new temporary directory) [" +
+                     std::string(networking::remote_historian::v2::kDefaultOutputPath) + "]");
+  app.add_option("--output-url", f.output_url,
+                 "s3://BUCKET/PREFIX: the files go to this bucket (endpoint, region and "
+                 "credentials from AWS_ENDPOINT_URL, AWS_REGION, AWS_ACCESS_KEY_ID, "
+                 "AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN)");
+  app.add_option("--s3-credentials-file", f.s3_credentials_file,
+                 "File of \"name = value\" lines (aws_access_key_id, aws_secret_access_key, "
+                 "aws_session_token, region, endpoint_url) readable by its owner only, over the "
+                 "environment");
   app.add_option("--skill-name", f.skill_name,
                  "Skill of this job: part of the file names and of the cycle metadata row");
   app.add_flag("--include-raw-json", f.include_raw_json,
@@ -204,7 +218,9 @@ ProcessorOptions options_from(const RunFlags &f) {
   named.insert("input_topic", json::Value(f.input_topic));
   named.insert("output_topic", json::Value(f.output_topic));
   named.insert("consumer_group", json::Value(f.consumer_group));
-  named.insert("output_path", json::Value(f.output_path));
+  named.insert("output_path",
+               json::Value(f.output_path.value_or(
+                   std::string(networking::remote_historian::v2::kDefaultOutputPath))));
   named.insert("skill_name", f.skill_name ? json::Value(*f.skill_name) : json::Value());
   named.insert("include_raw_json", json::Value(f.include_raw_json));
   named.insert("training_results_topic", f.training_results_topic.empty()
@@ -341,6 +357,13 @@ int run_command(const RunFlags &flags) {
     }
     options.writer_options = writer_options_from(flags.compression, flags.compression_level);
     check_claim_idle(options, redis_timeout);
+    if (flags.output_url) {
+      options.output_bucket = s3::parse_location(*flags.output_url);
+      options.bucket_config =
+          networking::remote_historian::v2::_bucket_config(flags.s3_credentials_file);
+    } else if (flags.s3_credentials_file) {
+      throw std::invalid_argument("--s3-credentials-file needs --output-url");
+    }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "event-historian: error: %s\n", e.what());
     return host::kExitUsage;
@@ -355,7 +378,29 @@ int run_command(const RunFlags &flags) {
     networking::remote_historian::v2::logger().warning(
         "[EventHistorian] --redis-tls-insecure: the Redis server's certificate and host name are "
         "not checked");
-  return host::run_until_signalled(std::move(options), redis_timeout, metrics_address);
+  // The files go to a bucket: unless told where, they are staged in a directory of their own,
+  // removed once everything is uploaded.
+  std::optional<std::string> staging;
+  if (options.output_bucket && !flags.output_path) {
+    try {
+      staging = host::make_staging_directory();
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "event-historian: error: %s\n", e.what());
+      return host::kExitStartFailure;
+    }
+    options.output_path = *staging;
+  }
+  const int status =
+      host::run_until_signalled(std::move(options), redis_timeout, metrics_address);
+  if (staging) {
+    std::error_code ec;
+    if (status == host::kExitClean)
+      std::filesystem::remove_all(*staging, ec);
+    else
+      networking::remote_historian::v2::logger().warning(
+          "[EventHistorian] The staged files stay in %s", staging->c_str());
+  }
+  return status;
 }
 
 } // namespace

@@ -85,6 +85,8 @@ Checkpoint EventHistorianProcessor::_checkpoint_state() const {
   _episode_log.save(c);
   _shape.save(c);
   _ledger->save(c);
+  if (_bucket)
+    _bucket->save(c);
   return c;
 }
 
@@ -190,7 +192,14 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
     flushed = true;
     // The flush took a part number, and the first one made the schema.
     _steps.save(checkpoint);
+    // With a bucket, every part is there and confirmed before the checkpoint that names it.
+    if (_bucket) {
+      _bucket->upload_parts({*_steps._parts_dir, *_cycle_summary._parts_dir, *_episodes._parts_dir});
+      _bucket->save(checkpoint);
+    }
     _write_checkpoint(_ledger->checkpoint_file(), checkpoint);
+    if (_bucket)
+      _bucket->upload_checkpoint(checkpoint);
   };
   try {
     co_await loop::run_blocking(std::move(write));

@@ -204,6 +204,9 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
     consumer_name = std::move(*options.consumer_name);
   if (options.durable)
     _ledger = std::make_unique<DurableLedger>(options.flush_interval);
+  if (options.output_bucket)
+    _bucket = std::make_unique<BucketOutput>(options.bucket_config.value_or(s3::Config{}),
+                                             std::move(*options.output_bucket));
 }
 
 std::vector<std::string> EventHistorianProcessor::_read_streams() const {
@@ -259,17 +262,43 @@ asio::awaitable<void> EventHistorianProcessor::init() {
                                " (it holds " + lock_path + ")");
   }
 
+  bool commit_local = false;
+  if (_bucket) {
+    _bucket->name(base, output_path);
+    auto start = [this, &base, &commit_local] { commit_local = _bucket_start(base); };
+    co_await loop::run_blocking(std::move(start));
+  }
   // A durable run that was stopped before its final files were written goes on where its
   // checkpoint left it, with the names it chose then.
   const bool resumed = _ledger && _durable_resume(base);
-  const std::string stamp = std::to_string(std::time(nullptr));
-  if (!resumed) {
-    _steps.choose_names(output_path, base, stamp);
-    _cycle_summary.choose_names(output_path, base + "_cycle_summary", stamp);
+  if (resumed && commit_local) {
+    // Before recovery acknowledges what it holds.
+    const Checkpoint held = _checkpoint_state();
+    auto commit = [this, &held] {
+      _bucket->upload_parts({*_steps._parts_dir, *_cycle_summary._parts_dir, *_episodes._parts_dir});
+      Checkpoint with_parts = held;
+      _bucket->save(with_parts);
+      _bucket->upload_checkpoint(with_parts);
+    };
+    co_await loop::run_blocking(std::move(commit));
   }
-  // A run begun by a release without the episodes dataset gets one now.
-  if (!_episodes.named())
-    _episodes.choose_names(output_path, base + "_episodes", stamp);
+  const std::string stamp = std::to_string(std::time(nullptr));
+  // A name that an object in the bucket holds is taken too.
+  std::function<bool(const std::string &)> taken;
+  if (_bucket)
+    taken = [this](const std::string &path) { return _bucket->final_taken(path); };
+  auto choose = [&] {
+    if (!resumed) {
+      _steps.choose_names(output_path, base, stamp, taken);
+      _cycle_summary.choose_names(output_path, base + "_cycle_summary", stamp, taken);
+    }
+    // A run begun by a release without the episodes dataset gets one now.
+    if (!_episodes.named())
+      _episodes.choose_names(output_path, base + "_episodes", stamp, taken);
+    if (_bucket)
+      _bucket_adopt();
+  };
+  co_await loop::run_blocking(std::move(choose));
   // Parts a killed run was still writing; its finished parts are kept and merged.
   for (const Dataset *dataset : {&_steps, &_cycle_summary, &_episodes})
     dataset->remove_temporaries();
@@ -293,8 +322,17 @@ asio::awaitable<void> EventHistorianProcessor::init() {
   // before any entry was acknowledged still finds its pending entries.
   if (!resumed && !consumer_name_given)
     consumer_name = "historian-" + host_name() + "-" + base;
-  if (_ledger && !resumed)
-    _write_checkpoint(_ledger->checkpoint_file(), _checkpoint_state());
+  if (_ledger && !resumed) {
+    const Checkpoint first = _checkpoint_state();
+    _write_checkpoint(_ledger->checkpoint_file(), first);
+    if (_bucket) {
+      auto upload = [this, &first] { _bucket->upload_checkpoint(first); };
+      co_await loop::run_blocking(std::move(upload));
+    }
+  }
+  if (_bucket && !_ledger)
+    _bucket->start_uploader(
+        {*_steps._parts_dir, *_cycle_summary._parts_dir, *_episodes._parts_dir});
 
   _is_initialized = true;
   logger().debug("[EventHistorian] Initialized output: %s", _steps._output_file->c_str());
@@ -325,6 +363,11 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
   } else {
     co_await _drain_pending();
   }
+  if (_bucket) {
+    // The upload under way, if any, ends first; the stop's own uploads follow the merge.
+    auto stop = [this] { _bucket->stop_uploader(); };
+    co_await loop::run_blocking(std::move(stop));
+  }
   _steps.close_part();
   _cycle_summary.close_part();
   _write_remaining_episodes();
@@ -337,6 +380,10 @@ asio::awaitable<void> EventHistorianProcessor::disconnect() {
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     };
     co_await loop::run_blocking(std::move(compact));
+  }
+  if (_bucket) {
+    auto publish = [this] { _bucket_publish(); };
+    co_await loop::run_blocking(std::move(publish));
   }
   co_await _finish_callbacks();
   // Both final files are complete: the run is over, and a new start begins a new one.

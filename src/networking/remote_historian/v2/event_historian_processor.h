@@ -32,6 +32,7 @@
 #include "networking/event_base/event_base.h"
 #include "networking/event_base/event_message.h"
 #include "networking/remote_historian/v2/acks/acknowledger.h"
+#include "networking/remote_historian/v2/bucket/bucket_output.h"
 #include "networking/remote_historian/v2/buffer/step_buffer.h"
 #include "networking/remote_historian/v2/callbacks/callback_sender.h"
 #include "networking/remote_historian/v2/claims/takeover.h"
@@ -120,6 +121,10 @@ struct ProcessorOptions {
   std::optional<std::chrono::milliseconds> claim_idle;
   // Not a constructor argument: the codec (and level) of every file, from the host's flags.
   parquet::WriterOptions writer_options;
+  // Not constructor arguments: the bucket the files go to (--output-url), output_path then
+  // being where they are staged, and how to reach it.
+  std::optional<s3::Location> output_bucket;
+  std::optional<s3::Config> bucket_config;
   // Not a constructor argument: how a rediss:// connection checks the server and presents
   // itself, from the host's flags.
   redis::TlsOptions redis_tls;
@@ -194,6 +199,17 @@ public:
   // Loads the checkpoint of output base `base` if there is one and takes up its state and
   // names, setting aside what was written after it. Returns whether there was one.
   bool _durable_resume(const std::string &base);
+  // With a bucket, at the start: a durable run takes up the bucket's checkpoint (its parts
+  // downloaded) or clears what a run that committed nothing left on disk; a default run takes
+  // in part objects an earlier run left. Blocking. Returns true when a checkpoint on disk is to
+  // be resumed that the bucket does not hold yet: it is committed there before recovery.
+  bool _bucket_start(const std::string &base);
+  // After the names: part objects of earlier runs never merged are named in a warning.
+  void _bucket_adopt();
+  // At the stop, once the final files are merged: each uploaded, then the parts deleted (a
+  // durable run's checkpoint marked finished first). A final file that cannot be uploaded
+  // leaves its dataset incomplete, and the checkpoint in place. Blocking.
+  void _bucket_publish();
   // The checkpoint, assembled from each part's share.
   Checkpoint _checkpoint_state() const;
   // The options that decide what the files hold, as a checkpoint keeps them.
@@ -303,6 +319,8 @@ public:
   Takeover _takeover;
   // Durable mode only.
   std::unique_ptr<DurableLedger> _ledger;
+  // With --output-url only.
+  std::unique_ptr<BucketOutput> _bucket;
   // Serializes the writes of parts and checkpoints; made at the first.
   std::unique_ptr<loop::AsyncLock> _flush_lock;
   // The cycle-metrics reports not yet sent, in cycle order; disconnect gives them at most

@@ -95,8 +95,9 @@ void Dataset::fix_schema(parquet::Schema schema) {
 }
 
 void Dataset::choose_names(const std::string &dir, const std::string &stem,
-                           const std::string &stamp) {
-  _output_file = _final_name(dir, stem, stamp);
+                           const std::string &stamp,
+                           const std::function<bool(const std::string &)> &taken) {
+  _output_file = _final_name(dir, stem, stamp, taken);
   _parts_dir = _parts_dir_for(*_output_file);
 }
 

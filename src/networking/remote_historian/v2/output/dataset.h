@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,7 +48,8 @@ public:
 
   // Names the final file dir/stem.parquet (or its fallback name, see _final_name) and its
   // parts directory.
-  void choose_names(const std::string &dir, const std::string &stem, const std::string &stamp);
+  void choose_names(const std::string &dir, const std::string &stem, const std::string &stamp,
+                    const std::function<bool(const std::string &)> &taken = {});
   bool named() const { return _parts_dir && !_parts_dir->empty(); }
   // Removes the temporaries of parts a killed run was still writing.
   void remove_temporaries() const;

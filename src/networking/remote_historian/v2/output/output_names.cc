@@ -61,14 +61,15 @@ bool process_runs(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 } // namespace
 
-std::string _final_name(const std::string &dir, const std::string &stem, const std::string &stamp) {
+std::string _final_name(const std::string &dir, const std::string &stem, const std::string &stamp,
+                        const std::function<bool(const std::string &)> &taken) {
   const fs::path plain = fs::path(dir) / (stem + ".parquet");
-  if (!path_exists(plain))
+  if (!path_exists(plain) && !(taken && taken(plain.string())))
     return plain.string();
   std::string name = stem + "_" + stamp;
   for (int n = 2;; ++n) {
     std::string path = (fs::path(dir) / (name + ".parquet")).string();
-    if (!path_exists(path) && !path_exists(_parts_dir_for(path)))
+    if (!path_exists(path) && !path_exists(_parts_dir_for(path)) && !(taken && taken(path)))
       return path;
     name = stem + "_" + stamp + "_" + std::to_string(n);
   }

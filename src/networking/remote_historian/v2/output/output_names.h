@@ -6,6 +6,7 @@
 // A final name of base is base, optionally "_cycle_summary" or "_episodes", optionally "_" + a
 // time stamp in seconds, optionally "_" + a counter, then ".parquet".
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,8 +14,10 @@
 namespace networking::remote_historian::v2 {
 
 // dir/stem.parquet unless that file exists; then dir/stem_<stamp>.parquet, extended by "_2",
-// "_3", ... until neither that file nor its parts directory exists.
-std::string _final_name(const std::string &dir, const std::string &stem, const std::string &stamp);
+// "_3", ... until neither that file nor its parts directory exists. A name that taken says is
+// taken elsewhere (an object in the bucket the files go to) counts as existing.
+std::string _final_name(const std::string &dir, const std::string &stem, const std::string &stamp,
+                        const std::function<bool(const std::string &)> &taken = {});
 
 // Whether name (a file name, no directory) is a final name of base.
 bool _is_final_name_of(std::string_view base, std::string_view name);
