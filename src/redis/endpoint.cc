@@ -116,10 +116,13 @@ std::string Endpoint::address() const {
   if (uses_sentinel() && host.empty())
     return "master '" + master_name + "'";
   if (uses_cluster()) {
-    std::string seeds;
-    for (const HostPort &seed : cluster_seeds)
-      seeds += (seeds.empty() ? "" : ",") + seed.address();
-    return "cluster " + seeds;
+    std::string seeds = "cluster ";
+    for (std::size_t i = 0; i < cluster_seeds.size(); ++i) {
+      if (i > 0)
+        seeds += ',';
+      seeds += cluster_seeds[i].address();
+    }
+    return seeds;
   }
   return HostPort{host, port}.address();
 }
