@@ -70,8 +70,11 @@ std::string decode(std::string_view text) {
 
 // The content of the next element <name> at or after from; from moves past it.
 bool next(std::string_view xml, std::string_view name, std::size_t &from, std::string_view &content) {
-  const std::string open = "<" + std::string(name);
-  const std::string close = "</" + std::string(name) + ">";
+  std::string open = "<";
+  open += name;
+  std::string close = "</";
+  close += name;
+  close += '>';
   for (;;) {
     const std::size_t at = xml.find(open, from);
     if (at == std::string_view::npos)

@@ -206,7 +206,7 @@ EventHistorianProcessor::EventHistorianProcessor(ProcessorOptions options)
     _ledger = std::make_unique<DurableLedger>(options.flush_interval);
   if (options.output_bucket)
     _bucket = std::make_unique<BucketOutput>(options.bucket_config.value_or(s3::Config{}),
-                                             std::move(*options.output_bucket));
+                                             std::move(*options.output_bucket), metrics);
 }
 
 std::vector<std::string> EventHistorianProcessor::_read_streams() const {

@@ -169,6 +169,18 @@ void HistorianMetrics::register_in(metrics::Registry &r) const {
   r.add(p + "redis_node_up",
         "Redis Cluster nodes connected to: 1 while the connection is open, 0 while it is not.",
         redis_nodes);
+  r.add(p + "bucket_requests_total", "Requests to the bucket of --output-url.", bucket.requests);
+  r.add(p + "bucket_request_retries_total",
+        "Requests to the bucket tried again (a 5xx or 429 answer, no answer in time, a lost "
+        "connection).",
+        bucket.retries);
+  r.add(p + "bucket_request_failures_total",
+        "Requests to the bucket that failed for good (refused, or every try failed).",
+        bucket.failures);
+  r.add(p + "bucket_uploaded_bytes_total", "Bytes of files sent to the bucket.",
+        bucket.bytes_uploaded);
+  r.add(p + "bucket_part_uploads_total", "Part files uploaded to the bucket.",
+        bucket.parts_uploaded);
   r.add(p + "build_info", "The historian's version.", _build_info,
         {{"version", HISTORIAN_VERSION}});
 }

@@ -81,6 +81,11 @@ public:
   metrics::Counter redis_slot_map_refreshes;
   metrics::Counter redis_stream_moves;
   metrics::GaugeSet redis_nodes;
+  // With --output-url: requests to the bucket, those tried again and those that failed for
+  // good, the bytes sent, and the part files uploaded.
+  struct Bucket {
+    metrics::Counter requests, retries, failures, bytes_uploaded, parts_uploaded;
+  } bucket;
 
   // Health, from the read loop: a round began; reading began or ended; a Redis command
   // succeeded or failed (error: its message).

@@ -51,12 +51,24 @@ s3::Config _bucket_config(const std::optional<std::string> &credentials_file) {
   return config;
 }
 
-BucketOutput::BucketOutput(s3::Config config, s3::Location where) : _where(std::move(where)) {
+BucketOutput::BucketOutput(s3::Config config, s3::Location where,
+                           std::shared_ptr<HistorianMetrics> metrics)
+    : _metrics(std::move(metrics)), _where(std::move(where)) {
   config.after_part = [] { _test_pause("multipart upload"); };
   _client = std::make_unique<s3::Client>(std::move(config), _where.bucket);
 }
 
 BucketOutput::~BucketOutput() { stop_uploader(); }
+
+void BucketOutput::count() {
+  const s3::Client::Counts now = _client->counts();
+  std::lock_guard lock(_mutex);
+  _metrics->bucket.requests.add(now.requests - _counted.requests);
+  _metrics->bucket.retries.add(now.retries - _counted.retries);
+  _metrics->bucket.failures.add(now.failures - _counted.failures);
+  _metrics->bucket.bytes_uploaded.add(now.bytes_sent - _counted.bytes_sent);
+  _counted = now;
+}
 
 std::string BucketOutput::url() const {
   return "s3://" + _where.bucket + (_where.prefix.empty() ? "" : "/" + _where.prefix);
@@ -223,7 +235,15 @@ BucketOutput::orphaned_parts_dirs(const std::vector<std::string> &in_use) {
 void BucketOutput::upload_one(const std::string &path) {
   const std::string key = part_key(path);
   _test_pause("upload");
-  const std::string etag = _client->upload_file(key, path);
+  std::string etag;
+  try {
+    etag = _client->upload_file(key, path);
+  } catch (...) {
+    count();
+    throw;
+  }
+  count();
+  _metrics->bucket.parts_uploaded.add();
   s3::ObjectInfo info{key, fs::file_size(path), etag};
   std::lock_guard lock(_mutex);
   _uploaded[key] = std::move(info);
@@ -263,7 +283,13 @@ void BucketOutput::save(Checkpoint &c) const {
 
 void BucketOutput::upload_checkpoint(const Checkpoint &c) {
   _test_pause("bucket checkpoint");
-  _client->put(checkpoint_key(), _checkpoint_text(c));
+  try {
+    _client->put(checkpoint_key(), _checkpoint_text(c));
+  } catch (...) {
+    count();
+    throw;
+  }
+  count();
 }
 
 void BucketOutput::start_uploader(std::vector<std::string> parts_dirs) {
@@ -313,7 +339,13 @@ void BucketOutput::uploader_loop(std::vector<std::string> parts_dirs) {
 
 void BucketOutput::publish_final(const std::string &local_path) {
   _test_pause("final upload");
-  _client->upload_file(final_key(local_path), local_path);
+  try {
+    _client->upload_file(final_key(local_path), local_path);
+  } catch (...) {
+    count();
+    throw;
+  }
+  count();
 }
 
 void BucketOutput::remove_parts(const std::vector<std::string> &parts_dirs,

@@ -35,13 +35,14 @@
 #include <vector>
 
 #include "networking/remote_historian/v2/durable/checkpoint.h"
+#include "networking/remote_historian/v2/historian_metrics.h"
 #include "s3/client.h"
 
 namespace networking::remote_historian::v2 {
 
 class BucketOutput {
 public:
-  BucketOutput(s3::Config config, s3::Location where);
+  BucketOutput(s3::Config config, s3::Location where, std::shared_ptr<HistorianMetrics> metrics);
   ~BucketOutput();
   BucketOutput(const BucketOutput &) = delete;
   BucketOutput &operator=(const BucketOutput &) = delete;
@@ -99,16 +100,17 @@ public:
   void remove_parts(const std::vector<std::string> &parts_dirs,
                     const std::optional<Checkpoint> &finished);
 
-  // Counters for the metrics endpoint.
-  s3::Client::Counts counts() const { return _client->counts(); }
-
 private:
   std::string local_part(const std::string &key) const;
   std::string parts_prefix() const;
   void upload_one(const std::string &path);
   void uploader_loop(std::vector<std::string> parts_dirs);
+  // Brings the metrics up to the client's counts.
+  void count();
 
   std::unique_ptr<s3::Client> _client;
+  std::shared_ptr<HistorianMetrics> _metrics;
+  s3::Client::Counts _counted;
   s3::Location _where;
   std::string _base;
   std::string _local_dir;
