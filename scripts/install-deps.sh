@@ -27,8 +27,14 @@ demo_packages=(
 # GoogleTest, RapidJSON (the readers' support code), python3 (the JSON tests' oracle and
 # the header-to-package test), Node.js and npm (the Parquet readers under tests/readers),
 # openssl (the command that makes the TLS tests' certificates), redis-tools (redis-cli, which
-# makes and reshards the cluster of the cluster tests).
-test_packages=(libgtest-dev libgmock-dev rapidjson-dev python3 nodejs npm openssl redis-tools)
+# makes and reshards the cluster of the cluster tests), and OpenStack Swift with its S3 layer
+# (s3api) for the S3 tests' server on loopback (tests/support/s3_rig.h): its four servers and
+# the Python library whose ring builder makes the rings. Swift's recommends (Keystone,
+# Barbican, the drive auditor) serve a production cluster; the install below skips them.
+# curl signs the rig's own requests (SigV4): its readiness check and the tests' view of a
+# bucket that does not go through our client.
+test_packages=(libgtest-dev libgmock-dev rapidjson-dev python3 nodejs npm openssl redis-tools
+  swift swift-proxy swift-object swift-container swift-account python3-swift curl)
 # The Python end-to-end baseline, redis-cli and /usr/bin/time of bench/run.sh.
 bench_packages=(python3-redis redis-tools time)
 # The formatter, the static checks and git (the list of files) of scripts/lint.sh.

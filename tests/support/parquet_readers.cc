@@ -1,11 +1,5 @@
 #include "tests/support/parquet_readers.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -13,12 +7,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "tests/support/process.h"
 
 namespace support {
 namespace {
@@ -35,16 +28,12 @@ const fs::path &readers_dir() {
 }
 
 std::string find_node() {
-  const char *path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const fs::path candidate = fs::path(dir.empty() ? "." : dir) / "node";
-    if (::access(candidate.c_str(), X_OK) == 0)
-      return candidate.string();
+  const std::string node = find_on_path("node");
+  if (node.empty()) {
+    throw std::runtime_error("Node.js (node) is not on PATH: the Parquet reader checks need it; "
+                             "run scripts/install-deps.sh");
   }
-  throw std::runtime_error("Node.js (node) is not on PATH: the Parquet reader checks need it; run "
-                           "scripts/install-deps.sh");
+  return node;
 }
 
 void check_packages() {
@@ -64,78 +53,14 @@ void check_packages() {
 std::string run_node(const std::string &script, const std::vector<std::string> &args) {
   const std::string node = find_node();
   check_packages();
-  int out_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe failed");
-  char err_name[] = "/tmp/historian-node-stderr-XXXXXX";
-  const int err_fd = ::mkstemp(err_name);
-  if (err_fd < 0)
-    throw std::runtime_error("mkstemp failed");
-  ::unlink(err_name);
-
-  std::vector<std::string> argv_storage = {node, (readers_dir() / script).string()};
-  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  argv.reserve(argv_storage.size() + 1);
-  for (std::string &a : argv_storage)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid < 0)
-    throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_fd, 2);
-    if (::chdir(readers_dir().c_str()) != 0)
-      ::_exit(126);
-    ::execv(node.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(out_pipe[1]);
-
-  std::string output;
-  const auto deadline = std::chrono::steady_clock::now() + kNodeDeadline;
-  char buffer[65536];
-  bool timed_out = false;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timed_out = true;
-      break;
-    }
-    pollfd p{out_pipe[0], POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR)
-      continue;
-    if (ready <= 0)
-      continue; // re-checks the deadline
-    const ssize_t n = ::read(out_pipe[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(out_pipe[0]);
-  if (timed_out)
-    ::kill(pid, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  std::string errors;
-  ::lseek(err_fd, 0, SEEK_SET);
-  for (ssize_t n; (n = ::read(err_fd, buffer, sizeof buffer)) > 0;) {
-    errors.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(err_fd);
-  if (timed_out)
+  std::vector<std::string> argv = {node, (readers_dir() / script).string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const RunResult result = run(argv, kNodeDeadline, readers_dir().string());
+  if (result.timed_out)
     throw std::runtime_error(script + " did not finish within its deadline");
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error(script + " failed: " + errors);
-  }
-  return output;
+  if (result.exit_status != 0)
+    throw std::runtime_error(script + " failed: " + result.err);
+  return result.out;
 }
 
 std::string json_text(const rapidjson::Value &value) {

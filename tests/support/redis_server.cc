@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -21,6 +19,7 @@
 
 #include "loop/loop.h"
 #include "redis/connection.h"
+#include "tests/support/process.h"
 
 namespace support {
 
@@ -29,20 +28,6 @@ namespace {
 constexpr int kPingAttempts = 50;
 constexpr auto kPingWithin = std::chrono::milliseconds(5000);
 constexpr auto kStopWithin = std::chrono::seconds(10);
-
-std::string find_on_path(const std::string &name) {
-  const char *path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (dir.empty())
-      continue;
-    std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-  }
-  return "";
-}
 
 sockaddr_in loopback(std::uint16_t port) {
   sockaddr_in address{};
@@ -172,25 +157,7 @@ void RedisServer::start() {
                              "--tls-auth-clients", "yes"});
   }
   args.insert(args.end(), _options.extra_args.begin(), _options.extra_args.end());
-  std::vector<char *> argv;
-  argv.reserve(args.size() + 1);
-  for (auto &arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0)
-    throw std::runtime_error("RedisServer: fork() failed");
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-      _exit(127);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  _pid = pid;
+  _pid = spawn(args);
   _wait_until_ready();
 }
 
