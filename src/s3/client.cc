@@ -500,8 +500,9 @@ Client::Response Client::perform_once(Request &request, void *handle) {
     }
   } headers;
   headers.add("x-amz-content-sha256: " + payload_hash);
-  // No 100-continue round trip before a body.
-  headers.add("Expect:");
+  // libcurl signs every header it is given, even "Expect:", which only removes its own: so
+  // none is given, and a body waits for the server's 100 Continue (which also spares sending
+  // one that a refusal would discard).
   if (!_config.session_token.empty())
     headers.add("x-amz-security-token: " + _config.session_token);
   for (const std::string &header : request.headers)
@@ -525,6 +526,8 @@ Client::Response Client::perform_once(Request &request, void *handle) {
     set(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
 
+  if (std::getenv("HISTORIAN_S3_TRACE"))
+    set(h, CURLOPT_VERBOSE, 1L);
   char error_text[CURL_ERROR_SIZE] = {};
   set(h, CURLOPT_ERRORBUFFER, error_text);
   _state->requests.fetch_add(1);
