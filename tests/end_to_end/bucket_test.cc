@@ -7,6 +7,7 @@
 #include <regex>
 #include <set>
 
+#include "s3/client.h"
 #include "tests/end_to_end/durable_run.h"
 #include "tests/support/s3_rig.h"
 
@@ -17,6 +18,9 @@ using namespace end_to_end;
 const char *const kFinalNames[] = {"v2_event_historian_r1.parquet",
                                    "v2_event_historian_r1_cycle_summary.parquet",
                                    "v2_event_historian_r1_episodes.parquet"};
+
+// The step file of walk_run's runs.
+const char *const kWalkSteps = "v2_event_historian_r1_walk.parquet";
 
 // One server for the suite, its address and credentials in the environment the program
 // inherits.
@@ -38,7 +42,7 @@ std::string object_url(const std::string &key) {
 
 // The keys under prefix, as a ListObjectsV2 through curl gives them.
 std::vector<std::string> keys_under(const std::string &prefix) {
-  const auto listed = rig().curl({object_url("") + "?list-type=2&prefix=" + prefix});
+  const auto listed = rig().curl({object_url("") + "?list-type=2&prefix=" + s3::uri_encode(prefix, false)});
   EXPECT_EQ(listed.status, 200) << listed.error;
   std::vector<std::string> keys;
   const std::regex key("<Key>([^<]*)</Key>");
@@ -51,7 +55,7 @@ std::vector<std::string> keys_under(const std::string &prefix) {
 
 // The multipart uploads begun and not finished under prefix.
 int uploads_under(const std::string &prefix) {
-  const auto listed = rig().curl({object_url("") + "?prefix=" + prefix + "&uploads="});
+  const auto listed = rig().curl({object_url("") + "?prefix=" + s3::uri_encode(prefix, false) + "&uploads="});
   EXPECT_EQ(listed.status, 200) << listed.error;
   int count = 0;
   for (std::size_t at = listed.body.find("<Upload>"); at != std::string::npos;
@@ -236,8 +240,13 @@ void ride_out_an_outage(bool durable) {
       std::chrono::seconds(120)))
       << child.err();
   if (!durable) {
-    EXPECT_NE(child.err().find("Uploads to " + url_of(prefix) + " go through again"),
-              std::string::npos)
+    // The parts that waited go up at the uploader's next try (at most 30 s later).
+    EXPECT_TRUE(wait_until(
+        [&] {
+          return child.err().find("Uploads to " + url_of(prefix) + " go through again") !=
+                 std::string::npos;
+        },
+        std::chrono::seconds(60)))
         << child.err();
   }
   child.signal(SIGTERM);
@@ -245,7 +254,7 @@ void ride_out_an_outage(bool durable) {
 
   EXPECT_EQ(keys_under(prefix + "/_parts/"), std::vector<std::string>{});
   support::TempDir fetched;
-  const fs::path file = download(prefix + "/" + kFinalNames[0], fetched.path());
+  const fs::path file = download(prefix + "/" + kWalkSteps, fetched.path());
   expect_all_steps(file, total);
 }
 
@@ -268,12 +277,12 @@ TEST(Bucket, AFinalUploadThatKeepsFailingLeavesTheFilesAndExitsThree) {
   rig().restart_proxy();
   EXPECT_EQ(status, 3) << child.err();
   const std::string err = child.err();
-  const std::string line = "Upload of " + (dir / "out" / kFinalNames[0]).string() + " to " +
-                           url_of("unreachable") + "/" + kFinalNames[0] + " failed";
+  const std::string line = "Upload of " + (dir / "out" / kWalkSteps).string() + " to " +
+                           url_of("unreachable") + "/" + kWalkSteps + " failed";
   EXPECT_NE(err.find(line), std::string::npos) << err;
-  expect_all_steps(dir / "out" / kFinalNames[0], 300);
+  expect_all_steps(dir / "out" / kWalkSteps, 300);
   const std::vector<std::string> keys = keys_under("unreachable/");
-  EXPECT_EQ(std::count(keys.begin(), keys.end(), std::string("unreachable/") + kFinalNames[0]), 0);
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), std::string("unreachable/") + kWalkSteps), 0);
 }
 
 } // namespace

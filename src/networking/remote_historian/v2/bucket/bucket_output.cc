@@ -251,6 +251,9 @@ void BucketOutput::upload_one(const std::string &path) {
 
 void BucketOutput::upload_parts(const std::vector<std::string> &parts_dirs) {
   for (const std::string &dir : parts_dirs) {
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec))
+      continue; // no part yet, or merged away
     for (const std::string &path : _parts_in_merge_order(dir)) {
       if (!_part_number(file_name(path)))
         continue;
