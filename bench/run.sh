@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the benchmarks beside their baselines, in one run, so that the figures are ratios.
-#   bench/run.sh [ingest|e2e|cluster|memory|parquet|all]
+#   bench/run.sh [ingest|e2e|cluster|s3|memory|parquet|all]
 # bench/gen_steps writes the payloads (bench/data) once, and the wide ones of 1000, 5000 and
 # 20000 sensors (one episode each, which the runs cycle through). The Python baselines run
 # beside ours when the shared benchmark folder is there (HISTORIAN_SHARED, default ../shared),
@@ -10,6 +10,10 @@
 # against three masters with one replica each beside one redis-server with one replica (the
 # replicas share this machine's cores, so they are compared with a replicated server),
 # alternated in one run; HISTORIAN_CLUSTER_RUNS runs of each (default 3).
+# s3 (also part of all): against an S3 server of its own on loopback (Swift's s3api), the upload
+# of a 1 GiB file by our client beside curl --aws-sigv4 (target: at least 0.8 of its MB/s), and
+# the durable mode with --output-url beside the durable mode on local disk (target: at least
+# 0.7 of its entries/s), alternated in one run; HISTORIAN_S3_RUNS runs of each (default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
@@ -326,6 +330,48 @@ PY
   redis-cli -c -p "${masters_url##*,127.0.0.1:}" del '{bench}:steps' '{bench}:results' >/dev/null
 fi
 
+if [ "$what" = s3 ] || [ "$what" = all ]; then
+  echo "== output on object storage"
+  runs=${HISTORIAN_S3_RUNS:-3}
+  "$build/bench/s3_bench" upload --mb 1024 --runs "$runs" --dir "$tmp"
+  start_redis
+  # A server for the end-to-end rounds, alive while its standard input is open.
+  mkfifo "$tmp/s3.in"
+  "$build/bench/s3_bench" serve <"$tmp/s3.in" >"$tmp/s3.env" &
+  s3_server=$!
+  exec 9>"$tmp/s3.in"
+  for _ in $(seq 600); do grep -q '^bucket ' "$tmp/s3.env" && break; sleep 0.1; done
+  # shellcheck disable=SC1090
+  source <(grep '^export ' "$tmp/s3.env")
+  bucket=$(sed -n 's/^bucket //p' "$tmp/s3.env")
+  : >"$tmp/s3.txt"
+  for run in $(seq "$runs"); do
+    echo "-- run $run (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
+    for where in local bucket; do
+      extra=()
+      [ "$where" = bucket ] && extra=(--arg --output-url --arg "s3://$bucket/bench-$run")
+      printf '%s: ' "$where" | tee -a "$tmp/s3.txt"
+      "$build/bench/e2e_bench" --port "$port" --data "$data" --program \
+        "$build/tools/historian_host/event-historian" --n 200000 --arg --durable \
+        --arg --flush-interval --arg 1 "${extra[@]}" | tee -a "$tmp/s3.txt"
+    done
+  done
+  exec 9>&-
+  wait "$s3_server" || true
+  python3 - "$tmp/s3.txt" <<'PY'
+import re, statistics, sys
+rates = {"local": [], "bucket": []}
+for line in open(sys.argv[1]):
+    m = re.match(r"(\w+): .*entries_per_s=([0-9.]+)", line)
+    if m:
+        rates[m.group(1)].append(float(m.group(2)))
+local, bucket = statistics.median(rates["local"]), statistics.median(rates["bucket"])
+print("durable entries/s, median of the runs: local disk %.0f %s, --output-url %.0f %s"
+      % (local, rates["local"], bucket, rates["bucket"]))
+print("  --output-url / local disk  %.2f   (target >= 0.7): %s"
+      % (bucket / local, "PASS" if bucket / local >= 0.7 else "FAIL"))
+PY
+fi
 if [ "$what" = memory ] || [ "$what" = all ]; then
   echo "== memory bounded in bytes: wide steps fed through redis-server"
   start_redis

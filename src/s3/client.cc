@@ -80,8 +80,7 @@ std::string sha256_hex(std::string_view bytes) {
 }
 
 bool is_md5_hex(std::string_view etag) {
-  return etag.size() == 32 &&
-         etag.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  return etag.size() == 32 && etag.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 std::string lower(std::string_view text) {
@@ -149,7 +148,8 @@ Location parse_location(std::string_view url) {
   }
   if (where.bucket.empty())
     throw std::invalid_argument("an s3:// URL needs a bucket: " + std::string(url));
-  if (where.bucket.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_") != std::string::npos)
+  if (where.bucket.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_") !=
+      std::string::npos)
     throw std::invalid_argument("not a bucket name: " + where.bucket);
   if (where.prefix.find("//") != std::string::npos)
     throw std::invalid_argument("an empty folder name in the prefix of " + std::string(url));
@@ -174,12 +174,13 @@ Config config_from_environment() {
 }
 
 void read_credentials_file(const std::string &path, Config &config) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0)
     throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
   if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-    throw std::runtime_error(path + " holds credentials and must be readable by its owner only "
-                                    "(chmod 600 " +
+    throw std::runtime_error(path +
+                             " holds credentials and must be readable by its owner only "
+                             "(chmod 600 " +
                              path + ")");
   std::ifstream in(path);
   if (!in)
@@ -361,8 +362,8 @@ std::size_t read_body(char *buffer, std::size_t size, std::size_t count, void *u
   std::size_t got = 0;
   if (r.fd >= 0) {
     while (got < want) {
-      const ssize_t n = ::pread(r.fd, buffer + got, want - got,
-                                static_cast<off_t>(r.offset + r.sent + got));
+      const ssize_t n =
+          ::pread(r.fd, buffer + got, want - got, static_cast<off_t>(r.offset + r.sent + got));
       if (n < 0 && errno == EINTR)
         continue;
       if (n <= 0)
@@ -641,7 +642,7 @@ std::string Client::upload_file(const std::string &key, const std::string &path)
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0)
     throw Error("cannot read " + path + ": " + std::strerror(errno), -1);
   const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -666,9 +667,8 @@ std::string Client::upload_file(const std::string &key, const std::string &path)
     for (std::uint64_t offset = 0; offset < size; offset += part_size, ++number) {
       const std::uint64_t length = std::min(part_size, size - offset);
       const std::string etag = put_range(
-          key,
-          canonical_query({{"partNumber", std::to_string(number)}, {"uploadId", upload_id}}), fd,
-          offset, length);
+          key, canonical_query({{"partNumber", std::to_string(number)}, {"uploadId", upload_id}}),
+          fd, offset, length);
       if (_config.after_part)
         _config.after_part();
       complete += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>\"" +

@@ -69,7 +69,8 @@ std::string decode(std::string_view text) {
 }
 
 // The content of the next element <name> at or after from; from moves past it.
-bool next(std::string_view xml, std::string_view name, std::size_t &from, std::string_view &content) {
+bool next(std::string_view xml, std::string_view name, std::size_t &from,
+          std::string_view &content) {
   std::string open = "<";
   open += name;
   std::string close = "</";

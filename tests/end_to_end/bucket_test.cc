@@ -42,7 +42,8 @@ std::string object_url(const std::string &key) {
 
 // The keys under prefix, as a ListObjectsV2 through curl gives them.
 std::vector<std::string> keys_under(const std::string &prefix) {
-  const auto listed = rig().curl({object_url("") + "?list-type=2&prefix=" + s3::uri_encode(prefix, false)});
+  const auto listed =
+      rig().curl({object_url("") + "?list-type=2&prefix=" + s3::uri_encode(prefix, false)});
   EXPECT_EQ(listed.status, 200) << listed.error;
   std::vector<std::string> keys;
   const std::regex key("<Key>([^<]*)</Key>");
@@ -55,7 +56,8 @@ std::vector<std::string> keys_under(const std::string &prefix) {
 
 // The multipart uploads begun and not finished under prefix.
 int uploads_under(const std::string &prefix) {
-  const auto listed = rig().curl({object_url("") + "?prefix=" + s3::uri_encode(prefix, false) + "&uploads="});
+  const auto listed =
+      rig().curl({object_url("") + "?prefix=" + s3::uri_encode(prefix, false) + "&uploads="});
   EXPECT_EQ(listed.status, 200) << listed.error;
   int count = 0;
   for (std::size_t at = listed.body.find("<Upload>"); at != std::string::npos;
@@ -144,10 +146,10 @@ TEST(Bucket, DurableRunKilledAnywhereGoesOnFromTheBucketOnAnEmptyDisk) {
     }
     if (kill == 6) {
       // What a kill inside a multipart upload leaves: an upload begun under the parts.
-      const auto begun =
-          rig().curl({"-X", "POST", object_url("crashed/_parts/v2_event_historian_r1/"
-                                               "v2_event_historian_r1.parquet.parts/"
-                                               "part-00099.parquet?uploads=")});
+      const auto begun = rig().curl({"-X", "POST",
+                                     object_url("crashed/_parts/v2_event_historian_r1/"
+                                                "v2_event_historian_r1.parquet.parts/"
+                                                "part-00099.parquet?uploads=")});
       ASSERT_EQ(begun.status, 200) << begun.error;
     }
   }

@@ -115,8 +115,8 @@ TEST(S3Client, LargeFilesGoUpInPartsAndAbortedUploadsLeaveNothing) {
   EXPECT_TRUE(client.list_uploads("multi/").empty());
 
   // An upload begun elsewhere and never completed is listed, and gone once aborted.
-  const auto begun = rig().curl({"-X", "POST", rig().endpoint() + "/" + rig().bucket() +
-                                                   "/multi/left.parquet?uploads="});
+  const auto begun = rig().curl(
+      {"-X", "POST", rig().endpoint() + "/" + rig().bucket() + "/multi/left.parquet?uploads="});
   ASSERT_EQ(begun.status, 200) << begun.body << begun.error;
   const auto uploads = client.list_uploads("multi/");
   ASSERT_EQ(uploads.size(), 1u);

@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>

@@ -218,9 +218,8 @@ ProcessorOptions options_from(const RunFlags &f) {
   named.insert("input_topic", json::Value(f.input_topic));
   named.insert("output_topic", json::Value(f.output_topic));
   named.insert("consumer_group", json::Value(f.consumer_group));
-  named.insert("output_path",
-               json::Value(f.output_path.value_or(
-                   std::string(networking::remote_historian::v2::kDefaultOutputPath))));
+  named.insert("output_path", json::Value(f.output_path.value_or(std::string(
+                                  networking::remote_historian::v2::kDefaultOutputPath))));
   named.insert("skill_name", f.skill_name ? json::Value(*f.skill_name) : json::Value());
   named.insert("include_raw_json", json::Value(f.include_raw_json));
   named.insert("training_results_topic", f.training_results_topic.empty()
@@ -390,8 +389,7 @@ int run_command(const RunFlags &flags) {
     }
     options.output_path = *staging;
   }
-  const int status =
-      host::run_until_signalled(std::move(options), redis_timeout, metrics_address);
+  const int status = host::run_until_signalled(std::move(options), redis_timeout, metrics_address);
   if (staging) {
     std::error_code ec;
     if (status == host::kExitClean)

@@ -62,11 +62,12 @@ void EventHistorianProcessor::_bucket_adopt() {
     std::string listed;
     for (const std::string &dir : orphans)
       listed += (listed.empty() ? "" : ", ") + dir;
-    logger().warning("[EventHistorian] Parts of earlier runs in %s were never merged: %s",
-                     _bucket->url_of(_bucket->checkpoint_key().substr(
-                                         0, _bucket->checkpoint_key().rfind('/') + 1))
-                         .c_str(),
-                     listed.c_str());
+    logger().warning(
+        "[EventHistorian] Parts of earlier runs in %s were never merged: %s",
+        _bucket
+            ->url_of(_bucket->checkpoint_key().substr(0, _bucket->checkpoint_key().rfind('/') + 1))
+            .c_str(),
+        listed.c_str());
   }
 }
 
@@ -85,8 +86,7 @@ void EventHistorianProcessor::_bucket_publish() {
     } catch (const std::exception &e) {
       logger().error("[EventHistorian] Upload of %s to %s failed; the file stays on disk: %s",
                      dataset->_output_file->c_str(),
-                     _bucket->url_of(_bucket->final_key(*dataset->_output_file)).c_str(),
-                     e.what());
+                     _bucket->url_of(_bucket->final_key(*dataset->_output_file)).c_str(), e.what());
       dataset->mark_incomplete();
       published = false;
     }

@@ -91,8 +91,7 @@ std::string BucketOutput::final_key(const std::string &local_path) const {
 
 std::string BucketOutput::part_key(const std::string &local_part) const {
   const fs::path path(local_part);
-  return parts_prefix() + path.parent_path().filename().string() + "/" +
-         path.filename().string();
+  return parts_prefix() + path.parent_path().filename().string() + "/" + path.filename().string();
 }
 
 std::string BucketOutput::local_part(const std::string &key) const {
@@ -142,8 +141,7 @@ void BucketOutput::resume(const Checkpoint &checkpoint) {
       info.key = key;
       info.size = static_cast<std::uint64_t>(
           checkpoint::int_of(checkpoint::member(value.as_object(), "size"), kPartsMember));
-      info.etag =
-          checkpoint::text_of(checkpoint::member(value.as_object(), "etag"), kPartsMember);
+      info.etag = checkpoint::text_of(checkpoint::member(value.as_object(), "etag"), kPartsMember);
       named.emplace(key, std::move(info));
     }
   }
@@ -216,8 +214,7 @@ int BucketOutput::adopt_parts(const std::vector<std::string> &parts_dirs) {
   return adopted;
 }
 
-std::vector<std::string>
-BucketOutput::orphaned_parts_dirs(const std::vector<std::string> &in_use) {
+std::vector<std::string> BucketOutput::orphaned_parts_dirs(const std::vector<std::string> &in_use) {
   std::set<std::string> dirs;
   const std::string prefix = parts_prefix();
   for (const s3::ObjectInfo &object : _client->list(prefix)) {
