@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -42,7 +43,7 @@ void init_once() {
 std::string hex(const unsigned char *bytes, unsigned size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out(std::size_t{size} * 2, '0');
-  for (unsigned i = 0; i < size; ++i) {
+  for (std::size_t i = 0; i < size; ++i) {
     out[2 * i] = kDigits[bytes[i] >> 4];
     out[2 * i + 1] = kDigits[bytes[i] & 15];
   }
@@ -662,18 +663,53 @@ std::string Client::upload_file(const std::string &key, const std::string &path)
   if (upload_id.empty())
     throw Error(describe("POST", _bucket, key) + ": the server gave no UploadId", -1);
   try {
+    // The parts go up on several connections at once: one stream of bytes leaves the network
+    // and the MD5 of each part idle while the server answers the last one.
+    const std::size_t count = static_cast<std::size_t>((size + part_size - 1) / part_size);
+    std::vector<std::string> etags(count);
+    std::atomic<std::size_t> next{0};
+    std::mutex failure_mutex;
+    std::exception_ptr failure;
+    auto send_parts = [&] {
+      for (;;) {
+        const std::size_t i = next.fetch_add(1);
+        if (i >= count)
+          return;
+        {
+          std::lock_guard lock(failure_mutex);
+          if (failure)
+            return;
+        }
+        try {
+          const std::uint64_t offset = i * part_size;
+          etags[i] = put_range(
+              key,
+              canonical_query({{"partNumber", std::to_string(i + 1)}, {"uploadId", upload_id}}), fd,
+              offset, std::min(part_size, size - offset));
+          if (_config.after_part)
+            _config.after_part();
+        } catch (...) {
+          std::lock_guard lock(failure_mutex);
+          if (!failure)
+            failure = std::current_exception();
+          return;
+        }
+      }
+    };
+    std::vector<std::thread> senders;
+    const std::size_t width = std::min<std::size_t>(
+        static_cast<std::size_t>(std::max(_config.upload_connections, 1)), count);
+    for (std::size_t t = 1; t < width; ++t)
+      senders.emplace_back(send_parts);
+    send_parts();
+    for (std::thread &sender : senders)
+      sender.join();
+    if (failure)
+      std::rethrow_exception(failure);
     std::string complete = "<CompleteMultipartUpload>";
-    int number = 1;
-    for (std::uint64_t offset = 0; offset < size; offset += part_size, ++number) {
-      const std::uint64_t length = std::min(part_size, size - offset);
-      const std::string etag = put_range(
-          key, canonical_query({{"partNumber", std::to_string(number)}, {"uploadId", upload_id}}),
-          fd, offset, length);
-      if (_config.after_part)
-        _config.after_part();
-      complete += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>\"" +
-                  xml::escape(etag) + "\"</ETag></Part>";
-    }
+    for (std::size_t i = 0; i < count; ++i)
+      complete += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>\"" +
+                  xml::escape(etags[i]) + "\"</ETag></Part>";
     complete += "</CompleteMultipartUpload>";
     Request finish;
     finish.method = "POST";

@@ -65,6 +65,8 @@ struct Config {
   // 5 MiB, and more when the file would need more than 10,000 parts).
   std::uint64_t multipart_threshold = std::uint64_t{64} << 20;
   std::uint64_t part_size = std::uint64_t{32} << 20;
+  // Parts of one multipart upload sent at once, each on a connection of its own.
+  int upload_connections = 4;
   // Called after each part of a multipart upload has been sent (on the uploading thread).
   std::function<void()> after_part;
 };

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -99,7 +100,7 @@ TEST(S3Client, LargeFilesGoUpInPartsAndAbortedUploadsLeaveNothing) {
   s3::Config config = config_of(rig());
   config.multipart_threshold = std::uint64_t{5} << 20;
   config.part_size = std::uint64_t{5} << 20;
-  int parts = 0;
+  std::atomic<int> parts{0};
   config.after_part = [&parts] { ++parts; };
   s3::Client client(config, rig().bucket());
   support::TempDir dir;

@@ -55,6 +55,7 @@ void EventHistorianProcessor::_bucket_adopt() {
                        adopted, _bucket->url().c_str());
   }
   std::vector<std::string> in_use;
+  in_use.reserve(dirs.size());
   for (const std::string &dir : dirs)
     in_use.push_back(fs::path(dir).filename().string());
   const std::vector<std::string> orphans = _bucket->orphaned_parts_dirs(in_use);

@@ -311,7 +311,7 @@ void BucketOutput::stop_uploader() {
     _uploader.join();
 }
 
-void BucketOutput::uploader_loop(std::vector<std::string> parts_dirs) {
+void BucketOutput::uploader_loop(const std::vector<std::string> &parts_dirs) {
   using namespace std::chrono_literals;
   std::chrono::milliseconds delay = 1s;
   bool failing = false;

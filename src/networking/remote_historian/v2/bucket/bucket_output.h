@@ -104,7 +104,7 @@ private:
   std::string local_part(const std::string &key) const;
   std::string parts_prefix() const;
   void upload_one(const std::string &path);
-  void uploader_loop(std::vector<std::string> parts_dirs);
+  void uploader_loop(const std::vector<std::string> &parts_dirs);
   // Brings the metrics up to the client's counts.
   void count();
 
