@@ -748,7 +748,7 @@ std::optional<ObjectInfo> Client::head(const std::string &key) {
   Response response = perform(r);
   if (response.status == 404)
     return std::nullopt;
-  return ObjectInfo{key, response.content_length, response.etag};
+  return ObjectInfo{key, response.content_length, response.etag, {}};
 }
 
 std::string Client::get(const std::string &key) {
@@ -827,6 +827,7 @@ std::vector<ObjectInfo> Client::list(const std::string &prefix) {
       o.etag = lower(xml::first(entry, "ETag"));
       if (o.etag.size() >= 2 && o.etag.front() == '"' && o.etag.back() == '"')
         o.etag = o.etag.substr(1, o.etag.size() - 2);
+      o.last_modified = xml::first(entry, "LastModified");
       objects.push_back(std::move(o));
     }
     token = xml::first(body, "NextContinuationToken");
