@@ -748,7 +748,7 @@ std::optional<ObjectInfo> Client::head(const std::string &key) {
   Response response = perform(r);
   if (response.status == 404)
     return std::nullopt;
-  return ObjectInfo{key, response.content_length, response.etag, {}};
+  return ObjectInfo{key, response.content_length, response.etag};
 }
 
 std::string Client::get(const std::string &key) {

@@ -90,7 +90,7 @@ struct ObjectInfo {
   // Without its quotes.
   std::string etag;
   // As a listing gives it, ISO 8601 in UTC ("2026-01-02T03:04:05.000Z"); empty from a HEAD.
-  std::string last_modified;
+  std::string last_modified{};
 };
 
 struct MultipartUpload {
