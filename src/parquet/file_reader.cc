@@ -44,19 +44,19 @@ Table empty_table(const Schema &schema) {
 } // namespace
 
 std::unique_ptr<FileReader> FileReader::open(const std::string &path) {
+  return open(InputFile::open(path));
+}
+
+std::unique_ptr<FileReader> FileReader::open(InputFile input) {
   std::unique_ptr<FileReader> reader(new FileReader());
-  reader->_impl = std::make_unique<Impl>(ParsedFile::open(InputFile::open(path)));
+  reader->_impl = std::make_unique<Impl>(ParsedFile::open(std::move(input)));
   reader->_impl->infos = summarize(reader->_impl->file);
   return reader;
 }
 
 std::unique_ptr<FileReader> FileReader::open_buffer(std::string name, const std::uint8_t *data,
                                                     std::size_t size) {
-  std::unique_ptr<FileReader> reader(new FileReader());
-  reader->_impl =
-      std::make_unique<Impl>(ParsedFile::open(InputFile::from_memory(std::move(name), data, size)));
-  reader->_impl->infos = summarize(reader->_impl->file);
-  return reader;
+  return open(InputFile::from_memory(std::move(name), data, size));
 }
 
 const Schema &FileReader::schema() const { return _impl->file.schema(); }
@@ -66,6 +66,10 @@ const std::string &FileReader::path() const { return _impl->file.path(); }
 
 std::string FileReader::created_by() const {
   return _impl->file.metadata().created_by.value_or("");
+}
+
+const std::vector<std::pair<std::string, std::string>> &FileReader::key_value_metadata() const {
+  return _impl->file.metadata().key_value_metadata;
 }
 
 Table FileReader::read_row_group(std::size_t index) const {

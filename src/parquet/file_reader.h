@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "parquet/io.h"
 #include "parquet/options.h"
 #include "parquet/schema.h"
 #include "parquet/table.h"
@@ -24,6 +26,8 @@ struct RowGroupInfo {
 class FileReader {
 public:
   static std::unique_ptr<FileReader> open(const std::string &path);
+  // Reads through input: a local file, a buffer or a ranged source (an object in a bucket).
+  static std::unique_ptr<FileReader> open(InputFile input);
   // Reads a file image held in memory (the fuzzer's input); data must outlive the reader.
   static std::unique_ptr<FileReader> open_buffer(std::string name, const std::uint8_t *data,
                                                  std::size_t size);
@@ -43,6 +47,8 @@ public:
   Table read_head(std::size_t max_rows) const;
   const std::string &path() const;
   std::string created_by() const; // empty when the file does not say
+  // The footer's key-value metadata, in file order.
+  const std::vector<std::pair<std::string, std::string>> &key_value_metadata() const;
 
 private:
   FileReader();

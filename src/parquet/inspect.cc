@@ -82,12 +82,15 @@ void put_cell(std::ostream &out, const Column &column, std::size_t row) {
 } // namespace
 
 void inspect(const std::string &path, std::ostream &out, std::size_t max_rows) {
-  const auto reader = FileReader::open(path);
-  const Schema &schema = reader->schema();
-  const auto &groups = reader->row_groups();
-  out << "file: " << path << '\n';
-  out << "created by: " << reader->created_by() << '\n';
-  out << "rows: " << reader->num_rows() << '\n';
+  inspect(*FileReader::open(path), out, max_rows);
+}
+
+void inspect(const FileReader &reader, std::ostream &out, std::size_t max_rows) {
+  const Schema &schema = reader.schema();
+  const auto &groups = reader.row_groups();
+  out << "file: " << reader.path() << '\n';
+  out << "created by: " << reader.created_by() << '\n';
+  out << "rows: " << reader.num_rows() << '\n';
   out << "columns: " << schema.size() << '\n';
   for (std::size_t i = 0; i < schema.size(); ++i) {
     out << "  " << i + 1 << ". " << schema.field(i).name << ": " << type_name(schema.field(i).type)
@@ -102,7 +105,7 @@ void inspect(const std::string &path, std::ostream &out, std::size_t max_rows) {
   if (groups.size() > kListedRowGroups) {
     out << "  ... " << groups.size() - kListedRowGroups << " more row groups\n";
   }
-  const Table head = reader->read_head(max_rows);
+  const Table head = reader.read_head(max_rows);
   out << "first " << head.num_rows() << " rows:\n";
   for (std::size_t r = 0; r < head.num_rows(); ++r) {
     out << "  " << r << ":";

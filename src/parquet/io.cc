@@ -46,9 +46,17 @@ InputFile InputFile::from_memory(std::string name, const std::uint8_t *data, std
   return file;
 }
 
+InputFile InputFile::from_ranges(std::string name, std::uint64_t size, RangeReader read) {
+  InputFile file;
+  file._path = std::move(name);
+  file._ranges = std::move(read);
+  file._size = size;
+  return file;
+}
+
 InputFile::InputFile(InputFile &&other) noexcept
     : _path(std::move(other._path)), _fd(std::exchange(other._fd, -1)), _memory(other._memory),
-      _size(other._size) {}
+      _ranges(std::move(other._ranges)), _size(other._size) {}
 
 InputFile &InputFile::operator=(InputFile &&other) noexcept {
   if (this != &other) {
@@ -57,6 +65,7 @@ InputFile &InputFile::operator=(InputFile &&other) noexcept {
     _path = std::move(other._path);
     _fd = std::exchange(other._fd, -1);
     _memory = other._memory;
+    _ranges = std::move(other._ranges);
     _size = other._size;
   }
   return *this;
@@ -72,6 +81,10 @@ void InputFile::read(std::uint64_t offset, std::size_t size, std::uint8_t *out) 
     return;
   if (_memory != nullptr) {
     std::memcpy(out, _memory + offset, size);
+    return;
+  }
+  if (_ranges) {
+    _ranges(offset, size, out);
     return;
   }
   std::size_t done = 0;

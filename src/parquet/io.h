@@ -2,19 +2,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace parquet {
 
-// A read-only file, or a byte buffer standing in for one (the fuzzer's input). Reads are
-// positioned, so one InputFile can serve several readers of the same thread.
+// A read-only file, a byte buffer standing in for one (the fuzzer's input), or any other
+// source of a known size that can read a range (an object in a bucket). Reads are positioned,
+// so one InputFile can serve several readers of the same thread.
 class InputFile {
 public:
+  // Reads exactly size bytes at offset into out, or throws.
+  using RangeReader =
+      std::function<void(std::uint64_t offset, std::size_t size, std::uint8_t *out)>;
+
   // Throws parquet::Error naming the file when it cannot be opened.
   static InputFile open(const std::string &path);
   // Does not copy: data must outlive the InputFile.
   static InputFile from_memory(std::string name, const std::uint8_t *data, std::size_t size);
+  // A source of size bytes named name; every read goes to read, whose exceptions pass through.
+  static InputFile from_ranges(std::string name, std::uint64_t size, RangeReader read);
 
   InputFile(InputFile &&other) noexcept;
   InputFile &operator=(InputFile &&other) noexcept;
@@ -24,7 +32,7 @@ public:
 
   const std::string &path() const { return _path; }
   std::uint64_t size() const { return _size; }
-  int fd() const { return _fd; } // -1 for a memory buffer
+  int fd() const { return _fd; } // -1 for a memory buffer or a ranged source
 
   // Reads exactly size bytes at offset into out. Requires: the range lies inside the file.
   // Throws parquet::Error when the file got shorter or reading fails.
@@ -35,6 +43,7 @@ private:
   std::string _path;
   int _fd = -1;
   const std::uint8_t *_memory = nullptr;
+  RangeReader _ranges;
   std::uint64_t _size = 0;
 };
 

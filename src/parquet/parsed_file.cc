@@ -147,8 +147,9 @@ ParsedFile ParsedFile::open(InputFile input) {
   }
   std::uint8_t head[4];
   std::uint8_t tail[8];
-  file._input.read(0, 4, head);
+  // The tail first: a source that reads ahead then has the footer, and all of a small file.
   file._input.read(size - 8, 8, tail);
+  file._input.read(0, 4, head);
   if (std::memcmp(tail + 4, "PARE", 4) == 0)
     file.unsupported("an encrypted footer");
   if (std::memcmp(tail + 4, "PAR1", 4) != 0) {

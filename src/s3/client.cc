@@ -827,6 +827,7 @@ std::vector<ObjectInfo> Client::list(const std::string &prefix) {
       o.etag = lower(xml::first(entry, "ETag"));
       if (o.etag.size() >= 2 && o.etag.front() == '"' && o.etag.back() == '"')
         o.etag = o.etag.substr(1, o.etag.size() - 2);
+      o.last_modified = xml::first(entry, "LastModified");
       objects.push_back(std::move(o));
     }
     token = xml::first(body, "NextContinuationToken");

@@ -89,6 +89,8 @@ struct ObjectInfo {
   std::uint64_t size = 0;
   // Without its quotes.
   std::string etag;
+  // As a listing gives it, ISO 8601 in UTC ("2026-01-02T03:04:05.000Z"); empty from a HEAD.
+  std::string last_modified{};
 };
 
 struct MultipartUpload {

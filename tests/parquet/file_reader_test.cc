@@ -4,6 +4,9 @@
 
 #include <cstring>
 #include <functional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "parquet/error.h"
 #include "parquet/metadata.h"
@@ -92,6 +95,39 @@ TEST_F(FileReaderTest, ReadsRowGroupsAndHeads) {
     ADD_FAILURE() << "row group 4 read";
   } catch (const parquet::Error &e) {
     EXPECT_EQ(e.what(), "File '" + path() + "' has no row group 4 (it has 4)");
+  }
+}
+
+// A source of ranges (an object in a bucket) reads as the file does. Its first read is the
+// tail, so that a source reading ahead gets the footer with it; its failures pass unchanged.
+TEST_F(FileReaderTest, ReadsThroughARangedSource) {
+  parquet::WriterOptions o;
+  o.row_group_rows = 30;
+  const Table all = generated(100, 8);
+  write_file(path(), four_types(), {all}, o);
+  const std::string bytes = read_bytes(path());
+  std::vector<std::pair<std::uint64_t, std::size_t>> asked;
+  bool failing = false;
+  const auto reader = parquet::FileReader::open(parquet::InputFile::from_ranges(
+      "s3://bucket/f.parquet", bytes.size(),
+      [&](std::uint64_t offset, std::size_t size, std::uint8_t *out) {
+        if (failing)
+          throw std::runtime_error("connection lost");
+        asked.emplace_back(offset, size);
+        ASSERT_LE(offset + size, bytes.size());
+        std::memcpy(out, bytes.data() + offset, size);
+      }));
+  ASSERT_FALSE(asked.empty());
+  EXPECT_EQ(asked.front(), std::make_pair(std::uint64_t{bytes.size() - 8}, std::size_t{8}));
+  EXPECT_EQ(reader->path(), "s3://bucket/f.parquet");
+  EXPECT_EQ(difference(reader->read_all(), all), "");
+
+  failing = true;
+  try {
+    reader->read_row_group(1);
+    ADD_FAILURE() << "read without its source";
+  } catch (const std::runtime_error &e) {
+    EXPECT_STREQ(e.what(), "connection lost");
   }
 }
 

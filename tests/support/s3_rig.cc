@@ -12,6 +12,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -304,6 +305,11 @@ std::string S3Rig::log_tail() const {
             tail(_dir / "logs" / (server.name + ".log"), kLogTailLines);
   }
   return text;
+}
+
+std::string S3Rig::proxy_log() const {
+  std::ifstream in(_dir / "logs" / "proxy.log", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 } // namespace support

@@ -73,6 +73,9 @@ public:
 
   // The last lines of every server's log, for failure messages.
   std::string log_tail() const;
+  // The proxy's whole log: a line per request once it is answered (method, path, status,
+  // bytes received and sent, ...), twice over (as S3 and as Swift).
+  std::string proxy_log() const;
 
 private:
   struct Server {

@@ -33,6 +33,7 @@
 #include "redis/endpoint.h"
 #include "redis/tls.h"
 #include "s3/client.h"
+#include "tools/historian_host/bucket_access.h"
 #include "tools/historian_host/compact.h"
 #include "tools/historian_host/demo.h"
 #include "tools/historian_host/host.h"
@@ -86,6 +87,10 @@ struct RunFlags {
   std::optional<std::string> metrics_address;
 };
 
+constexpr const char *kCredentialsFileHelp =
+    "File of \"name = value\" lines (aws_access_key_id, aws_secret_access_key, "
+    "aws_session_token, region, endpoint_url) readable by its owner only, over the environment";
+
 // Longer than any run, and still far from the end of the clock's range.
 constexpr double kMaxRedisTimeoutSeconds = 1e9;
 
@@ -131,10 +136,7 @@ void add_run_options(CLI::App &app, RunFlags &f) {
                  "s3://BUCKET/PREFIX: the files go to this bucket (endpoint, region and "
                  "credentials from AWS_ENDPOINT_URL, AWS_REGION, AWS_ACCESS_KEY_ID, "
                  "AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN)");
-  app.add_option("--s3-credentials-file", f.s3_credentials_file,
-                 "File of \"name = value\" lines (aws_access_key_id, aws_secret_access_key, "
-                 "aws_session_token, region, endpoint_url) readable by its owner only, over the "
-                 "environment");
+  app.add_option("--s3-credentials-file", f.s3_credentials_file, kCredentialsFileHelp);
   app.add_option("--skill-name", f.skill_name,
                  "Skill of this job: part of the file names and of the cycle metadata row");
   app.add_flag("--include-raw-json", f.include_raw_json,
@@ -432,12 +434,17 @@ int main(int argc, char **argv) {
 
   std::string inspect_path;
   std::size_t inspect_rows = 10;
+  std::optional<std::string> inspect_credentials;
   CLI::App *inspect = app.add_subcommand(
       "inspect", "Print a Parquet file's schema, row groups and first rows, or list the files of "
                  "an output or parts directory");
-  inspect->add_option("PATH", inspect_path, "Parquet file, output directory or parts directory")
+  inspect
+      ->add_option("PATH", inspect_path,
+                   "Parquet file, output directory or parts directory; or in a bucket, "
+                   "s3://BUCKET/KEY.parquet or s3://BUCKET/PREFIX (read in place)")
       ->required();
   inspect->add_option("--rows", inspect_rows, "Rows to print")->capture_default_str();
+  inspect->add_option("--s3-credentials-file", inspect_credentials, kCredentialsFileHelp);
 
   std::string compact_parts_dir;
   std::optional<std::string> compact_output;
@@ -461,12 +468,16 @@ int main(int argc, char **argv) {
       "report", "Draw a run's average reward, episode returns and lengths and steps per cycle "
                 "as an SVG, and print them as a table (exact from the episodes file when there "
                 "is one)");
+  std::optional<std::string> report_credentials;
   report
       ->add_option("INPUT", report_input,
-                   "Output directory (its newest run), step file or cycle summary file")
+                   "Output directory (its newest run), step file or cycle summary file; or the "
+                   "same in a bucket, s3://BUCKET/PREFIX[/FILE.parquet] (read in place)")
       ->required();
   report->add_option("--output", report_output,
-                     "SVG file to write; default: beside the step file, BASE.report.svg");
+                     "SVG file to write; default: beside the step file, BASE.report.svg (in the "
+                     "current directory for a run in a bucket)");
+  report->add_option("--s3-credentials-file", report_credentials, kCredentialsFileHelp);
 
   try {
     app.parse(argc, argv);
@@ -491,7 +502,20 @@ int main(int argc, char **argv) {
     }
     return host::compact_command(std::move(compact_parts_dir), std::move(compact_output), writer);
   }
-  if (*report)
-    return host::report_command(report_input, report_output);
-  return host::inspect_command(inspect_path, inspect_rows);
+  // --s3-credentials-file only goes with an input in a bucket.
+  const auto credentials_without_bucket = [](const std::string &input,
+                                             const std::optional<std::string> &credentials_file) {
+    if (!credentials_file || host::is_bucket_url(input))
+      return false;
+    std::fprintf(stderr, "event-historian: error: --s3-credentials-file needs an s3:// input\n");
+    return true;
+  };
+  if (*report) {
+    if (credentials_without_bucket(report_input, report_credentials))
+      return host::kExitUsage;
+    return host::report_command(report_input, report_output, report_credentials);
+  }
+  if (credentials_without_bucket(inspect_path, inspect_credentials))
+    return host::kExitUsage;
+  return host::inspect_command(inspect_path, inspect_rows, inspect_credentials);
 }

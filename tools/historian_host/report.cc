@@ -12,22 +12,29 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "networking/remote_historian/v2/bucket/remote_file.h"
 #include "parquet/file_reader.h"
+#include "s3/client.h"
+#include "tools/historian_host/bucket_access.h"
 #include "tools/historian_host/host.h"
 
 namespace host {
 namespace {
 
 namespace fs = std::filesystem;
+namespace v2 = networking::remote_historian::v2;
 
 constexpr std::string_view kSummarySuffix = "_cycle_summary.parquet";
 constexpr std::string_view kParquetSuffix = ".parquet";
@@ -40,35 +47,69 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+using Opener = std::function<std::unique_ptr<parquet::FileReader>(const std::string &)>;
+
+// The files of one run, named by local paths or by s3:// URLs, and how to open them.
 struct RunFiles {
-  fs::path steps;
-  fs::path summary;
+  std::string steps;
+  std::string summary;
+  // BASE_episodes.parquet beside the step file, when there is one.
+  std::optional<std::string> episodes;
+  Opener open;
 };
 
 std::string strip(std::string_view name, std::string_view suffix) {
   return std::string(name.substr(0, name.size() - suffix.size()));
 }
 
-// The episodes file a run writes beside its step file.
-fs::path episodes_beside(const fs::path &steps) {
-  return steps.parent_path() /
-         (strip(steps.filename().string(), kParquetSuffix) + std::string(kEpisodesSuffix));
+// The last part of a path or URL.
+std::string file_name(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
+// The names that go with a step file's: its cycle summary and episodes file beside it.
+std::string summary_beside(const std::string &steps) {
+  return strip(steps, kParquetSuffix) + std::string(kSummarySuffix);
+}
+std::string episodes_beside(const std::string &steps) {
+  return strip(steps, kParquetSuffix) + std::string(kEpisodesSuffix);
+}
+
+// The run whose step file is steps among several, the newest first: names the others on
+// standard error.
+void say_newest(const std::string &where, std::size_t runs, const std::string &steps) {
+  if (runs > 1) {
+    std::fprintf(stderr,
+                 "report: %s holds %zu runs; reporting the newest, %s (name a step file to "
+                 "choose another)\n",
+                 where.c_str(), runs, file_name(steps).c_str());
+  }
+}
+
+std::unique_ptr<parquet::FileReader> open_local(const std::string &path) {
+  return parquet::FileReader::open(path);
+}
+
+RunFiles local_run(std::string steps, std::string summary) {
+  std::error_code ec;
+  RunFiles run{std::move(steps), std::move(summary), std::nullopt, open_local};
+  if (fs::is_regular_file(episodes_beside(run.steps), ec))
+    run.episodes = episodes_beside(run.steps);
+  return run;
 }
 
 // The newest run of an output directory: the step file (by modification time) whose cycle
 // summary lies beside it. Several runs are named on standard error.
 RunFiles newest_run(const fs::path &dir) {
-  std::vector<std::pair<fs::file_time_type, RunFiles>> runs;
+  std::vector<std::pair<fs::file_time_type, fs::path>> runs;
   std::error_code ec;
   for (const auto &entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
     if (name.starts_with('.') || !name.ends_with(kSummarySuffix))
       continue;
-    RunFiles run{dir / (strip(name, kSummarySuffix) + std::string(kParquetSuffix)), entry.path()};
+    const fs::path steps = dir / (strip(name, kSummarySuffix) + std::string(kParquetSuffix));
     std::error_code time_ec;
-    const auto time = fs::last_write_time(run.steps, time_ec);
-    if (!time_ec && fs::is_regular_file(run.steps, time_ec))
-      runs.emplace_back(time, std::move(run));
+    const auto time = fs::last_write_time(steps, time_ec);
+    if (!time_ec && fs::is_regular_file(steps, time_ec))
+      runs.emplace_back(time, steps);
   }
   if (ec)
     throw InputError("cannot read the directory " + dir.string() + ": " + ec.message());
@@ -77,15 +118,23 @@ RunFiles newest_run(const fs::path &dir) {
                      "(NAME.parquet and NAME_cycle_summary.parquet)");
   }
   std::sort(runs.begin(), runs.end(), [](const auto &a, const auto &b) {
-    return a.first != b.first ? a.first > b.first : a.second.steps > b.second.steps;
+    return a.first != b.first ? a.first > b.first : a.second > b.second;
   });
-  if (runs.size() > 1) {
-    std::fprintf(stderr,
-                 "report: %s holds %zu runs; reporting the newest, %s (name a step file to "
-                 "choose another)\n",
-                 dir.c_str(), runs.size(), runs.front().second.steps.filename().c_str());
-  }
-  return runs.front().second;
+  const std::string steps = runs.front().second.string();
+  say_newest(dir.string(), runs.size(), steps);
+  return local_run(steps, summary_beside(steps));
+}
+
+// The step file and cycle summary that a .parquet input names: itself and the other beside it.
+// Throws InputError when the name is neither.
+std::pair<std::string, std::string> run_of_file(const std::string &input, const std::string &path,
+                                                std::string_view kind) {
+  const std::string name = file_name(path);
+  if (name.ends_with(kSummarySuffix))
+    return {strip(path, kSummarySuffix) + std::string(kParquetSuffix), path};
+  if (name.ends_with(kParquetSuffix))
+    return {path, summary_beside(path)};
+  throw InputError(input + " is neither " + std::string(kind));
 }
 
 RunFiles resolve(const std::string &input) {
@@ -95,19 +144,67 @@ RunFiles resolve(const std::string &input) {
     return newest_run(path);
   if (!fs::exists(path, ec))
     throw InputError(input + " does not exist");
-  const std::string name = path.filename().string();
+  const auto [steps, summary] = run_of_file(input, input, "a directory nor a .parquet file");
+  if (!fs::exists(steps, ec))
+    throw InputError(input + " has no step file beside it (" + steps + ")");
+  if (!fs::exists(summary, ec))
+    throw InputError(input + " has no cycle summary beside it (" + summary + ")");
+  return local_run(steps, summary);
+}
+
+// A run in a bucket, as for a directory: s3://BUCKET/PREFIX (its newest run, by the time its
+// step object was last written) or s3://BUCKET/PREFIX/NAME.parquet. The files are read in
+// place.
+RunFiles resolve_in_bucket(const std::string &input,
+                           const std::optional<std::string> &credentials_file) {
+  const s3::Location where = s3::parse_location(input);
+  const std::shared_ptr<s3::Client> client = open_bucket(where, credentials_file);
+  const std::string root = "s3://" + where.bucket + "/";
+  const auto key_of = [root](const std::string &url) { return url.substr(root.size()); };
   RunFiles run;
-  if (name.ends_with(kSummarySuffix)) {
-    run = {path.parent_path() / (strip(name, kSummarySuffix) + std::string(kParquetSuffix)), path};
-  } else if (name.ends_with(kParquetSuffix)) {
-    run = {path, path.parent_path() / (strip(name, kParquetSuffix) + std::string(kSummarySuffix))};
-  } else {
-    throw InputError(input + " is neither a directory nor a .parquet file");
+  run.open = [client, key_of](const std::string &url) {
+    return parquet::FileReader::open(v2::RemoteFile::open(client, key_of(url)).input());
+  };
+  if (!where.prefix.empty() && client->head(where.prefix)) {
+    const std::string url = root + where.prefix;
+    std::tie(run.steps, run.summary) = run_of_file(input, url, "a prefix nor a .parquet object");
+    if (!client->head(key_of(run.steps)))
+      throw InputError(input + " has no step file beside it (" + run.steps + ")");
+    if (!client->head(key_of(run.summary)))
+      throw InputError(input + " has no cycle summary beside it (" + run.summary + ")");
+    if (client->head(key_of(episodes_beside(run.steps))))
+      run.episodes = episodes_beside(run.steps);
+    return run;
   }
-  if (!fs::exists(run.steps, ec))
-    throw InputError(input + " has no step file beside it (" + run.steps.string() + ")");
-  if (!fs::exists(run.summary, ec))
-    throw InputError(input + " has no cycle summary beside it (" + run.summary.string() + ")");
+  // The objects directly under the prefix, by key: the parts under _parts/ are no runs.
+  const std::string base = where.key("");
+  std::map<std::string, s3::ObjectInfo> objects;
+  for (s3::ObjectInfo &object : client->list(base)) {
+    const std::string name = object.key.substr(base.size());
+    if (name.find('/') == std::string::npos && !name.starts_with('.'))
+      objects.emplace(object.key, std::move(object));
+  }
+  if (objects.empty())
+    throw InputError(input + " does not exist");
+  // ISO 8601 times of one form, so their text orders them.
+  std::vector<std::pair<std::string, std::string>> runs;
+  for (const auto &[key, object] : objects) {
+    if (!key.ends_with(kSummarySuffix))
+      continue;
+    const std::string steps = strip(key, kSummarySuffix) + std::string(kParquetSuffix);
+    if (const auto found = objects.find(steps); found != objects.end())
+      runs.emplace_back(found->second.last_modified, steps);
+  }
+  if (runs.empty()) {
+    throw InputError(input + " holds no step file with its cycle summary beside it " +
+                     "(NAME.parquet and NAME_cycle_summary.parquet)");
+  }
+  std::sort(runs.begin(), runs.end(), std::greater<>());
+  run.steps = root + runs.front().second;
+  run.summary = summary_beside(run.steps);
+  if (objects.contains(episodes_beside(runs.front().second)))
+    run.episodes = episodes_beside(run.steps);
+  say_newest(input, runs.size(), run.steps);
   return run;
 }
 
@@ -132,14 +229,13 @@ std::size_t column_of(const parquet::FileReader &reader, std::string_view name, 
   return *index;
 }
 
-Summary read_summary(const std::string &path) {
-  const auto reader = parquet::FileReader::open(path);
+Summary read_summary(const parquet::FileReader &reader) {
   constexpr std::string_view kWhat = "a cycle summary";
-  const std::size_t index = column_of(*reader, "cycle_index", parquet::Type::kInt64, kWhat);
-  const std::size_t average = column_of(*reader, "average_reward", parquet::Type::kDouble, kWhat);
-  const std::size_t metadata = column_of(*reader, "is_metadata", parquet::Type::kBool, kWhat);
-  const auto skill = reader->schema().index_of("skill_name");
-  const parquet::Table table = reader->read_all();
+  const std::size_t index = column_of(reader, "cycle_index", parquet::Type::kInt64, kWhat);
+  const std::size_t average = column_of(reader, "average_reward", parquet::Type::kDouble, kWhat);
+  const std::size_t metadata = column_of(reader, "is_metadata", parquet::Type::kBool, kWhat);
+  const auto skill = reader.schema().index_of("skill_name");
+  const parquet::Table table = reader.read_all();
   Summary summary;
   for (std::size_t r = 0; r < table.num_rows(); ++r) {
     const parquet::Column &m = table.columns[metadata];
@@ -216,24 +312,23 @@ struct StepScan {
 
 // Adds up each episode's rewards and steps, row group by row group. An episode ends at its
 // first step that is terminated or truncated; a step without an episode id belongs to none.
-StepScan scan_steps(const std::string &path) {
-  const auto reader = parquet::FileReader::open(path);
+StepScan scan_steps(const parquet::FileReader &reader) {
   constexpr std::string_view kWhat = "a step file";
   const std::vector<std::size_t> columns = {
-      column_of(*reader, "episode_id", parquet::Type::kString, kWhat),
-      column_of(*reader, "reward", parquet::Type::kDouble, kWhat),
-      column_of(*reader, "terminated", parquet::Type::kBool, kWhat),
-      column_of(*reader, "truncated", parquet::Type::kBool, kWhat)};
+      column_of(reader, "episode_id", parquet::Type::kString, kWhat),
+      column_of(reader, "reward", parquet::Type::kDouble, kWhat),
+      column_of(reader, "terminated", parquet::Type::kBool, kWhat),
+      column_of(reader, "truncated", parquet::Type::kBool, kWhat)};
   struct Open {
     double total_reward = 0;
     std::int64_t length = 0;
   };
   std::unordered_map<std::string, Open> open;
   StepScan scan;
-  const std::size_t groups = reader->row_groups().size();
+  const std::size_t groups = reader.row_groups().size();
   Progress progress(groups);
   for (std::size_t g = 0; g < groups; ++g) {
-    parquet::Table t = reader->read_columns(g, columns);
+    parquet::Table t = reader.read_columns(g, columns);
     parquet::Column &episode = t.columns[0];
     const parquet::Column &reward = t.columns[1];
     const parquet::Column &terminated = t.columns[2];
@@ -378,13 +473,11 @@ struct Report {
 
 // The step file of a run that wrote its episodes file names each step's cycle: then both are
 // read as they are and nothing is inferred.
-bool cycles_recorded(const RunFiles &run) {
-  std::error_code ec;
-  if (!fs::is_regular_file(episodes_beside(run.steps), ec))
+bool cycles_recorded(const RunFiles &run, const parquet::FileReader &steps) {
+  if (!run.episodes)
     return false;
-  const auto reader = parquet::FileReader::open(run.steps.string());
-  const auto index = reader->schema().index_of("cycle_index");
-  return index && reader->schema().field(*index).type == parquet::Type::kInt64;
+  const auto index = steps.schema().index_of("cycle_index");
+  return index && steps.schema().field(*index).type == parquet::Type::kInt64;
 }
 
 // A cycle as the files name it: the skill ("" for none) and its index.
@@ -399,17 +492,16 @@ std::string text_or_empty(const parquet::Column &column, std::size_t row) {
   return column.valid[row] ? column.strings[row] : std::string();
 }
 
-RecordedSteps read_recorded_steps(const std::string &path) {
-  const auto reader = parquet::FileReader::open(path);
+RecordedSteps read_recorded_steps(const parquet::FileReader &reader) {
   constexpr std::string_view kWhat = "a step file";
   const std::vector<std::size_t> columns = {
-      column_of(*reader, "skill_name", parquet::Type::kString, kWhat),
-      column_of(*reader, "cycle_index", parquet::Type::kInt64, kWhat)};
+      column_of(reader, "skill_name", parquet::Type::kString, kWhat),
+      column_of(reader, "cycle_index", parquet::Type::kInt64, kWhat)};
   RecordedSteps steps;
-  const std::size_t groups = reader->row_groups().size();
+  const std::size_t groups = reader.row_groups().size();
   Progress progress(groups);
   for (std::size_t g = 0; g < groups; ++g) {
-    const parquet::Table t = reader->read_columns(g, columns);
+    const parquet::Table t = reader.read_columns(g, columns);
     for (std::size_t r = 0; r < t.num_rows(); ++r) {
       // A step without a cycle (none is written so) counts toward no closed one: no cycle 0
       // closes.
@@ -425,12 +517,14 @@ RecordedSteps read_recorded_steps(const std::string &path) {
 
 // Per closed cycle the episodes whose rows name it (skill and cycle_index); the others are
 // counted as open. Each cycle's steps are those taken in it.
-Report recorded_report(const RunFiles &run, const Summary &summary) {
-  const fs::path episodes_path = episodes_beside(run.steps);
+// Requires: run.episodes.
+Report recorded_report(const RunFiles &run, const Summary &summary,
+                       const parquet::FileReader &steps_file) {
+  const std::string &episodes_path = *run.episodes;
   Report report;
-  report.title = run.steps.filename().string();
+  report.title = file_name(run.steps);
   report.skill = summary.skill;
-  report.recorded_in = episodes_path.filename().string();
+  report.recorded_in = file_name(episodes_path);
   report.split = true;
   std::map<CycleKey, std::size_t> position;
   for (std::size_t k = 0; k < summary.cycles.size(); ++k) {
@@ -439,7 +533,7 @@ Report recorded_report(const RunFiles &run, const Summary &summary) {
     report.skills_shown = report.skills_shown || c.skill != summary.cycles.front().skill;
   }
 
-  const auto reader = parquet::FileReader::open(episodes_path.string());
+  const auto reader = run.open(episodes_path);
   constexpr std::string_view kWhat = "an episodes file";
   const std::vector<std::size_t> columns = {
       column_of(*reader, "skill_name", parquet::Type::kString, kWhat),
@@ -476,7 +570,7 @@ Report recorded_report(const RunFiles &run, const Summary &summary) {
     }
   }
 
-  const RecordedSteps steps = read_recorded_steps(run.steps.string());
+  const RecordedSteps steps = read_recorded_steps(steps_file);
   report.steps = report.open_steps = steps.total;
   std::string disagree;
   std::size_t disagreeing = 0;
@@ -518,12 +612,13 @@ Report recorded_report(const RunFiles &run, const Summary &summary) {
 }
 
 Report build_report(const RunFiles &run) {
-  const Summary summary = read_summary(run.summary);
-  if (cycles_recorded(run))
-    return recorded_report(run, summary);
-  const StepScan scan = scan_steps(run.steps);
+  const Summary summary = read_summary(*run.open(run.summary));
+  const auto steps = run.open(run.steps);
+  if (cycles_recorded(run, *steps))
+    return recorded_report(run, summary, *steps);
+  const StepScan scan = scan_steps(*steps);
   Report report;
-  report.title = run.steps.filename().string();
+  report.title = file_name(run.steps);
   report.skill = summary.skill;
   report.steps = scan.steps;
   report.episodes = scan.ended.size();
@@ -1036,14 +1131,18 @@ std::string render_svg(const Report &report) {
 
 } // namespace
 
-int report_command(const std::string &input, const std::optional<std::string> &output) {
+int report_command(const std::string &input, const std::optional<std::string> &output,
+                   const std::optional<std::string> &credentials_file) {
   try {
-    const RunFiles run = resolve(input);
+    const bool in_bucket = is_bucket_url(input);
+    const RunFiles run = in_bucket ? resolve_in_bucket(input, credentials_file) : resolve(input);
     const Report report = build_report(run);
-    const fs::path svg_path =
-        output ? fs::path(*output)
-               : run.steps.parent_path() /
-                     (strip(run.steps.filename().string(), kParquetSuffix) + ".report.svg");
+    // Beside a local step file; in the current directory for one in a bucket.
+    const std::string svg_name = strip(file_name(run.steps), kParquetSuffix) + ".report.svg";
+    const fs::path svg_path = output ? fs::path(*output)
+                              : in_bucket
+                                  ? fs::path(".") / svg_name
+                                  : fs::path(strip(run.steps, kParquetSuffix) + ".report.svg");
     const std::string svg = render_svg(report);
     std::ofstream out(svg_path, std::ios::binary | std::ios::trunc);
     out << svg;

@@ -14,9 +14,13 @@ namespace host {
 // says so, and the SVG adds a fifth chart, episode return against length; otherwise they are
 // inferred from the cycle averages. The step file is read one row group at a time, two or
 // four columns only, so memory grows with the number of episodes, not of steps.
-// Writes the SVG to output, by default beside the step file as <base>.report.svg, and prints
-// its path last. Returns the exit status: 0 written, 1 an input missing or unreadable or the
-// SVG not writable.
-int report_command(const std::string &input, const std::optional<std::string> &output);
+// INPUT may also be s3://BUCKET/PREFIX (its newest run, by the time its step object was last
+// written) or s3://BUCKET/PREFIX/NAME.parquet: the objects are read in place by ranged GETs,
+// credentials from the environment and credentials_file.
+// Writes the SVG to output, by default beside the step file as <base>.report.svg (in the
+// current directory for a run in a bucket), and prints its path last. Returns the exit status:
+// 0 written, 1 an input missing or unreadable, the bucket unreachable or the SVG not writable.
+int report_command(const std::string &input, const std::optional<std::string> &output,
+                   const std::optional<std::string> &credentials_file = std::nullopt);
 
 } // namespace host

@@ -227,21 +227,34 @@ DatasetStats DatasetStats::from_json(std::string_view text) {
   return stats;
 }
 
+std::optional<DatasetStats>
+stats_in_footer(const std::string &file,
+                const std::vector<std::pair<std::string, std::string>> &key_value_metadata) {
+  std::optional<DatasetStats> merged;
+  for (const auto &[key, value] : key_value_metadata) {
+    if (key != kStatsKey)
+      continue;
+    DatasetStats stats;
+    try {
+      stats = DatasetStats::from_json(value);
+    } catch (const std::runtime_error &e) {
+      throw std::runtime_error("File '" + file + "': " + e.what());
+    }
+    if (merged)
+      merged->merge(stats);
+    else
+      merged = std::move(stats);
+  }
+  return merged;
+}
+
 std::optional<DatasetStats> merged_stats_of(const std::vector<std::string> &parquet_paths) {
   std::optional<DatasetStats> merged;
   for (const std::string &path : parquet_paths) {
     const auto file = parquet::ParsedFile::open(parquet::InputFile::open(path));
-    for (const auto &[key, value] : file.metadata().key_value_metadata) {
-      if (key != kStatsKey)
-        continue;
-      DatasetStats stats;
-      try {
-        stats = DatasetStats::from_json(value);
-      } catch (const std::runtime_error &e) {
-        throw std::runtime_error("File '" + path + "': " + e.what());
-      }
+    if (auto stats = stats_in_footer(path, file.metadata().key_value_metadata)) {
       if (merged)
-        merged->merge(stats);
+        merged->merge(*stats);
       else
         merged = std::move(stats);
     }

@@ -87,6 +87,10 @@ private:
 // Throws parquet::Error when a file cannot be read, std::runtime_error when its statistics
 // cannot.
 std::optional<DatasetStats> merged_stats_of(const std::vector<std::string> &parquet_paths);
+// The same of one file's footer metadata; file names it in the error.
+std::optional<DatasetStats>
+stats_in_footer(const std::string &file,
+                const std::vector<std::pair<std::string, std::string>> &key_value_metadata);
 
 // Prints stats as a table with a heading line: one line per column with its name, count,
 // nulls, NaNs, min, max, mean and standard deviation ("-" where count is 0), each line
