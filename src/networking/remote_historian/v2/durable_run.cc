@@ -194,7 +194,8 @@ asio::awaitable<void> EventHistorianProcessor::_checkpoint_under_lock() {
     _steps.save(checkpoint);
     // With a bucket, every part is there and confirmed before the checkpoint that names it.
     if (_bucket) {
-      _bucket->upload_parts({*_steps._parts_dir, *_cycle_summary._parts_dir, *_episodes._parts_dir});
+      _bucket->upload_parts(
+          {*_steps._parts_dir, *_cycle_summary._parts_dir, *_episodes._parts_dir});
       _bucket->save(checkpoint);
     }
     _write_checkpoint(_ledger->checkpoint_file(), checkpoint);

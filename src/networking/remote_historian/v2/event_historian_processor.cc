@@ -275,7 +275,8 @@ asio::awaitable<void> EventHistorianProcessor::init() {
     // Before recovery acknowledges what it holds.
     const Checkpoint held = _checkpoint_state();
     auto commit = [this, &held] {
-      _bucket->upload_parts({*_steps._parts_dir, *_cycle_summary._parts_dir, *_episodes._parts_dir});
+      _bucket->upload_parts(
+          {*_steps._parts_dir, *_cycle_summary._parts_dir, *_episodes._parts_dir});
       Checkpoint with_parts = held;
       _bucket->save(with_parts);
       _bucket->upload_checkpoint(with_parts);
