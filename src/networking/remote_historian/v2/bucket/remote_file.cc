@@ -36,6 +36,7 @@ struct RemoteFile::State {
   std::vector<Span> spans;
   std::uint64_t clock = 0;
   std::uint64_t window = kFirstWindow;
+  // Where the last fetch ended: a miss there is reading that goes on in order.
   std::uint64_t last_end = std::numeric_limits<std::uint64_t>::max();
 
   std::string fetch(std::uint64_t offset, std::uint64_t length) {

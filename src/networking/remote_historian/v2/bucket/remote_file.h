@@ -40,7 +40,7 @@ public:
   // s3::Error when a GET fails or the object got shorter.
   void read(std::uint64_t offset, std::size_t size, std::uint8_t *out) const;
 
-  // The GETs made and the bytes they brought, over every input of this file.
+  // The GETs answered and the bytes they brought, over every input of this file.
   struct Counts {
     std::uint64_t requests = 0;
     std::uint64_t bytes = 0;

@@ -31,7 +31,6 @@ std::shared_ptr<s3::Client> client(const std::string &secret = "") {
   c.region = rig().region();
   c.access_key = rig().access_key();
   c.secret_key = secret.empty() ? rig().secret_key() : secret;
-  c.attempts = 1;
   return std::make_shared<s3::Client>(c, rig().bucket());
 }
 
