@@ -67,22 +67,7 @@ TEST(Durable, KillsAtAnyInstantNeitherLoseNorRepeatRows) {
   for (const char *name :
        {"v2_event_historian_r1.parquet", "v2_event_historian_r1_cycle_summary.parquet",
         "v2_event_historian_r1_episodes.parquet"}) {
-    const auto readouts = support::read_files_with_all_readers(
-        {(reference.out() / name).string(), (crashed.out() / name).string()});
-    ASSERT_EQ(readouts.size(), 2u);
-    for (std::size_t r = 0; r < readouts[0].readers.size(); ++r) {
-      const support::ReaderResult &want = readouts[0].readers[r];
-      const support::ReaderResult &got = readouts[1].readers[r];
-      ASSERT_EQ(want.error, "") << name;
-      ASSERT_EQ(got.error, "") << name;
-      EXPECT_EQ(got.num_rows, want.num_rows) << name << " " << got.reader;
-      ASSERT_EQ(got.columns.size(), want.columns.size()) << name;
-      // Every cell but the entry ids, which are those of each run's own stream.
-      for (std::size_t c = 0; c < want.columns.size(); ++c)
-        EXPECT_TRUE(want.columns[c].name == "entry_id" ||
-                    got.columns[c].cells == want.columns[c].cells)
-            << name << " " << got.reader << " " << want.columns[c].name;
-    }
+    expect_same_files(reference.out() / name, crashed.out() / name);
   }
   EXPECT_EQ(parquet::FileReader::open((reference.out() / "v2_event_historian_r1.parquet").string())
                 ->num_rows(),
