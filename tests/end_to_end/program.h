@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -142,21 +143,30 @@ inline redis::Reply command(const Server &server, Args args) {
   }());
 }
 
-inline std::int64_t group_field(const Server &server, const std::string &stream,
-                                const std::string &field) {
+// The integer fields of the stream's first group, from one XINFO GROUPS; empty when unreadable.
+// Fields that must agree with each other (read and pending) are taken from one answer.
+inline std::map<std::string, std::int64_t> group_fields(const Server &server,
+                                                        const std::string &stream) {
+  std::map<std::string, std::int64_t> fields;
   redis::Reply groups;
   try {
     groups = command(server, {"XINFO", "GROUPS", stream});
   } catch (const std::exception &) {
-    return -1;
+    return fields;
   }
   if (groups.elements.empty())
-    return -1;
+    return fields;
   const auto &g = groups.elements[0].elements;
   for (std::size_t i = 0; i + 1 < g.size(); i += 2)
-    if (g[i].str == field)
-      return g[i + 1].integer;
-  return -1;
+    fields[g[i].str] = g[i + 1].integer;
+  return fields;
+}
+
+inline std::int64_t group_field(const Server &server, const std::string &stream,
+                                const std::string &field) {
+  const auto fields = group_fields(server, stream);
+  const auto it = fields.find(field);
+  return it == fields.end() ? -1 : it->second;
 }
 
 // The group's last delivered id on the stream; "" when it cannot be read.
