@@ -69,7 +69,7 @@ struct RemoteFile::State {
       if (Span *s = span_holding(offset)) {
         const std::size_t n = static_cast<std::size_t>(
             std::min<std::uint64_t>(size, s->begin + s->bytes.size() - offset));
-        std::memcpy(out, s->bytes.data() + (offset - s->begin), n);
+        std::copy_n(s->bytes.data() + (offset - s->begin), n, out);
         s->last_used = ++clock;
         offset += n;
         out += n;
