@@ -833,6 +833,15 @@ std::uint64_t Cluster::writes() const {
   return total;
 }
 
+std::uint64_t Cluster::lost_answers() const {
+  std::uint64_t total = 0;
+  for (const Node &node : _nodes) {
+    if (node.connection)
+      total += node.connection->lost_answers();
+  }
+  return total;
+}
+
 std::optional<HostPort> Cluster::master_of(std::uint16_t slot) const {
   if (slot >= kClusterSlots || _slots[slot] == kNone)
     return std::nullopt;

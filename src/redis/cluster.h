@@ -138,6 +138,7 @@ public:
   // Commands sent and not yet answered, retries included.
   std::size_t pending() const { return _in_flight; }
   std::uint64_t writes() const;
+  std::uint64_t lost_answers() const;
 
   // The master of a slot as the map has it.
   std::optional<HostPort> master_of(std::uint16_t slot) const;

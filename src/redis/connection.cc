@@ -645,6 +645,10 @@ void Connection::_on_watch() {
   _watch();
 }
 
+std::uint64_t Connection::lost_answers() const {
+  return _cluster ? _cluster->lost_answers() : _lost_answers;
+}
+
 void Connection::_fail(const std::string &message) {
   ++_generation;
   if (_state != State::kClosed)
@@ -654,6 +658,9 @@ void Connection::_fail(const std::string &message) {
   // A waiting timer would keep the loop busy after the connection is gone.
   _timer.cancel();
   _watching = false;
+  // Commands written and not answered may have been carried out: their answers are lost.
+  if (_pending.size() > _unwritten)
+    ++_lost_answers;
   _out.clear();
   _unwritten = 0;
   _write_in_flight = false;

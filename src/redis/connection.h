@@ -127,6 +127,11 @@ public:
   std::size_t pending() const { return _cluster ? _cluster->pending() : _pending.size(); }
   // Writes issued to the socket since the connection was created (a pipelining observable).
   std::uint64_t writes() const { return _cluster ? _cluster->writes() : _writes; }
+  // How often the connection broke (or was closed) while commands it had written were
+  // unanswered. Such a command may have been carried out by the server all the same: an
+  // XREADGROUP then delivered entries whose answer never arrived. For a cluster, over all nodes,
+  // counting the breaks that the cluster retried over.
+  std::uint64_t lost_answers() const;
 
   // Throws std::invalid_argument when a file of the endpoint's TLS options cannot be loaded.
   Connection(asio::any_io_executor executor, Endpoint endpoint,
@@ -193,6 +198,7 @@ private:
   // How many commands at the end of _pending are still in _out, not yet written.
   std::size_t _unwritten = 0;
   std::uint64_t _writes = 0;
+  std::uint64_t _lost_answers = 0;
   // Under Sentinel: finds the master at every (re)connection and breaks this connection when
   // the master moves.
   std::shared_ptr<MasterLocator> _locator;

@@ -670,6 +670,45 @@ TEST(ProgramRedisTimeout, FrozenServerStillStopsWithEveryRow) {
   expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 300);
 }
 
+// A script adds steps and then holds the server for 3 s: the read that takes them is answered
+// after the time-out, so the historian drops its connection, and with it the answer, while the
+// server has delivered the steps to its consumer all the same. They are still written, once.
+TEST(ProgramRedisTimeout, StepsOfAReadAnsweredTooLateAreStillWritten) {
+  support::RedisServer server;
+  support::TempDir dir;
+  add_steps(server.url(), "steps", 0, 100);
+  Args args = walk_run(server, dir);
+  args.insert(args.end(), {"--redis-timeout", "1"});
+  Child child(args, dir);
+  ASSERT_TRUE(consumed(server.url(), "steps")) << child.err();
+
+  Args script = {"EVAL",
+                 "for i = 2, #ARGV, 2 do "
+                 "  redis.call('XADD', KEYS[1], '*', 'data', ARGV[i], 'timestamp', ARGV[i + 1]) "
+                 "end "
+                 "local function now() "
+                 "  local t = redis.call('TIME') "
+                 "  return tonumber(t[1]) + tonumber(t[2]) / 1e6 "
+                 "end "
+                 "local start = now() "
+                 "while now() - start < tonumber(ARGV[1]) do end "
+                 "return 1",
+                 "1", "steps", "3"};
+  for (int n = 100; n < 200; ++n) {
+    script.push_back(step_data(n, 4));
+    script.push_back(std::to_string(1000 + n));
+  }
+  ASSERT_EQ(command(server.url(), script).integer, 1);
+  ASSERT_TRUE(wait_until(
+      [&] { return child.err().find("No reply from Redis within 1 s") != std::string::npos; },
+      std::chrono::seconds(10)))
+      << child.err();
+  EXPECT_TRUE(consumed(server.url(), "steps")) << child.err();
+  child.signal(SIGTERM);
+  ASSERT_EQ(child.wait(std::chrono::seconds(30)), 0) << child.err();
+  expect_all_steps(dir / "out" / "v2_event_historian_r1_walk.parquet", 200);
+}
+
 // In place of Redis, a listener that never answers: start-up fails within the time-out, and a
 // stop during it does not wait for the time-out.
 TEST(ProgramRedisTimeout, StartUpAgainstASilentListenerEnds) {

@@ -30,7 +30,7 @@ void EventHistorianProcessor::_follow_cluster() {
   }
   std::weak_ptr<redis::Cluster> weak = cluster;
   std::weak_ptr<HistorianMetrics> counts = metrics;
-  cluster->on_map_changed = [weak, owners, counts, moved = _master_moved] {
+  cluster->on_map_changed = [weak, owners, counts, moved = _recheck_due] {
     auto router = weak.lock();
     if (!router)
       return;

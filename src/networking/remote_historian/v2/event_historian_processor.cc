@@ -534,8 +534,8 @@ void EventHistorianProcessor::_follow_master() {
     return;
   std::weak_ptr<HistorianMetrics> counts = metrics;
   const std::string name = redis_client->endpoint().master_name;
-  locator->on_switch = [counts, name, moved = _master_moved](const redis::HostPort &from,
-                                                             const redis::HostPort &to) {
+  locator->on_switch = [counts, name, moved = _recheck_due](const redis::HostPort &from,
+                                                            const redis::HostPort &to) {
     *moved = true;
     logger().warning("[EventHistorian] Redis master '%s' moved from %s to %s", name.c_str(),
                      from.address().c_str(), to.address().c_str());

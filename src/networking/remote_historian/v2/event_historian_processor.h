@@ -341,8 +341,9 @@ private:
   // Under Redis Cluster, once a second while running: the router's counts and nodes to the
   // metrics, and the health (unhealthy while a read stream's slot has no reachable master).
   asio::awaitable<void> _watch_cluster();
-  // Set when the master moved; the read loop then rechecks the pending entries.
-  std::shared_ptr<bool> _master_moved = std::make_shared<bool>(false);
+  // Set when the master moved or a connection broke with answers owed; the read loop then
+  // rechecks this consumer's pending entries.
+  std::shared_ptr<bool> _recheck_due = std::make_shared<bool>(false);
   // Publishes the buffer's size to the metrics.
   void _count_buffered();
   asio::awaitable<void> _read_loop(bool read_results);

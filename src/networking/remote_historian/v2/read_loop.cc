@@ -212,7 +212,7 @@ asio::awaitable<void> EventHistorianProcessor::_recheck_pending(bool read_result
   }
   if (!again.empty())
     logger().warning("[EventHistorian] %d pending entries handled again after the Redis master "
-                     "moved",
+                     "moved or a read's answer was lost",
                      static_cast<int>(again.size()));
   for (const auto &[stream, entry] : again)
     co_await _handle_entry(*stream, entry, {});
@@ -238,6 +238,9 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
   // on the wire. After a stop, the read under way is still collected and its entries
   // handled: they have been delivered to us.
   std::shared_ptr<redis::Connection::Ahead> next_read;
+  // A read the server carried out but whose answer a broken connection lost has delivered its
+  // entries to this consumer all the same: they are pending, and no later read returns them.
+  std::uint64_t lost_answers = redis_client ? redis_client->lost_answers() : 0;
   metrics->set_reading(true);
   while (_is_running || next_read) {
     bool failed = false;
@@ -245,9 +248,13 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
     try {
       if (!redis_client)
         throw std::runtime_error("Not connected to Redis");
-      if (*_master_moved && !next_read) {
+      if (redis_client->lost_answers() != lost_answers) {
+        lost_answers = redis_client->lost_answers();
+        *_recheck_due = true;
+      }
+      if (*_recheck_due && !next_read) {
         co_await _recheck_pending(read_results);
-        *_master_moved = false;
+        *_recheck_due = false;
       }
       const Clock::time_point sent = Clock::now();
       if (backlog)
@@ -272,7 +279,7 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
         metrics->stream(*e.stream_name).read.add();
       backlog = quick && batch.full && !_acks.per_read();
       // After a move of the master, the pending entries are looked at before the next read.
-      if (_is_running && !batch.entries.empty() && !*_master_moved)
+      if (_is_running && !batch.entries.empty() && !*_recheck_due)
         next_read = redis_client->send_ahead(read);
       // The texts go to a worker to be parsed while the loop handles the entries before them,
       // when the machine has a core for it. Declared after the reply, so that it is finished
