@@ -20,17 +20,7 @@ const std::string kBase = "v2_event_historian_demo_walk";
 const std::string kFiles[] = {kBase + ".parquet", kBase + "_cycle_summary.parquet",
                               kBase + "_episodes.parquet"};
 
-// One server for the suite, its address and credentials in the environment the program
-// inherits.
-support::S3Rig &rig() {
-  static support::S3Rig *shared = [] {
-    auto *r = new support::S3Rig();
-    for (const auto &[name, value] : r->env())
-      setenv(name.c_str(), value.c_str(), 1);
-    return r;
-  }();
-  return *shared;
-}
+support::S3Rig &rig() { return support::S3Rig::shared(); }
 
 // Our own client, for the uploads.
 s3::Client &bucket() {

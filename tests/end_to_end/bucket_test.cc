@@ -22,17 +22,7 @@ const char *const kFinalNames[] = {"v2_event_historian_r1.parquet",
 // The step file of walk_run's runs.
 const char *const kWalkSteps = "v2_event_historian_r1_walk.parquet";
 
-// One server for the suite, its address and credentials in the environment the program
-// inherits.
-support::S3Rig &rig() {
-  static support::S3Rig *shared = [] {
-    auto *r = new support::S3Rig();
-    for (const auto &[name, value] : r->env())
-      setenv(name.c_str(), value.c_str(), 1);
-    return r;
-  }();
-  return *shared;
-}
+support::S3Rig &rig() { return support::S3Rig::shared(); }
 
 std::string url_of(const std::string &prefix) { return "s3://" + rig().bucket() + "/" + prefix; }
 

@@ -20,10 +20,7 @@
 namespace {
 
 // One rig for the suite: it takes about ten seconds to start.
-support::S3Rig &rig() {
-  static support::S3Rig *shared = new support::S3Rig();
-  return *shared;
-}
+support::S3Rig &rig() { return support::S3Rig::shared(); }
 
 s3::Config config_of(const support::S3Rig &r) {
   s3::Config c;

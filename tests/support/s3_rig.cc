@@ -127,6 +127,16 @@ S3Rig::S3Rig() : _servers{{{"account"}, {"container"}, {"object"}, {"proxy"}}} {
   }
 }
 
+S3Rig &S3Rig::shared() {
+  static S3Rig *rig = [] {
+    auto *r = new S3Rig();
+    for (const auto &[name, value] : r->env())
+      setenv(name.c_str(), value.c_str(), 1);
+    return r;
+  }();
+  return *rig;
+}
+
 S3Rig::~S3Rig() {
   for (Server &server : _servers)
     kill_and_reap(server.pid);

@@ -31,6 +31,12 @@ public:
   S3Rig(const S3Rig &) = delete;
   S3Rig &operator=(const S3Rig &) = delete;
 
+  // One rig for the whole test program, started at the first call and never stopped (its
+  // servers die with the program). Its env() is then set in this process's environment, for
+  // the clients and programs the tests start. Call from the main thread: the rig's servers end
+  // with the thread that started them.
+  static S3Rig &shared();
+
   // "http://127.0.0.1:PORT", the proxy.
   std::string endpoint() const;
   // Swift's tempauth user "account:user"; the secret is its key.

@@ -20,10 +20,7 @@ namespace {
 using networking::remote_historian::v2::RemoteFile;
 
 // One rig for the suite: it takes about ten seconds to start.
-support::S3Rig &rig() {
-  static support::S3Rig *shared = new support::S3Rig();
-  return *shared;
-}
+support::S3Rig &rig() { return support::S3Rig::shared(); }
 
 std::shared_ptr<s3::Client> client(const std::string &secret = "") {
   s3::Config c;
