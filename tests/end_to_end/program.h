@@ -144,7 +144,8 @@ inline redis::Reply command(const Server &server, Args args) {
 }
 
 // The integer fields of the stream's first group, from one XINFO GROUPS; empty when unreadable.
-// Fields that must agree with each other (read and pending) are taken from one answer.
+// Fields that must agree with each other (read and pending) are taken from one answer. A field
+// Redis cannot tell (lag and entries-read are nil for a while after a failover) is left out.
 inline std::map<std::string, std::int64_t> group_fields(const Server &server,
                                                         const std::string &stream) {
   std::map<std::string, std::int64_t> fields;
@@ -157,11 +158,14 @@ inline std::map<std::string, std::int64_t> group_fields(const Server &server,
   if (groups.elements.empty())
     return fields;
   const auto &g = groups.elements[0].elements;
-  for (std::size_t i = 0; i + 1 < g.size(); i += 2)
-    fields[g[i].str] = g[i + 1].integer;
+  for (std::size_t i = 0; i + 1 < g.size(); i += 2) {
+    if (g[i + 1].type == redis::Reply::Type::kInteger)
+      fields[g[i].str] = g[i + 1].integer;
+  }
   return fields;
 }
 
+// One integer field of the stream's first group; -1 when unreadable or unknown.
 inline std::int64_t group_field(const Server &server, const std::string &stream,
                                 const std::string &field) {
   const auto fields = group_fields(server, stream);
