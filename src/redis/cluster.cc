@@ -824,23 +824,18 @@ bool Cluster::is_open() const {
   });
 }
 
-std::uint64_t Cluster::writes() const {
+std::uint64_t Cluster::_sum_over_nodes(std::uint64_t (Connection::*count)() const) const {
   std::uint64_t total = 0;
   for (const Node &node : _nodes) {
     if (node.connection)
-      total += node.connection->writes();
+      total += ((*node.connection).*count)();
   }
   return total;
 }
 
-std::uint64_t Cluster::lost_answers() const {
-  std::uint64_t total = 0;
-  for (const Node &node : _nodes) {
-    if (node.connection)
-      total += node.connection->lost_answers();
-  }
-  return total;
-}
+std::uint64_t Cluster::writes() const { return _sum_over_nodes(&Connection::writes); }
+
+std::uint64_t Cluster::lost_answers() const { return _sum_over_nodes(&Connection::lost_answers); }
 
 std::optional<HostPort> Cluster::master_of(std::uint16_t slot) const {
   if (slot >= kClusterSlots || _slots[slot] == kNone)

@@ -176,6 +176,8 @@ private:
 
   std::size_t _node_index(const HostPort &address);
   Connection &_connection(std::size_t node);
+  // A count of the node connections (writes, lost answers), added up.
+  std::uint64_t _sum_over_nodes(std::uint64_t (Connection::*count)() const) const;
   void _dispatch(const std::shared_ptr<Request> &request);
   void _on_reply(const std::shared_ptr<Request> &request, std::size_t node,
                  std::exception_ptr error, Reply reply);

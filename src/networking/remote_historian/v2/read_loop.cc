@@ -278,7 +278,8 @@ asio::awaitable<void> EventHistorianProcessor::_read_loop(bool read_results) {
       for (const ReadBatch::Entry &e : batch.entries)
         metrics->stream(*e.stream_name).read.add();
       backlog = quick && batch.full && !_acks.per_read();
-      // After a move of the master, the pending entries are looked at before the next read.
+      // When a recheck is due (a move of the master, a lost answer), the pending entries are
+      // looked at before the next read.
       if (_is_running && !batch.entries.empty() && !*_recheck_due)
         next_read = redis_client->send_ahead(read);
       // The texts go to a worker to be parsed while the loop handles the entries before them,
